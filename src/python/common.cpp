@@ -1,0 +1,310 @@
+#include "common.hpp"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "error.hpp"
+
+namespace vantorix::py {
+
+namespace {
+PyObject* g_fatal_error = nullptr;
+
+[[noreturn]] void type_error(const char* name, const std::string& detail) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, detail.c_str());
+  throw PyErrSet{};
+}
+
+std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+
+std::string describe_array(PyArrayObject* arr) {
+  PyArray_Descr* descr = PyArray_DESCR(arr);
+  std::string out = "an array of ";
+  PyObject* s = PyObject_Str(reinterpret_cast<PyObject*>(descr));
+  if (s) {
+    const char* text = PyUnicode_AsUTF8(s);
+    out += text ? text : "?";
+    Py_DECREF(s);
+  } else {
+    PyErr_Clear();
+    out += "?";
+  }
+  if (!PyArray_ISNOTSWAPPED(arr)) out += " (non-native byte order)";
+  out += " with " + std::to_string(PyArray_NDIM(arr)) + " dimension(s)";
+  return out;
+}
+
+PyArrayObject* checked_array(PyObject* obj, const char* name, int type_num, int ndim, const char* expected) {
+  if (!PyArray_Check(obj)) type_error(name, std::string("expected ") + expected + ", got '" + type_name(obj) + "'");
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_TYPE(arr) != type_num || !PyArray_ISNOTSWAPPED(arr) || PyArray_NDIM(arr) != ndim) {
+    type_error(name, std::string("expected ") + expected + ", got " + describe_array(arr));
+  }
+  if (!PyArray_ISALIGNED(arr)) type_error(name, std::string("expected ") + expected + ", got an unaligned array");
+  return arr;
+}
+
+ptrdiff_t element_stride(PyArrayObject* arr, int axis, size_t itemsize) {
+  return ptrdiff_t(PyArray_STRIDE(arr, axis)) / ptrdiff_t(itemsize);
+}
+
+}  // namespace
+
+PyObject* fatal_error_type() { return g_fatal_error; }
+
+int init_common() {
+  if (g_fatal_error) return 0;
+  g_fatal_error = PyErr_NewExceptionWithDoc(
+      "vantorix._vantorix.VantorixFatalError",
+      "A broken internal contract of the native library. Derives from BaseException so that "
+      "ordinary exception handlers do not swallow it.",
+      PyExc_BaseException, nullptr);
+  return g_fatal_error ? 0 : -1;
+}
+
+void translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error indicator lost");
+  } catch (const VantorixError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const FatalError& e) {
+    PyErr_SetString(g_fatal_error, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(g_fatal_error, e.what());
+  } catch (...) {
+    PyErr_SetString(g_fatal_error, "unknown internal error");
+  }
+}
+
+SharedBorrow::SharedBorrow(BorrowState& s) : state_(s) {
+  if (state_.exclusive) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    throw PyErrSet{};
+  }
+  ++state_.shared;
+}
+
+ExclusiveBorrow::ExclusiveBorrow(BorrowState& s) : state_(s) {
+  if (state_.exclusive || state_.shared > 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    throw PyErrSet{};
+  }
+  state_.exclusive = true;
+}
+
+void parse_arguments(const char* fname, PyObject* args, PyObject* kwargs,
+                     std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  const size_t count = names.size();
+  for (size_t i = 0; i < count; ++i) out[i] = nullptr;
+  const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  if (size_t(nargs) > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", fname, count,
+                 count == 1 ? "" : "s", nargs);
+    throw PyErrSet{};
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const char* kname = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+      if (!kname) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+        throw PyErrSet{};
+      }
+      size_t idx = 0;
+      for (const char* n : names) {
+        if (std::strcmp(n, kname) == 0) break;
+        ++idx;
+      }
+      if (idx == count) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, kname);
+        throw PyErrSet{};
+      }
+      if (out[idx]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, kname);
+        throw PyErrSet{};
+      }
+      out[idx] = value;
+    }
+  }
+  size_t i = 0;
+  for (const char* n : names) {
+    if (i < required && !out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname, n, i + 1);
+      throw PyErrSet{};
+    }
+    ++i;
+  }
+}
+
+MatrixView<const float> as_f32_matrix(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_FLOAT32, 2, "a 2-dimensional float32 numpy array");
+  return {static_cast<const float*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), size_t(PyArray_DIM(arr, 1)),
+          element_stride(arr, 0, 4), element_stride(arr, 1, 4)};
+}
+
+MatrixView<const uint8_t> as_u8_matrix(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_UINT8, 2, "a 2-dimensional uint8 numpy array");
+  return {static_cast<const uint8_t*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)),
+          size_t(PyArray_DIM(arr, 1)), element_stride(arr, 0, 1), element_stride(arr, 1, 1)};
+}
+
+Array3View<const float> as_f32_array3(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_FLOAT32, 3, "a 3-dimensional float32 numpy array");
+  Array3View<const float> v;
+  v.data = static_cast<const float*>(PyArray_DATA(arr));
+  v.dim0 = size_t(PyArray_DIM(arr, 0));
+  v.dim1 = size_t(PyArray_DIM(arr, 1));
+  v.dim2 = size_t(PyArray_DIM(arr, 2));
+  v.stride0 = element_stride(arr, 0, 4);
+  v.stride1 = element_stride(arr, 1, 4);
+  v.stride2 = element_stride(arr, 2, 4);
+  return v;
+}
+
+VectorView<const float> as_f32_vector(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_FLOAT32, 1, "a 1-dimensional float32 numpy array");
+  return {static_cast<const float*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 4)};
+}
+
+uint64_t as_u64(PyObject* obj, const char* name) {
+  PyObject* index = PyNumber_Index(obj);
+  if (!index) {
+    PyErr_Clear();
+    type_error(name, "'" + type_name(obj) + "' object cannot be interpreted as an integer");
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  const bool failed = v == (unsigned long long)-1 && PyErr_Occurred();
+  if (failed) {
+    // Distinguish a negative value from one that does not fit 64 bits.
+    PyObject* zero = PyLong_FromLong(0);
+    const int neg = zero ? PyObject_RichCompareBool(index, zero, Py_LT) : 0;
+    Py_XDECREF(zero);
+    Py_DECREF(index);
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %s", name,
+                 neg > 0 ? "can't convert negative int to unsigned" : "int too large to convert");
+    throw PyErrSet{};
+  }
+  Py_DECREF(index);
+  return uint64_t(v);
+}
+
+size_t as_usize(PyObject* obj, const char* name) {
+  static_assert(sizeof(size_t) == sizeof(uint64_t), "64-bit targets only");
+  return size_t(as_u64(obj, name));
+}
+
+bool as_bool(PyObject* obj, const char* name) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (PyArray_IsScalar(obj, Bool)) return PyObject_IsTrue(obj) == 1;
+  type_error(name, "'" + type_name(obj) + "' object cannot be converted to 'bool'");
+}
+
+std::string as_string(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) type_error(name, "'" + type_name(obj) + "' object cannot be converted to 'str'");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!text) {
+    PyErr_Clear();
+    type_error(name, "string is not valid UTF-8");
+  }
+  return std::string(text, size_t(size));
+}
+
+std::vector<uint64_t> as_u64_sequence(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    type_error(name, "expected a sequence of non-negative integers, got '" + type_name(obj) + "'");
+  }
+  Ref seq(PySequence_Fast(obj, "expected a sequence"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<uint64_t> out;
+  out.reserve(size_t(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(as_u64(PySequence_Fast_GET_ITEM(seq.get(), i), name));
+  return out;
+}
+
+namespace {
+template <class T>
+PyObject* new_array(int nd, const npy_intp* dims, int type_num, const T* data, size_t count) {
+  PyObject* arr = PyArray_SimpleNew(nd, const_cast<npy_intp*>(dims), type_num);
+  if (!arr) throw PyErrSet{};
+  if (count) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, count * sizeof(T));
+  return arr;
+}
+}  // namespace
+
+PyObject* new_f32_matrix(const float* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_FLOAT32, data, rows * cols);
+}
+
+PyObject* new_f32_array3(const float* data, size_t d0, size_t d1, size_t d2) {
+  const npy_intp dims[3] = {npy_intp(d0), npy_intp(d1), npy_intp(d2)};
+  return new_array(3, dims, NPY_FLOAT32, data, d0 * d1 * d2);
+}
+
+PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_UINT8, data, rows * cols);
+}
+
+PyObject* new_u32_labels(std::span<const size_t> labels) {
+  std::vector<uint32_t> narrow(labels.begin(), labels.end());
+  return new_u32_vector(narrow);
+}
+
+PyObject* new_u32_vector(std::span<const uint32_t> values) {
+  const npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(1, dims, NPY_UINT32, values.data(), values.size());
+}
+
+PyObject* new_f64_vector(std::span<const double> values) {
+  const npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(1, dims, NPY_FLOAT64, values.data(), values.size());
+}
+
+PyObject* new_int(uint64_t v) {
+  PyObject* o = PyLong_FromUnsignedLongLong(v);
+  if (!o) throw PyErrSet{};
+  return o;
+}
+
+PyObject* new_float(double v) {
+  PyObject* o = PyFloat_FromDouble(v);
+  if (!o) throw PyErrSet{};
+  return o;
+}
+
+PyObject* new_bool(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+
+PyObject* new_str(const char* s) {
+  PyObject* o = PyUnicode_FromString(s);
+  if (!o) throw PyErrSet{};
+  return o;
+}
+
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type) return nullptr;
+  const char* dot = std::strrchr(spec->name, '.');
+  const char* short_name = dot ? dot + 1 : spec->name;
+  if (PyModule_AddObjectRef(module, short_name, type) < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  Py_DECREF(type);  // the module keeps it alive
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace vantorix::py

@@ -1,0 +1,139 @@
+#pragma once
+// The shared boundary layer: argument conversion, result builders, error translation and the
+// per-instance borrow guard. Each class file stays short by using only what is here.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL vantorix_ARRAY_API
+#ifndef VANTORIX_IMPORT_ARRAY
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "matrix.hpp"
+
+namespace vantorix::py {
+
+// Thrown when a Python exception is already set; the method returns NULL.
+struct PyErrSet {};
+
+// The fatal-error exception class (derives from BaseException).
+PyObject* fatal_error_type();
+int init_common();
+
+// Runs body and turns C++ exceptions into Python ones: VantorixError -> ValueError,
+// FatalError (and anything unexpected) -> the fatal class, bad_alloc -> MemoryError.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept;
+void translate_current_exception() noexcept;
+
+// --- borrow guard ---------------------------------------------------------------------------
+struct BorrowState {
+  Py_ssize_t shared = 0;
+  bool exclusive = false;
+};
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowState& s);
+  ~SharedBorrow() { --state_.shared; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  BorrowState& state_;
+};
+
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowState& s);
+  ~ExclusiveBorrow() { state_.exclusive = false; }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  BorrowState& state_;
+};
+
+// --- arguments ------------------------------------------------------------------------------
+// Parses positional/keyword arguments by name; `required` leading names must be present.
+// Missing optional ones are left as nullptr.
+void parse_arguments(const char* fname, PyObject* args, PyObject* kwargs,
+                     std::initializer_list<const char*> names, size_t required, PyObject** out);
+
+// Arrays are borrowed, never converted: exactly the declared dtype (native byte order) and
+// number of dimensions, any strides. Everything else is a TypeError naming the argument.
+MatrixView<const float> as_f32_matrix(PyObject* obj, const char* name);
+MatrixView<const uint8_t> as_u8_matrix(PyObject* obj, const char* name);
+Array3View<const float> as_f32_array3(PyObject* obj, const char* name);
+VectorView<const float> as_f32_vector(PyObject* obj, const char* name);
+
+uint64_t as_u64(PyObject* obj, const char* name);
+size_t as_usize(PyObject* obj, const char* name);
+bool as_bool(PyObject* obj, const char* name);
+std::string as_string(PyObject* obj, const char* name);
+// A sequence of non-negative integers (a str is rejected).
+std::vector<uint64_t> as_u64_sequence(PyObject* obj, const char* name);
+
+// Defaults for missing optional arguments.
+inline uint64_t opt_u64(PyObject* obj, const char* name, uint64_t dflt) { return obj ? as_u64(obj, name) : dflt; }
+inline size_t opt_usize(PyObject* obj, const char* name, size_t dflt) { return obj ? as_usize(obj, name) : dflt; }
+inline bool opt_bool(PyObject* obj, const char* name, bool dflt) { return obj ? as_bool(obj, name) : dflt; }
+inline std::string opt_string(PyObject* obj, const char* name, const char* dflt) {
+  return obj ? as_string(obj, name) : std::string(dflt);
+}
+inline bool is_none(PyObject* obj) { return obj == nullptr || obj == Py_None; }
+
+// --- results --------------------------------------------------------------------------------
+PyObject* new_f32_matrix(const float* data, size_t rows, size_t cols);
+PyObject* new_f32_array3(const float* data, size_t d0, size_t d1, size_t d2);
+PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols);
+PyObject* new_u32_labels(std::span<const size_t> labels);
+PyObject* new_u32_vector(std::span<const uint32_t> values);
+PyObject* new_f64_vector(std::span<const double> values);
+PyObject* new_int(uint64_t v);
+PyObject* new_float(double v);
+PyObject* new_bool(bool v);
+PyObject* new_str(const char* s);
+
+// Owned reference helper: releases on scope exit unless released.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* p) : p_(p) {
+    if (!p_) throw PyErrSet{};
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  PyObject* get() const { return p_; }
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Adds a heap type built from spec to the module under its short name.
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace vantorix::py

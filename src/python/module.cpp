@@ -1,0 +1,41 @@
+// The module definition: registration order is part of the interface.
+#define VANTORIX_IMPORT_ARRAY
+#include "common.hpp"
+#include "classes.hpp"
+#include "simd.hpp"
+
+namespace {
+
+PyObject* simd_runtime(PyObject*, PyObject*) { return PyUnicode_FromString(vantorix::simd_runtime()); }
+
+PyMethodDef kSimdRuntimeDef = {"simd_runtime", simd_runtime, METH_NOARGS,
+                               "simd_runtime()\n--\n\n"
+                               "\"neon\" when the 4-lane vector kernels are active, \"scalar\" otherwise."};
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_vantorix",
+                          "Native clustering and vector compression over float32 NumPy arrays.", -1,
+                          nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__vantorix(void) {
+  import_array();
+  if (vantorix::py::init_common() < 0) return nullptr;
+  PyObject* module = PyModule_Create(&kModuleDef);
+  if (!module) return nullptr;
+  using namespace vantorix::py;
+  if (register_product_quantizer(module) < 0 || register_dense_kmeans(module) < 0 ||
+      register_pq_kmeans(module) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  PyObject* name = PyModule_GetNameObject(module);
+  PyObject* fn = name ? PyCFunction_NewEx(&kSimdRuntimeDef, module, name) : nullptr;
+  Py_XDECREF(name);
+  if (!fn || PyModule_AddObject(module, "simd_runtime", fn) < 0) {
+    Py_XDECREF(fn);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}

@@ -1,0 +1,462 @@
+#include "simd.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "env.hpp"
+#include "error.hpp"
+
+#if defined(__x86_64__) && defined(__FMA__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
+namespace vantorix {
+
+// ---------------------------------------------------------------------------------------------
+// Selection
+
+SimdPreference parse_simd_preference(const std::optional<std::string>& text) {
+  const std::string word = normalize_switch(text ? *text : std::string("auto"), true);
+  if (word == "off" || word == "none" || word == "scalar") return SimdPreference::Scalar;
+  if (word == "avx2") return SimdPreference::Avx2;
+  if (word == "avx512") return SimdPreference::Avx512;
+  if (word == "neon") return SimdPreference::Neon;
+  return SimdPreference::Auto;
+}
+
+SimdPreference simd_preference() {
+  static const SimdPreference pref = parse_simd_preference(env_text("VANTORIX_SIMD"));
+  return pref;
+}
+
+bool selected_slice_kernel() {
+  static const bool vector = [] {
+    const auto pref = simd_preference();
+    return pref == SimdPreference::Auto || pref == SimdPreference::Neon;
+  }();
+  return vector;
+}
+
+const char* simd_runtime() { return selected_slice_kernel() ? "neon" : "scalar"; }
+
+// ---------------------------------------------------------------------------------------------
+// Four float lanes. GCC/Clang vector types map to SSE on x86-64 and NEON on aarch64; every
+// operation is element-wise, so the rounding is that of the scalar description lane by lane.
+
+namespace {
+
+typedef float F4 __attribute__((vector_size(16)));
+// Wider registers carry independent lanes side by side (lookup sums of 16 clusters at once).
+typedef float F16 __attribute__((vector_size(64)));
+
+inline F4 load4(const float* p) {
+  F4 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof(v)); }
+inline F16 load16(const float* p) {
+  F16 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
+
+// acc + a*b with one rounding per lane.
+inline F4 fma4(F4 a, F4 b, F4 acc) {
+#if defined(__x86_64__) && defined(__FMA__)
+  return (F4)_mm_fmadd_ps((__m128)a, (__m128)b, (__m128)acc);
+#elif defined(__aarch64__)
+  return (F4)vfmaq_f32((float32x4_t)acc, (float32x4_t)a, (float32x4_t)b);
+#else
+  F4 out;
+  for (int i = 0; i < 4; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
+  return out;
+#endif
+}
+
+inline float reduce_sequential(F4 v) { return ((v[0] + v[1]) + v[2]) + v[3]; }
+inline float reduce_pairwise(F4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+inline void require(bool ok, const char* what) {
+  if (!ok) fatal(what);
+}
+
+// The Lanes4 sum of one pair: 4 lane accumulators, separately rounded products, sequential lane
+// reduction, then the tail in index order.
+inline float lanes4_l2(const float* a, const float* b, size_t d) {
+  F4 acc = {0.0f, 0.0f, 0.0f, 0.0f};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    const F4 diff = load4(a + 4 * t) - load4(b + 4 * t);
+    acc = acc + diff * diff;
+  }
+  float s = reduce_sequential(acc);
+  for (size_t i = blocks * 4; i < d; ++i) {
+    const float diff = a[i] - b[i];
+    s = s + diff * diff;
+  }
+  return s;
+}
+
+inline float lanes4_dot(const float* a, const float* b, size_t d) {
+  F4 acc = {0.0f, 0.0f, 0.0f, 0.0f};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) acc = acc + load4(a + 4 * t) * load4(b + 4 * t);
+  float s = reduce_sequential(acc);
+  for (size_t i = blocks * 4; i < d; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+inline float scalar_l2(const float* a, const float* b, size_t d, float start) {
+  float s = start;
+  for (size_t i = 0; i < d; ++i) {
+    const float diff = a[i] - b[i];
+    s = s + diff * diff;
+  }
+  return s;
+}
+
+inline float scalar_dot(const float* a, const float* b, size_t d, float start) {
+  float s = start;
+  for (size_t i = 0; i < d; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+template <size_t Blocks>
+inline float dim_fma_l2(const float* a, const float* b) {
+  F4 acc = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (size_t t = 0; t < Blocks; ++t) {
+    const F4 diff = load4(a + 4 * t) - load4(b + 4 * t);
+    acc = fma4(diff, diff, acc);
+  }
+  return reduce_pairwise(acc);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Squared distance of two slices
+
+DistanceKernel DistanceKernel::for_dimension_with(SimdPreference pref, size_t d) {
+  if (pref == SimdPreference::Scalar || pref == SimdPreference::Avx2 || pref == SimdPreference::Avx512) {
+    return {Scalar};
+  }
+  if (d != 0 && std::has_single_bit(d) && d <= 64) {
+    switch (d) {
+      case 4: return {Dim4};
+      case 8: return {Dim8};
+      case 16: return {Dim16};
+      case 32: return {Dim32};
+      case 64: return {Dim64};
+      default: return {Lanes4};  // 1 and 2
+    }
+  }
+  return {Lanes4};
+}
+
+DistanceKernel DistanceKernel::for_dimension(size_t d) { return for_dimension_with(simd_preference(), d); }
+
+float DistanceKernel::distance(std::span<const float> a, std::span<const float> b) const {
+  auto fixed = [&](size_t n) { require(a.size() >= n && b.size() >= n, "distance kernel: slice too short"); };
+  switch (kind) {
+    case Scalar: {
+      const size_t d = a.size() < b.size() ? a.size() : b.size();
+      return scalar_l2(a.data(), b.data(), d, -0.0f);
+    }
+    case Lanes4: return l2_squared(a, b);
+    case Dim4: fixed(4); return dim_fma_l2<1>(a.data(), b.data());
+    case Dim8: fixed(8); return dim_fma_l2<2>(a.data(), b.data());
+    case Dim16: fixed(16); return dim_fma_l2<4>(a.data(), b.data());
+    case Dim32: fixed(32); return dim_fma_l2<8>(a.data(), b.data());
+    case Dim64: fixed(64); return dim_fma_l2<16>(a.data(), b.data());
+  }
+  fatal("distance kernel: unknown kind");
+}
+
+float l2_squared_neon(std::span<const float> a, std::span<const float> b) {
+  require(b.size() >= a.size(), "l2_squared: second slice shorter than the first");
+  return lanes4_l2(a.data(), b.data(), a.size());
+}
+
+float l2_squared_scalar(std::span<const float> a, std::span<const float> b) {
+  require(b.size() >= a.size(), "l2_squared: second slice shorter than the first");
+  return scalar_l2(a.data(), b.data(), a.size(), -0.0f);
+}
+
+float l2_squared(std::span<const float> a, std::span<const float> b) {
+  return selected_slice_kernel() ? l2_squared_neon(a, b) : l2_squared_scalar(a, b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Nearest center
+
+namespace {
+
+inline void check_centers(std::span<const float> query, std::span<const float> centers, size_t k, size_t d) {
+  require(query.size() >= d, "nearest center: query shorter than d");
+  size_t need;
+  require(!__builtin_mul_overflow(k, d, &need) && centers.size() >= need,
+          "nearest center: centers shorter than k*d");
+}
+
+// Four centers per pass over the query: each query block is loaded once for four independent
+// accumulator chains.
+template <bool Dot>
+std::pair<size_t, float> nearest_vector(const float* q, const float* c, size_t k, size_t d) {
+  size_t best_index = 0;
+  float best = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  auto consider = [&](size_t j, float v) {
+    if (Dot ? (v > best) : (v < best)) {
+      best = v;
+      best_index = j;
+    }
+  };
+  const size_t blocks = d / 4;
+  size_t j = 0;
+  for (; j + 4 <= k; j += 4) {
+    const float* c0 = c + j * d;
+    const float* c1 = c0 + d;
+    const float* c2 = c1 + d;
+    const float* c3 = c2 + d;
+    F4 a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
+    for (size_t t = 0; t < blocks; ++t) {
+      const F4 x = load4(q + 4 * t);
+      if constexpr (Dot) {
+        a0 = a0 + x * load4(c0 + 4 * t);
+        a1 = a1 + x * load4(c1 + 4 * t);
+        a2 = a2 + x * load4(c2 + 4 * t);
+        a3 = a3 + x * load4(c3 + 4 * t);
+      } else {
+        const F4 d0 = x - load4(c0 + 4 * t);
+        const F4 d1 = x - load4(c1 + 4 * t);
+        const F4 d2 = x - load4(c2 + 4 * t);
+        const F4 d3 = x - load4(c3 + 4 * t);
+        a0 = a0 + d0 * d0;
+        a1 = a1 + d1 * d1;
+        a2 = a2 + d2 * d2;
+        a3 = a3 + d3 * d3;
+      }
+    }
+    float s0 = reduce_sequential(a0), s1 = reduce_sequential(a1);
+    float s2 = reduce_sequential(a2), s3 = reduce_sequential(a3);
+    for (size_t i = blocks * 4; i < d; ++i) {
+      if constexpr (Dot) {
+        s0 = s0 + q[i] * c0[i];
+        s1 = s1 + q[i] * c1[i];
+        s2 = s2 + q[i] * c2[i];
+        s3 = s3 + q[i] * c3[i];
+      } else {
+        const float e0 = q[i] - c0[i], e1 = q[i] - c1[i], e2 = q[i] - c2[i], e3 = q[i] - c3[i];
+        s0 = s0 + e0 * e0;
+        s1 = s1 + e1 * e1;
+        s2 = s2 + e2 * e2;
+        s3 = s3 + e3 * e3;
+      }
+    }
+    consider(j, s0);
+    consider(j + 1, s1);
+    consider(j + 2, s2);
+    consider(j + 3, s3);
+  }
+  for (; j < k; ++j) consider(j, Dot ? lanes4_dot(q, c + j * d, d) : lanes4_l2(q, c + j * d, d));
+  return {best_index, best};
+}
+
+template <bool Dot>
+std::pair<size_t, float> nearest_scalar(const float* q, const float* c, size_t k, size_t d) {
+  size_t best_index = 0;
+  float best = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  auto consider = [&](size_t j, float v) {
+    if (Dot ? (v > best) : (v < best)) {
+      best = v;
+      best_index = j;
+    }
+  };
+  size_t j = 0;
+  for (; j + 4 <= k; j += 4) {
+    for (size_t g = 0; g < 4; ++g) {
+      const float* cj = c + (j + g) * d;
+      consider(j + g, Dot ? scalar_dot(q, cj, d, 0.0f) : scalar_l2(q, cj, d, 0.0f));
+    }
+  }
+  for (; j < k; ++j) {
+    const float* cj = c + j * d;
+    consider(j, Dot ? scalar_dot(q, cj, d, -0.0f) : scalar_l2(q, cj, d, -0.0f));
+  }
+  return {best_index, best};
+}
+
+}  // namespace
+
+std::pair<size_t, float> nearest_l2_center_neon(std::span<const float> query, std::span<const float> centers,
+                                                size_t k, size_t d) {
+  check_centers(query, centers, k, d);
+  return nearest_vector<false>(query.data(), centers.data(), k, d);
+}
+
+std::pair<size_t, float> nearest_l2_center_scalar(std::span<const float> query,
+                                                  std::span<const float> centers, size_t k, size_t d) {
+  check_centers(query, centers, k, d);
+  return nearest_scalar<false>(query.data(), centers.data(), k, d);
+}
+
+std::pair<size_t, float> nearest_l2_center(std::span<const float> query, std::span<const float> centers,
+                                           size_t k, size_t d) {
+  return selected_slice_kernel() ? nearest_l2_center_neon(query, centers, k, d)
+                                 : nearest_l2_center_scalar(query, centers, k, d);
+}
+
+std::pair<size_t, float> nearest_dot_center_neon(std::span<const float> query, std::span<const float> centers,
+                                                 size_t k, size_t d) {
+  check_centers(query, centers, k, d);
+  return nearest_vector<true>(query.data(), centers.data(), k, d);
+}
+
+std::pair<size_t, float> nearest_dot_center_scalar(std::span<const float> query,
+                                                   std::span<const float> centers, size_t k, size_t d) {
+  check_centers(query, centers, k, d);
+  return nearest_scalar<true>(query.data(), centers.data(), k, d);
+}
+
+std::pair<size_t, float> nearest_dot_center(std::span<const float> query, std::span<const float> centers,
+                                            size_t k, size_t d) {
+  return selected_slice_kernel() ? nearest_dot_center_neon(query, centers, k, d)
+                                 : nearest_dot_center_scalar(query, centers, k, d);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookup minimum
+
+namespace {
+
+inline void check_lookup(std::span<const uint8_t> code, std::span<const float> table, size_t stride, size_t k) {
+  const size_t m_count = code.size();
+  size_t need;
+  require(m_count >= 1, "select_lookup_min: empty code row");
+  require(!__builtin_mul_overflow(m_count, stride, &need) && !__builtin_mul_overflow(need, k, &need) &&
+              table.size() >= need,
+          "select_lookup_min: table shorter than M*S*k");
+  for (uint8_t c : code) require(c < stride, "select_lookup_min: code outside the table");
+}
+
+}  // namespace
+
+std::pair<size_t, float> select_lookup_min_neon(std::span<const uint8_t> code, std::span<const float> table,
+                                                size_t stride, size_t k) {
+  if (k == 0) return {0, std::numeric_limits<float>::infinity()};
+  check_lookup(code, table, stride, k);
+  const size_t m_count = code.size();
+  const float* base = table.data();
+  size_t best_index = 0;
+  float best = std::numeric_limits<float>::infinity();
+  // Each cluster's value is the same chain of additions in subspace order whatever the register
+  // width, so wide groups, groups of four and single clusters all give the scalar result.
+  size_t j = 0;
+  alignas(64) float lanes[16];
+  for (; j + 16 <= k; j += 16) {
+    F16 v = load16(base + size_t(code[0]) * k + j);
+    for (size_t m = 1; m < m_count; ++m) v = v + load16(base + (m * stride + code[m]) * k + j);
+    store16(lanes, v);
+    for (size_t g = 0; g < 16; ++g) {
+      if (lanes[g] < best) {
+        best = lanes[g];
+        best_index = j + g;
+      }
+    }
+  }
+  for (; j + 4 <= k; j += 4) {
+    F4 v = load4(base + size_t(code[0]) * k + j);
+    for (size_t m = 1; m < m_count; ++m) v = v + load4(base + (m * stride + code[m]) * k + j);
+    store4(lanes, v);
+    for (size_t g = 0; g < 4; ++g) {
+      if (lanes[g] < best) {
+        best = lanes[g];
+        best_index = j + g;
+      }
+    }
+  }
+  for (; j < k; ++j) {
+    float v = base[size_t(code[0]) * k + j];
+    for (size_t m = 1; m < m_count; ++m) v = v + base[(m * stride + code[m]) * k + j];
+    if (v < best) {
+      best = v;
+      best_index = j;
+    }
+  }
+  return {best_index, best};
+}
+
+std::pair<size_t, float> select_lookup_min_scalar(std::span<const uint8_t> code, std::span<const float> table,
+                                                  size_t stride, size_t k) {
+  if (k == 0) return {0, std::numeric_limits<float>::infinity()};
+  check_lookup(code, table, stride, k);
+  const size_t m_count = code.size();
+  const float* base = table.data();
+  size_t best_index = 0;
+  float best = std::numeric_limits<float>::infinity();
+  for (size_t j = 0; j < k; ++j) {
+    float v = base[size_t(code[0]) * k + j];
+    for (size_t m = 1; m < m_count; ++m) v = v + base[(m * stride + code[m]) * k + j];
+    if (v < best) {
+      best = v;
+      best_index = j;
+    }
+  }
+  return {best_index, best};
+}
+
+std::pair<size_t, float> select_lookup_min(std::span<const uint8_t> code, std::span<const float> table,
+                                           size_t stride, size_t k) {
+  return selected_slice_kernel() ? select_lookup_min_neon(code, table, stride, k)
+                                 : select_lookup_min_scalar(code, table, stride, k);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accumulation
+
+void add_assign_neon(std::span<float> dst, std::span<const float> src) {
+  require(src.size() >= dst.size(), "add_assign: source shorter than destination");
+  const size_t n = dst.size();
+  float* out = dst.data();
+  const float* in = src.data();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) store16(out + i, load16(out + i) + load16(in + i));
+  for (; i + 4 <= n; i += 4) store4(out + i, load4(out + i) + load4(in + i));
+  for (; i < n; ++i) out[i] = out[i] + in[i];
+}
+
+void add_assign_scalar(std::span<float> dst, std::span<const float> src) {
+  require(src.size() >= dst.size(), "add_assign: source shorter than destination");
+  for (size_t i = 0; i < dst.size(); ++i) dst[i] = dst[i] + src[i];
+}
+
+void add_assign(std::span<float> dst, std::span<const float> src) {
+  selected_slice_kernel() ? add_assign_neon(dst, src) : add_assign_scalar(dst, src);
+}
+
+void add_scaled_neon(std::span<float> dst, std::span<const float> src, float w) {
+  require(src.size() >= dst.size(), "add_scaled: source shorter than destination");
+  const size_t n = dst.size();
+  float* out = dst.data();
+  const float* in = src.data();
+  const F4 wv = {w, w, w, w};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) store4(out + i, fma4(wv, load4(in + i), load4(out + i)));
+  for (; i < n; ++i) out[i] = out[i] + w * in[i];
+}
+
+void add_scaled_scalar(std::span<float> dst, std::span<const float> src, float w) {
+  require(src.size() >= dst.size(), "add_scaled: source shorter than destination");
+  for (size_t i = 0; i < dst.size(); ++i) dst[i] = dst[i] + w * src[i];
+}
+
+void add_scaled(std::span<float> dst, std::span<const float> src, float w) {
+  selected_slice_kernel() ? add_scaled_neon(dst, src, w) : add_scaled_scalar(dst, src, w);
+}
+
+}  // namespace vantorix
