@@ -1,0 +1,67 @@
+"""Shared pieces of the benchmarks: data loading, repeated timing, thread pinning, reports."""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import statistics
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+DATA = ROOT.parent / "shared" / "data"
+RESULTS = ROOT / "bench" / "results"
+THREADS = 2
+
+
+def pin_threads(n: int = THREADS) -> None:
+    """Every library gets the same number of threads (call before importing the peers)."""
+    for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "VANTORIX_NUM_THREADS"):
+        os.environ[var] = str(n)
+
+
+def load(name: str) -> np.ndarray:
+    """A data set from shared/data as C-contiguous float32."""
+    arr = np.load(DATA / f"{name}.npy")
+    return np.ascontiguousarray(arr, dtype=np.float32)
+
+
+def timed(fn, repeats: int = 3):
+    """Runs fn `repeats` times; returns (median seconds, last result)."""
+    times, result = [], None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), result
+
+
+def ratio(ours: float, peer: float) -> float:
+    return float("nan") if not peer else ours / peer
+
+
+def write_report(name: str, title: str, columns: list[str], rows: list[list], notes: str = "") -> None:
+    """Writes bench/results/<name>.json and .md and prints the table."""
+    RESULTS.mkdir(parents=True, exist_ok=True)
+
+    def fmt(v):
+        if isinstance(v, float):
+            return f"{v:.4g}"
+        return str(v)
+
+    lines = [f"# {title}", "", f"Machine: {platform.machine()}, {os.cpu_count()} cores, {THREADS} threads each.", ""]
+    if notes:
+        lines += [notes, ""]
+    lines.append("| " + " | ".join(columns) + " |")
+    lines.append("|" + "---|" * len(columns))
+    for row in rows:
+        lines.append("| " + " | ".join(fmt(v) for v in row) + " |")
+    text = "\n".join(lines) + "\n"
+    (RESULTS / f"{name}.md").write_text(text)
+    (RESULTS / f"{name}.json").write_text(
+        json.dumps({"title": title, "columns": columns, "rows": rows}, indent=1, default=float)
+    )
+    print(text)
