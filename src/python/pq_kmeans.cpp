@@ -1,6 +1,7 @@
 // _NativePQKMeans: k-means over product-quantization codes.
 #include <memory>
 
+#include "autok.hpp"
 #include "classes.hpp"
 #include "pqkmeans.hpp"
 
@@ -138,6 +139,56 @@ PyObject* set_dense_cluster_centers(PyObject* self, PyObject* args, PyObject* kw
   });
 }
 
+std::vector<uint32_t> narrow_u32(const std::vector<uint64_t>& values) { return {values.begin(), values.end()}; }
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
+}
+
+PyObject* analyze_k_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[9];
+    parse_arguments("analyze_k_candidates", args, kwargs,
+                    {"codewords", "codes", "candidate_ks", "iterations", "seed", "verbose", "lookup_table_bytes",
+                     "sample_rows", "method"},
+                    3, a);
+    const Array3View<const float> codewords = as_f32_array3(a[0], "codewords");
+    const MatrixView<const uint8_t> codes = as_u8_matrix(a[1], "codes");
+    const std::vector<uint64_t> candidate_ks = as_u64_sequence(a[2], "candidate_ks");
+    AutoKOptions options;
+    options.iterations = opt_usize(a[3], "iterations", 20);
+    options.seed = opt_u64(a[4], "seed", 0);
+    options.verbose = opt_bool(a[5], "verbose", false);
+    options.lookup_table_bytes = opt_u64(a[6], "lookup_table_bytes", 1073741824);
+    options.sample_rows = opt_u64(a[7], "sample_rows", 16384);
+    const std::string method_text = opt_string(a[8], "method", "bic");
+
+    const AutoKAnalysis analysis = analyze_k_candidates(codewords.copy(), codes, candidate_ks, options);
+    // The method name is checked only once the analysis has run.
+    const auto [index, k] = analysis.select(parse_auto_k_method(method_text));
+
+    Ref by_method(PyDict_New());
+    for (AutoKMethod m : kAutoKMethods) set_item(by_method.get(), auto_k_method_name(m), new_int(analysis.select(m).second));
+    Ref result(PyDict_New());
+    PyObject* d = result.get();
+    set_item(d, "candidate_ks", new_u32_vector(narrow_u32(analysis.candidate_ks)));
+    set_item(d, "inertia", new_f64_vector(analysis.inertia));
+    set_item(d, "bic", new_f64_vector(analysis.bic));
+    set_item(d, "davies_bouldin", new_f64_vector(analysis.davies_bouldin));
+    set_item(d, "centroid_silhouette", new_f64_vector(analysis.centroid_silhouette));
+    set_item(d, "elbow", new_f64_vector(analysis.elbow));
+    set_item(d, "min_cluster_size", new_u32_vector(narrow_u32(analysis.min_cluster_size)));
+    set_item(d, "max_cluster_size", new_u32_vector(narrow_u32(analysis.max_cluster_size)));
+    set_item(d, "sample_size", new_int(analysis.sample_size));
+    set_item(d, "selected_method", new_str(auto_k_method_name(parse_auto_k_method(method_text))));
+    set_item(d, "selected_index", new_int(index));
+    set_item(d, "selected_k", new_int(k));
+    set_item(d, "selected_by_method", by_method.release());
+    return result.release();
+  });
+}
+
 // Read-only properties, each under a shared borrow.
 template <class Body>
 PyObject* getter(PyObject* self, Body&& body) {
@@ -209,6 +260,10 @@ PyMethodDef kMethods[] = {
     {"set_dense_cluster_centers",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_dense_cluster_centers)), kMethodFlags,
      "set_dense_cluster_centers($self, centers)\n--\n\nInstalls dense centers (k x D, float32, raw space)."},
+    {"analyze_k_candidates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(analyze_k_candidates)),
+     kMethodFlags | METH_STATIC,
+     "analyze_k_candidates(codewords, codes, candidate_ks, iterations=20, seed=0, verbose=False, "
+     "lookup_table_bytes=1073741824, sample_rows=16384, method=\"bic\")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
