@@ -40,14 +40,20 @@ std::vector<float> compute_codeword_distances(const Array3<float>& codewords) {
   parallel_for_each(m_count, [&](size_t m) {
     const float* base = codewords.data() + m * ks * ds;
     float* out = table.data() + m * per_subspace;
+    // Dimension-major copy, so the inner loop runs over b and vectorises while every entry
+    // still sums its dimensions in increasing order.
+    std::vector<float> by_dim(ks * ds);
+    for (size_t b = 0; b < ks; ++b)
+      for (size_t t = 0; t < ds; ++t) by_dim[t * ks + b] = base[b * ds + t];
     for (size_t a = 0; a < ks; ++a) {
-      for (size_t b = 0; b < ks; ++b) {
-        float sum = 0.0f;
-        for (size_t t = 0; t < ds; ++t) {
-          const float diff = base[a * ds + t] - base[b * ds + t];
-          sum = sum + diff * diff;
+      float* row = out + a * ks;
+      for (size_t t = 0; t < ds; ++t) {
+        const float x = base[a * ds + t];
+        const float* column = by_dim.data() + t * ks;
+        for (size_t b = 0; b < ks; ++b) {
+          const float diff = x - column[b];
+          row[b] = row[b] + diff * diff;
         }
-        out[a * ks + b] = sum;
       }
     }
   });
@@ -100,20 +106,11 @@ void LabelBucketBuffers::build(std::span<const size_t> labels, size_t k) {
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-PqKMeans PqKMeans::new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
-                                                  const PqKMeansOptions& options) {
-  if (codewords.dim0 == 0 || codewords.dim1 == 0 || codewords.dim2 == 0) {
-    throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
-  }
-  // An oversized codebook is rejected before its (Ks^2-sized) table is built.
-  if (codewords.dim1 > 256) throw VantorixError::message("codebook_size above 256 is not supported");
-  auto table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
-  return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), options);
-}
+namespace {
 
-PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
-                                                       std::optional<Matrix<float>> rotation,
-                                                       const PqKMeansOptions& options) {
+// The construction checks, in their order; run before the Ks^2 distance table is built.
+void validate_model(const Array3<float>& codewords, const std::optional<Matrix<float>>& rotation,
+                    const PqKMeansOptions& options) {
   const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
   if (m_count == 0 || ks == 0 || ds == 0) throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
   if (ks > 256) throw VantorixError::message("codebook_size above 256 is not supported");
@@ -123,6 +120,22 @@ PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, 
   }
   if (options.k == 0) throw VantorixError::message("k must be greater than zero");
   if (options.iterations == 0) throw VantorixError::message("iterations must be greater than zero");
+}
+
+}  // namespace
+
+PqKMeans PqKMeans::new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
+                                                  const PqKMeansOptions& options) {
+  validate_model(codewords, rotation, options);
+  auto table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
+  return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), options);
+}
+
+PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
+                                                       std::optional<Matrix<float>> rotation,
+                                                       const PqKMeansOptions& options) {
+  validate_model(codewords, rotation, options);
+  const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
   if (!distances || distances->size() != m_count * ks * ks) fatal("codeword distance table does not match the codewords");
   PqKMeans model;
   model.codewords_ = std::move(codewords);
