@@ -6,7 +6,7 @@
 
 #include "error.hpp"
 
-#if defined(__x86_64__) && (defined(__AVX512F__) || defined(__FMA__))
+#if defined(__x86_64__) && (defined(__AVX512F__) || defined(__AVX__))
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -32,10 +32,19 @@ inline VF load(const float* p) {
   std::memcpy(&v, p, sizeof(v));
   return v;
 }
+// A real broadcast: filling lanes one by one makes GCC go through memory and stall.
 inline VF splat(float x) {
+#if defined(__AVX512F__)
+  return (VF)_mm512_set1_ps(x);
+#elif defined(__AVX__)
+  return (VF)_mm256_set1_ps(x);
+#elif defined(__aarch64__)
+  return (VF)vdupq_n_f32(x);
+#else
   VF v;
   for (size_t i = 0; i < kLanes; ++i) v[i] = x;
   return v;
+#endif
 }
 
 // acc + a*b, one rounding per lane: the same operation as the 4-lane kernels' fused step.
@@ -68,18 +77,21 @@ struct LaneMin {
     index = smaller ? current : index;
     current += int32_t(kLanes);
   }
-  // Across lanes: the smallest value, then the lowest index. Lanes that never improved hold
-  // (+inf, 0), which only wins when nothing did, as in a scan from index 0.
-  std::pair<uint32_t, float> finish(uint32_t tail_index, float tail_best) const {
-    float value = tail_best;
-    uint32_t at = tail_index;
-    for (size_t i = 0; i < kLanes; ++i) {
-      if (best[i] < value || (best[i] == value && uint32_t(index[i]) < at)) {
-        value = best[i];
-        at = uint32_t(index[i]);
-      }
-    }
-    return {at, value};
+  // Across lanes: the smallest value, then the lowest index. Lanes hold no NaN, and lanes that
+  // never improved hold (+inf, 0), which only wins when nothing did, as in a scan from index 0.
+  std::pair<uint32_t, float> finish() const {
+#if defined(__AVX512F__)
+    const float value = _mm512_reduce_min_ps((__m512)best);
+    const __mmask16 at_min = _mm512_cmp_ps_mask((__m512)best, _mm512_set1_ps(value), _CMP_EQ_OQ);
+    const int32_t at = _mm512_mask_reduce_min_epi32(at_min, (__m512i)index);
+    return {uint32_t(at), value};
+#else
+    float value = best[0];
+    for (size_t i = 1; i < kLanes; ++i) value = best[i] < value ? best[i] : value;
+    int32_t at = std::numeric_limits<int32_t>::max();
+    for (size_t i = 0; i < kLanes; ++i) at = best[i] == value && index[i] < at ? index[i] : at;
+    return {uint32_t(at), value};
+#endif
   }
 };
 
@@ -141,7 +153,7 @@ std::pair<uint32_t, float> lane_nearest(const LaneCodebook& cb, const float* x) 
     }
     lanes.update(dist);
   }
-  return lanes.finish(0, std::numeric_limits<float>::infinity());
+  return lanes.finish();
 }
 
 LaneCodebook::LaneCodebook(const float* centers, size_t ks, size_t ds, DistanceKernel kernel) {
@@ -226,7 +238,8 @@ uint32_t TransposedCodebook::nearest(size_t sub, const float* x, float* coef) co
       tail_index = uint32_t(k);
     }
   }
-  return lanes.finish(tail_index, tail_best).first;
+  const auto [at, value] = lanes.finish();
+  return tail_best < value ? tail_index : at;  // tail indices are higher: ties stay with the lanes
 }
 
 }  // namespace vantorix
