@@ -10,6 +10,13 @@ same for every method: the mean squared distance of the raw vectors to the mean 
 cluster, from the method's labels (lower is better).
 
 Run: PYTHONPATH=python python3 bench/pq_kmeans.py   (add --quick for a small smoke run)
+
+The PyPI package `pqkmeans` 1.0.6 does not build as published (its CMake file predates CMake 4
+and it vendors an old pybind11). Its extension builds from the sdist, outside this repository,
+after raising `cmake_minimum_required` to 3.15 and replacing `add_subdirectory(ext/pybind)` by
+`find_package(Python ...)` + `find_package(pybind11 CONFIG)`; put the build directory holding
+`_pqkmeans*.so` on PYTHONPATH. Only the extension is used (the package's Python layer needs
+`pipe<2`, which is not needed here).
 """
 
 from __future__ import annotations
