@@ -212,13 +212,15 @@ def test_empty_clusters_take_the_farthest_rows_in_order():
     near = np.array([1, 0, 0, 0], np.uint8)  # distance 9 from a
     far = np.array([3, 0, 0, 0], np.uint8)  # distance 81 from a
     codes = np.array([a] * 10 + [far, near], dtype=np.uint8)
+
+    def starts_on_copies_of_a(seed):
+        m = PQK(cw, 3, iterations=1, init="random", seed=seed)
+        m.fit(codes)
+        return (m.cluster_centers == a).all()
+
     # A seed whose random start picks three copies of the same row, so two centers start equal
     # and, ties going to the lower index, two clusters are empty after the first pass.
-    seed = next(
-        s
-        for s in range(200)
-        if (lambda m: (m.fit(codes), (m.cluster_centers == a).all())[1])(PQK(cw, 3, iterations=1, init="random", seed=s))
-    )
+    seed = next(s for s in range(200) if starts_on_copies_of_a(s))
     m = PQK(cw, 3, iterations=2, init="random", seed=seed)
     m.fit(codes)
     np.testing.assert_array_equal(m.cluster_centers, [a, far, near])
