@@ -433,3 +433,35 @@ def test_verbose_and_profile_lines():
     )
     # The asymmetric fit has verbose lines but no profile line.
     assert [re.sub(num, "x", l) for l in lines[3:]] == ["iteration=0 adc_inertia=x", "iteration=1 adc_inertia=x"]
+
+
+def test_results_do_not_depend_on_the_thread_count(tmp_path):
+    """The same fits in a one-thread process give bit-identical results."""
+    script = (
+        "import numpy as np, sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from test_pq_kmeans import grid_codewords\n"
+        "from vantorix import _vantorix as vx\n"
+        "codes = np.random.default_rng(5).integers(0, 16, (3000, 4)).astype(np.uint8)\n"
+        "out = {}\n"
+        "for fit in ['fit', 'fit_adc']:\n"
+        "    m = vx._NativePQKMeans(grid_codewords(), 2, iterations=4, init='kmeans++')\n"
+        "    getattr(m, fit)(codes)\n"
+        "    out[fit + '_labels'], out[fit + '_history'] = m.labels, m.inertia_history\n"
+        "    out[fit + '_centers'] = m.cluster_centers\n"
+        "    if fit == 'fit_adc':\n"
+        "        out['dense'] = m.dense_cluster_centers\n"
+        "r = vx._NativePQKMeans.analyze_k_candidates(grid_codewords(), codes, [2, 5, 9], iterations=3)\n"
+        "for key in ['inertia', 'bic', 'davies_bouldin', 'centroid_silhouette']:\n"
+        "    out[key] = r[key]\n"
+        "np.savez(sys.argv[1], **out)\n"
+    ) % str(Path(__file__).parent)
+    files = []
+    for threads in ["1", "2"]:
+        path = tmp_path / f"t{threads}.npz"
+        env = dict(os.environ, VANTORIX_NUM_THREADS=threads)
+        subprocess.run([sys.executable, "-c", script, str(path)], env=env, check=True)
+        files.append(np.load(path))
+    one, two = files
+    for key in one.files:
+        np.testing.assert_array_equal(one[key], two[key], err_msg=key)
