@@ -1,6 +1,16 @@
 #include "dense_init.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "env.hpp"
 #include "error.hpp"
+#include "parallel.hpp"
+#include "rng.hpp"
+#include "simd.hpp"
 
 namespace vantorix {
 
@@ -18,6 +28,141 @@ InitMethod parse_init_method(std::string_view text) {
   if (word == "random") return InitMethod::Random;
   throw VantorixError::message("unsupported init '" + std::string(text) +
                                "'; expected one of farthest_first, kmeans++, random");
+}
+
+namespace {
+
+constexpr size_t kDistanceChunk = 512;
+constexpr double kF64Epsilon = 2.220446049250313e-16;
+constexpr float kChosen = -1.0f;
+
+// Zero counts as unset for the sampling variables.
+std::optional<size_t> positive_env(const char* name) {
+  auto v = env_usize(name);
+  if (!v || *v == 0) return std::nullopt;
+  return size_t(*v);
+}
+
+bool usable(float w) { return std::isfinite(w) && w >= 0.0f; }
+bool positive(float w) { return std::isfinite(w) && w > 0.0f; }
+
+// IEEE total order of f32 as an integer key.
+int32_t total_order_key(float v) {
+  const auto bits = std::bit_cast<int32_t>(v);
+  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
+}
+
+// The candidate with the largest usable weight, ties to the highest position; nullopt if none.
+std::optional<size_t> largest_usable(const std::vector<float>& weights) {
+  std::optional<size_t> best;
+  int32_t best_key = 0;
+  for (size_t j = 0; j < weights.size(); ++j) {
+    if (!usable(weights[j])) continue;
+    const int32_t key = total_order_key(weights[j]);
+    if (!best || key >= best_key) {
+      best = j;
+      best_key = key;
+    }
+  }
+  return best;
+}
+
+// Lowers each candidate's weight to its squared distance from the new center row.
+void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, size_t center_row,
+                    std::vector<float>& weights) {
+  const size_t d = data.cols;
+  const bool contiguous = data.is_c_contiguous();
+  parallel_chunks(cand.size(), kDistanceChunk, [&](size_t begin, size_t end) {
+    if (contiguous) {
+      const auto c = data.row(center_row);
+      for (size_t j = begin; j < end; ++j) {
+        const float dist = l2_squared(data.row(cand[j]), c);
+        if (dist < weights[j]) weights[j] = dist;
+      }
+      return;
+    }
+    for (size_t j = begin; j < end; ++j) {
+      float dist = -0.0f;
+      for (size_t t = 0; t < d; ++t) {
+        const float diff = data.at(cand[j], t) - data.at(center_row, t);
+        dist = dist + diff * diff;
+      }
+      if (dist < weights[j]) weights[j] = dist;
+    }
+  });
+}
+
+[[noreturn]] void no_center() { throw VantorixError::message("failed to choose an initial cluster center"); }
+
+std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint64_t seed, bool sampled) {
+  SeededRng draws(seed);
+  const std::vector<size_t> cand = initialization_candidate_rows(data.rows, k, seed);
+  std::vector<float> weights(cand.size(), std::numeric_limits<float>::infinity());
+  std::vector<size_t> chosen;
+  chosen.reserve(k);
+  auto take = [&](size_t j) {
+    chosen.push_back(cand[j]);
+    update_weights(data, cand, cand[j], weights);
+    weights[j] = kChosen;
+  };
+  take(0);
+  while (chosen.size() < k) {
+    std::optional<size_t> pick;
+    double total = 0.0;
+    if (sampled) {
+      for (float w : weights) {
+        if (positive(w)) total += double(w);
+      }
+    }
+    if (sampled && total > kF64Epsilon) {
+      double r = draws.uniform_f64(0.0, total);
+      for (size_t j = 0; j < weights.size(); ++j) {
+        if (!positive(weights[j])) continue;
+        r -= double(weights[j]);
+        if (r <= 0.0) {
+          pick = j;
+          break;
+        }
+      }
+    }
+    // Farthest-first always lands here; k-means++ when the weights sum to zero or the walk ran
+    // past the end through rounding.
+    if (!pick) pick = largest_usable(weights);
+    if (!pick) no_center();
+    take(*pick);
+  }
+  return chosen;
+}
+
+}  // namespace
+
+std::vector<size_t> initialization_candidate_rows(size_t rows, size_t k, uint64_t seed) {
+  size_t count;
+  if (auto fixed = positive_env("VANTORIX_DENSE_INIT_SAMPLE_ROWS")) {
+    count = std::max(*fixed, k);
+  } else {
+    const size_t lo = positive_env("VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS").value_or(16384);
+    const size_t hi = positive_env("VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS").value_or(65536);
+    const size_t per_center = positive_env("VANTORIX_DENSE_INIT_ROWS_PER_CENTER").value_or(256);
+    const size_t want = saturating_mul(k, per_center);
+    count = std::max(std::min(std::max(lo, hi), std::max(lo, want)), k);
+  }
+  count = std::min(count, rows);
+  SeededRng rng(seed);
+  return sample_indices(rng, rows, count);
+}
+
+std::vector<size_t> choose_initial_rows(MatrixView<const float> data, size_t k, uint64_t seed, InitMethod method) {
+  if (k == 0 || k > data.rows) fatal("choose_initial_rows: k outside [1, rows]");
+  switch (method) {
+    case InitMethod::Random: {
+      SeededRng rng(seed);
+      return sample_indices(rng, data.rows, k);
+    }
+    case InitMethod::KMeansPlusPlus: return distance_driven(data, k, seed, true);
+    case InitMethod::FarthestFirst: return distance_driven(data, k, seed, false);
+  }
+  fatal("choose_initial_rows: unknown method");
 }
 
 }  // namespace vantorix

@@ -1,0 +1,28 @@
+#include "blas_threads.hpp"
+
+#include <cblas.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <atomic>
+
+#include "parallel.hpp"
+
+namespace vantorix {
+
+namespace {
+std::atomic<int> g_current{0};  // what we last told BLAS; 0: nothing yet
+}
+
+int blas_threads_here() {
+  const bool in_loop = tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized;
+  return in_loop ? 1 : int(num_threads());
+}
+
+BlasThreads::BlasThreads() {
+#ifdef OPENBLAS_VERSION
+  const int want = blas_threads_here();
+  if (g_current.exchange(want) != want) openblas_set_num_threads(want);
+#endif
+}
+
+}  // namespace vantorix

@@ -1,0 +1,129 @@
+#include "dense.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "dense_assign.hpp"
+#include "dense_bounds.hpp"
+#include "dense_update.hpp"
+#include "error.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr double kF64Epsilon = 2.220446049250313e-16;
+constexpr double kConvergedTolerance = 1e-4;
+
+double relative_change(double a, double b) { return std::fabs(a - b) / std::max(std::fabs(a), kF64Epsilon); }
+
+// Fixed six decimals; non-finite values spelled NaN, inf and -inf.
+std::string six_decimals(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.6f", v);
+  return buf;
+}
+
+void report_iteration(size_t it, double inertia) {
+  const std::string line = "iteration=" + std::to_string(it) + " dense_inertia=" + six_decimals(inertia) + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+double mean_distance(std::span<const float> distances) {
+  double sum = 0.0;
+  for (float v : distances) sum += double(v);
+  return sum / double(distances.size());
+}
+
+bool converged(std::span<const double> h) {
+  const size_t n = h.size();
+  if (n < 4) return false;
+  return h[n - 2] > kF64Epsilon && relative_change(h[n - 2], h[n - 1]) <= kConvergedTolerance &&
+         relative_change(h[n - 3], h[n - 2]) <= kConvergedTolerance;
+}
+
+DenseKMeans::DenseKMeans(size_t k, size_t iterations, uint64_t seed, bool verbose, InitMethod init,
+                         bool early_stopping, bool spherical)
+    : k_(k), iterations_(iterations), seed_(seed), verbose_(verbose), early_stopping_(early_stopping),
+      spherical_(spherical), init_(init) {}
+
+void DenseKMeans::fit(MatrixView<const float> data) {
+  const size_t rows = data.rows, d = data.cols;
+  if (rows == 0) throw VantorixError::message("data must have at least one row");
+  if (d == 0) throw VantorixError::message("data must have at least one column");
+  if (k_ > rows) {
+    throw VantorixError::message("k (" + std::to_string(k_) + ") cannot exceed number of rows (" +
+                                 std::to_string(rows) + ")");
+  }
+
+  const std::vector<size_t> chosen = choose_initial_rows(data, k_, seed_, init_);
+  Matrix<float> centers(k_, d);
+  for (size_t j = 0; j < k_; ++j) {
+    for (size_t c = 0; c < d; ++c) centers.at(j, c) = data.at(chosen[j], c);
+  }
+  if (spherical_) normalize_rows(centers);
+
+  std::vector<size_t> labels(rows, 0);
+  std::vector<float> distances(rows, 0.0f);
+  std::vector<float> norms;
+  const bool with_norms = !spherical_ && dense_blas_may_run(rows, k_, d, false);
+  if (with_norms) norms = squared_row_norms(data);
+  const std::vector<float>* row_norms = with_norms ? &norms : nullptr;
+
+  DenseIterationAssign assigner(data, centers, spherical_);
+  DenseUpdateScratch scratch;
+  Matrix<float> previous;
+  std::vector<double> history;
+  history.reserve(iterations_);
+
+  for (size_t it = 0; it < iterations_; ++it) {
+    assigner.assign(it, data, centers, row_norms, labels, distances);
+    history.push_back(mean_distance(distances));
+    if (verbose_) report_iteration(it, history.back());
+    if (early_stopping_ && converged(history)) break;
+    if (assigner.needs_previous_centers()) previous = centers;
+    update_dense_centers(data, labels, distances, spherical_, centers, scratch);
+    if (assigner.needs_previous_centers()) assigner.after_update(previous, centers);
+  }
+
+  assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
+  if (!history.empty()) history.back() = mean_distance(distances);
+
+  centers_ = std::move(centers);
+  labels_ = std::move(labels);
+  inertia_history_ = std::move(history);
+}
+
+std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
+  if (!centers_) throw VantorixError::message("cluster centers are not initialized");
+  const Matrix<float>& centers = *centers_;
+  if (data.cols != centers.cols) {
+    throw VantorixError::message("expected " + std::to_string(centers.cols) + " columns, got " +
+                                 std::to_string(data.cols));
+  }
+  std::vector<size_t> labels(data.rows, 0);
+  if (data.rows == 0) return labels;
+  std::vector<float> distances(data.rows, 0.0f);
+  std::vector<float> norms;
+  const bool with_norms = !spherical_ && dense_blas_may_run(data.rows, k_, centers.cols, false);
+  if (with_norms) norms = squared_row_norms(data);
+  assign_dense_into(data, centers, with_norms ? &norms : nullptr, spherical_, labels, distances);
+  return labels;
+}
+
+void DenseKMeans::set_centers(Matrix<float> centers) {
+  if (centers.rows != k_) {
+    throw VantorixError::message("expected " + std::to_string(k_) + " centers, got " + std::to_string(centers.rows));
+  }
+  if (centers.cols == 0) throw VantorixError::message("centers must have at least one column");
+  if (spherical_) normalize_rows(centers);
+  centers_ = std::move(centers);
+}
+
+}  // namespace vantorix

@@ -1,0 +1,184 @@
+#include "dense_assign.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "blas_threads.hpp"
+#include "env.hpp"
+#include "error.hpp"
+#include "parallel.hpp"
+#include "simd.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr size_t kRowChunk = 512;
+constexpr size_t kProductBlockEntries = 67108864;  // 256 MiB of f32 products
+constexpr size_t kMinProductBlockRows = 1024;
+
+bool forces_gemm(const std::string& word) { return word == "gemm" || word == "blas" || word == "sgemm"; }
+
+void check_outputs(size_t rows, std::span<size_t> labels, std::span<float> distances) {
+  if (labels.size() < rows || distances.size() < rows) fatal("assign_dense_into: output shorter than the data");
+}
+
+void assign_by_product(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+  const size_t rows = data.rows, k = centers.rows, d = centers.cols;
+  std::vector<float> center_norms;
+  if (!cosine) {
+    center_norms.resize(k);
+    parallel_chunks(k, 64, [&](size_t begin, size_t end) {
+      for (size_t j = begin; j < end; ++j) {
+        float s = 0.0f;
+        for (float v : centers.row(j)) s = s + v * v;
+        center_norms[j] = s;
+      }
+    });
+  }
+  const size_t block = std::max(std::min(std::max(kProductBlockEntries / k, size_t{1}), rows), kMinProductBlockRows);
+  std::vector<float> products(checked_mul(std::min(block, rows), k, "product block"));
+  for (size_t start = 0; start < rows; start += block) {
+    const size_t b = std::min(block, rows - start);
+    {
+      BlasThreads threads;
+      cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(b), int(k), int(d), 1.0f, data.data + start * d, int(d),
+                  centers.data(), int(d), 0.0f, products.data(), int(k));
+    }
+    // Each row's scan is independent, so the rows of a block are scanned in parallel.
+    parallel_chunks(b, kRowChunk, [&](size_t begin, size_t end) {
+      for (size_t r = begin; r < end; ++r) {
+        const float* p = products.data() + r * k;
+        size_t best_index = 0;
+        float best_dist;
+        if (cosine) {
+          float best = -std::numeric_limits<float>::infinity();
+          for (size_t j = 0; j < k; ++j) {
+            if (p[j] > best) {
+              best = p[j];
+              best_index = j;
+            }
+          }
+          best_dist = 1.0f - best;
+        } else {
+          const float xn = (*row_norms)[start + r];
+          float best = std::numeric_limits<float>::infinity();
+          for (size_t j = 0; j < k; ++j) {
+            float dist = (xn + center_norms[j]) - (p[j] + p[j]);
+            if (dist < 0.0f) dist = 0.0f;  // NaN stays NaN and never wins
+            if (dist < best) {
+              best = dist;
+              best_index = j;
+            }
+          }
+          best_dist = best;
+        }
+        labels[start + r] = best_index;
+        distances[start + r] = best_dist;
+      }
+    });
+  }
+}
+
+}  // namespace
+
+bool dense_blas_enabled() {
+  const std::string word = env_switch("VANTORIX_DENSE_ASSIGN", false);
+  return !(word == "row" || word == "rows" || word == "manual" || word == "scalar");
+}
+
+bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
+  if (!dense_blas_enabled()) return false;
+  if (rows == 0 || k == 0 || d == 0) return false;
+  if (forces_gemm(env_switch("VANTORIX_DENSE_ASSIGN", true))) return true;
+  auto min_k = env_usize("VANTORIX_DENSE_BLAS_MIN_K");
+  if (!min_k) min_k = env_usize(cosine ? "VANTORIX_DENSE_BLAS_MIN_K_COSINE" : "VANTORIX_DENSE_BLAS_MIN_K_L2");
+  if (k < min_k.value_or(256)) return false;
+  size_t ops;
+  if (__builtin_mul_overflow(rows, k, &ops) || __builtin_mul_overflow(ops, d, &ops)) return true;
+  return ops >= env_usize("VANTORIX_DENSE_BLAS_MIN_OPS").value_or(1000000000);
+}
+
+std::vector<float> squared_row_norms(MatrixView<const float> data) {
+  std::vector<float> norms(data.rows);
+  parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      float s = 0.0f;
+      for (size_t c = 0; c < data.cols; ++c) {
+        const float v = data.at(r, c);
+        s = s + v * v;
+      }
+      norms[r] = s;
+    }
+  });
+  return norms;
+}
+
+std::vector<float> center_half_min_distances(const Matrix<float>& centers) {
+  const size_t k = centers.rows;
+  std::vector<float> half(k, std::numeric_limits<float>::infinity());
+  parallel_chunks(k, 16, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      float best = std::numeric_limits<float>::infinity();
+      for (size_t j = 0; j < k; ++j) {
+        if (j == i) continue;
+        best = std::min(best, l2_squared(centers.row(i), centers.row(j)));
+      }
+      half[i] = 0.5f * std::sqrt(best);
+    }
+  });
+  return half;
+}
+
+void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                              std::span<size_t> labels, std::span<float> distances) {
+  check_outputs(data.rows, labels, distances);
+  const size_t k = centers.rows, d = centers.cols;
+  if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
+  const std::span<const float> flat(centers.data(), centers.size());
+  const bool contiguous = data.is_c_contiguous();
+  parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
+    // Strided rows are gathered into one buffer so they meet exactly the same kernel.
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (size_t r = begin; r < end; ++r) {
+      std::span<const float> row;
+      if (contiguous) {
+        row = data.row(r);
+      } else {
+        for (size_t c = 0; c < d; ++c) gathered[c] = data.at(r, c);
+        row = gathered;
+      }
+      if (cosine) {
+        const auto [index, dot] = nearest_dot_center(row, flat, k, d);
+        labels[r] = index;
+        distances[r] = 1.0f - dot;
+      } else {
+        const auto [index, dist] = nearest_l2_center(row, flat, k, d);
+        labels[r] = index;
+        distances[r] = dist;
+      }
+    }
+  });
+}
+
+void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+  check_outputs(data.rows, labels, distances);
+  const size_t rows = data.rows, k = centers.rows, d = centers.cols;
+  const bool product = dense_blas_may_run(rows, k, d, cosine) && data.is_c_contiguous() && k >= 1 &&
+                       (cosine || (row_norms != nullptr && row_norms->size() >= rows));
+  // cblas takes int dimensions.
+  const bool fits_int = rows <= size_t(std::numeric_limits<int>::max()) && k <= size_t(std::numeric_limits<int>::max()) &&
+                        d <= size_t(std::numeric_limits<int>::max());
+  if (product && fits_int && data.cols == d) {
+    assign_by_product(data, centers, row_norms, cosine, labels, distances);
+    return;
+  }
+  assign_dense_direct_into(data, centers, cosine, labels, distances);
+}
+
+}  // namespace vantorix

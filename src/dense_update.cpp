@@ -1,0 +1,132 @@
+#include "dense_update.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "error.hpp"
+#include "simd.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr float kF32Epsilon = 1.1920929e-7f;
+
+int32_t total_order_key(float v) {
+  const auto bits = std::bit_cast<int32_t>(v);
+  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
+}
+
+// Adds data row r to dst (d floats).
+inline void add_row(MatrixView<const float> data, bool contiguous, size_t r, float* dst) {
+  if (contiguous) {
+    add_assign(std::span<float>(dst, data.cols), data.row(r));
+    return;
+  }
+  for (size_t c = 0; c < data.cols; ++c) dst[c] = dst[c] + data.at(r, c);
+}
+
+void repair_empty_clusters(MatrixView<const float> data, std::span<const size_t> labels,
+                           std::span<const float> distances, const std::vector<uint64_t>& counts,
+                           Matrix<float>& centers) {
+  std::vector<size_t> empty;
+  for (size_t c = 0; c < counts.size(); ++c) {
+    if (counts[c] == 0) empty.push_back(c);
+  }
+  if (empty.empty()) return;
+  const size_t e = empty.size();
+  // The e farthest rows (by current distance) among clusters that keep at least one row.
+  std::vector<std::pair<float, size_t>> kept;
+  kept.reserve(e);
+  for (size_t r = 0; r < data.rows; ++r) {
+    const float dist = distances[r];
+    if (!std::isfinite(dist) || counts[labels[r]] < 2) continue;
+    if (kept.size() < e) {
+      kept.emplace_back(dist, r);
+      continue;
+    }
+    size_t smallest = 0;
+    for (size_t i = 1; i < kept.size(); ++i) {
+      if (total_order_key(kept[i].first) < total_order_key(kept[smallest].first)) smallest = i;
+    }
+    if (dist > kept[smallest].first) kept[smallest] = {dist, r};
+  }
+  std::sort(kept.begin(), kept.end(),
+            [](const auto& a, const auto& b) { return total_order_key(a.first) > total_order_key(b.first); });
+  for (size_t i = 0; i < kept.size(); ++i) {
+    float* dst = centers.row(empty[i]).data();
+    for (size_t c = 0; c < data.cols; ++c) dst[c] = data.at(kept[i].second, c);
+  }
+}
+
+}  // namespace
+
+void DenseUpdateScratch::ensure_chunk_buffers(size_t chunks, size_t k, size_t d) {
+  const size_t kd = checked_mul(k, d, "update buffer");
+  sums.resize(kd);
+  counts.resize(k);
+  if (chunk_sums.size() < chunks) chunk_sums.resize(chunks);
+  if (chunk_counts.size() < chunks) chunk_counts.resize(chunks);
+  for (size_t i = 0; i < chunks; ++i) {
+    chunk_sums[i].resize(kd);
+    chunk_counts[i].resize(k);
+  }
+}
+
+void DenseUpdateScratch::reduce_chunk_buffers(size_t chunks) {
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  std::fill(counts.begin(), counts.end(), 0);
+  for (size_t i = 0; i < chunks; ++i) {
+    add_assign(sums, chunk_sums[i]);
+    for (size_t c = 0; c < counts.size(); ++c) counts[c] += chunk_counts[i][c];
+  }
+}
+
+void normalize_rows(Matrix<float>& m) {
+  for (size_t r = 0; r < m.rows; ++r) {
+    auto row = m.row(r);
+    float s = 0.0f;
+    for (float v : row) s = s + v * v;
+    const float norm = std::sqrt(s);
+    if (!(norm > kF32Epsilon)) continue;
+    for (float& v : row) v = v / norm;
+  }
+}
+
+void accumulate_cluster_sums(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
+                             DenseUpdateScratch& scratch) {
+  const size_t d = data.cols;
+  scratch.sums.assign(checked_mul(k, d, "update buffer"), 0.0f);
+  scratch.counts.assign(k, 0);
+  const bool contiguous = data.is_c_contiguous();
+  for (size_t r = 0; r < data.rows; ++r) {
+    const size_t c = labels[r];
+    scratch.counts[c] += 1;
+    add_row(data, contiguous, r, scratch.sums.data() + c * d);
+  }
+}
+
+void update_dense_centers(MatrixView<const float> data, std::span<const size_t> labels,
+                          std::span<const float> distances, bool spherical, Matrix<float>& centers,
+                          DenseUpdateScratch& scratch) {
+  const size_t k = centers.rows, d = centers.cols;
+  if (data.cols != d || labels.size() < data.rows || distances.size() < data.rows) {
+    fatal("update_dense_centers: shapes disagree");
+  }
+  for (size_t r = 0; r < data.rows; ++r) {
+    if (labels[r] >= k) fatal("update_dense_centers: label out of range");
+  }
+  accumulate_cluster_sums(data, labels, k, scratch);
+  for (size_t c = 0; c < k; ++c) {
+    if (scratch.counts[c] == 0) continue;
+    const float inv = 1.0f / float(scratch.counts[c]);
+    const float* sum = scratch.sums.data() + c * d;
+    float* dst = centers.row(c).data();
+    for (size_t t = 0; t < d; ++t) dst[t] = sum[t] * inv;
+  }
+  repair_empty_clusters(data, labels, distances, scratch.counts, centers);
+  if (spherical) normalize_rows(centers);
+}
+
+}  // namespace vantorix

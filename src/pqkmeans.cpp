@@ -1,0 +1,369 @@
+#include "pqkmeans.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "math.hpp"
+#include "parallel.hpp"
+#include "rng.hpp"
+#include "simd.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr size_t kInitChunkRows = 4096;
+constexpr size_t kRangeChunkRows = 4096;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Orders floats as the IEEE total order does (-0.0 below +0.0, NaN above +inf).
+inline int32_t total_order_key(float f) {
+  const auto bits = std::bit_cast<int32_t>(f);
+  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
+}
+
+const char* kDenseShape = "dense cluster center shape does not match the model";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Shared helpers
+
+std::vector<float> compute_codeword_distances(const Array3<float>& codewords) {
+  const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
+  const size_t per_subspace = checked_mul(ks, ks, "codeword distance table");
+  std::vector<float> table(checked_mul(m_count, per_subspace, "codeword distance table"), 0.0f);
+  parallel_for_each(m_count, [&](size_t m) {
+    const float* base = codewords.data() + m * ks * ds;
+    float* out = table.data() + m * per_subspace;
+    // Dimension-major copy, so the inner loop runs over b and vectorises while every entry
+    // still sums its dimensions in increasing order.
+    std::vector<float> by_dim(ks * ds);
+    for (size_t b = 0; b < ks; ++b)
+      for (size_t t = 0; t < ds; ++t) by_dim[t * ks + b] = base[b * ds + t];
+    for (size_t a = 0; a < ks; ++a) {
+      float* row = out + a * ks;
+      for (size_t t = 0; t < ds; ++t) {
+        const float x = base[a * ds + t];
+        const float* column = by_dim.data() + t * ks;
+        for (size_t b = 0; b < ks; ++b) {
+          const float diff = x - column[b];
+          row[b] = row[b] + diff * diff;
+        }
+      }
+    }
+  });
+  return table;
+}
+
+std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
+  const size_t n = distances.size();
+  count = std::min(count, n);
+  if (count == 0) return {};
+  // Keeping the `count` strongest rows while scanning in ascending order, replacing the weakest
+  // only on a strictly greater distance, selects exactly the first `count` rows of this order.
+  auto stronger = [&](size_t a, size_t b) {
+    const int32_t ka = total_order_key(distances[a]), kb = total_order_key(distances[b]);
+    return ka != kb ? ka > kb : a < b;
+  };
+  std::vector<size_t> rows(n);
+  std::iota(rows.begin(), rows.end(), size_t{0});
+  if (count < n) {
+    std::nth_element(rows.begin(), rows.begin() + ptrdiff_t(count), rows.end(), stronger);
+    rows.resize(count);
+  }
+  std::sort(rows.begin(), rows.end(), stronger);
+  return rows;
+}
+
+bool should_stop_early(std::span<const double> history) {
+  if (history.size() < 5) return false;
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  const size_t n = history.size();
+  auto small_fall = [&](double before, double after) {
+    if (!std::isfinite(before) || !std::isfinite(after)) return false;
+    const double fall = before - after;
+    return fall >= 0.0 && fall / std::max(std::fabs(before), eps) <= 1e-4;
+  };
+  return small_fall(history[n - 3], history[n - 2]) && small_fall(history[n - 2], history[n - 1]);
+}
+
+void LabelBucketBuffers::build(std::span<const size_t> labels, size_t k) {
+  counts.assign(k, 0);
+  for (size_t label : labels) ++counts[label];
+  offsets.resize(k + 1);
+  offsets[0] = 0;
+  for (size_t j = 0; j < k; ++j) offsets[j + 1] = offsets[j] + counts[j];
+  cursor.assign(offsets.begin(), offsets.begin() + ptrdiff_t(k));
+  rows.resize(labels.size());
+  for (size_t i = 0; i < labels.size(); ++i) rows[cursor[labels[i]]++] = i;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+namespace {
+
+// The construction checks, in their order; run before the Ks^2 distance table is built.
+void validate_model(const Array3<float>& codewords, const std::optional<Matrix<float>>& rotation,
+                    const PqKMeansOptions& options) {
+  const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
+  if (m_count == 0 || ks == 0 || ds == 0) throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
+  if (ks > 256) throw VantorixError::message("codebook_size above 256 is not supported");
+  const size_t dim = checked_mul(m_count, ds, "codeword dimensionality");
+  if (rotation && (rotation->rows != dim || rotation->cols != dim)) {
+    throw VantorixError::message("rotation must be square and match the codeword dimensionality");
+  }
+  if (options.k == 0) throw VantorixError::message("k must be greater than zero");
+  if (options.iterations == 0) throw VantorixError::message("iterations must be greater than zero");
+}
+
+}  // namespace
+
+PqKMeans PqKMeans::new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
+                                                  const PqKMeansOptions& options) {
+  validate_model(codewords, rotation, options);
+  auto table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
+  return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), options);
+}
+
+PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
+                                                       std::optional<Matrix<float>> rotation,
+                                                       const PqKMeansOptions& options) {
+  validate_model(codewords, rotation, options);
+  const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
+  if (!distances || distances->size() != m_count * ks * ks) fatal("codeword distance table does not match the codewords");
+  PqKMeans model;
+  model.codewords_ = std::move(codewords);
+  model.distances_ = std::move(distances);
+  model.rotation_ = std::move(rotation);
+  model.m_ = m_count;
+  model.ks_ = ks;
+  model.ds_ = ds;
+  model.options_ = options;
+  return model;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Validation
+
+void PqKMeans::check_code_range(MatrixView<const uint8_t> codes, const char* what) const {
+  if (ks_ >= 256 || codes.rows == 0 || codes.cols == 0) return;
+  // A byte at or above Ks would index past the distance and lookup tables.
+  const auto row_max = parallel_chunk_results<uint8_t>(codes.rows, kRangeChunkRows, [&](size_t begin, size_t end) {
+    uint8_t top = 0;
+    for (size_t r = begin; r < end; ++r)
+      for (size_t c = 0; c < codes.cols; ++c) top = std::max(top, codes.at(r, c));
+    return top;
+  });
+  const uint8_t top = *std::max_element(row_max.begin(), row_max.end());
+  if (top >= ks_) {
+    throw VantorixError::message(std::string(what) + " contain code " + std::to_string(top) +
+                                 ", not below codebook_size (" + std::to_string(ks_) + ")");
+  }
+}
+
+void PqKMeans::validate_codes(MatrixView<const uint8_t> codes, bool need_k_rows) const {
+  if (codes.cols != m_) throw VantorixError::message("code dimensionality does not match codewords");
+  if (need_k_rows && codes.rows < options_.k) throw VantorixError::message("number of rows must be at least k");
+  if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
+  check_code_range(codes, "codes");
+}
+
+bool PqKMeans::lookup_fits_budget() const {
+  size_t bytes;
+  if (__builtin_mul_overflow(m_, ks_, &bytes) || __builtin_mul_overflow(bytes, options_.k, &bytes) ||
+      __builtin_mul_overflow(bytes, size_t{4}, &bytes)) {
+    return false;
+  }
+  return bytes <= options_.lookup_table_bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Initialisation
+
+std::vector<float> PqKMeans::build_center_lookup(std::span<const uint8_t> center) const {
+  std::vector<float> lookup(m_ * ks_);
+  const float* table = distances_->data();
+  for (size_t m = 0; m < m_; ++m)
+    for (size_t t = 0; t < ks_; ++t) lookup[m * ks_ + t] = table[(m * ks_ + t) * ks_ + center[m]];
+  return lookup;
+}
+
+std::vector<size_t> PqKMeans::initialize_center_indices(MatrixView<const uint8_t> codes) const {
+  const size_t n = codes.rows, k = options_.k;
+  if (n == 0 || k == 0) return {};
+  SeededRng rng(options_.seed);
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t{0});
+  if (n > 1) shuffle(rng, order);
+  if (options_.init == InitMethod::Random) {
+    order.resize(std::min(k, n));
+    return order;
+  }
+
+  const uint8_t* code_data = codes.data;
+  std::vector<float> best(n, kInf);
+  std::vector<size_t> chosen;
+  chosen.reserve(k);
+
+  // Lowers every unchosen row's distance by the new center and returns the row with the largest
+  // value afterwards (ties to the highest index), so farthest-first needs no second pass.
+  auto update = [&](size_t center_row) {
+    const auto lookup = build_center_lookup({code_data + center_row * m_, m_});
+    struct Top {
+      int32_t key = std::numeric_limits<int32_t>::min();
+      size_t row = 0;
+    };
+    const auto tops = parallel_chunk_results<Top>(n, kInitChunkRows, [&](size_t begin, size_t end) {
+      Top top;
+      for (size_t i = begin; i < end; ++i) {
+        float value = best[i];
+        if (!(value < 0.0f)) {
+          const uint8_t* row = code_data + i * m_;
+          float d = 0.0f;
+          for (size_t m = 0; m < m_; ++m) d = d + lookup[m * ks_ + row[m]];
+          if (d < value) {
+            value = d;
+            best[i] = d;
+          }
+        }
+        const int32_t key = total_order_key(value);
+        if (key >= top.key) top = {key, i};
+      }
+      return top;
+    });
+    Top top = tops.front();
+    for (const Top& t : tops)
+      if (t.key >= top.key) top = t;
+    return top.row;
+  };
+
+  auto choose = [&](size_t row) {
+    chosen.push_back(row);
+    best[row] = -1.0f;
+    return chosen.size() < k ? update(row) : size_t{0};
+  };
+
+  size_t farthest = choose(order[0]);
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  while (chosen.size() < k) {
+    size_t next = farthest;
+    if (options_.init == InitMethod::KMeansPlusPlus) {
+      double total = 0.0;
+      for (float v : best)
+        if (std::isfinite(v) && v > 0.0f) total += double(v);
+      if (total > eps) {
+        double r = rng.uniform_f64(0.0, total);
+        std::optional<size_t> picked, last_positive;
+        for (size_t i = 0; i < n; ++i) {
+          const float v = best[i];
+          if (!(std::isfinite(v) && v > 0.0f)) continue;
+          last_positive = i;
+          r -= double(v);
+          if (r <= 0.0) {
+            picked = i;
+            break;
+          }
+        }
+        if (picked) next = *picked;
+        else if (last_positive) next = *last_positive;
+      }
+    }
+    farthest = choose(next);
+  }
+  return chosen;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Centers
+
+void PqKMeans::reconstruct_into(std::span<const uint8_t> code, std::span<float> out) const {
+  const float* words = codewords_.data();
+  for (size_t m = 0; m < m_; ++m) std::copy_n(words + (m * ks_ + code[m]) * ds_, ds_, out.data() + m * ds_);
+}
+
+void PqKMeans::set_cluster_centers(Matrix<uint8_t> centers) {
+  if (centers.rows != options_.k || centers.cols != m_) {
+    throw VantorixError::message("cluster center shape does not match the model");
+  }
+  check_code_range(centers.view(), "cluster centers");
+  cluster_centers_ = std::move(centers);
+  dense_cluster_centers_.reset();
+}
+
+void PqKMeans::set_dense_cluster_centers(Matrix<float> centers) {
+  if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
+  store_dense_centers_raw(std::move(centers));
+}
+
+void PqKMeans::store_dense_centers_raw(Matrix<float> centers) {
+  if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
+  const Matrix<float> pq = centers_to_pq_space(centers.view());
+  Matrix<uint8_t> codes = encode_centers_from_pq(pq.view());
+  cluster_centers_ = std::move(codes);
+  dense_cluster_centers_ = std::move(centers);
+}
+
+void PqKMeans::store_dense_centers_from_pq(MatrixView<const float> centers) {
+  if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
+  Matrix<float> pq = Matrix<float>::copy_of(centers);
+  if (options_.spherical) normalize_dense_centers_in_place(pq.view_mut());
+  Matrix<uint8_t> codes = encode_centers_from_pq(pq.view());
+  Matrix<float> raw = rotation_ ? apply_rotation(pq.view(), transposed(rotation_->view())) : std::move(pq);
+  cluster_centers_ = std::move(codes);
+  dense_cluster_centers_ = std::move(raw);
+}
+
+Matrix<float> PqKMeans::centers_to_pq_space(MatrixView<const float> centers) const {
+  if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
+  if (!rotation_) return Matrix<float>::copy_of(centers);
+  return apply_rotation(centers, rotation_->view());
+}
+
+Matrix<uint8_t> PqKMeans::encode_centers_from_pq(MatrixView<const float> centers) const {
+  if (!centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
+  if (centers.cols != dim()) throw VantorixError::message(kDenseShape);
+  const DistanceKernel kernel = DistanceKernel::for_dimension(ds_);
+  Matrix<uint8_t> codes(centers.rows, m_);
+  const float* words = codewords_.data();
+  parallel_for_each(centers.rows, [&](size_t j) {
+    const float* center = centers.data + j * centers.cols;
+    for (size_t m = 0; m < m_; ++m) {
+      const std::span<const float> sub(center + m * ds_, ds_);
+      float best = kInf;
+      size_t best_t = 0;
+      for (size_t t = 0; t < ks_; ++t) {
+        const float d = kernel.distance(sub, {words + (m * ks_ + t) * ds_, ds_});
+        if (d < best) {
+          best = d;
+          best_t = t;
+        }
+      }
+      codes.at(j, m) = uint8_t(best_t);
+    }
+  });
+  return codes;
+}
+
+void PqKMeans::normalize_dense_centers_in_place(MatrixView<float> centers) const {
+  if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
+  if (!centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
+  const size_t d = centers.cols;
+  parallel_chunks(centers.rows, 64, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      float* row = centers.data + r * d;
+      float s = 0.0f;
+      for (size_t i = 0; i < d; ++i) s = s + row[i] * row[i];
+      if (s <= std::numeric_limits<float>::epsilon()) continue;
+      const float inv = 1.0f / std::sqrt(s);
+      for (size_t i = 0; i < d; ++i) row[i] = row[i] * inv;
+    }
+  });
+}
+
+}  // namespace vantorix

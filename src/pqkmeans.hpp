@@ -1,0 +1,149 @@
+#pragma once
+// k-means over product-quantization codes: the model, its options, the shared codeword distance
+// table, initialisation among code rows and the conversions between code and dense centers.
+// The symmetric fit lives in pqkmeans_symmetric.cpp, the asymmetric (ADC) fit in pqkmeans_adc.cpp.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "dense_init.hpp"
+#include "matrix.hpp"
+
+namespace vantorix {
+
+// Squared distances between every pair of codewords of one subspace: entry (m*Ks + a)*Ks + b.
+// Immutable once built, so any number of models (the candidate-k analysis) can share one.
+using CodewordDistances = std::shared_ptr<const std::vector<float>>;
+
+struct PqKMeansOptions {
+  size_t k = 0;
+  size_t iterations = 20;
+  uint64_t seed = 0;
+  bool verbose = false;
+  uint64_t lookup_table_bytes = 1073741824;
+  InitMethod init = InitMethod::FarthestFirst;
+  bool early_stopping = false;
+  bool spherical = false;
+};
+
+// Rows grouped by label; cluster j's members are rows[offsets[j] .. offsets[j+1]), ascending.
+struct LabelBucketBuffers {
+  std::vector<size_t> counts;
+  std::vector<size_t> offsets;
+  std::vector<size_t> cursor;
+  std::vector<size_t> rows;
+
+  void build(std::span<const size_t> labels, size_t k);
+  std::span<const size_t> members(size_t j) const {
+    return {rows.data() + offsets[j], offsets[j + 1] - offsets[j]};
+  }
+};
+
+// Working storage of one fit or predict, allocated once and reused by every pass.
+struct AssignmentBuffers {
+  std::vector<size_t> labels;
+  std::vector<float> distances;
+  std::vector<float> lookup;  // [m][t][j], rebuilt in place every pass
+  LabelBucketBuffers buckets;
+
+  explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
+  void resize(size_t n) {
+    labels.resize(n, 0);
+    distances.resize(n, 0.0f);
+  }
+  std::vector<size_t> into_labels() && { return std::move(labels); }
+};
+
+// Timings of one symmetric fit, printed when VANTORIX_PROFILE_CLUSTER is set.
+struct PqFitProfile {
+  using Duration = std::chrono::nanoseconds;
+  bool enabled = false;
+  Duration init{0}, assign_total{0}, assign_build_lookup{0}, assign_eval{0}, update_total{0},
+      update_counts{0}, update_vote{0}, update_reseed{0};
+};
+
+std::vector<float> compute_codeword_distances(const Array3<float>& codewords);
+
+// The `count` rows with the largest distance (IEEE total order), farthest first, ties to the
+// lower row index.
+std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count);
+
+// Adds every member's reconstruction (codewords concatenated, Ds each) into acc, in member order.
+void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
+                                      size_t m_count, size_t ks, size_t ds, std::span<float> acc);
+
+// The fit's early-stopping rule over the inertia history.
+bool should_stop_early(std::span<const double> history);
+
+class PqKMeans {
+ public:
+  static PqKMeans new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
+                                                 const PqKMeansOptions& options);
+  static PqKMeans with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
+                                                      std::optional<Matrix<float>> rotation,
+                                                      const PqKMeansOptions& options);
+
+  // Symmetric fit: rows and centers are codes.
+  void fit(MatrixView<const uint8_t> codes);
+  std::vector<size_t> predict(MatrixView<const uint8_t> codes) const;
+  void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
+                         PqFitProfile& profile, AssignmentBuffers& buffers) const;
+
+  // Asymmetric fit: rows are codes, centers are dense vectors in the codewords' space.
+  void fit_adc(MatrixView<const uint8_t> codes);
+  std::vector<size_t> predict_adc(MatrixView<const uint8_t> codes) const;
+  void assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const float> centers,
+                       AssignmentBuffers& buffers) const;
+  bool build_dense_lookup_tables_into(MatrixView<const float> centers, std::vector<float>& table) const;
+
+  // Initial centers: row indices of the code matrix, in the order chosen.
+  std::vector<size_t> initialize_center_indices(MatrixView<const uint8_t> codes) const;
+  std::vector<float> build_center_lookup(std::span<const uint8_t> center) const;
+
+  void set_cluster_centers(Matrix<uint8_t> centers);
+  void set_dense_cluster_centers(Matrix<float> centers);
+  void store_dense_centers_raw(Matrix<float> centers);
+  void store_dense_centers_from_pq(MatrixView<const float> centers);
+  Matrix<float> centers_to_pq_space(MatrixView<const float> centers) const;
+  Matrix<uint8_t> encode_centers_from_pq(MatrixView<const float> centers) const;
+  void normalize_dense_centers_in_place(MatrixView<float> centers) const;
+
+  const std::vector<size_t>& labels() const { return labels_; }
+  const std::vector<double>& inertia_history() const { return inertia_history_; }
+  const Array3<float>& codewords() const { return codewords_; }
+  const CodewordDistances& codeword_distances() const { return distances_; }
+  const std::optional<Matrix<uint8_t>>& cluster_centers() const { return cluster_centers_; }
+  const std::optional<Matrix<float>>& dense_cluster_centers() const { return dense_cluster_centers_; }
+  size_t num_subquantizers() const { return m_; }
+  size_t codebook_size() const { return ks_; }
+  size_t subspace_dim() const { return ds_; }
+  size_t dim() const { return m_ * ds_; }
+  const PqKMeansOptions& options() const { return options_; }
+  size_t k() const { return options_.k; }
+
+ private:
+  PqKMeans() = default;
+
+  // Shape, row count (fits only), contiguity and code range, in that order.
+  void validate_codes(MatrixView<const uint8_t> codes, bool need_k_rows) const;
+  void check_code_range(MatrixView<const uint8_t> codes, const char* what) const;
+  bool lookup_fits_budget() const;
+  // Concatenated codewords of one code row.
+  void reconstruct_into(std::span<const uint8_t> code, std::span<float> out) const;
+
+  Array3<float> codewords_;
+  CodewordDistances distances_;
+  std::optional<Matrix<float>> rotation_;
+  size_t m_ = 0, ks_ = 0, ds_ = 0;
+  PqKMeansOptions options_;
+  std::vector<size_t> labels_;
+  std::vector<double> inertia_history_;
+  std::optional<Matrix<uint8_t>> cluster_centers_;
+  std::optional<Matrix<float>> dense_cluster_centers_;
+};
+
+}  // namespace vantorix

@@ -1,0 +1,181 @@
+// The asymmetric (ADC) fit: rows stay codes, centers are dense vectors in the codewords' space,
+// and the update is the mean of the members' reconstructions.
+#include <cstdio>
+#include <limits>
+
+#include "parallel.hpp"
+#include "pqkmeans.hpp"
+#include "simd.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr size_t kAssignChunkRows = 256;
+constexpr size_t kLookupChunkRows = 16;
+constexpr size_t kMeanChunkMembers = 256;
+// From this many members a cluster's sum is split over the pool, so one dominant cluster does
+// not serialise the update.
+constexpr size_t kParallelMeanMembers = 1024;
+
+}  // namespace
+
+// Adds every member's reconstruction to acc (D floats), member by member in the given order.
+void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
+                                      size_t m_count, size_t ks, size_t ds, std::span<float> acc) {
+  for (size_t r : members) {
+    const uint8_t* row = codes + r * m_count;
+    for (size_t m = 0; m < m_count; ++m) {
+      add_assign(acc.subspan(m * ds, ds), {codewords + (m * ks + row[m]) * ds, ds});
+    }
+  }
+}
+
+bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, std::vector<float>& table) const {
+  if (!lookup_fits_budget() || !centers.is_c_contiguous()) return false;
+  const size_t k = centers.rows, d = dim();
+  const DistanceKernel kernel = DistanceKernel::for_dimension(ds_);
+  const float* words = codewords_.data();
+  table.resize(m_ * ks_ * k);
+  float* out = table.data();
+  parallel_chunks(m_ * ks_, kLookupChunkRows, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      const size_t m = r / ks_;
+      const std::span<const float> word(words + r * ds_, ds_);
+      for (size_t j = 0; j < k; ++j) out[r * k + j] = kernel.distance(word, {centers.data + j * d + m * ds_, ds_});
+    }
+  });
+  return true;
+}
+
+void PqKMeans::assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const float> centers,
+                               AssignmentBuffers& buffers) const {
+  if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
+  if (!centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
+  const size_t n = codes.rows, k = centers.rows, m_count = m_, ks = ks_, ds = ds_, d = dim();
+  buffers.resize(n);
+  size_t* labels = buffers.labels.data();
+  float* distances = buffers.distances.data();
+
+  if (build_dense_lookup_tables_into(centers, buffers.lookup)) {
+    const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
+    parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) {
+        const auto [label, distance] = select_lookup_min({codes.data + i * m_count, m_count}, lookup, ks, k);
+        labels[i] = label;
+        distances[i] = distance;
+      }
+    });
+    return;
+  }
+
+  const DistanceKernel kernel = DistanceKernel::for_dimension(ds);
+  const float* words = codewords_.data();
+  parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const uint8_t* row = codes.data + i * m_count;
+      float best = std::numeric_limits<float>::infinity();
+      size_t best_j = 0;
+      for (size_t j = 0; j < k; ++j) {
+        const float* center = centers.data + j * d;
+        float sum = 0.0f;
+        for (size_t m = 0; m < m_count; ++m) {
+          sum = sum + kernel.distance({words + (m * ks + row[m]) * ds, ds}, {center + m * ds, ds});
+        }
+        if (sum < best) {
+          best = sum;
+          best_j = j;
+        }
+      }
+      labels[i] = best_j;
+      distances[i] = best;
+    }
+  });
+}
+
+namespace {
+
+// Mean of each cluster's reconstructions; empty clusters take the farthest rows of this pass.
+void update_adc_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, AssignmentBuffers& buffers,
+                        Matrix<float>& centers) {
+  const size_t k = model.k(), m_count = model.num_subquantizers(), ks = model.codebook_size();
+  const size_t ds = model.subspace_dim(), d = model.dim();
+  const float* words = model.codewords().data();
+  buffers.buckets.build(buffers.labels, k);
+
+  parallel_for_each(k, [&](size_t j) {
+    const auto members = buffers.buckets.members(j);
+    const size_t count = members.size();
+    if (count == 0) return;
+    std::span<float> row = centers.row(j);
+    std::fill(row.begin(), row.end(), 0.0f);
+    if (count < kParallelMeanMembers) {
+      accumulate_code_rows_into_center(codes.data, members, words, m_count, ks, ds, row);
+    } else {
+      const auto partial = parallel_chunk_results<std::vector<float>>(count, kMeanChunkMembers, [&](size_t b, size_t e) {
+        std::vector<float> acc(d, 0.0f);
+        accumulate_code_rows_into_center(codes.data, members.subspan(b, e - b), words, m_count, ks, ds, acc);
+        return acc;
+      });
+      for (const auto& acc : partial) add_assign(row, acc);
+    }
+    const float inv = 1.0f / float(count);
+    for (float& v : row) v = v * inv;
+  });
+
+  std::vector<size_t> empty;
+  for (size_t j = 0; j < k; ++j)
+    if (buffers.buckets.counts[j] == 0) empty.push_back(j);
+  if (!empty.empty()) {
+    const auto rows = select_farthest_rows(buffers.distances, empty.size());
+    for (size_t i = 0; i < empty.size() && i < rows.size(); ++i) {
+      const uint8_t* code = codes.data + rows[i] * m_count;
+      float* out = centers.row(empty[i]).data();
+      for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out + m * ds);
+    }
+  }
+  if (model.options().spherical) model.normalize_dense_centers_in_place(centers.view_mut());
+}
+
+}  // namespace
+
+void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
+  validate_codes(codes, true);
+  const size_t n = codes.rows, k = options_.k;
+  const auto initial = initialize_center_indices(codes);
+  Matrix<float> centers(k, dim());
+  for (size_t j = 0; j < k; ++j) reconstruct_into({codes.data + initial[j] * m_, m_}, centers.row(j));
+  if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
+  // Codebooks of 16 entries will be packed to 4 bits here for the fast scan.
+
+  std::vector<double> history;
+  AssignmentBuffers buffers(n);
+  for (size_t pass = 0; pass < options_.iterations; ++pass) {
+    assign_adc_into(codes, centers.view(), buffers);
+    double sum = -0.0;
+    for (float dist : buffers.distances) sum += double(dist);
+    const double inertia = sum / double(n);
+    history.push_back(inertia);
+    if (options_.verbose) std::fprintf(stderr, "iteration=%zu adc_inertia=%.6f\n", pass, inertia);
+    if (options_.early_stopping && should_stop_early(history)) break;
+    if (pass + 1 == options_.iterations) break;
+    update_adc_centers(*this, codes, buffers, centers);
+  }
+
+  store_dense_centers_from_pq(centers.view());
+  labels_ = std::move(buffers).into_labels();
+  inertia_history_ = std::move(history);
+}
+
+std::vector<size_t> PqKMeans::predict_adc(MatrixView<const uint8_t> codes) const {
+  if (codes.cols != m_) throw VantorixError::message("code dimensionality does not match codewords");
+  if (!dense_cluster_centers_) throw VantorixError::message("dense cluster centers are not initialized");
+  const Matrix<float> centers = centers_to_pq_space(dense_cluster_centers_->view());
+  if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
+  check_code_range(codes, "codes");
+  AssignmentBuffers buffers(codes.rows);
+  assign_adc_into(codes, centers.view(), buffers);
+  return std::move(buffers).into_labels();
+}
+
+}  // namespace vantorix

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "dense.hpp"
+#include "dense_assign.hpp"
+#include "dense_update.hpp"
+
+using namespace vantorix;
+
+namespace {
+
+Matrix<float> from_rows(size_t cols, std::vector<float> values) {
+  Matrix<float> m(values.size() / cols, cols);
+  m.values = std::move(values);
+  return m;
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+}  // namespace
+
+TEST(DenseFit, ConvergedRule) {
+  struct Case {
+    std::vector<double> h;
+    bool want;
+  };
+  const Case cases[] = {
+      {{5, 5, 5}, false},                    // never before the fourth entry
+      {{9, 5, 5, 5}, true},
+      {{9, 5, 5, 4}, false},                 // last step still improving
+      {{9, 5, 4, 4}, false},                 // the step before still improving
+      {{1, 0, 0, 0}, false},                 // a perfect fit keeps going
+      {{9, 5, 5.0004, 5.0008}, true},        // within 1e-4 both times
+      {{9, 5, 5.0006, 5.0006}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(converged(c.h), c.want) << c.h[1] << " " << c.h.back();
+}
+
+TEST(DenseFit, EqualDistancesGoToTheLowerCenter) {
+  // Row 0 is equidistant from centers 1 and 2 (and, by dot product, equally aligned).
+  const auto data = from_rows(2, {0, 1, 5, 5});
+  const auto centers = from_rows(2, {-9, -9, 1, 1, -1, 1});
+  for (bool cosine : {false, true}) {
+    std::vector<size_t> labels(2);
+    std::vector<float> dist(2);
+    assign_dense_into(data.view(), centers, nullptr, cosine, labels, dist);
+    EXPECT_EQ(labels[0], 1u) << cosine;
+  }
+  // Duplicated centers: always the first copy.
+  const auto twins = from_rows(2, {1, 1, 1, 1});
+  for (bool cosine : {false, true}) {
+    std::vector<size_t> labels(2);
+    std::vector<float> dist(2);
+    assign_dense_into(data.view(), twins, nullptr, cosine, labels, dist);
+    EXPECT_EQ(labels, (std::vector<size_t>{0, 0}));
+  }
+}
+
+TEST(DenseFit, StridedAssignmentMatchesContiguous) {
+  const size_t rows = 1500, d = 7, k = 5;  // more than one 512-row block
+  Matrix<float> wide(rows, 2 * d);
+  for (size_t i = 0; i < wide.size(); ++i) wide.values[i] = float((i * 2654435761u) % 1000) / 100.0f;
+  const MatrixView<const float> strided(wide.data() + 1, rows, d, ptrdiff_t(2 * d), 2);
+  const auto dense = Matrix<float>::copy_of(strided);
+  Matrix<float> centers(k, d);
+  for (size_t i = 0; i < centers.size(); ++i) centers.values[i] = float(i % 11);
+  for (bool cosine : {false, true}) {
+    std::vector<size_t> la(rows), lb(rows);
+    std::vector<float> da(rows), db(rows);
+    assign_dense_into(strided, centers, nullptr, cosine, la, da);
+    assign_dense_into(dense.view(), centers, nullptr, cosine, lb, db);
+    EXPECT_EQ(la, lb);
+    EXPECT_EQ(da, db);
+  }
+}
+
+TEST(DenseUpdate, MeanOfEachCluster) {
+  const auto data = from_rows(2, {1, 2, 3, 4, 10, 10, 0, 0});
+  std::vector<size_t> labels = {0, 0, 1, 0};
+  std::vector<float> dist = {1, 1, 0, 1};
+  Matrix<float> centers(2, 2, -7.0f);
+  DenseUpdateScratch scratch;
+  update_dense_centers(data.view(), labels, dist, false, centers, scratch);
+  const float third = 1.0f / 3.0f;
+  EXPECT_EQ(centers.values, (std::vector<float>{4 * third, 6 * third, 10, 10}));
+  EXPECT_EQ(scratch.counts, (std::vector<uint64_t>{3, 1}));
+}
+
+TEST(DenseUpdate, EmptyClustersTakeTheFarthestRowsOfClustersWithRowsToSpare) {
+  // Cluster 0 has four rows, cluster 1 one row (not a donor even though it is the farthest),
+  // clusters 2 and 3 are empty. Row 5 has an infinite distance and is skipped.
+  const auto data = from_rows(1, {0, 1, 2, 3, 100, 50});
+  std::vector<size_t> labels = {0, 0, 0, 0, 1, 0};
+  std::vector<float> dist = {4, 1, 9, 0.5f, 1000, kInf};
+  Matrix<float> centers = from_rows(1, {0, 100, -1, -2});
+  DenseUpdateScratch scratch;
+  update_dense_centers(data.view(), labels, dist, false, centers, scratch);
+  // Farthest first: row 2 (9) to cluster 2, row 0 (4) to cluster 3.
+  EXPECT_EQ(centers.at(2, 0), 2.0f);
+  EXPECT_EQ(centers.at(3, 0), 0.0f);
+  EXPECT_EQ(centers.at(1, 0), 100.0f);
+}
+
+TEST(DenseUpdate, EmptyClusterKeepsItsCenterWhenNoRowQualifies) {
+  const auto data = from_rows(1, {1, 2});
+  std::vector<size_t> labels = {0, 1};
+  std::vector<float> dist = {3, 3};
+  Matrix<float> centers = from_rows(1, {0, 0, 42});
+  DenseUpdateScratch scratch;
+  update_dense_centers(data.view(), labels, dist, false, centers, scratch);
+  EXPECT_EQ(centers.values, (std::vector<float>{1, 2, 42}));
+}
+
+TEST(DenseUpdate, NormalizeLeavesTinyRowsAlone) {
+  auto m = from_rows(2, {3, 4, 0, 0, 1e-8f, 0});
+  normalize_rows(m);
+  EXPECT_FLOAT_EQ(m.at(0, 0), 0.6f);
+  EXPECT_FLOAT_EQ(m.at(0, 1), 0.8f);
+  EXPECT_EQ(m.at(1, 0), 0.0f);
+  EXPECT_EQ(m.at(2, 0), 1e-8f);
+}
+
+TEST(DenseFit, FailedFitLeavesTheModelAsItWas) {
+  DenseKMeans model(2, 5, 0, false, InitMethod::KMeansPlusPlus, false, false);
+  const auto good = from_rows(1, {0, 1, 10, 11});
+  model.fit(good.view());
+  const auto centers = model.centers()->values;
+  const auto labels = model.labels();
+  const auto history = model.inertia_history();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const auto bad = from_rows(1, {nan, nan, nan});
+  EXPECT_THROW(model.fit(bad.view()), VantorixError);
+  EXPECT_THROW(model.fit(from_rows(1, {1}).view()), VantorixError);
+  EXPECT_EQ(model.centers()->values, centers);
+  EXPECT_EQ(model.labels(), labels);
+  EXPECT_EQ(model.inertia_history(), history);
+}

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <string>
+
+#include "dense_init.hpp"
+#include "error.hpp"
+#include "rng.hpp"
+
+using namespace vantorix;
+
+namespace {
+
+// Sets variables for one scope and clears them afterwards.
+struct ScopedEnv {
+  std::vector<std::string> names;
+  explicit ScopedEnv(const std::map<std::string, std::string>& vars) {
+    for (const auto& [name, value] : vars) {
+      setenv(name.c_str(), value.c_str(), 1);
+      names.push_back(name);
+    }
+  }
+  ~ScopedEnv() {
+    for (const auto& n : names) unsetenv(n.c_str());
+  }
+};
+
+Matrix<float> column(std::vector<float> values) {
+  Matrix<float> m(values.size(), 1);
+  m.values = std::move(values);
+  return m;
+}
+
+std::vector<size_t> sorted(std::vector<size_t> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+const InitMethod kAllMethods[] = {InitMethod::Random, InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst};
+
+}  // namespace
+
+TEST(DenseInit, CandidateCountFollowsEnvironment) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    size_t rows, k, want;
+  };
+  const Case cases[] = {
+      {{}, 100000, 10, 16384},
+      {{}, 1000, 10, 1000},
+      {{}, 1000000, 1000, 65536},
+      {{{"VANTORIX_DENSE_INIT_ROWS_PER_CENTER", "100"}}, 100000, 300, 30000},
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "10"}}, 100000, 50, 50},
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "+700"}}, 100000, 50, 700},
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "0"}}, 100000, 10, 16384},
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "-5"}}, 100000, 10, 16384},
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "many"}}, 100000, 10, 16384},
+      // A fixed count ignores the clamps.
+      {{{"VANTORIX_DENSE_INIT_SAMPLE_ROWS", "500"}, {"VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", "2000"}}, 100000, 10, 500},
+      {{{"VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", "2000"}, {"VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS", "3000"}}, 100000, 1, 2000},
+      {{{"VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", "2000"}, {"VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS", "3000"}}, 100000, 100, 3000},
+      // max below min: the min wins.
+      {{{"VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", "5000"}, {"VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS", "3000"}}, 100000, 100, 5000},
+      // The saturating k * rows_per_center still ends at the upper clamp.
+      {{{"VANTORIX_DENSE_INIT_ROWS_PER_CENTER", "18446744073709551615"}}, 100000, 3, 65536},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env(c.env);
+    const auto cand = initialization_candidate_rows(c.rows, c.k, 7);
+    EXPECT_EQ(cand.size(), c.want) << "rows " << c.rows << " k " << c.k;
+    SeededRng rng(7);
+    EXPECT_EQ(cand, sample_indices(rng, c.rows, c.want));
+  }
+}
+
+TEST(DenseInit, KEqualToRowsReturnsEveryRowOnce) {
+  const auto data = column({3, 1, 4, 1.5f, 5, 9, 2, 6});
+  std::vector<size_t> all(8);
+  for (size_t i = 0; i < 8; ++i) all[i] = i;
+  for (auto method : kAllMethods) {
+    EXPECT_EQ(sorted(choose_initial_rows(data.view(), 8, 11, method)), all) << int(method);
+  }
+}
+
+TEST(DenseInit, DuplicateRowsFallBackToHighestRemainingCandidate) {
+  // Two distinct values: once both are chosen every other weight is 0, and the largest usable
+  // weight (0) goes to the highest candidate position not yet taken.
+  const auto data = column({1, 2, 1, 2, 1, 2, 1, 2});
+  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst}) {
+    const auto chosen = choose_initial_rows(data.view(), 5, 3, method);
+    const auto cand = initialization_candidate_rows(8, 5, 3);
+    ASSERT_EQ(chosen.size(), 5u);
+    EXPECT_EQ(chosen[0], cand[0]);
+    EXPECT_NE(data.at(chosen[0], 0), data.at(chosen[1], 0));
+    std::vector<size_t> expect_rest;
+    for (size_t pos = cand.size(); pos-- > 0 && expect_rest.size() < 3;) {
+      if (cand[pos] != chosen[0] && cand[pos] != chosen[1]) expect_rest.push_back(cand[pos]);
+    }
+    EXPECT_EQ(std::vector<size_t>(chosen.begin() + 2, chosen.end()), expect_rest) << int(method);
+  }
+}
+
+TEST(DenseInit, FarthestFirstTakesTheFarthestCandidate) {
+  const auto data = column({0, 1, 2, 3, 10, 11});
+  const auto cand = initialization_candidate_rows(6, 2, 5);
+  const auto chosen = choose_initial_rows(data.view(), 2, 5, InitMethod::FarthestFirst);
+  const float first = data.at(cand[0], 0);
+  size_t want = 0;
+  float best = -1;
+  for (size_t r = 0; r < 6; ++r) {
+    const float dist = std::fabs(data.at(r, 0) - first);
+    if (dist > best) best = dist, want = r;
+  }
+  EXPECT_EQ(chosen, (std::vector<size_t>{cand[0], want}));
+}
+
+TEST(DenseInit, RandomIsTheSeededSample) {
+  const auto data = column({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+  SeededRng rng(42);
+  EXPECT_EQ(choose_initial_rows(data.view(), 4, 42, InitMethod::Random), sample_indices(rng, 10, 4));
+}
+
+TEST(DenseInit, SameSeedSameCentersDifferentSeedUsuallyNot) {
+  std::vector<float> values(400);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = float((i * 7919) % 401);
+  const auto data = column(values);
+  for (auto method : kAllMethods) {
+    EXPECT_EQ(choose_initial_rows(data.view(), 16, 9, method), choose_initial_rows(data.view(), 16, 9, method));
+    EXPECT_NE(choose_initial_rows(data.view(), 16, 9, method), choose_initial_rows(data.view(), 16, 10, method));
+  }
+}
+
+TEST(DenseInit, NonFiniteRowsAreNeverUsable) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const auto all_nan = column({nan, nan, nan, nan});
+  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst}) {
+    try {
+      choose_initial_rows(all_nan.view(), 2, 0, method);
+      FAIL() << "expected an error";
+    } catch (const VantorixError& e) {
+      EXPECT_STREQ(e.what(), "failed to choose an initial cluster center");
+    }
+  }
+  // A NaN row keeps an infinite weight, so it is only ever chosen as the first candidate.
+  const auto some_nan = column({0, nan, 1, 2, nan, 3, 4, 5});
+  for (uint64_t seed = 0; seed < 20; ++seed) {
+    const auto cand = initialization_candidate_rows(8, 4, seed);
+    if (std::isnan(some_nan.at(cand[0], 0))) continue;
+    for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst}) {
+      for (size_t r : choose_initial_rows(some_nan.view(), 4, seed, method)) EXPECT_FALSE(std::isnan(some_nan.at(r, 0)));
+    }
+  }
+}
+
+TEST(DenseInit, StridedDataChoosesLikeContiguous) {
+  // Column 0 of a 2-column matrix versus the same values contiguous.
+  std::vector<float> values(64);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = float((i * 37) % 64);
+  Matrix<float> wide(64, 2);
+  for (size_t i = 0; i < 64; ++i) wide.at(i, 0) = values[i], wide.at(i, 1) = -1;
+  const MatrixView<const float> strided(wide.data(), 64, 1, 2, 1);
+  const auto dense = column(values);
+  for (auto method : kAllMethods) {
+    EXPECT_EQ(choose_initial_rows(strided, 8, 1, method), choose_initial_rows(dense.view(), 8, 1, method));
+  }
+}
