@@ -32,4 +32,8 @@ void packed_dot_all(const float* q, const PackedCenters& p, float* out);
 std::pair<size_t, float> packed_nearest_l2(const float* q, const PackedCenters& p, float* scratch);
 std::pair<size_t, float> packed_nearest_dot(const float* q, const PackedCenters& p, float* scratch);
 
+// Both rows at once, each center load shared by the two (scratch: 8 * groups floats).
+void packed_nearest_pair(const float* q0, const float* q1, const PackedCenters& p, bool dot, float* scratch,
+                         std::pair<size_t, float>* out);
+
 }  // namespace vantorix

@@ -164,6 +164,14 @@ TEST(DenseKernels, PackedFormsAreBitIdenticalToTheVectorKernels) {
             << d << " " << k;
         EXPECT_EQ(packed_nearest_dot(q.data(), packed, scratch.data()), nearest_dot_center_neon(q, flat, k, d))
             << d << " " << k;
+        std::vector<float> other(d), pair_scratch(8 * packed.groups);
+        for (auto& v : other) v = next();
+        std::pair<size_t, float> pair[2];
+        for (bool dot : {false, true}) {
+          packed_nearest_pair(q.data(), other.data(), packed, dot, pair_scratch.data(), pair);
+          EXPECT_EQ(pair[0], dot ? nearest_dot_center_neon(q, flat, k, d) : nearest_l2_center_neon(q, flat, k, d));
+          EXPECT_EQ(pair[1], dot ? nearest_dot_center_neon(other, flat, k, d) : nearest_l2_center_neon(other, flat, k, d));
+        }
         packed_l2_all(q.data(), packed, scratch.data());
         for (size_t j = 0; j < k; ++j) EXPECT_EQ(scratch[j], l2_squared_neon(q, centers.row(j)));
       }
