@@ -157,13 +157,12 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   const bool wide = selected_slice_kernel();
   std::optional<PackedCenters> packed;
   if (wide) packed.emplace(centers);
-  // Rows in pairs share each center load; measured 10-15 % faster except for a single pass of
-  // 16 centers over short rows, where the pair's bookkeeping outweighs it.
-  const bool pairs = wide && !(packed->groups <= 4 && d < 256);
+  // Several rows per pass share each center load (see packed_rows_per_pass).
+  const size_t per_pass = wide ? packed_rows_per_pass(*packed) : 1;
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Strided rows are gathered into a buffer so they meet exactly the same kernel.
-    std::vector<float> gathered(contiguous ? 0 : 2 * d);
-    std::vector<float> values(wide ? 8 * packed->groups : 0);
+    std::vector<float> gathered(contiguous ? 0 : per_pass * d);
+    std::vector<float> values(wide ? per_pass * 4 * packed->groups : 0);
     auto row_at = [&](size_t r, size_t slot) -> const float* {
       if (contiguous) return data.data + ptrdiff_t(r) * data.row_stride;
       float* dst = gathered.data() + slot * d;
@@ -174,23 +173,20 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
       labels[r] = best.first;
       distances[r] = cosine ? 1.0f - best.second : best.second;
     };
-    size_t r = begin;
-    if (pairs) {
-      std::pair<size_t, float> best[2];
-      for (; r + 1 < end; r += 2) {
-        packed_nearest_pair(row_at(r, 0), row_at(r + 1, 1), *packed, cosine, values.data(), best);
-        store(r, best[0]);
-        store(r + 1, best[1]);
-      }
-    }
-    for (; r < end; ++r) {
-      const float* row = row_at(r, 0);
-      if (wide) {
-        store(r, cosine ? packed_nearest_dot(row, *packed, values.data()) : packed_nearest_l2(row, *packed, values.data()));
-      } else {
-        const std::span<const float> q(row, d);
+    const float* rows[4];
+    std::pair<size_t, float> best[4];
+    for (size_t r = begin; r < end;) {
+      if (!wide) {
+        const std::span<const float> q(row_at(r, 0), d);
         store(r, cosine ? nearest_dot_center(q, flat, k, d) : nearest_l2_center(q, flat, k, d));
+        ++r;
+        continue;
       }
+      const size_t count = end - r >= per_pass ? per_pass : 1;
+      for (size_t i = 0; i < count; ++i) rows[i] = row_at(r + i, i);
+      packed_nearest_rows(rows, count, *packed, cosine, values.data(), best);
+      for (size_t i = 0; i < count; ++i) store(r + i, best[i]);
+      r += count;
     }
   });
 }

@@ -1,6 +1,8 @@
 #include "dense_kernels.hpp"
 
 #include <cstring>
+
+#include "error.hpp"
 #include <limits>
 
 #if defined(__AVX512F__)
@@ -23,7 +25,8 @@ inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
 // The query's 4-dimension block repeated for four centers.
 inline F16 broadcast4(const float* q) {
 #if defined(__AVX512F__)
-  return (F16)_mm512_broadcast_f32x4(_mm_loadu_ps(q));
+  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
+  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
 #else
   F4 v;
   std::memcpy(&v, q, sizeof(v));
@@ -65,92 +68,43 @@ inline void finish(const float* lanes, const float* q, const PackedCenters& p, s
   }
 }
 
-template <bool Dot>
-void all_values(const float* q, const PackedCenters& p, float* out) {
+// G groups (4 G centers) for R rows in one pass over the dimensions: R x G independent
+// accumulator chains, each packed center load shared by the R rows.
+template <bool Dot, int R, int G>
+void pass(const float* const* q, const PackedCenters& p, size_t g, float* const* out) {
   const size_t blocks = p.blocks, stride = blocks * 16;
-  const float* base = p.lanes.data();
-  alignas(64) float lanes[64];
-  size_t g = 0;
-  // Four groups (16 centers) per pass keep four independent accumulator chains in flight.
-  for (; g + 4 <= p.groups; g += 4) {
-    const float* c0 = base + g * stride;
-    const float* c1 = c0 + stride;
-    const float* c2 = c1 + stride;
-    const float* c3 = c2 + stride;
-    F16 a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (size_t t = 0; t < blocks; ++t) {
-      const F16 x = broadcast4(q + 4 * t);
-      a0 = step<Dot>(a0, x, load16(c0 + 16 * t));
-      a1 = step<Dot>(a1, x, load16(c1 + 16 * t));
-      a2 = step<Dot>(a2, x, load16(c2 + 16 * t));
-      a3 = step<Dot>(a3, x, load16(c3 + 16 * t));
+  const float* c = p.lanes.data() + g * stride;
+  F16 acc[R][G] = {};
+  for (size_t t = 0; t < blocks; ++t) {
+    F16 x[R];
+    for (int r = 0; r < R; ++r) x[r] = broadcast4(q[r] + 4 * t);
+    for (int j = 0; j < G; ++j) {
+      const F16 v = load16(c + j * stride + 16 * t);
+      for (int r = 0; r < R; ++r) acc[r][j] = step<Dot>(acc[r][j], x[r], v);
     }
-    store16(lanes, a0);
-    store16(lanes + 16, a1);
-    store16(lanes + 32, a2);
-    store16(lanes + 48, a3);
-    finish<Dot>(lanes, q, p, 4 * g, 16, out);
   }
-  for (; g < p.groups; ++g) {
-    const float* c0 = base + g * stride;
-    F16 a0 = {};
-    for (size_t t = 0; t < blocks; ++t) a0 = step<Dot>(a0, broadcast4(q + 4 * t), load16(c0 + 16 * t));
-    store16(lanes, a0);
-    finish<Dot>(lanes, q, p, 4 * g, 4, out);
+  alignas(64) float lanes[16 * G];
+  for (int r = 0; r < R; ++r) {
+    for (int j = 0; j < G; ++j) store16(lanes + 16 * j, acc[r][j]);
+    finish<Dot>(lanes, q[r], p, 4 * g, 4 * G, out[r]);
   }
 }
 
-// Two rows per pass over the centers: each packed center load feeds both rows' accumulators.
-template <bool Dot>
-void all_values2(const float* q0, const float* q1, const PackedCenters& p, float* out0, float* out1) {
-  const size_t blocks = p.blocks, stride = blocks * 16;
-  const float* base = p.lanes.data();
-  alignas(64) float lanes[64];
+template <bool Dot, int R>
+void all_rows(const float* const* q, const PackedCenters& p, float* const* out) {
   size_t g = 0;
-  for (; g + 4 <= p.groups; g += 4) {
-    const float* c0 = base + g * stride;
-    const float* c1 = c0 + stride;
-    const float* c2 = c1 + stride;
-    const float* c3 = c2 + stride;
-    F16 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
-    for (size_t t = 0; t < blocks; ++t) {
-      const F16 x = broadcast4(q0 + 4 * t);
-      const F16 y = broadcast4(q1 + 4 * t);
-      const F16 v0 = load16(c0 + 16 * t), v1 = load16(c1 + 16 * t);
-      const F16 v2 = load16(c2 + 16 * t), v3 = load16(c3 + 16 * t);
-      a0 = step<Dot>(a0, x, v0);
-      b0 = step<Dot>(b0, y, v0);
-      a1 = step<Dot>(a1, x, v1);
-      b1 = step<Dot>(b1, y, v1);
-      a2 = step<Dot>(a2, x, v2);
-      b2 = step<Dot>(b2, y, v2);
-      a3 = step<Dot>(a3, x, v3);
-      b3 = step<Dot>(b3, y, v3);
-    }
-    store16(lanes, a0);
-    store16(lanes + 16, a1);
-    store16(lanes + 32, a2);
-    store16(lanes + 48, a3);
-    finish<Dot>(lanes, q0, p, 4 * g, 16, out0);
-    store16(lanes, b0);
-    store16(lanes + 16, b1);
-    store16(lanes + 32, b2);
-    store16(lanes + 48, b3);
-    finish<Dot>(lanes, q1, p, 4 * g, 16, out1);
+  for (; g + 4 <= p.groups; g += 4) pass<Dot, R, 4>(q, p, g, out);
+  switch (p.groups - g) {
+    case 3: pass<Dot, R, 3>(q, p, g, out); break;
+    case 2: pass<Dot, R, 2>(q, p, g, out); break;
+    case 1: pass<Dot, R, 1>(q, p, g, out); break;
+    default: break;
   }
-  for (; g < p.groups; ++g) {
-    const float* c0 = base + g * stride;
-    F16 a0 = {}, b0 = {};
-    for (size_t t = 0; t < blocks; ++t) {
-      const F16 v0 = load16(c0 + 16 * t);
-      a0 = step<Dot>(a0, broadcast4(q0 + 4 * t), v0);
-      b0 = step<Dot>(b0, broadcast4(q1 + 4 * t), v0);
-    }
-    store16(lanes, a0);
-    finish<Dot>(lanes, q0, p, 4 * g, 4, out0);
-    store16(lanes, b0);
-    finish<Dot>(lanes, q1, p, 4 * g, 4, out1);
-  }
+}
+
+template <bool Dot>
+void all_values(const float* q, const PackedCenters& p, float* out) {
+  all_rows<Dot, 1>(&q, p, &out);
 }
 
 template <bool Dot>
@@ -189,17 +143,28 @@ std::pair<size_t, float> packed_nearest_dot(const float* q, const PackedCenters&
   return pick<true>(scratch, p.k);
 }
 
-void packed_nearest_pair(const float* q0, const float* q1, const PackedCenters& p, bool dot, float* scratch,
+size_t packed_rows_per_pass(const PackedCenters& p) {
+  if (p.d >= 256) return 4;
+  return p.groups <= 4 ? 1 : 2;
+}
+
+void packed_nearest_rows(const float* const* q, size_t count, const PackedCenters& p, bool dot, float* scratch,
                          std::pair<size_t, float>* out) {
   const size_t width = 4 * p.groups;
+  float* values[4] = {scratch, scratch + width, scratch + 2 * width, scratch + 3 * width};
+  auto run = [&]<bool Dot>() {
+    switch (count) {
+      case 4: all_rows<Dot, 4>(q, p, values); break;
+      case 2: all_rows<Dot, 2>(q, p, values); break;
+      case 1: all_rows<Dot, 1>(q, p, values); break;
+      default: fatal("packed_nearest_rows: 1, 2 or 4 rows per pass");
+    }
+    for (size_t r = 0; r < count; ++r) out[r] = pick<Dot>(values[r], p.k);
+  };
   if (dot) {
-    all_values2<true>(q0, q1, p, scratch, scratch + width);
-    out[0] = pick<true>(scratch, p.k);
-    out[1] = pick<true>(scratch + width, p.k);
+    run.template operator()<true>();
   } else {
-    all_values2<false>(q0, q1, p, scratch, scratch + width);
-    out[0] = pick<false>(scratch, p.k);
-    out[1] = pick<false>(scratch + width, p.k);
+    run.template operator()<false>();
   }
 }
 

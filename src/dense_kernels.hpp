@@ -32,8 +32,12 @@ void packed_dot_all(const float* q, const PackedCenters& p, float* out);
 std::pair<size_t, float> packed_nearest_l2(const float* q, const PackedCenters& p, float* scratch);
 std::pair<size_t, float> packed_nearest_dot(const float* q, const PackedCenters& p, float* scratch);
 
-// Both rows at once, each center load shared by the two (scratch: 8 * groups floats).
-void packed_nearest_pair(const float* q0, const float* q1, const PackedCenters& p, bool dot, float* scratch,
+// Rows per pass that measured fastest for this shape: 4 for rows of 256 dimensions or more
+// (long rows amortise the extra accumulators), otherwise 1 for up to 16 centers and 2 beyond.
+size_t packed_rows_per_pass(const PackedCenters& p);
+// count (1, 2 or 4) rows at once, each packed center load shared by all of them; scratch holds
+// count * 4 * groups floats.
+void packed_nearest_rows(const float* const* rows, size_t count, const PackedCenters& p, bool dot, float* scratch,
                          std::pair<size_t, float>* out);
 
 }  // namespace vantorix

@@ -164,13 +164,22 @@ TEST(DenseKernels, PackedFormsAreBitIdenticalToTheVectorKernels) {
             << d << " " << k;
         EXPECT_EQ(packed_nearest_dot(q.data(), packed, scratch.data()), nearest_dot_center_neon(q, flat, k, d))
             << d << " " << k;
-        std::vector<float> other(d), pair_scratch(8 * packed.groups);
-        for (auto& v : other) v = next();
-        std::pair<size_t, float> pair[2];
-        for (bool dot : {false, true}) {
-          packed_nearest_pair(q.data(), other.data(), packed, dot, pair_scratch.data(), pair);
-          EXPECT_EQ(pair[0], dot ? nearest_dot_center_neon(q, flat, k, d) : nearest_l2_center_neon(q, flat, k, d));
-          EXPECT_EQ(pair[1], dot ? nearest_dot_center_neon(other, flat, k, d) : nearest_l2_center_neon(other, flat, k, d));
+        // Several rows per pass: each gets exactly its own single-row answer.
+        std::vector<std::vector<float>> batch(4, q);
+        for (size_t i = 1; i < 4; ++i) {
+          for (auto& v : batch[i]) v = next();
+        }
+        const float* rows[4] = {batch[0].data(), batch[1].data(), batch[2].data(), batch[3].data()};
+        std::vector<float> batch_scratch(16 * packed.groups);
+        std::pair<size_t, float> got[4];
+        for (size_t count : {1, 2, 4}) {
+          for (bool dot : {false, true}) {
+            packed_nearest_rows(rows, count, packed, dot, batch_scratch.data(), got);
+            for (size_t i = 0; i < count; ++i) {
+              EXPECT_EQ(got[i], dot ? nearest_dot_center_neon(batch[i], flat, k, d)
+                                    : nearest_l2_center_neon(batch[i], flat, k, d));
+            }
+          }
         }
         packed_l2_all(q.data(), packed, scratch.data());
         for (size_t j = 0; j < k; ++j) EXPECT_EQ(scratch[j], l2_squared_neon(q, centers.row(j)));
