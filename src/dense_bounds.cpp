@@ -43,21 +43,29 @@ Switch early_abandon_switch() {
   return read_switch(env_switch(name, true), true);
 }
 
-// All k squared distances of one row, each bit-identical to the exact assignment's value.
+// All k squared distances of a few rows at a time, each bit-identical to the exact assignment's
+// value.
 struct RowDistances {
   const Matrix<float>& centers;
   std::optional<PackedCenters> packed;
+  size_t per_pass = 1;
   explicit RowDistances(const Matrix<float>& c) : centers(c) {
-    if (selected_slice_kernel()) packed.emplace(c);
+    if (selected_slice_kernel()) {
+      packed.emplace(c);
+      per_pass = packed_rows_per_pass(*packed);
+    }
   }
-  size_t scratch_size() const { return packed ? 4 * packed->groups : centers.rows; }
-  void all(const float* row, float* out) const {
+  size_t width() const { return packed ? 4 * packed->groups : centers.rows; }
+  // count <= per_pass rows; row i's distances at out + i * width().
+  void all(const float* const* rows, size_t count, float* out) const {
     if (packed) {
-      packed_l2_all(row, *packed, out);
+      packed_l2_all_rows(rows, count, *packed, out);
       return;
     }
-    const std::span<const float> q(row, centers.cols);
-    for (size_t j = 0; j < centers.rows; ++j) out[j] = l2_squared(q, centers.row(j));
+    for (size_t i = 0; i < count; ++i) {
+      const std::span<const float> q(rows[i], centers.cols);
+      for (size_t j = 0; j < centers.rows; ++j) out[i * width() + j] = l2_squared(q, centers.row(j));
+    }
   }
   float one(const float* row, size_t j) const { return l2_squared({row, centers.cols}, centers.row(j)); }
 };
@@ -140,11 +148,32 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   }
   const RowDistances dist(centers);
   const size_t k = centers.rows;
+  // The nearest and second-nearest center of a row from all its distances.
+  auto full = [&](size_t r, const float* all) {
+    size_t best_index = 0;
+    float d1 = kInf, d2 = kInf;
+    for (size_t j = 0; j < k; ++j) {
+      const float v = all[j];
+      if (v < d1) {
+        d2 = d1;
+        d1 = v;
+        best_index = j;
+      } else if (v < d2) {
+        d2 = v;
+      }
+    }
+    labels[r] = best_index;
+    distances[r] = d1;
+    upper_[r] = std::sqrt(d1);
+    lower_[r] = std::sqrt(d2);
+  };
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
-    std::vector<float> all(dist.scratch_size());
+    // Rows the bounds cannot settle are collected and scanned a few at a time.
+    std::vector<size_t> pending;
+    pending.reserve(end - begin);
     for (size_t r = begin; r < end; ++r) {
-      const float* x = data.data + ptrdiff_t(r) * data.row_stride;
       if (iteration > 0) {
+        const float* x = data.data + ptrdiff_t(r) * data.row_stride;
         const size_t a = labels[r];
         const float u = upper_[r] + moves_[a];
         const float l = std::max(lower_[r] - max_move_, 0.0f);
@@ -159,23 +188,16 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
           continue;
         }
       }
-      dist.all(x, all.data());
-      size_t best_index = 0;
-      float d1 = kInf, d2 = kInf;
-      for (size_t j = 0; j < k; ++j) {
-        const float v = all[j];
-        if (v < d1) {
-          d2 = d1;
-          d1 = v;
-          best_index = j;
-        } else if (v < d2) {
-          d2 = v;
-        }
-      }
-      labels[r] = best_index;
-      distances[r] = d1;
-      upper_[r] = std::sqrt(d1);
-      lower_[r] = std::sqrt(d2);
+      pending.push_back(r);
+    }
+    std::vector<float> all(dist.per_pass * dist.width());
+    const float* rows[4];
+    for (size_t i = 0; i < pending.size();) {
+      const size_t count = pending.size() - i >= dist.per_pass ? dist.per_pass : 1;
+      for (size_t t = 0; t < count; ++t) rows[t] = data.data + ptrdiff_t(pending[i + t]) * data.row_stride;
+      dist.all(rows, count, all.data());
+      for (size_t t = 0; t < count; ++t) full(pending[i + t], all.data() + t * dist.width());
+      i += count;
     }
   });
 }

@@ -131,6 +131,17 @@ PackedCenters::PackedCenters(const Matrix<float>& centers)
 }
 
 void packed_l2_all(const float* q, const PackedCenters& p, float* out) { all_values<false>(q, p, out); }
+
+void packed_l2_all_rows(const float* const* q, size_t count, const PackedCenters& p, float* scratch) {
+  const size_t width = 4 * p.groups;
+  float* values[4] = {scratch, scratch + width, scratch + 2 * width, scratch + 3 * width};
+  switch (count) {
+    case 4: all_rows<false, 4>(q, p, values); break;
+    case 2: all_rows<false, 2>(q, p, values); break;
+    case 1: all_rows<false, 1>(q, p, values); break;
+    default: fatal("packed_l2_all_rows: 1, 2 or 4 rows per pass");
+  }
+}
 void packed_dot_all(const float* q, const PackedCenters& p, float* out) { all_values<true>(q, p, out); }
 
 std::pair<size_t, float> packed_nearest_l2(const float* q, const PackedCenters& p, float* scratch) {

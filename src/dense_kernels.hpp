@@ -26,6 +26,8 @@ struct PackedCenters {
 // Squared distance (or dot product) of q to every center: out has at least 4 * groups entries.
 void packed_l2_all(const float* q, const PackedCenters& p, float* out);
 void packed_dot_all(const float* q, const PackedCenters& p, float* out);
+// count (1, 2 or 4) rows at once: row i's distances at scratch + i * 4 * groups.
+void packed_l2_all_rows(const float* const* q, size_t count, const PackedCenters& p, float* scratch);
 
 // As nearest_l2_center / nearest_dot_center (ties to the lower index, NaN never wins); scratch
 // holds at least 4 * groups floats.
