@@ -183,10 +183,12 @@ TEST(DenseAccel, BoundedAssignmentsMatchTheExactFit) {
     EXPECT_EQ(other.inertia_history(), exact.inertia_history());
     EXPECT_EQ(other.centers()->values, exact.centers()->values);
   }
-  const auto big = clustered(50000, 72, 10, 4);
+  // Hamerly needs rows * k * d >= 32e6 even when switched on; rows of 256 dimensions also take
+  // the several-rows-per-pass scan of unsettled rows.
+  const auto big = clustered(12501, 256, 10, 4);
   auto fit_big = [&](const EnvVars& vars) {
     ScopedEnv env(vars);
-    EXPECT_EQ(DenseIterationAssign::choose(big.rows, 10, 72, false, true),
+    EXPECT_EQ(DenseIterationAssign::choose(big.rows, 10, 256, false, true),
               vars.empty() ? Mode::Exact : Mode::Hamerly);
     DenseKMeans model(10, 6, 5, false, InitMethod::KMeansPlusPlus, false, false);
     model.fit(big.view());
