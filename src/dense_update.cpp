@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <string>
 
+#include "env.hpp"
 #include "error.hpp"
+#include "parallel.hpp"
 #include "simd.hpp"
 
 namespace vantorix {
@@ -12,6 +16,16 @@ namespace vantorix {
 namespace {
 
 constexpr float kF32Epsilon = 1.1920929e-7f;
+constexpr size_t kLargeBufferBytes = 1048576;
+constexpr size_t kMinShardedRows = 16384;
+constexpr size_t kSmallBufferChunkRows = 4096;
+
+// One k x d f32 sum buffer plus k u64 counts, saturating.
+size_t update_buffer_bytes(size_t k, size_t d) {
+  const size_t sums = saturating_mul(saturating_mul(k, d), 4);
+  const size_t counts = saturating_mul(k, 8);
+  return sums > SIZE_MAX - counts ? SIZE_MAX : sums + counts;
+}
 
 int32_t total_order_key(float v) {
   const auto bits = std::bit_cast<int32_t>(v);
@@ -94,16 +108,67 @@ void normalize_rows(Matrix<float>& m) {
   }
 }
 
-void accumulate_cluster_sums(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
-                             DenseUpdateScratch& scratch) {
+bool dense_center_update_sharded_enabled(size_t rows, size_t k, size_t d) {
+  if (rows == 0 || k == 0 || d == 0) return false;
+  const std::string word = env_switch("VANTORIX_DENSE_UPDATE", true);
+  if (word == "shard" || word == "sharded" || word == "centroid") return true;
+  if (!(word.empty() || word == "auto" || word == "adaptive")) return false;
+  return update_buffer_bytes(k, d) >= kLargeBufferBytes && rows >= kMinShardedRows;
+}
+
+size_t dense_update_chunk_rows(size_t rows, size_t k, size_t d, size_t threads) {
+  if (update_buffer_bytes(k, d) < kLargeBufferBytes) return std::min(kSmallBufferChunkRows, rows);
+  const size_t per_thread = std::max(saturating_mul(2, threads), size_t{1});
+  const size_t c = (rows + per_thread - 1) / per_thread;
+  return std::min(std::max(c, kSmallBufferChunkRows), rows);
+}
+
+void accumulate_row_chunked(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
+                            DenseUpdateScratch& scratch, size_t threads) {
+  const size_t d = data.cols;
+  const size_t chunk_rows = std::max(dense_update_chunk_rows(data.rows, k, d, threads), size_t{1});
+  const size_t chunks = chunk_count(data.rows, chunk_rows);
+  scratch.ensure_chunk_buffers(chunks, k, d);
+  const bool contiguous = data.is_c_contiguous();
+  parallel_chunks(data.rows, chunk_rows, [&](size_t begin, size_t end) {
+    const size_t i = begin / chunk_rows;
+    auto& sums = scratch.chunk_sums[i];
+    auto& counts = scratch.chunk_counts[i];
+    std::fill(sums.begin(), sums.end(), 0.0f);
+    std::fill(counts.begin(), counts.end(), 0);
+    for (size_t r = begin; r < end; ++r) {
+      const size_t c = labels[r];
+      counts[c] += 1;
+      add_row(data, contiguous, r, sums.data() + c * d);
+    }
+  });
+  scratch.reduce_chunk_buffers(chunks);
+}
+
+void accumulate_center_sharded(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
+                               DenseUpdateScratch& scratch, size_t threads) {
   const size_t d = data.cols;
   scratch.sums.assign(checked_mul(k, d, "update buffer"), 0.0f);
   scratch.counts.assign(k, 0);
+  const size_t width = std::max((k + std::max(threads, size_t{1}) - 1) / std::max(threads, size_t{1}), size_t{1});
   const bool contiguous = data.is_c_contiguous();
-  for (size_t r = 0; r < data.rows; ++r) {
-    const size_t c = labels[r];
-    scratch.counts[c] += 1;
-    add_row(data, contiguous, r, scratch.sums.data() + c * d);
+  parallel_for_each(chunk_count(k, width), [&](size_t shard) {
+    const size_t lo = shard * width, hi = std::min(k, lo + width);
+    for (size_t r = 0; r < data.rows; ++r) {
+      const size_t c = labels[r];
+      if (c < lo || c >= hi) continue;
+      scratch.counts[c] += 1;
+      add_row(data, contiguous, r, scratch.sums.data() + c * d);
+    }
+  });
+}
+
+void accumulate_cluster_sums(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
+                             DenseUpdateScratch& scratch) {
+  if (dense_center_update_sharded_enabled(data.rows, k, data.cols)) {
+    accumulate_center_sharded(data, labels, k, scratch, num_threads());
+  } else {
+    accumulate_row_chunked(data, labels, k, scratch, num_threads());
   }
 }
 

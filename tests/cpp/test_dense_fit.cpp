@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <algorithm>
 #include <numeric>
 
 #include "dense.hpp"
 #include "dense_assign.hpp"
+#include "dense_kernels.hpp"
+#include "simd.hpp"
 #include "dense_update.hpp"
 
 using namespace vantorix;
@@ -137,4 +140,50 @@ TEST(DenseFit, FailedFitLeavesTheModelAsItWas) {
   EXPECT_EQ(model.centers()->values, centers);
   EXPECT_EQ(model.labels(), labels);
   EXPECT_EQ(model.inertia_history(), history);
+}
+
+TEST(DenseKernels, PackedFormsAreBitIdenticalToTheVectorKernels) {
+  uint32_t state = 12345;
+  auto next = [&] {
+    state = state * 1664525u + 1013904223u;
+    return float(int(state >> 9) % 2001 - 1000) / 64.0f;
+  };
+  for (size_t d : {1, 3, 4, 7, 16, 33, 70}) {
+    for (size_t k : {1, 2, 5, 16, 17, 37}) {
+      Matrix<float> centers(k, d);
+      for (auto& v : centers.values) v = next();
+      if (k > 3) std::copy_n(centers.row(1).data(), d, centers.row(3).data());  // twin centers
+      PackedCenters packed(centers);
+      std::vector<float> scratch(4 * packed.groups);
+      const std::span<const float> flat(centers.data(), centers.size());
+      for (int trial = 0; trial < 20; ++trial) {
+        std::vector<float> q(d);
+        for (auto& v : q) v = next();
+        if (trial == 0 && k > 3) q.assign(centers.row(1).begin(), centers.row(1).end());  // exact tie of 1 and 3
+        EXPECT_EQ(packed_nearest_l2(q.data(), packed, scratch.data()), nearest_l2_center_neon(q, flat, k, d))
+            << d << " " << k;
+        EXPECT_EQ(packed_nearest_dot(q.data(), packed, scratch.data()), nearest_dot_center_neon(q, flat, k, d))
+            << d << " " << k;
+        // Several rows per pass: each gets exactly its own single-row answer.
+        std::vector<std::vector<float>> batch(4, q);
+        for (size_t i = 1; i < 4; ++i) {
+          for (auto& v : batch[i]) v = next();
+        }
+        const float* rows[4] = {batch[0].data(), batch[1].data(), batch[2].data(), batch[3].data()};
+        std::vector<float> batch_scratch(16 * packed.groups);
+        std::pair<size_t, float> got[4];
+        for (size_t count : {1, 2, 4}) {
+          for (bool dot : {false, true}) {
+            packed_nearest_rows(rows, count, packed, dot, batch_scratch.data(), got);
+            for (size_t i = 0; i < count; ++i) {
+              EXPECT_EQ(got[i], dot ? nearest_dot_center_neon(batch[i], flat, k, d)
+                                    : nearest_l2_center_neon(batch[i], flat, k, d));
+            }
+          }
+        }
+        packed_l2_all(q.data(), packed, scratch.data());
+        for (size_t j = 0; j < k; ++j) EXPECT_EQ(scratch[j], l2_squared_neon(q, centers.row(j)));
+      }
+    }
+  }
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "scoped_env.hpp"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <string>
@@ -14,20 +16,6 @@
 using namespace vantorix;
 
 namespace {
-
-// Sets variables for one scope and clears them afterwards.
-struct ScopedEnv {
-  std::vector<std::string> names;
-  explicit ScopedEnv(const std::map<std::string, std::string>& vars) {
-    for (const auto& [name, value] : vars) {
-      setenv(name.c_str(), value.c_str(), 1);
-      names.push_back(name);
-    }
-  }
-  ~ScopedEnv() {
-    for (const auto& n : names) unsetenv(n.c_str());
-  }
-};
 
 Matrix<float> column(std::vector<float> values) {
   Matrix<float> m(values.size(), 1);
@@ -46,7 +34,7 @@ const InitMethod kAllMethods[] = {InitMethod::Random, InitMethod::KMeansPlusPlus
 
 TEST(DenseInit, CandidateCountFollowsEnvironment) {
   struct Case {
-    std::map<std::string, std::string> env;
+    EnvVars env;
     size_t rows, k, want;
   };
   const Case cases[] = {

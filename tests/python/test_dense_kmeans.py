@@ -226,3 +226,23 @@ def test_nan_rows_do_not_break_a_fit():
             assert m.labels.shape == (20,)
             assert (m.labels < 3).all()
 
+
+
+@pytest.mark.parametrize(
+    "env",
+    [{"VANTORIX_DENSE_HAMERLY": "on"}, {"VANTORIX_DENSE_EARLY_ABANDON": "on"}, {"VANTORIX_DENSE_UPDATE": "sharded"},
+     {"VANTORIX_DENSE_ASSIGN": "gemm"}],
+)
+def test_switches_keep_the_clustering(monkeypatch, env):
+    # 8 well-separated blobs in 64 dimensions: every strategy must find the same partition.
+    rng = np.random.default_rng(4)
+    means = rng.normal(0, 20, (8, 64)).astype(np.float32)
+    x = (means[np.arange(800) % 8] + rng.normal(0, 1, (800, 64))).astype(np.float32)
+    base = Dense(8, iterations=6, seed=2)
+    base.fit(x)
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    other = Dense(8, iterations=6, seed=2)
+    other.fit(x)
+    np.testing.assert_array_equal(other.labels, base.labels)
+    np.testing.assert_allclose(other.inertia_history, base.inertia_history, rtol=1e-4)

@@ -1,0 +1,182 @@
+#include "dense_kernels.hpp"
+
+#include <cstring>
+
+#include "error.hpp"
+#include <limits>
+
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+namespace vantorix {
+
+namespace {
+
+typedef float F4 __attribute__((vector_size(16)));
+typedef float F16 __attribute__((vector_size(64)));
+
+inline F16 load16(const float* p) {
+  F16 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
+// The query's 4-dimension block repeated for four centers.
+inline F16 broadcast4(const float* q) {
+#if defined(__AVX512F__)
+  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
+  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
+#else
+  F4 v;
+  std::memcpy(&v, q, sizeof(v));
+  return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+#endif
+}
+
+template <bool Dot>
+inline F16 step(F16 acc, F16 x, F16 c) {
+  if constexpr (Dot) {
+    return acc + x * c;
+  } else {
+    const F16 diff = x - c;
+    return acc + diff * diff;
+  }
+}
+
+// Lane reduction ((v0 + v1) + v2) + v3 per center, then the tail dimensions in index order.
+template <bool Dot>
+inline void finish(const float* lanes, const float* q, const PackedCenters& p, size_t first, size_t count,
+                   float* out) {
+  const size_t tail_from = p.blocks * 4;
+  for (size_t c = 0; c < count; ++c) {
+    const float* l = lanes + 4 * c;
+    float s = ((l[0] + l[1]) + l[2]) + l[3];
+    const size_t j = first + c;
+    if (j < p.k) {
+      const float* row = p.rows + j * p.d;
+      for (size_t i = tail_from; i < p.d; ++i) {
+        if constexpr (Dot) {
+          s = s + q[i] * row[i];
+        } else {
+          const float e = q[i] - row[i];
+          s = s + e * e;
+        }
+      }
+    }
+    out[j] = s;
+  }
+}
+
+// G groups (4 G centers) for R rows in one pass over the dimensions: R x G independent
+// accumulator chains, each packed center load shared by the R rows.
+template <bool Dot, int R, int G>
+void pass(const float* const* q, const PackedCenters& p, size_t g, float* const* out) {
+  const size_t blocks = p.blocks, stride = blocks * 16;
+  const float* c = p.lanes.data() + g * stride;
+  F16 acc[R][G] = {};
+  for (size_t t = 0; t < blocks; ++t) {
+    F16 x[R];
+    for (int r = 0; r < R; ++r) x[r] = broadcast4(q[r] + 4 * t);
+    for (int j = 0; j < G; ++j) {
+      const F16 v = load16(c + j * stride + 16 * t);
+      for (int r = 0; r < R; ++r) acc[r][j] = step<Dot>(acc[r][j], x[r], v);
+    }
+  }
+  alignas(64) float lanes[16 * G];
+  for (int r = 0; r < R; ++r) {
+    for (int j = 0; j < G; ++j) store16(lanes + 16 * j, acc[r][j]);
+    finish<Dot>(lanes, q[r], p, 4 * g, 4 * G, out[r]);
+  }
+}
+
+template <bool Dot, int R>
+void all_rows(const float* const* q, const PackedCenters& p, float* const* out) {
+  size_t g = 0;
+  for (; g + 4 <= p.groups; g += 4) pass<Dot, R, 4>(q, p, g, out);
+  switch (p.groups - g) {
+    case 3: pass<Dot, R, 3>(q, p, g, out); break;
+    case 2: pass<Dot, R, 2>(q, p, g, out); break;
+    case 1: pass<Dot, R, 1>(q, p, g, out); break;
+    default: break;
+  }
+}
+
+template <bool Dot>
+void all_values(const float* q, const PackedCenters& p, float* out) {
+  all_rows<Dot, 1>(&q, p, &out);
+}
+
+template <bool Dot>
+std::pair<size_t, float> pick(const float* values, size_t k) {
+  size_t best_index = 0;
+  float best = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  for (size_t j = 0; j < k; ++j) {
+    if (Dot ? values[j] > best : values[j] < best) best = values[j], best_index = j;
+  }
+  return {best_index, best};
+}
+
+}  // namespace
+
+PackedCenters::PackedCenters(const Matrix<float>& centers)
+    : k(centers.rows), d(centers.cols), blocks(centers.cols / 4), groups((centers.rows + 3) / 4),
+      rows(centers.data()) {
+  lanes.assign(groups * blocks * 16, 0.0f);
+  for (size_t j = 0; j < k; ++j) {
+    const float* row = centers.data() + j * d;
+    float* dst = lanes.data() + (j / 4) * blocks * 16 + (j % 4) * 4;
+    for (size_t t = 0; t < blocks; ++t) std::memcpy(dst + 16 * t, row + 4 * t, 4 * sizeof(float));
+  }
+}
+
+void packed_l2_all(const float* q, const PackedCenters& p, float* out) { all_values<false>(q, p, out); }
+
+void packed_l2_all_rows(const float* const* q, size_t count, const PackedCenters& p, float* scratch) {
+  const size_t width = 4 * p.groups;
+  float* values[4] = {scratch, scratch + width, scratch + 2 * width, scratch + 3 * width};
+  switch (count) {
+    case 4: all_rows<false, 4>(q, p, values); break;
+    case 2: all_rows<false, 2>(q, p, values); break;
+    case 1: all_rows<false, 1>(q, p, values); break;
+    default: fatal("packed_l2_all_rows: 1, 2 or 4 rows per pass");
+  }
+}
+void packed_dot_all(const float* q, const PackedCenters& p, float* out) { all_values<true>(q, p, out); }
+
+std::pair<size_t, float> packed_nearest_l2(const float* q, const PackedCenters& p, float* scratch) {
+  all_values<false>(q, p, scratch);
+  return pick<false>(scratch, p.k);
+}
+
+std::pair<size_t, float> packed_nearest_dot(const float* q, const PackedCenters& p, float* scratch) {
+  all_values<true>(q, p, scratch);
+  return pick<true>(scratch, p.k);
+}
+
+size_t packed_rows_per_pass(const PackedCenters& p) {
+  if (p.d >= 256) return 4;
+  return p.groups <= 4 ? 1 : 2;
+}
+
+void packed_nearest_rows(const float* const* q, size_t count, const PackedCenters& p, bool dot, float* scratch,
+                         std::pair<size_t, float>* out) {
+  const size_t width = 4 * p.groups;
+  float* values[4] = {scratch, scratch + width, scratch + 2 * width, scratch + 3 * width};
+  auto run = [&]<bool Dot>() {
+    switch (count) {
+      case 4: all_rows<Dot, 4>(q, p, values); break;
+      case 2: all_rows<Dot, 2>(q, p, values); break;
+      case 1: all_rows<Dot, 1>(q, p, values); break;
+      default: fatal("packed_nearest_rows: 1, 2 or 4 rows per pass");
+    }
+    for (size_t r = 0; r < count; ++r) out[r] = pick<Dot>(values[r], p.k);
+  };
+  if (dot) {
+    run.template operator()<true>();
+  } else {
+    run.template operator()<false>();
+  }
+}
+
+}  // namespace vantorix
