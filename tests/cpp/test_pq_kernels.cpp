@@ -55,7 +55,7 @@ TEST(LaneCodebook, BitIdenticalToOneCodewordAtATime) {
         const LaneCodebook book(centers.data(), ks, ds, kernel);
         const auto queries = random_values(40 * ds, ds + ks);
         for (size_t q = 0; q < 40; ++q) {
-          const float* x = q < 3 ? centers.data() + q * ds : queries.data() + q * ds;
+          const float* x = q < std::min<size_t>(3, ks) ? centers.data() + q * ds : queries.data() + q * ds;
           const auto got = book.nearest(x);
           const auto want = scan_nearest(kernel, x, centers.data(), ks, ds);
           EXPECT_EQ(got.first, want.first) << q;
