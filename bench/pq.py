@@ -84,7 +84,7 @@ def main():
     iterations = 20
     sets = [("photosift", load("photosift_learn25k"), load("photosift_base10k"))]
     mnist = load("fashion_mnist_train60k")
-    sets.append(("fashion-mnist", mnist[:20000], load("fashion_mnist_test10k")))
+    sets.append(("fashion-mnist", mnist[:10000], load("fashion_mnist_test10k")))
     if args.quick:
         sets = [(n, t[:5000], b[:5000]) for n, t, b in sets]
 

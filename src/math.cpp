@@ -279,16 +279,4 @@ std::vector<size_t> pca_quantile_indices(MatrixView<const float> data, size_t k)
   return quantile_walk(order, k);
 }
 
-#ifdef OPENBLAS_VERSION
-SerialBlasScope::SerialBlasScope() : previous_(openblas_get_num_threads()) {
-  if (previous_ > 1) openblas_set_num_threads(1);
-}
-SerialBlasScope::~SerialBlasScope() {
-  if (previous_ > 1) openblas_set_num_threads(previous_);
-}
-#else
-SerialBlasScope::SerialBlasScope() = default;
-SerialBlasScope::~SerialBlasScope() = default;
-#endif
-
 }  // namespace vantorix

@@ -40,18 +40,4 @@ std::vector<size_t> variance_quantile_indices(MatrixView<const float> data, size
 // k distinct rows spread over the quantiles of the projection on the first principal axis.
 std::vector<size_t> pca_quantile_indices(MatrixView<const float> data, size_t k);
 
-// BLAS keeps a thread pool of its own. Inside a parallel loop of ours its calls must run on one
-// thread, or the two pools fight over the cores. Hold one of these on the calling thread around
-// such a loop; GEMMs made from the calling thread outside it may use every core.
-class SerialBlasScope {
- public:
-  SerialBlasScope();
-  ~SerialBlasScope();
-  SerialBlasScope(const SerialBlasScope&) = delete;
-  SerialBlasScope& operator=(const SerialBlasScope&) = delete;
-
- private:
-  int previous_ = 0;
-};
-
 }  // namespace vantorix

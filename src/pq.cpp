@@ -216,14 +216,11 @@ Array3<float> ProductQuantizer::fit_codewords_with_weights(MatrixView<const floa
   const size_t m = num_subquantizers_, ks = codebook_size_;
   const size_t ds = data.cols / m;
   std::vector<Matrix<float>> trained(m);
-  {
-    SerialBlasScope serial_blas;  // the PCA fallback's SVD runs inside the subspace loop
-    parallel_for_each(m, [&](size_t sub) {
-      const MatrixView<const float> block(data.data + ptrdiff_t(sub * ds) * data.col_stride, data.rows, ds,
-                                          data.row_stride, data.col_stride);
-      trained[sub] = fit_subspace_kmeans(block, weights, seed_ + uint64_t(sub));
-    });
-  }
+  parallel_for_each(m, [&](size_t sub) {
+    const MatrixView<const float> block(data.data + ptrdiff_t(sub * ds) * data.col_stride, data.rows, ds,
+                                        data.row_stride, data.col_stride);
+    trained[sub] = fit_subspace_kmeans(block, weights, seed_ + uint64_t(sub));
+  });
   Array3<float> out(m, ks, ds);
   for (size_t sub = 0; sub < m; ++sub) {
     if (trained[sub].size() != ks * ds) fatal("subspace k-means returned a codebook of the wrong size");
@@ -257,14 +254,20 @@ Matrix<float> ProductQuantizer::fit_subspace_kmeans(MatrixView<const float> view
     lanes.assign(centers.data(), ks, ds, kernel);
     auto partials = parallel_chunk_results<Partial>(n, range_rows, [&](size_t begin, size_t end) {
       Partial p{std::vector<float>(ks * ds, 0.0f), std::vector<float>(ks, 0.0f)};
-      for (size_t r = begin; r < end; ++r) {
-        const float* x = rows.row(r);
-        const auto [label, d] = lanes.nearest(x);
-        dist[r] = d;
-        const float w = weights ? (*weights)[r] : 1.0f;
-        if (!(w > 0.0f)) continue;
-        p.weights[label] += w;
-        add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds), std::span<const float>(x, ds), w);
+      std::pair<uint32_t, float> found[kEncodeChunk];
+      for (size_t start = begin; start < end; start += kEncodeChunk) {
+        const size_t count = std::min(kEncodeChunk, end - start);
+        lanes.nearest_rows(rows.row(start), rows.stride, count, found);
+        for (size_t i = 0; i < count; ++i) {
+          const size_t r = start + i;
+          const auto [label, d] = found[i];
+          dist[r] = d;
+          const float w = weights ? (*weights)[r] : 1.0f;
+          if (!(w > 0.0f)) continue;
+          p.weights[label] += w;
+          add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds), std::span<const float>(rows.row(r), ds),
+                     w);
+        }
       }
       return p;
     });
@@ -352,10 +355,13 @@ void ProductQuantizer::encode_matrix_into(Array3View<const float> codewords, Mat
   std::vector<LaneCodebook> books(m);
   for (size_t sub = 0; sub < m; ++sub) books[sub].assign(codewords.data + sub * ks * ds, ks, ds, kernel);
   parallel_chunks(n, kEncodeChunk, [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
-      const float* x = data.data + ptrdiff_t(r) * data.row_stride;
-      uint8_t* out = codes.data + ptrdiff_t(r) * codes.row_stride;
-      for (size_t sub = 0; sub < m; ++sub) out[sub] = uint8_t(books[sub].nearest(x + sub * ds).first);
+    std::pair<uint32_t, float> found[kEncodeChunk];
+    const float* first = data.data + ptrdiff_t(begin) * data.row_stride;
+    for (size_t sub = 0; sub < m; ++sub) {
+      books[sub].nearest_rows(first + sub * ds, data.row_stride, end - begin, found);
+      for (size_t r = begin; r < end; ++r) {
+        codes.data[ptrdiff_t(r) * codes.row_stride + ptrdiff_t(sub)] = uint8_t(found[r - begin].first);
+      }
     }
   });
 }

@@ -24,14 +24,31 @@ class LaneCodebook {
   // (index, squared distance) of the nearest codeword to x (ds floats): the first strictly
   // smallest, as a scan from index 0 starting at +infinity finds it. No codeword: (0, +inf).
   std::pair<uint32_t, float> nearest(const float* x) const;
+  // nearest() of `count` rows `stride` floats apart, several rows per pass over the codebook.
+  void nearest_rows(const float* rows, ptrdiff_t stride, size_t count, std::pair<uint32_t, float>* out) const;
+  // Every codeword evaluated with the exact kernel, no pruning.
+  std::pair<uint32_t, float> nearest_full_scan(const float* x) const { return fn_(*this, x); }
+
+  // From this subspace width on, nearest() first bounds every distance through the cheaper
+  // expansion |c|^2 - 2 x.c and evaluates the exact kernel only where the bounds leave a chance.
+  // Only worth it for wide subspaces and codebooks of several lane blocks.
+  static constexpr size_t kPruneMinDim = 32;
+  static constexpr size_t kPruneMinBlocks = 4;
 
  private:
   using Fn = std::pair<uint32_t, float> (*)(const LaneCodebook&, const float*);
   template <int Kind>
   friend std::pair<uint32_t, float> lane_nearest(const LaneCodebook&, const float*);
+  std::pair<uint32_t, float> nearest_pruned(const float* x) const;
+  std::pair<uint32_t, float> scan_candidates(const float* x, const float* low, float limit) const;
 
   std::vector<float> values_;  // blocks x ds x kPqLanes
+  std::vector<float> centers_;       // ks x ds row-major, for the exact kernel (pruned search only)
+  std::vector<float> norms_;         // blocks x kPqLanes squared norms (NaN padding)
+  std::vector<float> lengths_;       // blocks x kPqLanes norms (NaN padding)
   size_t ks_ = 0, ds_ = 0, blocks_ = 0;
+  DistanceKernel kernel_;
+  float bound_scale_ = 0.0f;
   Fn fn_ = nullptr;
 };
 

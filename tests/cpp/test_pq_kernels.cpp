@@ -55,12 +55,58 @@ TEST(LaneCodebook, BitIdenticalToOneCodewordAtATime) {
         const LaneCodebook book(centers.data(), ks, ds, kernel);
         const auto queries = random_values(40 * ds, ds + ks);
         for (size_t q = 0; q < 40; ++q) {
-          const float* x = q < 3 ? centers.data() + q * ds : queries.data() + q * ds;
+          const float* x = q < std::min<size_t>(3, ks) ? centers.data() + q * ds : queries.data() + q * ds;
           const auto got = book.nearest(x);
           const auto want = scan_nearest(kernel, x, centers.data(), ks, ds);
           EXPECT_EQ(got.first, want.first) << q;
           EXPECT_EQ(std::bit_cast<uint32_t>(got.second), std::bit_cast<uint32_t>(want.second)) << q;
         }
+      }
+    }
+  }
+}
+
+TEST(LaneCodebook, PrunedSearchMatchesFullScanOnNearTies) {
+  // Far from the origin and close together: the expansion's rounding is large next to the
+  // gaps between distances, so the candidate bounds are what keeps the result exact.
+  for (size_t ds : {32, 40, 64, 100}) {
+    for (SimdPreference pref : {SimdPreference::Auto, SimdPreference::Scalar}) {
+      const DistanceKernel kernel = DistanceKernel::for_dimension_with(pref, ds);
+      SCOPED_TRACE(testing::Message() << "ds=" << ds << " kernel=" << int(kernel.kind));
+      const size_t ks = 70 * pq_lane_width() / 4;  // enough lane blocks to prune
+      auto centers = random_values(ks * ds, ds);
+      for (float& v : centers) v = 1000.0f + v * 1e-3f;
+      std::copy_n(centers.begin(), ds, centers.begin() + 9 * ds);  // exact tie with codeword 0
+      centers[5 * ds + 1] = std::numeric_limits<float>::quiet_NaN();  // never a candidate
+      const LaneCodebook book(centers.data(), ks, ds, kernel);
+      auto queries = random_values(200 * ds, ds + 1);
+      for (float& v : queries) v = 1000.0f + v * 1e-3f;
+      std::copy_n(centers.begin(), ds, queries.begin());  // sits on codewords 0 and 9
+      for (size_t q = 0; q < 200; ++q) {
+        const float* x = queries.data() + q * ds;
+        const auto got = book.nearest(x);
+        const auto want = scan_nearest(kernel, x, centers.data(), ks, ds);
+        ASSERT_EQ(got.first, want.first) << q;
+        ASSERT_EQ(std::bit_cast<uint32_t>(got.second), std::bit_cast<uint32_t>(want.second)) << q;
+        ASSERT_EQ(book.nearest_full_scan(x), want) << q;
+      }
+      // Several rows per pass (quads plus a remainder, across two batches) agree as well.
+      std::vector<std::pair<uint32_t, float>> rows(23);
+      book.nearest_rows(queries.data() + ds, ptrdiff_t(ds), rows.size(), rows.data());
+      for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i], book.nearest_full_scan(queries.data() + (i + 1) * ds)) << i;
+      }
+      // Non-finite queries take the full scan.
+      std::vector<float> bad(queries.begin(), queries.begin() + ds);
+      bad[3] = std::numeric_limits<float>::infinity();
+      EXPECT_EQ(book.nearest(bad.data()), scan_nearest(kernel, bad.data(), centers.data(), ks, ds));
+      // So does a codebook whose squared norms leave the float range.
+      auto huge = centers;
+      std::fill_n(huge.begin() + 7 * ds, ds, 3e38f);
+      const LaneCodebook wide(huge.data(), ks, ds, kernel);
+      for (size_t q = 0; q < 5; ++q) {
+        const float* x = queries.data() + q * ds;
+        EXPECT_EQ(wide.nearest(x), scan_nearest(kernel, x, huge.data(), ks, ds)) << q;
       }
     }
   }

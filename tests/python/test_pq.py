@@ -384,6 +384,15 @@ def test_opq_on_independent_subspaces_stays_near_a_block_permutation():
         assert max(rows[:, 2 * t:2 * t + 2].sum() for t in range(4)) > 0.9 * rows.sum()
 
 
+def run_isolated(script, **env_vars):
+    """Runs script in a fresh interpreter (process-wide settings are read once) and returns stdout."""
+    env = dict(os.environ, **env_vars)
+    env["PYTHONPATH"] = str(Path(__file__).resolve().parents[2] / "python") + os.pathsep + env.get("PYTHONPATH", "")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()
+
+
 def test_rotated_batches_cover_every_row():
     # A 1 MiB budget at D = 2048 gives 256-row batches: 600 rows take three, the last partial.
     script = r"""
@@ -400,8 +409,18 @@ want = PQ.from_codewords(cw).encode(np.ascontiguousarray(x @ rot))
 assert (got == want).all(), np.argwhere(got != want)[:5]
 print("ok")
 """
-    env = dict(os.environ, VANTORIX_ROTATION_BATCH_MIB="1")
-    env["PYTHONPATH"] = str(Path(__file__).resolve().parents[2] / "python") + os.pathsep + env.get("PYTHONPATH", "")
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ok"
+    assert run_isolated(script, VANTORIX_ROTATION_BATCH_MIB="1") == "ok"
+
+
+def test_codewords_do_not_depend_on_the_thread_count():
+    # Enough rows for many partial sums, wide enough subspaces for the pruned search.
+    script = r"""
+import hashlib, numpy as np
+from vantorix._vantorix import _NativeProductQuantizer as PQ
+rng = np.random.default_rng(2)
+x = (rng.standard_normal((20000, 64)) * rng.uniform(0.1, 3, 64)).astype(np.float32)
+pq = PQ(2, codebook_size=64, iterations=3)
+pq.fit_weighted(x, rng.uniform(0, 2, 20000).astype(np.float32))
+print(hashlib.sha256(pq.codewords.tobytes()).hexdigest())
+"""
+    assert run_isolated(script, VANTORIX_NUM_THREADS="1") == run_isolated(script, VANTORIX_NUM_THREADS="2")
