@@ -4,7 +4,6 @@ import inspect
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -386,8 +385,8 @@ def test_opq_on_independent_subspaces_stays_near_a_block_permutation():
 
 def run_isolated(script, **env_vars):
     """Runs script in a fresh interpreter (process-wide settings are read once) and returns stdout."""
+    # The child finds the module where this interpreter found it (PYTHONPATH is inherited).
     env = dict(os.environ, **env_vars)
-    env["PYTHONPATH"] = str(Path(__file__).resolve().parents[2] / "python") + os.pathsep + env.get("PYTHONPATH", "")
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
