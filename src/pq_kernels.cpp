@@ -263,8 +263,14 @@ void approximate(const PruneTables& t, const float* coef, const VF* length, VF* 
     }
     const float* base = t.values + b * block_size;
     for (size_t d = 0; d < ds; ++d) {
-      VF c[G];
-      for (size_t g = 0; g < G; ++g) c[g] = load(base + g * block_size + d * kLanes);
+      VF c0 = load(base + d * kLanes), c1 = load(base + block_size + d * kLanes);
+      VF c2 = load(base + 2 * block_size + d * kLanes), c3 = load(base + 3 * block_size + d * kLanes);
+#if defined(__x86_64__)
+      // Loaded once into registers and reused by every row: left to itself the compiler folds
+      // the load into each row's multiply-add and the loads, not the arithmetic, set the pace.
+      asm("" : "+v"(c0), "+v"(c1), "+v"(c2), "+v"(c3));
+#endif
+      const VF c[G] = {c0, c1, c2, c3};
       for (size_t r = 0; r < R; ++r) {
         const VF k = splat(coef[d * R + r]);
         for (size_t g = 0; g < G; ++g) acc[r][g] = vfma(k, c[g], acc[r][g]);
