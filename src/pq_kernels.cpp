@@ -318,7 +318,14 @@ std::pair<uint32_t, float> LaneCodebook::nearest_pruned(const float* x) const {
 void LaneCodebook::nearest_rows(const float* rows, ptrdiff_t stride, size_t count,
                                 std::pair<uint32_t, float>* out) const {
   if (centers_.empty()) {
-    for (size_t i = 0; i < count; ++i) out[i] = fn_(*this, rows + ptrdiff_t(i) * stride);
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < count; ++i) {
+      if (ds_ >= 32 && i + kAhead < count) {  // wide rows are far apart: fetch ahead
+        const float* ahead = rows + ptrdiff_t(i + kAhead) * stride;
+        for (size_t d = 0; d < ds_; d += 16) __builtin_prefetch(ahead + d);
+      }
+      out[i] = fn_(*this, rows + ptrdiff_t(i) * stride);
+    }
     return;
   }
   // Batches of rows sweep the codebook four blocks at a time, so each stretch of the codebook
@@ -335,6 +342,12 @@ void LaneCodebook::nearest_rows(const float* rows, ptrdiff_t stride, size_t coun
     const size_t batch = std::min(kBatch, count - i), quads = batch / R;
     for (size_t j = 0; j < batch; ++j) {
       const float* x = rows + ptrdiff_t(i + j) * stride;
+      // The next batch's rows: wide rows of a subspace are far apart, beyond the hardware
+      // prefetcher's reach, and the codebook sweep leaves time to bring them in.
+      if (i + kBatch + j < count) {
+        const float* ahead = rows + ptrdiff_t(i + kBatch + j) * stride;
+        for (size_t d = 0; d < ds; d += 16) __builtin_prefetch(ahead + d);
+      }
       // Rows of a quad interleave their coefficients (d * R + r); the rest use their own.
       float* c = j < quads * R ? coef + (j / R) * R * ds + j % R : coef + j * ds;
       const size_t step = j < quads * R ? R : 1;
