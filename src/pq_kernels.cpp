@@ -298,14 +298,29 @@ std::pair<uint32_t, float> LaneCodebook::scan_candidates(const float* x, const f
   if (!(limit < std::numeric_limits<float>::infinity())) return fn_(*this, x);
   uint32_t best_index = 0;
   float best = std::numeric_limits<float>::infinity();
-  for (size_t k = 0; k < ks_; ++k) {
-    if (!(low[k] <= limit)) continue;
+  auto consider = [&](size_t k) {
     const float e = kernel_.distance({x, ds_}, {centers_.data() + k * ds_, ds_});
     if (e < best) {
       best = e;
       best_index = uint32_t(k);
     }
+  };
+#if defined(__AVX512F__)
+  // Candidates are few: test sixteen bounds at once and visit only the set bits, in index order.
+  // Padding lanes hold NaN and never pass.
+  const __m512 vlimit = _mm512_set1_ps(limit);
+  for (size_t b = 0; b < blocks_; ++b) {
+    uint32_t mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(low + b * kLanes), vlimit, _CMP_LE_OQ);
+    while (mask != 0) {
+      consider(b * kLanes + size_t(__builtin_ctz(mask)));
+      mask &= mask - 1;
+    }
   }
+#else
+  for (size_t k = 0; k < ks_; ++k) {
+    if (low[k] <= limit) consider(k);
+  }
+#endif
   return {best_index, best};
 }
 
