@@ -19,7 +19,8 @@ namespace vantorix {
 
 namespace {
 
-constexpr size_t kEncodeChunk = 256;
+// Rows per work item of encoding and decoding, and per batch of nearest-codeword searches.
+constexpr size_t kRowChunk = 256;
 // Partial sums per subspace pass are formed over at most this many consecutive row ranges and
 // added in range order, so the centers do not depend on how the pool schedules the ranges.
 constexpr size_t kMaxPartials = 64;
@@ -250,13 +251,19 @@ Matrix<float> ProductQuantizer::fit_subspace_kmeans(MatrixView<const float> view
 
   std::vector<float> dist(n);
   LaneCodebook lanes;
+  // One partial per row range, allocated once and cleared on every pass.
+  std::vector<Partial> partials(chunk_count(n, range_rows));
+  for (auto& p : partials) p = {std::vector<float>(ks * ds), std::vector<float>(ks)};
+  Partial total{std::vector<float>(ks * ds), std::vector<float>(ks)};
   for (size_t iter = 0; iter < iterations_; ++iter) {
     lanes.assign(centers.data(), ks, ds, kernel);
-    auto partials = parallel_chunk_results<Partial>(n, range_rows, [&](size_t begin, size_t end) {
-      Partial p{std::vector<float>(ks * ds, 0.0f), std::vector<float>(ks, 0.0f)};
-      std::pair<uint32_t, float> found[kEncodeChunk];
-      for (size_t start = begin; start < end; start += kEncodeChunk) {
-        const size_t count = std::min(kEncodeChunk, end - start);
+    parallel_chunks(n, range_rows, [&](size_t begin, size_t end) {
+      Partial& p = partials[begin / range_rows];
+      std::fill(p.sums.begin(), p.sums.end(), 0.0f);
+      std::fill(p.weights.begin(), p.weights.end(), 0.0f);
+      std::pair<uint32_t, float> found[kRowChunk];
+      for (size_t start = begin; start < end; start += kRowChunk) {
+        const size_t count = std::min(kRowChunk, end - start);
         lanes.nearest_rows(rows.row(start), rows.stride, count, found);
         for (size_t i = 0; i < count; ++i) {
           const size_t r = start + i;
@@ -269,10 +276,10 @@ Matrix<float> ProductQuantizer::fit_subspace_kmeans(MatrixView<const float> view
                      w);
         }
       }
-      return p;
     });
     if (partials.empty()) throw VantorixError::message("training data must not be empty");
-    Partial total{std::vector<float>(ks * ds, 0.0f), std::vector<float>(ks, 0.0f)};
+    std::fill(total.sums.begin(), total.sums.end(), 0.0f);
+    std::fill(total.weights.begin(), total.weights.end(), 0.0f);
     for (const auto& p : partials) {
       add_assign(total.sums, p.sums);
       add_assign(total.weights, p.weights);
@@ -341,7 +348,7 @@ void ProductQuantizer::encode_matrix_into(Array3View<const float> codewords, Mat
 
   if (transposed_strategy) {
     const TransposedCodebook table(codewords.data, m, ks, ds);
-    parallel_chunks(n, kEncodeChunk, [&](size_t begin, size_t end) {
+    parallel_chunks(n, kRowChunk, [&](size_t begin, size_t end) {
       std::vector<float> scratch(ds);
       for (size_t r = begin; r < end; ++r) {
         const float* x = data.data + ptrdiff_t(r) * data.row_stride;
@@ -354,8 +361,8 @@ void ProductQuantizer::encode_matrix_into(Array3View<const float> codewords, Mat
   const DistanceKernel kernel = DistanceKernel::for_dimension(ds);
   std::vector<LaneCodebook> books(m);
   for (size_t sub = 0; sub < m; ++sub) books[sub].assign(codewords.data + sub * ks * ds, ks, ds, kernel);
-  parallel_chunks(n, kEncodeChunk, [&](size_t begin, size_t end) {
-    std::pair<uint32_t, float> found[kEncodeChunk];
+  parallel_chunks(n, kRowChunk, [&](size_t begin, size_t end) {
+    std::pair<uint32_t, float> found[kRowChunk];
     const float* first = data.data + ptrdiff_t(begin) * data.row_stride;
     for (size_t sub = 0; sub < m; ++sub) {
       books[sub].nearest_rows(first + sub * ds, data.row_stride, end - begin, found);
@@ -391,7 +398,7 @@ Matrix<float> ProductQuantizer::decode_matrix(Array3View<const float> codewords,
   }
   Matrix<float> out(n, checked_mul(m, ds, "decoded width"));
   const size_t dim = m * ds;
-  parallel_chunks(n, kEncodeChunk, [&](size_t begin, size_t end) {
+  parallel_chunks(n, kRowChunk, [&](size_t begin, size_t end) {
     for (size_t r = begin; r < end; ++r) {
       const uint8_t* code = codes.data + ptrdiff_t(r) * codes.row_stride;
       float* row = out.data() + r * dim;

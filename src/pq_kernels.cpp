@@ -263,8 +263,14 @@ void approximate(const PruneTables& t, const float* coef, const VF* length, VF* 
     }
     const float* base = t.values + b * block_size;
     for (size_t d = 0; d < ds; ++d) {
-      VF c[G];
-      for (size_t g = 0; g < G; ++g) c[g] = load(base + g * block_size + d * kLanes);
+      VF c0 = load(base + d * kLanes), c1 = load(base + block_size + d * kLanes);
+      VF c2 = load(base + 2 * block_size + d * kLanes), c3 = load(base + 3 * block_size + d * kLanes);
+#if defined(__x86_64__)
+      // Loaded once into registers and reused by every row: left to itself the compiler folds
+      // the load into each row's multiply-add and the loads, not the arithmetic, set the pace.
+      asm("" : "+v"(c0), "+v"(c1), "+v"(c2), "+v"(c3));
+#endif
+      const VF c[G] = {c0, c1, c2, c3};
       for (size_t r = 0; r < R; ++r) {
         const VF k = splat(coef[d * R + r]);
         for (size_t g = 0; g < G; ++g) acc[r][g] = vfma(k, c[g], acc[r][g]);
@@ -292,14 +298,29 @@ std::pair<uint32_t, float> LaneCodebook::scan_candidates(const float* x, const f
   if (!(limit < std::numeric_limits<float>::infinity())) return fn_(*this, x);
   uint32_t best_index = 0;
   float best = std::numeric_limits<float>::infinity();
-  for (size_t k = 0; k < ks_; ++k) {
-    if (!(low[k] <= limit)) continue;
+  auto consider = [&](size_t k) {
     const float e = kernel_.distance({x, ds_}, {centers_.data() + k * ds_, ds_});
     if (e < best) {
       best = e;
       best_index = uint32_t(k);
     }
+  };
+#if defined(__AVX512F__)
+  // Candidates are few: test sixteen bounds at once and visit only the set bits, in index order.
+  // Padding lanes hold NaN and never pass.
+  const __m512 vlimit = _mm512_set1_ps(limit);
+  for (size_t b = 0; b < blocks_; ++b) {
+    uint32_t mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(low + b * kLanes), vlimit, _CMP_LE_OQ);
+    while (mask != 0) {
+      consider(b * kLanes + size_t(__builtin_ctz(mask)));
+      mask &= mask - 1;
+    }
   }
+#else
+  for (size_t k = 0; k < ks_; ++k) {
+    if (low[k] <= limit) consider(k);
+  }
+#endif
   return {best_index, best};
 }
 
@@ -312,7 +333,14 @@ std::pair<uint32_t, float> LaneCodebook::nearest_pruned(const float* x) const {
 void LaneCodebook::nearest_rows(const float* rows, ptrdiff_t stride, size_t count,
                                 std::pair<uint32_t, float>* out) const {
   if (centers_.empty()) {
-    for (size_t i = 0; i < count; ++i) out[i] = fn_(*this, rows + ptrdiff_t(i) * stride);
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < count; ++i) {
+      if (ds_ >= 32 && i + kAhead < count) {  // wide rows are far apart: fetch ahead
+        const float* ahead = rows + ptrdiff_t(i + kAhead) * stride;
+        for (size_t d = 0; d < ds_; d += 16) __builtin_prefetch(ahead + d);
+      }
+      out[i] = fn_(*this, rows + ptrdiff_t(i) * stride);
+    }
     return;
   }
   // Batches of rows sweep the codebook four blocks at a time, so each stretch of the codebook
@@ -329,6 +357,12 @@ void LaneCodebook::nearest_rows(const float* rows, ptrdiff_t stride, size_t coun
     const size_t batch = std::min(kBatch, count - i), quads = batch / R;
     for (size_t j = 0; j < batch; ++j) {
       const float* x = rows + ptrdiff_t(i + j) * stride;
+      // The next batch's rows: wide rows of a subspace are far apart, beyond the hardware
+      // prefetcher's reach, and the codebook sweep leaves time to bring them in.
+      if (i + kBatch + j < count) {
+        const float* ahead = rows + ptrdiff_t(i + kBatch + j) * stride;
+        for (size_t d = 0; d < ds; d += 16) __builtin_prefetch(ahead + d);
+      }
       // Rows of a quad interleave their coefficients (d * R + r); the rest use their own.
       float* c = j < quads * R ? coef + (j / R) * R * ds + j % R : coef + j * ds;
       const size_t step = j < quads * R ? R : 1;
