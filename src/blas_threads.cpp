@@ -1,7 +1,6 @@
 #include "blas_threads.hpp"
 
 #include <cblas.h>
-#include <oneapi/tbb/task_arena.h>
 
 #include <atomic>
 
@@ -14,8 +13,7 @@ std::atomic<int> g_current{0};  // what we last told BLAS; 0: nothing yet
 }
 
 int blas_threads_here() {
-  const bool in_loop = tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized;
-  return in_loop ? 1 : int(num_threads());
+  return inside_parallel_loop() ? 1 : int(num_threads());
 }
 
 BlasThreads::BlasThreads() {

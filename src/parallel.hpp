@@ -19,6 +19,20 @@ namespace vantorix {
 tbb::task_arena& worker_arena();
 size_t num_threads();
 
+namespace detail {
+// How many parallel-loop bodies this thread is inside (a worker's, or the caller's while it helps).
+inline thread_local int loop_depth = 0;
+struct LoopScope {
+  LoopScope() { ++loop_depth; }
+  ~LoopScope() { --loop_depth; }
+  LoopScope(const LoopScope&) = delete;
+  LoopScope& operator=(const LoopScope&) = delete;
+};
+}  // namespace detail
+
+// True while the calling thread runs the body of a parallel loop.
+inline bool inside_parallel_loop() { return detail::loop_depth > 0; }
+
 inline size_t chunk_count(size_t n, size_t chunk) { return chunk == 0 ? 0 : (n + chunk - 1) / chunk; }
 
 // Calls body(begin, end) for consecutive ranges [i*chunk, min(n, (i+1)*chunk)), in parallel.
@@ -35,6 +49,7 @@ void parallel_chunks(size_t n, size_t chunk, Body&& body) {
     tbb::parallel_for(
         tbb::blocked_range<size_t>(0, chunks, 1),
         [&](const tbb::blocked_range<size_t>& r) {
+          const detail::LoopScope scope;
           for (size_t c = r.begin(); c != r.end(); ++c) {
             const size_t begin = c * chunk;
             const size_t end = begin + chunk < n ? begin + chunk : n;

@@ -80,18 +80,11 @@ struct LaneMin {
   // Across lanes: the smallest value, then the lowest index. Lanes hold no NaN, and lanes that
   // never improved hold (+inf, 0), which only wins when nothing did, as in a scan from index 0.
   std::pair<uint32_t, float> finish() const {
-#if defined(__AVX512F__)
-    const float value = _mm512_reduce_min_ps((__m512)best);
-    const __mmask16 at_min = _mm512_cmp_ps_mask((__m512)best, _mm512_set1_ps(value), _CMP_EQ_OQ);
-    const int32_t at = _mm512_mask_reduce_min_epi32(at_min, (__m512i)index);
-    return {uint32_t(at), value};
-#else
     float value = best[0];
     for (size_t i = 1; i < kLanes; ++i) value = best[i] < value ? best[i] : value;
     int32_t at = std::numeric_limits<int32_t>::max();
     for (size_t i = 0; i < kLanes; ++i) at = best[i] == value && index[i] < at ? index[i] : at;
     return {uint32_t(at), value};
-#endif
   }
 };
 
