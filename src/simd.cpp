@@ -52,6 +52,7 @@ namespace {
 typedef float F4 __attribute__((vector_size(16)));
 // Wider registers carry independent lanes side by side (lookup sums of 16 clusters at once).
 typedef float F16 __attribute__((vector_size(64)));
+typedef int32_t I16 __attribute__((vector_size(64)));
 
 inline F4 load4(const float* p) {
   F4 v;
@@ -358,16 +359,28 @@ std::pair<size_t, float> select_lookup_min_neon(std::span<const uint8_t> code, s
   // width, so wide groups, groups of four and single clusters all give the scalar result.
   size_t j = 0;
   alignas(64) float lanes[16];
-  for (; j + 16 <= k; j += 16) {
-    F16 v = load16(base + size_t(code[0]) * k + j);
-    for (size_t m = 1; m < m_count; ++m) v = v + load16(base + (m * stride + code[m]) * k + j);
-    store16(lanes, v);
-    for (size_t g = 0; g < 16; ++g) {
-      if (lanes[g] < best) {
-        best = lanes[g];
-        best_index = j + g;
-      }
+  if (k >= 16 && k <= size_t(std::numeric_limits<int32_t>::max())) {
+    // Sixteen clusters per register. Each lane keeps its first strictly smallest value and that
+    // cluster's index; across lanes the smallest value with the lowest index is what a scan in
+    // index order finds. NaN never compares smaller, so it never wins here either.
+    const float inf = std::numeric_limits<float>::infinity();
+    F16 lane_best = {inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf};
+    I16 lane_index = {}, current = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (; j + 16 <= k; j += 16) {
+      F16 v = load16(base + size_t(code[0]) * k + j);
+      for (size_t m = 1; m < m_count; ++m) v = v + load16(base + (m * stride + code[m]) * k + j);
+      const I16 smaller = v < lane_best;
+      lane_best = smaller ? v : lane_best;
+      lane_index = smaller ? current : lane_index;
+      current += 16;
     }
+    store16(lanes, lane_best);
+    best = lanes[0];
+    for (size_t g = 1; g < 16; ++g) best = lanes[g] < best ? lanes[g] : best;
+    int32_t at = std::numeric_limits<int32_t>::max();
+    for (size_t g = 0; g < 16; ++g) at = (lanes[g] == best && lane_index[g] < at) ? lane_index[g] : at;
+    // Every lane still at +inf (or NaN everywhere) leaves the scan's start: index 0, +inf.
+    best_index = best == inf ? 0 : size_t(at);
   }
   for (; j + 4 <= k; j += 4) {
     F4 v = load4(base + size_t(code[0]) * k + j);

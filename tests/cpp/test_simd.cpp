@@ -196,6 +196,22 @@ TEST(SelectLookupMin, TiesNaNAndBounds) {
     EXPECT_EQ(idx, 3u);
     EXPECT_EQ(v, 6.0f);
   }
+  // Ties inside the sixteen-wide part: an earlier pass and a lower lane win; a row of NaN never does.
+  const size_t wide = 64;
+  for (auto [first, second] : std::vector<std::pair<size_t, size_t>>{{19, 35}, {35, 51}, {2, 18}, {17, 20}}) {
+    std::vector<float> t(2 * stride * wide, 5.0f);
+    auto at = [&](size_t m, size_t c, size_t j) -> float& { return t[(m * stride + c) * wide + j]; };
+    at(0, 1, first) = 1.0f;
+    at(0, 1, second) = 1.0f;
+    at(0, 1, 0) = kNaN;
+    for (auto fn : {select_lookup_min_neon, select_lookup_min_scalar}) {
+      const auto [idx, v] = fn(code, t, stride, wide);
+      EXPECT_EQ(idx, first);
+      EXPECT_EQ(v, 6.0f);
+    }
+  }
+  std::vector<float> nan_table(2 * stride * wide, kNaN);
+  EXPECT_EQ(select_lookup_min_neon(code, nan_table, stride, wide), (std::pair<size_t, float>{0, kInf}));
   // A code at or beyond the stride, or a short table, is a broken contract, not a stray read.
   const std::vector<uint8_t> bad = {2, 0};
   EXPECT_THROW(select_lookup_min_neon(bad, table, stride, k), FatalError);
