@@ -109,12 +109,28 @@ void all_values(const float* q, const PackedCenters& p, float* out) {
 
 template <bool Dot>
 std::pair<size_t, float> pick(const float* values, size_t k) {
-  size_t best_index = 0;
-  float best = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-  for (size_t j = 0; j < k; ++j) {
-    if (Dot ? values[j] > best : values[j] < best) best = values[j], best_index = j;
+  const float start = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  // The best value first, 16 lanes at a time (a NaN never replaces a lane's best), then the first
+  // index holding it: the same answer as the strict scan from (0, start), without its branches.
+  float best = start;
+  size_t j = 0;
+  if (k >= 16) {
+    F16 lanes = start - F16{};
+    for (; j + 16 <= k; j += 16) {
+      const F16 v = load16(values + j);
+      lanes = Dot ? (v > lanes ? v : lanes) : (v < lanes ? v : lanes);
+    }
+    for (int l = 0; l < 16; ++l) {
+      if (Dot ? lanes[l] > best : lanes[l] < best) best = lanes[l];
+    }
   }
-  return {best_index, best};
+  for (; j < k; ++j) {
+    if (Dot ? values[j] > best : values[j] < best) best = values[j];
+  }
+  if (best == start) return {0, start};
+  for (size_t i = 0;; ++i) {
+    if (values[i] == best) return {i, values[i]};
+  }
 }
 
 }  // namespace
