@@ -167,6 +167,10 @@ PackedCenters::PackedCenters(const Matrix<float>& centers)
   }
 }
 
+std::pair<size_t, float> best_of_values(const float* values, size_t k, bool largest) {
+  return largest ? pick<true>(values, k) : pick<false>(values, k);
+}
+
 void packed_l2_all(const float* q, const PackedCenters& p, float* out) { all_values<false>(q, p, out); }
 
 void packed_l2_all_rows(const float* const* q, size_t count, const PackedCenters& p, float* scratch) {
