@@ -20,6 +20,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 
 from common import THREADS, load, pin_threads, ratio, timed, write_report
 
@@ -33,6 +34,7 @@ from vantorix import _vantorix as vx  # noqa: E402
 
 ITERATIONS = 10
 REPEATS = 5
+SETTLE_SECONDS = 0.5
 SEED = 1234
 
 
@@ -92,6 +94,9 @@ def measure_all(fns):
     results = [None] * len(fns)
     for _ in range(REPEATS):
         for i, fn in enumerate(fns):
+            # Idle pool threads of the previous library (OpenMP, BLAS, TBB) spin for a while before
+            # they sleep; let them settle so no run pays for its predecessor.
+            time.sleep(SETTLE_SECONDS)
             seconds, (centers, iterations) = timed(fn, 1)
             times[i].append(seconds / max(iterations, 1))
             results[i] = centers

@@ -30,30 +30,25 @@ void check_outputs(size_t rows, std::span<size_t> labels, std::span<float> dista
 }
 
 // Nearest center of each of `count` rows from their products with the centers (count x k).
-void scan_products(const float* products, size_t count, size_t k, const float* row_norms, const float* center_norms,
+// Euclidean rows turn their products into distances in place first.
+void scan_products(float* products, size_t count, size_t k, const float* row_norms, const float* center_norms,
                    bool cosine, size_t* labels, float* distances) {
   for (size_t r = 0; r < count; ++r) {
-    const float* p = products + r * k;
-    size_t best_index = 0;
-    float best_dist;
+    float* p = products + r * k;
     if (cosine) {
-      float best = -std::numeric_limits<float>::infinity();
-      for (size_t j = 0; j < k; ++j) {
-        if (p[j] > best) best = p[j], best_index = j;
-      }
-      best_dist = 1.0f - best;
-    } else {
-      const float xn = row_norms[r];
-      float best = std::numeric_limits<float>::infinity();
-      for (size_t j = 0; j < k; ++j) {
-        float dist = (xn + center_norms[j]) - (p[j] + p[j]);
-        if (dist < 0.0f) dist = 0.0f;  // NaN stays NaN and never wins
-        if (dist < best) best = dist, best_index = j;
-      }
-      best_dist = best;
+      const auto [index, dot] = best_of_values(p, k, true);
+      labels[r] = index;
+      distances[r] = 1.0f - dot;
+      continue;
     }
-    labels[r] = best_index;
-    distances[r] = best_dist;
+    const float xn = row_norms[r];
+    for (size_t j = 0; j < k; ++j) {
+      const float dist = (xn + center_norms[j]) - (p[j] + p[j]);
+      p[j] = dist < 0.0f ? 0.0f : dist;  // NaN stays NaN and never wins
+    }
+    const auto [index, dist] = best_of_values(p, k, false);
+    labels[r] = index;
+    distances[r] = dist;
   }
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 
 #include "env.hpp"
@@ -67,27 +69,72 @@ std::optional<size_t> largest_usable(const std::vector<float>& weights) {
   return best;
 }
 
-// Lowers each candidate's weight to its squared distance from the new center row.
-void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, size_t center_row,
-                    std::vector<float>& weights) {
+typedef float F4 __attribute__((vector_size(16)));
+inline F4 load4(const float* p) {
+  F4 v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+// l2_squared's vector form for four candidate rows against one center: four independent
+// accumulator chains instead of one, each the same operations in the same order.
+void l2_four(const float* const* rows, const float* c, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    const F4 x = load4(c + 4 * t);
+    for (int i = 0; i < 4; ++i) {
+      const F4 diff = load4(rows[i] + 4 * t) - x;
+      acc[i] = acc[i] + diff * diff;
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float sum = ((acc[i][0] + acc[i][1]) + acc[i][2]) + acc[i][3];
+    for (size_t t = blocks * 4; t < d; ++t) {
+      const float diff = rows[i][t] - c[t];
+      sum = sum + diff * diff;
+    }
+    out[i] = sum;
+  }
+}
+
+// Lowers each candidate's weight to its squared distance from the new center row. Candidates
+// are visited in row order (`by_row`, a permutation of candidate positions), so the sampled rows
+// stream through memory instead of being fetched at random; every weight is updated on its own,
+// so the order changes nothing else.
+void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, const std::vector<size_t>& by_row,
+                    size_t center_row, std::vector<float>& weights) {
   const size_t d = data.cols;
   const bool contiguous = data.is_c_contiguous();
-  parallel_chunks(cand.size(), kDistanceChunk, [&](size_t begin, size_t end) {
-    if (contiguous) {
-      const auto c = data.row(center_row);
-      for (size_t j = begin; j < end; ++j) {
-        const float dist = l2_squared(data.row(cand[j]), c);
-        if (dist < weights[j]) weights[j] = dist;
-      }
-      return;
-    }
-    for (size_t j = begin; j < end; ++j) {
-      float dist = -0.0f;
-      for (size_t t = 0; t < d; ++t) {
-        const float diff = data.at(cand[j], t) - data.at(center_row, t);
-        dist = dist + diff * diff;
-      }
+  const bool wide = contiguous && selected_slice_kernel();
+  std::vector<float> center(d);
+  for (size_t t = 0; t < d; ++t) center[t] = data.at(center_row, t);
+  parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
+    auto lower = [&](size_t j, float dist) {
       if (dist < weights[j]) weights[j] = dist;
+    };
+    size_t i = begin;
+    if (wide) {
+      const float* rows[4];
+      float dist[4];
+      for (; i + 4 <= end; i += 4) {
+        for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
+        l2_four(rows, center.data(), d, dist);
+        for (int q = 0; q < 4; ++q) lower(by_row[i + q], dist[q]);
+      }
+    }
+    // Strided rows are gathered so they meet exactly the same kernel as contiguous ones.
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (; i < end; ++i) {
+      const size_t j = by_row[i];
+      std::span<const float> row;
+      if (contiguous) {
+        row = data.row(cand[j]);
+      } else {
+        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
+        row = gathered;
+      }
+      lower(j, l2_squared(row, center));
     }
   });
 }
@@ -97,12 +144,15 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
 std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint64_t seed, bool sampled) {
   SeededRng draws(seed);
   const std::vector<size_t> cand = initialization_candidate_rows(data.rows, k, seed);
+  std::vector<size_t> by_row(cand.size());
+  std::iota(by_row.begin(), by_row.end(), size_t{0});
+  std::sort(by_row.begin(), by_row.end(), [&](size_t a, size_t b) { return cand[a] < cand[b]; });
   std::vector<float> weights(cand.size(), std::numeric_limits<float>::infinity());
   std::vector<size_t> chosen;
   chosen.reserve(k);
   auto take = [&](size_t j) {
     chosen.push_back(cand[j]);
-    update_weights(data, cand, cand[j], weights);
+    update_weights(data, cand, by_row, cand[j], weights);
     weights[j] = kChosen;
   };
   take(0);

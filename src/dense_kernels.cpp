@@ -34,12 +34,23 @@ inline F16 broadcast4(const float* q) {
 #endif
 }
 
-template <bool Dot>
+// x - c rounded once. On_fma_pipes computes it as x - c * 1 with a fused multiply-add, which
+// rounds identically (the product is exact) but runs on the multiply pipes instead of the add
+// pipes; giving half the subtractions to them balances the three operations of a step.
+template <bool OnFmaPipes>
+inline F16 difference(F16 x, F16 c) {
+#if defined(__AVX512F__)
+  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
+#endif
+  return x - c;
+}
+
+template <bool Dot, bool OnFmaPipes = false>
 inline F16 step(F16 acc, F16 x, F16 c) {
   if constexpr (Dot) {
     return acc + x * c;
   } else {
-    const F16 diff = x - c;
+    const F16 diff = difference<OnFmaPipes>(x, c);
     return acc + diff * diff;
   }
 }
@@ -80,7 +91,11 @@ void pass(const float* const* q, const PackedCenters& p, size_t g, float* const*
     for (int r = 0; r < R; ++r) x[r] = broadcast4(q[r] + 4 * t);
     for (int j = 0; j < G; ++j) {
       const F16 v = load16(c + j * stride + 16 * t);
-      for (int r = 0; r < R; ++r) acc[r][j] = step<Dot>(acc[r][j], x[r], v);
+      for (int r = 0; r < R; ++r) {
+        // Only with enough independent chains in flight to hide the longer fused latency.
+        acc[r][j] = (R * G >= 8 && j % 2 == 0) ? step<Dot, true>(acc[r][j], x[r], v)
+                                               : step<Dot, false>(acc[r][j], x[r], v);
+      }
     }
   }
   alignas(64) float lanes[16 * G];
@@ -109,12 +124,34 @@ void all_values(const float* q, const PackedCenters& p, float* out) {
 
 template <bool Dot>
 std::pair<size_t, float> pick(const float* values, size_t k) {
-  size_t best_index = 0;
-  float best = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-  for (size_t j = 0; j < k; ++j) {
-    if (Dot ? values[j] > best : values[j] < best) best = values[j], best_index = j;
+  const float start = Dot ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+  float best = start;
+  if (k < 64) {
+    // Few values: the strict scan itself is cheapest.
+    size_t best_index = 0;
+    for (size_t j = 0; j < k; ++j) {
+      if (Dot ? values[j] > best : values[j] < best) best = values[j], best_index = j;
+    }
+    return {best_index, best};
   }
-  return {best_index, best};
+  // The best value first, 16 lanes at a time (a NaN never replaces a lane's best), then the first
+  // index holding it: the same answer as the strict scan from (0, start), without its branches.
+  F16 lanes = start - F16{};
+  size_t j = 0;
+  for (; j + 16 <= k; j += 16) {
+    const F16 v = load16(values + j);
+    lanes = Dot ? (v > lanes ? v : lanes) : (v < lanes ? v : lanes);
+  }
+  for (int l = 0; l < 16; ++l) {
+    if (Dot ? lanes[l] > best : lanes[l] < best) best = lanes[l];
+  }
+  for (; j < k; ++j) {
+    if (Dot ? values[j] > best : values[j] < best) best = values[j];
+  }
+  if (best == start) return {0, start};
+  for (size_t i = 0;; ++i) {
+    if (values[i] == best) return {i, values[i]};
+  }
 }
 
 }  // namespace
@@ -128,6 +165,10 @@ PackedCenters::PackedCenters(const Matrix<float>& centers)
     float* dst = lanes.data() + (j / 4) * blocks * 16 + (j % 4) * 4;
     for (size_t t = 0; t < blocks; ++t) std::memcpy(dst + 16 * t, row + 4 * t, 4 * sizeof(float));
   }
+}
+
+std::pair<size_t, float> best_of_values(const float* values, size_t k, bool largest) {
+  return largest ? pick<true>(values, k) : pick<false>(values, k);
 }
 
 void packed_l2_all(const float* q, const PackedCenters& p, float* out) { all_values<false>(q, p, out); }

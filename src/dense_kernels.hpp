@@ -23,6 +23,10 @@ struct PackedCenters {
   explicit PackedCenters(const Matrix<float>& centers);
 };
 
+// The first index of the smallest (largest) of k values and that value, a NaN never winning:
+// the strict scan from (0, +inf) (or (0, -inf)).
+std::pair<size_t, float> best_of_values(const float* values, size_t k, bool largest);
+
 // Squared distance (or dot product) of q to every center: out has at least 4 * groups entries.
 void packed_l2_all(const float* q, const PackedCenters& p, float* out);
 void packed_dot_all(const float* q, const PackedCenters& p, float* out);
