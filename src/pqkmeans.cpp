@@ -80,6 +80,18 @@ std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_
   return rows;
 }
 
+void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
+                        size_t* labels, float* distances) {
+  const size_t m_count = codes.cols;
+  parallel_chunks(codes.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const auto [label, distance] = select_lookup_min({codes.data + i * m_count, m_count}, lookup, ks, k);
+      labels[i] = label;
+      distances[i] = distance;
+    }
+  });
+}
+
 bool should_stop_early(std::span<const double> history) {
   if (history.size() < 5) return false;
   constexpr double eps = std::numeric_limits<double>::epsilon();

@@ -76,6 +76,15 @@ std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_
 void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
                                       size_t m_count, size_t ks, size_t ds, std::span<float> acc);
 
+// Rows are assigned in chunks of this many, each chunk writing its own labels and distances.
+inline constexpr size_t kAssignChunkRows = 256;
+// Center lookup tables are built in work items of this many table rows.
+inline constexpr size_t kLookupChunkRows = 16;
+
+// Every code row's nearest center through a center lookup table laid out [m][t][j].
+void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
+                        size_t* labels, float* distances);
+
 // The fit's early-stopping rule over the inertia history.
 bool should_stop_early(std::span<const double> history);
 

@@ -11,8 +11,6 @@ namespace vantorix {
 
 namespace {
 
-constexpr size_t kAssignChunkRows = 256;
-constexpr size_t kLookupChunkRows = 16;
 constexpr size_t kMeanChunkMembers = 256;
 // From this many members a cluster's sum is split over the pool, so one dominant cluster does
 // not serialise the update.
@@ -59,13 +57,7 @@ void PqKMeans::assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const
 
   if (build_dense_lookup_tables_into(centers, buffers.lookup)) {
     const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
-    parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) {
-        const auto [label, distance] = select_lookup_min({codes.data + i * m_count, m_count}, lookup, ks, k);
-        labels[i] = label;
-        distances[i] = distance;
-      }
-    });
+    assign_with_lookup(codes, lookup, ks, k, labels, distances);
     return;
   }
 

@@ -14,8 +14,6 @@ namespace vantorix {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kAssignChunkRows = 256;
-constexpr size_t kLookupChunkRows = 16;
 constexpr size_t kVoteChunkCenters = 4;
 
 double seconds(PqFitProfile::Duration d) {
@@ -124,13 +122,7 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
   float* distances = buffers.distances.data();
   if (use_lookup) {
     const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
-    parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) {
-        const auto [label, distance] = select_lookup_min({codes.data + i * m_count, m_count}, lookup, ks, k);
-        labels[i] = label;
-        distances[i] = distance;
-      }
-    });
+    assign_with_lookup(codes, lookup, ks, k, labels, distances);
   } else {
     parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
       for (size_t i = begin; i < end; ++i) {
