@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "parallel.hpp"
 
@@ -10,7 +11,8 @@ namespace vantorix {
 
 namespace {
 std::atomic<int> g_current{0};  // what we last told BLAS; 0: nothing yet
-}
+std::mutex g_change;             // a change completes before anyone relies on it
+}  // namespace
 
 int blas_threads_here() {
   return inside_parallel_loop() ? 1 : int(num_threads());
@@ -19,7 +21,12 @@ int blas_threads_here() {
 BlasThreads::BlasThreads() {
 #ifdef OPENBLAS_VERSION
   const int want = blas_threads_here();
-  if (g_current.exchange(want) != want) openblas_set_num_threads(want);
+  if (g_current.load(std::memory_order_acquire) == want) return;
+  const std::lock_guard<std::mutex> lock(g_change);
+  if (g_current.load(std::memory_order_relaxed) != want) {
+    openblas_set_num_threads(want);
+    g_current.store(want, std::memory_order_release);
+  }
 #endif
 }
 

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <string>
 
+#include "blas_threads.hpp"
 #include "env.hpp"
 
 extern "C" void sgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, float* a,
@@ -77,6 +78,7 @@ void gemm_into(MatrixView<const float> a, MatrixView<const float> b, MatrixView<
     return;
   }
   const GemmOperand oa = gemm_operand(a), ob = gemm_operand(b);
+  const BlasThreads threads;
   cblas_sgemm(CblasRowMajor, oa.trans, ob.trans, blas_int(m), blas_int(n), blas_int(k), 1.0f, oa.data, oa.ld,
               ob.data, ob.ld, 0.0f, out.data, ldc);
 }
@@ -94,6 +96,7 @@ void check_rotation_shapes(MatrixView<const float> rows, MatrixView<const float>
 // LAPACK's single-precision SVD of a column-major m x n matrix (overwritten), with workspace query.
 void gesvd(char jobu, char jobvt, int m, int n, float* a, int lda, float* s, float* u, int ldu, float* vt,
            int ldvt) {
+  const BlasThreads threads;
   int info = 0, lwork = -1;
   float query = 0.0f;
   sgesvd_(&jobu, &jobvt, &m, &n, a, &lda, s, u, &ldu, vt, &ldvt, &query, &lwork, &info);
@@ -176,6 +179,7 @@ Matrix<float> orthogonal_procrustes(MatrixView<const float> a, MatrixView<const 
   std::vector<float> s(d), u(d * d), vt(d * d);
   gesvd('A', 'A', n, n, c.data(), n, s.data(), u.data(), n, vt.data(), n);
   Matrix<float> r(d, d);
+  const BlasThreads threads;
   cblas_sgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, u.data(), n, vt.data(), n, 0.0f,
               r.data(), n);
   return r;
