@@ -1,9 +1,10 @@
 #include "dense_kernels.hpp"
 
 #include <cstring>
+#include <limits>
 
 #include "error.hpp"
-#include <limits>
+#include "lanes.hpp"
 
 #if defined(__AVX512F__)
 #include <immintrin.h>
@@ -13,15 +14,8 @@ namespace vantorix {
 
 namespace {
 
-typedef float F4 __attribute__((vector_size(16)));
-typedef float F16 __attribute__((vector_size(64)));
+using namespace lanes;
 
-inline F16 load16(const float* p) {
-  F16 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
 // The query's 4-dimension block repeated for four centers.
 inline F16 broadcast4(const float* q) {
 #if defined(__AVX512F__)

@@ -7,6 +7,7 @@
 
 #include "env.hpp"
 #include "error.hpp"
+#include "lanes.hpp"
 
 #if defined(__x86_64__) && defined(__FMA__)
 #include <immintrin.h>
@@ -44,28 +45,11 @@ bool selected_slice_kernel() {
 const char* simd_runtime() { return selected_slice_kernel() ? "neon" : "scalar"; }
 
 // ---------------------------------------------------------------------------------------------
-// Four float lanes. GCC/Clang vector types map to SSE on x86-64 and NEON on aarch64; every
-// operation is element-wise, so the rounding is that of the scalar description lane by lane.
+// Lane helpers
 
 namespace {
 
-typedef float F4 __attribute__((vector_size(16)));
-// Wider registers carry independent lanes side by side (lookup sums of 16 clusters at once).
-typedef float F16 __attribute__((vector_size(64)));
-typedef int32_t I16 __attribute__((vector_size(64)));
-
-inline F4 load4(const float* p) {
-  F4 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-inline void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof(v)); }
-inline F16 load16(const float* p) {
-  F16 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
+using namespace lanes;
 
 // acc + a*b with one rounding per lane.
 inline F4 fma4(F4 a, F4 b, F4 acc) {
