@@ -3,6 +3,7 @@
 // table, initialisation among code rows and the conversions between code and dense centers.
 // The symmetric fit lives in pqkmeans_symmetric.cpp, the asymmetric (ADC) fit in pqkmeans_adc.cpp.
 #include <chrono>
+#include <limits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "dense_init.hpp"
 #include "matrix.hpp"
+#include "parallel.hpp"
 
 namespace vantorix {
 
@@ -84,6 +86,28 @@ inline constexpr size_t kLookupChunkRows = 16;
 // Every code row's nearest center through a center lookup table laid out [m][t][j].
 void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
                         size_t* labels, float* distances);
+
+// Every code row's nearest center without a lookup table: distance(row, j) for each center in
+// index order, the first strict minimum winning.
+template <class Distance>
+void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, float* distances, Distance&& distance) {
+  parallel_chunks(codes.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const uint8_t* row = codes.data + i * codes.cols;
+      float best = std::numeric_limits<float>::infinity();
+      size_t best_j = 0;
+      for (size_t j = 0; j < k; ++j) {
+        const float v = distance(row, j);
+        if (v < best) {
+          best = v;
+          best_j = j;
+        }
+      }
+      labels[i] = best_j;
+      distances[i] = best;
+    }
+  });
+}
 
 // The fit's early-stopping rule over the inertia history.
 bool should_stop_early(std::span<const double> history);

@@ -63,25 +63,13 @@ void PqKMeans::assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const
 
   const DistanceKernel kernel = DistanceKernel::for_dimension(ds);
   const float* words = codewords_.data();
-  parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      const uint8_t* row = codes.data + i * m_count;
-      float best = std::numeric_limits<float>::infinity();
-      size_t best_j = 0;
-      for (size_t j = 0; j < k; ++j) {
-        const float* center = centers.data + j * d;
-        float sum = 0.0f;
-        for (size_t m = 0; m < m_count; ++m) {
-          sum = sum + kernel.distance({words + (m * ks + row[m]) * ds, ds}, {center + m * ds, ds});
-        }
-        if (sum < best) {
-          best = sum;
-          best_j = j;
-        }
-      }
-      labels[i] = best_j;
-      distances[i] = best;
+  assign_direct(codes, k, labels, distances, [&](const uint8_t* row, size_t j) {
+    const float* center = centers.data + j * d;
+    float sum = 0.0f;
+    for (size_t m = 0; m < m_count; ++m) {
+      sum = sum + kernel.distance({words + (m * ks + row[m]) * ds, ds}, {center + m * ds, ds});
     }
+    return sum;
   });
 }
 

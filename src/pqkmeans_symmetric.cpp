@@ -124,23 +124,11 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
     const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
     assign_with_lookup(codes, lookup, ks, k, labels, distances);
   } else {
-    parallel_chunks(n, kAssignChunkRows, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) {
-        const uint8_t* row = codes.data + i * m_count;
-        float best = std::numeric_limits<float>::infinity();
-        size_t best_j = 0;
-        for (size_t j = 0; j < k; ++j) {
-          const uint8_t* center = centers.data + j * m_count;
-          float d = 0.0f;
-          for (size_t m = 0; m < m_count; ++m) d = d + table[(m * ks + row[m]) * ks + center[m]];
-          if (d < best) {
-            best = d;
-            best_j = j;
-          }
-        }
-        labels[i] = best_j;
-        distances[i] = best;
-      }
+    assign_direct(codes, k, labels, distances, [&](const uint8_t* row, size_t j) {
+      const uint8_t* center = centers.data + j * m_count;
+      float d = 0.0f;
+      for (size_t m = 0; m < m_count; ++m) d = d + table[(m * ks + row[m]) * ks + center[m]];
+      return d;
     });
   }
   if (profile.enabled) {
