@@ -180,7 +180,11 @@ void LaneCodebook::assign(const float* centers, size_t ks, size_t ds, DistanceKe
   }
   switch (kernel.kind) {
     case DistanceKernel::Scalar: fn_ = &lane_nearest<kScalar>; break;
-    case DistanceKernel::Lanes4: fn_ = &lane_nearest<kLanes4>; break;
+    // Lanes4 is the single distance's slice kernel, which sums sequentially while the vector
+    // kernels are switched off for the process.
+    case DistanceKernel::Lanes4:
+      fn_ = selected_slice_kernel() ? &lane_nearest<kLanes4> : &lane_nearest<kScalar>;
+      break;
     case DistanceKernel::Dim4: fn_ = &lane_nearest<1>; break;
     case DistanceKernel::Dim8: fn_ = &lane_nearest<2>; break;
     case DistanceKernel::Dim16: fn_ = &lane_nearest<4>; break;
