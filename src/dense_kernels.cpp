@@ -130,14 +130,13 @@ std::pair<size_t, float> pick(const float* values, size_t k) {
   }
   // The best value first, 16 lanes at a time (a NaN never replaces a lane's best), then the first
   // index holding it: the same answer as the strict scan from (0, start), without its branches.
-  F16 lanes = start - F16{};
+  Wide16 lanes = splat_wide(start);
   size_t j = 0;
-  for (; j + 16 <= k; j += 16) {
-    const F16 v = load16(values + j);
-    lanes = Dot ? (v > lanes ? v : lanes) : (v < lanes ? v : lanes);
-  }
-  for (int l = 0; l < 16; ++l) {
-    if (Dot ? lanes[l] > best : lanes[l] < best) best = lanes[l];
+  for (; j + 16 <= k; j += 16) keep_better<Dot>(load_wide(values + j), lanes);
+  alignas(64) float lane_values[16];
+  store_wide(lane_values, lanes);
+  for (float v : lane_values) {
+    if (Dot ? v > best : v < best) best = v;
   }
   for (; j < k; ++j) {
     if (Dot ? values[j] > best : values[j] < best) best = values[j];

@@ -44,6 +44,20 @@ bool selected_slice_kernel() {
 
 const char* simd_runtime() { return selected_slice_kernel() ? "neon" : "scalar"; }
 
+const char* simd_build_level() {
+#if defined(__aarch64__)
+  return "neon";
+#elif defined(__AVX512F__)
+  return "avx512";
+#elif defined(__AVX2__) && defined(__FMA__)
+  return "avx2";
+#elif defined(__x86_64__)
+  return "sse";
+#else
+  return "generic";
+#endif
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lane helpers
 
@@ -348,21 +362,21 @@ std::pair<size_t, float> select_lookup_min_neon(std::span<const uint8_t> code, s
     // cluster's index; across lanes the smallest value with the lowest index is what a scan in
     // index order finds. NaN never compares smaller, so it never wins here either.
     const float inf = std::numeric_limits<float>::infinity();
-    F16 lane_best = {inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf, inf};
-    I16 lane_index = {}, current = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    Wide16 lane_best = splat_wide(inf);
+    WideIndex16 lane_index = iota_wide(0), current = lane_index;
     for (; j + 16 <= k; j += 16) {
-      F16 v = load16(base + size_t(code[0]) * k + j);
-      for (size_t m = 1; m < m_count; ++m) v = v + load16(base + (m * stride + code[m]) * k + j);
-      const I16 smaller = v < lane_best;
-      lane_best = smaller ? v : lane_best;
-      lane_index = smaller ? current : lane_index;
-      current += 16;
+      Wide16 v = load_wide(base + size_t(code[0]) * k + j);
+      for (size_t m = 1; m < m_count; ++m) v = v + load_wide(base + (m * stride + code[m]) * k + j);
+      keep_smaller(v, lane_best, lane_index, current);
+      advance(current, 16);
     }
-    store16(lanes, lane_best);
+    alignas(64) int32_t indices[16];
+    store_wide(lanes, lane_best);
+    store_wide(indices, lane_index);
     best = lanes[0];
     for (size_t g = 1; g < 16; ++g) best = lanes[g] < best ? lanes[g] : best;
     int32_t at = std::numeric_limits<int32_t>::max();
-    for (size_t g = 0; g < 16; ++g) at = (lanes[g] == best && lane_index[g] < at) ? lane_index[g] : at;
+    for (size_t g = 0; g < 16; ++g) at = (lanes[g] == best && indices[g] < at) ? indices[g] : at;
     // Every lane still at +inf (or NaN everywhere) leaves the scan's start: index 0, +inf.
     best_index = best == inf ? 0 : size_t(at);
   }

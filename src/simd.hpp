@@ -21,6 +21,9 @@ SimdPreference simd_preference();
 bool selected_slice_kernel();
 // "neon" when the vector kernels are active, "scalar" otherwise.
 const char* simd_runtime();
+// The instruction set this build of the kernels was compiled for: "sse", "avx2" or "avx512" on
+// x86-64, "neon" on aarch64.
+const char* simd_build_level();
 
 struct DistanceKernel {
   enum Kind : uint8_t { Scalar = 0, Lanes4 = 1, Dim4 = 2, Dim8 = 3, Dim16 = 4, Dim32 = 5, Dim64 = 6 };

@@ -18,7 +18,12 @@ PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_vantorix",
 
 }  // namespace
 
+#if defined(VANTORIX_MODULE_LEVEL_BUILD)
+// One of the per-level builds: the loader module (loader.cpp) opens it and calls this.
+extern "C" __attribute__((visibility("default"))) PyObject* vantorix_create_module(void) {
+#else
 PyMODINIT_FUNC PyInit__vantorix(void) {
+#endif
   import_array();
   if (vantorix::py::init_common() < 0) return nullptr;
   PyObject* module = PyModule_Create(&kModuleDef);
@@ -34,6 +39,11 @@ PyMODINIT_FUNC PyInit__vantorix(void) {
   Py_XDECREF(name);
   if (!fn || PyModule_AddObject(module, "simd_runtime", fn) < 0) {
     Py_XDECREF(fn);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  // Which instruction-set build of the kernels this is (sse, avx2, avx512 on x86-64; neon).
+  if (PyModule_AddStringConstant(module, "__simd_level__", vantorix::simd_build_level()) < 0) {
     Py_DECREF(module);
     return nullptr;
   }
