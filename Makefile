@@ -3,7 +3,7 @@ JOBS ?= 2
 CPP_BUILD := build/cpp-asan
 ARM_BUILD := build/cpp-aarch64
 
-.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench cpp-test cpp-test-aarch64 py-test clean
+.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench cpp-test cpp-test-aarch64 py-test wheel deps-wheel clean
 
 demo: deps-demo install
 	$(PYTHON) examples/demo.py
@@ -19,6 +19,8 @@ deps-demo:
 	PYTHON=$(PYTHON) scripts/ensure-deps.sh demo
 deps-bench:
 	PYTHON=$(PYTHON) scripts/ensure-deps.sh demo bench
+deps-wheel:
+	PYTHON=$(PYTHON) scripts/ensure-deps.sh wheel
 
 install:
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation --no-deps -q .
@@ -41,6 +43,14 @@ cpp-test-aarch64:
 	# process takes seconds to start (the suite took 12 minutes through ctest, 1 this way).
 	cd $(ARM_BUILD) && ASAN_OPTIONS=detect_leaks=0 qemu-aarch64 -L / ./vantorix_tests
 	cd $(ARM_BUILD) && ASAN_OPTIONS=detect_leaks=0 VANTORIX_SIMD=off qemu-aarch64 -L / ./vantorix_tests
+
+# A wheel that needs no system libraries: built without installing anything, then repaired by
+# auditwheel, which copies OpenBLAS, LAPACK, TBB and their runtimes into it and tags it manylinux.
+wheel: deps-wheel
+	rm -rf dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip wheel --no-build-isolation --no-deps -q -w dist/raw .
+	$(PYTHON) -m auditwheel repair -w dist dist/raw/vantorix-*.whl
+	rm -rf dist/raw
 
 py-test:
 	$(PYTHON) -m pytest -q tests/python

