@@ -28,8 +28,17 @@ InitMethod parse_init_method(std::string_view text) {
     return InitMethod::KMeansPlusPlus;
   }
   if (word == "random") return InitMethod::Random;
-  throw VantorixError::message("unsupported init '" + std::string(text) +
+  throw VantorixError::message("unsupported init '" + escaped(text) +
                                "'; expected one of farthest_first, kmeans++, random");
+}
+
+const char* init_method_name(InitMethod method) {
+  switch (method) {
+    case InitMethod::FarthestFirst: return "farthest_first";
+    case InitMethod::KMeansPlusPlus: return "kmeans++";
+    case InitMethod::Random: return "random";
+  }
+  return "?";
 }
 
 namespace {
