@@ -99,14 +99,12 @@ std::vector<size_t> farthest_rows(const std::vector<float>& dist, size_t count) 
 }  // namespace
 
 EncodeStrategy choose_encode_strategy(size_t n, size_t m, size_t ks) {
-  auto text = env_text("VANTORIX_PQ_ENCODE");
-  if (!text) text = env_text("VANTORIX_PQ_ENCODE_TRANSPOSED");
-  const std::string word = normalize_switch(text.value_or(std::string()), true);
-  if (word == "transpose" || word == "transposed" || word == "faiss") return EncodeStrategy::Transposed;
-  if (word.empty() || word == "auto" || word == "adaptive") {
-    return ks >= 64 && saturating_mul(n, m) >= 4096 ? EncodeStrategy::Transposed : EncodeStrategy::Direct;
+  switch (env_word(EnvSwitch::PqEncode)) {
+    case Word::Transposed: return EncodeStrategy::Transposed;
+    case Word::Auto:
+      return ks >= 64 && saturating_mul(n, m) >= 4096 ? EncodeStrategy::Transposed : EncodeStrategy::Direct;
+    default: return EncodeStrategy::Direct;
   }
-  return EncodeStrategy::Direct;
 }
 
 size_t subspace_chunk_rows(size_t n, size_t ks, size_t ds, size_t threads) {
