@@ -111,6 +111,10 @@ constexpr SwitchWord kPqEncodeWords[] = {
     {"transpose", Word::Transposed, true}, {"transposed", Word::Transposed, true}, {"faiss", Word::Transposed, true},
     {"", Word::Auto, true},                {"auto", Word::Auto, true},             {"adaptive", Word::Auto, true},
 };
+// The highest x86-64 build of the library to open, read by the loader module at import.
+constexpr SwitchWord kX86LevelWords[] = {
+    {"sse", Word::Sse, true}, {"avx2", Word::Avx2, true}, {"avx512", Word::Avx512, true},
+};
 
 EnvVariable words(EnvSwitch id, const char* name, const char* fallback, Word unset, Word other,
                   std::span<const SwitchWord> list) {
@@ -131,6 +135,7 @@ const EnvVariable kVariables[] = {
     words(EnvSwitch::DenseUpdate, "VANTORIX_DENSE_UPDATE", nullptr, Word::Auto, Word::Rows, kDenseUpdateWords),
     words(EnvSwitch::PqEncode, "VANTORIX_PQ_ENCODE", "VANTORIX_PQ_ENCODE_TRANSPOSED", Word::Auto, Word::Direct,
           kPqEncodeWords),
+    words(EnvSwitch::X86Level, "VANTORIX_X86_LEVEL", nullptr, Word::Auto, Word::Auto, kX86LevelWords),
     number(EnvSwitch::NumThreads, "VANTORIX_NUM_THREADS", nullptr, true),
     number(EnvSwitch::DenseInitSampleRows, "VANTORIX_DENSE_INIT_SAMPLE_ROWS", nullptr, true),
     number(EnvSwitch::DenseInitMinSampleRows, "VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", nullptr, true),

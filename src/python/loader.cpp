@@ -14,6 +14,7 @@ namespace {
 
 struct Level {
   const char* name;
+  vantorix::Word word;
   bool supported;
 };
 
@@ -28,19 +29,19 @@ std::string own_directory() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vantorix(void) {
+  using vantorix::Word;
   __builtin_cpu_init();
-  // The ISA levels check what the OS enables too (the AVX-512 register state), not only CPUID.
-  // Highest first.
-  const Level levels[] = {{"avx512", __builtin_cpu_supports("x86-64-v4") != 0},
-                          {"avx2", __builtin_cpu_supports("x86-64-v3") != 0},
-                          {"sse", true}};
-  const std::string cap = vantorix::env_switch("VANTORIX_X86_LEVEL", true);
-  bool capped = false;
-  for (const Level& l : levels) capped = capped || cap == l.name;
+  // Highest first. The ISA levels check what the OS enables too (the AVX-512 register state), not
+  // only CPUID.
+  const Level levels[] = {{"avx512", Word::Avx512, __builtin_cpu_supports("x86-64-v4") != 0},
+                          {"avx2", Word::Avx2, __builtin_cpu_supports("x86-64-v3") != 0},
+                          {"sse", Word::Sse, true}};
+  // Capped: the requested level where the CPU has it, else the next lower one it has.
+  const Word cap = vantorix::env_word(vantorix::EnvSwitch::X86Level);
   const char* chosen = "sse";
-  bool reached = !capped;
+  bool reached = cap == Word::Auto;
   for (const Level& l : levels) {
-    reached = reached || cap == l.name;
+    reached = reached || cap == l.word;
     if (reached && l.supported) {
       chosen = l.name;
       break;

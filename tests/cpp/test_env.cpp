@@ -85,6 +85,9 @@ TEST(Env, SwitchWords) {
       {EnvSwitch::DenseUpdate, "rows", Word::Rows},
       {EnvSwitch::PqEncode, "FAISS", Word::Transposed},
       {EnvSwitch::PqEncode, "direct", Word::Direct},
+      {EnvSwitch::X86Level, "AVX-512", Word::Avx512},
+      {EnvSwitch::X86Level, "SSE", Word::Sse},
+      {EnvSwitch::X86Level, "neon", Word::Auto},
   };
   for (const auto& c : cases) EXPECT_EQ(switch_word(c.id, c.text), c.want) << c.text.value_or("(unset)");
 }
