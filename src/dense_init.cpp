@@ -1,7 +1,6 @@
 #include "dense_init.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +9,7 @@
 
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 #include "parallel.hpp"
 #include "rng.hpp"
 #include "simd.hpp"
@@ -35,7 +35,6 @@ InitMethod parse_init_method(std::string_view text) {
 namespace {
 
 constexpr size_t kDistanceChunk = 512;
-constexpr double kF64Epsilon = 2.220446049250313e-16;
 constexpr float kChosen = -1.0f;
 
 // Zero counts as unset for the sampling variables.
@@ -46,13 +45,6 @@ std::optional<size_t> positive_env(const char* name) {
 }
 
 bool usable(float w) { return std::isfinite(w) && w >= 0.0f; }
-bool positive(float w) { return std::isfinite(w) && w > 0.0f; }
-
-// IEEE total order of f32 as an integer key.
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
-}
 
 // The candidate with the largest usable weight, ties to the highest position; nullopt if none.
 std::optional<size_t> largest_usable(const std::vector<float>& weights) {
@@ -158,23 +150,7 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   take(0);
   while (chosen.size() < k) {
     std::optional<size_t> pick;
-    double total = 0.0;
-    if (sampled) {
-      for (float w : weights) {
-        if (positive(w)) total += double(w);
-      }
-    }
-    if (sampled && total > kF64Epsilon) {
-      double r = draws.uniform_f64(0.0, total);
-      for (size_t j = 0; j < weights.size(); ++j) {
-        if (!positive(weights[j])) continue;
-        r -= double(weights[j]);
-        if (r <= 0.0) {
-          pick = j;
-          break;
-        }
-      }
-    }
+    if (sampled) pick = weighted_seeding_walk(weights, draws, WalkOverrun::Nothing);
     // Farthest-first always lands here; k-means++ when the weights sum to zero or the walk ran
     // past the end through rounding.
     if (!pick) pick = largest_usable(weights);

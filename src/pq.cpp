@@ -1,7 +1,6 @@
 #include "pq.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "env.hpp"
+#include "kmeans_common.hpp"
 #include "math.hpp"
 #include "parallel.hpp"
 #include "pq_kernels.hpp"
@@ -29,11 +29,6 @@ bool contiguous(const Array3View<const float>& a) {
   if (a.dim0 == 0 || a.dim1 == 0 || a.dim2 == 0) return true;
   return (a.dim2 == 1 || a.stride2 == 1) && (a.dim1 == 1 || a.stride1 == ptrdiff_t(a.dim2)) &&
          (a.dim0 == 1 || a.stride0 == ptrdiff_t(a.dim1 * a.dim2));
-}
-
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
 }
 
 struct Partial {
@@ -81,19 +76,6 @@ std::vector<size_t> initial_indices(MatrixView<const float> rows, size_t ks, uin
   shuffle(rng, order);
   order.resize(std::min(ks, order.size()));
   return order;
-}
-
-// The `count` rows with the largest distance (IEEE total order), farthest first, ties by row.
-std::vector<size_t> farthest_rows(const std::vector<float>& dist, size_t count) {
-  std::vector<std::pair<int32_t, size_t>> keyed(dist.size());
-  for (size_t r = 0; r < dist.size(); ++r) keyed[r] = {total_order_key(dist[r]), r};
-  count = std::min(count, keyed.size());
-  std::partial_sort(keyed.begin(), keyed.begin() + ptrdiff_t(count), keyed.end(), [](const auto& a, const auto& b) {
-    return a.first != b.first ? a.first > b.first : a.second < b.second;
-  });
-  std::vector<size_t> out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = keyed[i].second;
-  return out;
 }
 
 }  // namespace
@@ -255,49 +237,53 @@ Matrix<float> ProductQuantizer::fit_subspace_kmeans(MatrixView<const float> view
   std::vector<Partial> partials(chunk_count(n, range_rows));
   for (auto& p : partials) p = {std::vector<float>(ks * ds), std::vector<float>(ks)};
   Partial total{std::vector<float>(ks * ds), std::vector<float>(ks)};
-  for (size_t iter = 0; iter < iterations_; ++iter) {
-    lanes.assign(centers.data(), ks, ds, kernel);
-    parallel_chunks(n, range_rows, [&](size_t begin, size_t end) {
-      Partial& p = partials[begin / range_rows];
-      std::fill(p.sums.begin(), p.sums.end(), 0.0f);
-      std::fill(p.weights.begin(), p.weights.end(), 0.0f);
-      std::pair<uint32_t, float> found[kRowChunk];
-      for (size_t start = begin; start < end; start += kRowChunk) {
-        const size_t count = std::min(kRowChunk, end - start);
-        lanes.nearest_rows(rows.row(start), rows.stride, count, found);
-        for (size_t i = 0; i < count; ++i) {
-          const size_t r = start + i;
-          const auto [label, d] = found[i];
-          dist[r] = d;
-          const float w = weights ? (*weights)[r] : 1.0f;
-          if (!(w > 0.0f)) continue;
-          p.weights[label] += w;
-          add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds), std::span<const float>(rows.row(r), ds),
-                     w);
+  PassLoop loop;
+  loop.iterations = iterations_;
+  std::vector<double> no_history;
+  run_passes(
+      loop, no_history,
+      [&](size_t) {
+        lanes.assign(centers.data(), ks, ds, kernel);
+        parallel_chunks(n, range_rows, [&](size_t begin, size_t end) {
+          Partial& p = partials[begin / range_rows];
+          std::fill(p.sums.begin(), p.sums.end(), 0.0f);
+          std::fill(p.weights.begin(), p.weights.end(), 0.0f);
+          std::pair<uint32_t, float> found[kRowChunk];
+          for (size_t start = begin; start < end; start += kRowChunk) {
+            const size_t count = std::min(kRowChunk, end - start);
+            lanes.nearest_rows(rows.row(start), rows.stride, count, found);
+            for (size_t i = 0; i < count; ++i) {
+              const size_t r = start + i;
+              const auto [label, d] = found[i];
+              dist[r] = d;
+              const float w = weights ? (*weights)[r] : 1.0f;
+              if (!(w > 0.0f)) continue;
+              p.weights[label] += w;
+              add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds),
+                         std::span<const float>(rows.row(r), ds), w);
+            }
+          }
+        });
+      },
+      [&](size_t) {
+        if (partials.empty()) throw VantorixError::message("training data must not be empty");
+        std::fill(total.sums.begin(), total.sums.end(), 0.0f);
+        std::fill(total.weights.begin(), total.weights.end(), 0.0f);
+        for (const auto& p : partials) {
+          add_assign(total.sums, p.sums);
+          add_assign(total.weights, p.weights);
         }
-      }
-    });
-    if (partials.empty()) throw VantorixError::message("training data must not be empty");
-    std::fill(total.sums.begin(), total.sums.end(), 0.0f);
-    std::fill(total.weights.begin(), total.weights.end(), 0.0f);
-    for (const auto& p : partials) {
-      add_assign(total.sums, p.sums);
-      add_assign(total.weights, p.weights);
-    }
-    const size_t empty = size_t(std::count(total.weights.begin(), total.weights.end(), 0.0f));
-    const auto reseed = empty > 0 ? farthest_rows(dist, empty) : std::vector<size_t>{};
-    size_t next = 0;
-    for (size_t j = 0; j < ks; ++j) {
-      auto center = centers.row(j);
-      if (total.weights[j] == 0.0f) {
-        if (next < reseed.size()) std::copy_n(rows.row(reseed[next++]), ds, center.begin());
-        continue;
-      }
-      const float inv = 1.0f / total.weights[j];
-      const float* sum = total.sums.data() + j * ds;
-      for (size_t d = 0; d < ds; ++d) center[d] = sum[d] * inv;
-    }
-  }
+        for (size_t j = 0; j < ks; ++j) {
+          if (total.weights[j] == 0.0f) continue;
+          auto center = centers.row(j);
+          const float inv = 1.0f / total.weights[j];
+          const float* sum = total.sums.data() + j * ds;
+          for (size_t d = 0; d < ds; ++d) center[d] = sum[d] * inv;
+        }
+        reseed_empty_clusters(empty_clusters<float>(total.weights), dist, [&](size_t j, size_t r) {
+          std::copy_n(rows.row(r), ds, centers.row(j).begin());
+        });
+      });
   return centers;
 }
 
