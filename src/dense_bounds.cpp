@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 #include "dense_kernels.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "lanes.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
 
@@ -50,7 +50,7 @@ struct RowDistances {
   std::optional<PackedCenters> packed;
   size_t per_pass = 1;
   explicit RowDistances(const Matrix<float>& c) : centers(c) {
-    if (selected_slice_kernel()) {
+    if (kernels().packed_centers) {
       packed.emplace(c);
       per_pass = packed_rows_per_pass(*packed);
     }
@@ -70,12 +70,7 @@ struct RowDistances {
   float one(const float* row, size_t j) const { return l2_squared({row, centers.cols}, centers.row(j)); }
 };
 
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* p) {
-  F4 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
+using namespace lanes;
 
 // True once the partial squared distance reaches `best`: four running sums over 16-dimension
 // blocks, checked after every block, then after every dimension of the last partial block.
@@ -87,9 +82,9 @@ inline bool abandoned(const float* x, const float* c, size_t d, float best) {
       const F4 diff = load4(x + b + q) - load4(c + b + q);
       acc = acc + diff * diff;
     }
-    if (((acc[0] + acc[1]) + acc[2]) + acc[3] >= best) return true;
+    if (reduce_sequential(acc) >= best) return true;
   }
-  float total = ((acc[0] + acc[1]) + acc[2]) + acc[3];
+  float total = reduce_sequential(acc);
   for (size_t i = full; i < d; ++i) {
     const float e = x[i] - c[i];
     total = total + e * e;
@@ -112,7 +107,7 @@ DenseIterationAssign::Mode DenseIterationAssign::choose(size_t rows, size_t k, s
   }
   if (d < kEarlyAbandonMinD) return Mode::Exact;
   const Switch early = early_abandon_switch();
-  if (early == Switch::On || (early == Switch::Auto && !selected_slice_kernel() && ops >= kEarlyAbandonMinOps)) {
+  if (early == Switch::On || (early == Switch::Auto && !kernels().packed_centers && ops >= kEarlyAbandonMinOps)) {
     return Mode::EarlyAbandon;
   }
   return Mode::Exact;
