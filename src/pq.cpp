@@ -109,13 +109,7 @@ ProductQuantizer ProductQuantizer::create(size_t num_subquantizers, size_t codeb
   if (num_subquantizers == 0) throw VantorixError::message("num_subquantizers must be greater than zero");
   if (codebook_size < 2 || codebook_size > 256) throw VantorixError::message("codebook_size must be in [2, 256]");
   if (iterations == 0) throw VantorixError::message("iterations must be greater than zero");
-  ProductQuantizer pq;
-  pq.num_subquantizers_ = num_subquantizers;
-  pq.codebook_size_ = codebook_size;
-  pq.iterations_ = iterations;
-  pq.seed_ = seed;
-  pq.opq_iterations_ = opq_iterations;
-  return pq;
+  return ProductQuantizer(num_subquantizers, codebook_size, iterations, seed, opq_iterations);
 }
 
 ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::optional<Matrix<float>> rotation,
@@ -129,13 +123,8 @@ ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::
       throw VantorixError::message("rotation must be square and match the original dimensionality");
     }
   }
-  ProductQuantizer pq;
+  ProductQuantizer pq(m, ks, iterations, seed, opq_iterations);
   pq.subdim_ = ds;
-  pq.num_subquantizers_ = m;
-  pq.codebook_size_ = ks;
-  pq.iterations_ = iterations;
-  pq.seed_ = seed;
-  pq.opq_iterations_ = opq_iterations;
   pq.codewords_ = std::move(codewords);
   pq.rotation_ = std::move(rotation);
   return pq;

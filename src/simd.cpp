@@ -423,31 +423,24 @@ void add_scaled_scalar(std::span<float> dst, std::span<const float> src, float w
 
 namespace {
 
-constexpr KernelTable kVectorKernels{
-    .name = "neon",
-    .fused_add_scaled = true,
-    .packed_centers = true,
-    .l2_squared = l2_squared_neon,
-    .l2_squared_rows4 = l2_squared_rows4_neon,
-    .nearest_l2_center = nearest_l2_center_neon,
-    .nearest_dot_center = nearest_dot_center_neon,
-    .select_lookup_min = select_lookup_min_neon,
-    .add_assign = add_assign_neon,
-    .add_scaled = add_scaled_neon,
-};
+// Each field names the two forms of one kernel side by side.
+constexpr KernelTable table_of(bool vector) {
+  return {
+      .name = vector ? "neon" : "scalar",
+      .fused_add_scaled = vector,
+      .packed_centers = vector,
+      .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
+      .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
+      .nearest_l2_center = vector ? nearest_l2_center_neon : nearest_l2_center_scalar,
+      .nearest_dot_center = vector ? nearest_dot_center_neon : nearest_dot_center_scalar,
+      .select_lookup_min = vector ? select_lookup_min_neon : select_lookup_min_scalar,
+      .add_assign = vector ? add_assign_neon : add_assign_scalar,
+      .add_scaled = vector ? add_scaled_neon : add_scaled_scalar,
+  };
+}
 
-constexpr KernelTable kScalarKernels{
-    .name = "scalar",
-    .fused_add_scaled = false,
-    .packed_centers = false,
-    .l2_squared = l2_squared_scalar,
-    .l2_squared_rows4 = l2_squared_rows4_scalar,
-    .nearest_l2_center = nearest_l2_center_scalar,
-    .nearest_dot_center = nearest_dot_center_scalar,
-    .select_lookup_min = select_lookup_min_scalar,
-    .add_assign = add_assign_scalar,
-    .add_scaled = add_scaled_scalar,
-};
+constexpr KernelTable kVectorKernels = table_of(true);
+constexpr KernelTable kScalarKernels = table_of(false);
 
 }  // namespace
 
