@@ -10,6 +10,7 @@
 #include "dense_kernels.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 #include "lanes.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
@@ -145,22 +146,11 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   const size_t k = centers.rows;
   // The nearest and second-nearest center of a row from all its distances.
   auto full = [&](size_t r, const float* all) {
-    size_t best_index = 0;
-    float d1 = kInf, d2 = kInf;
-    for (size_t j = 0; j < k; ++j) {
-      const float v = all[j];
-      if (v < d1) {
-        d2 = d1;
-        d1 = v;
-        best_index = j;
-      } else if (v < d2) {
-        d2 = v;
-      }
-    }
-    labels[r] = best_index;
-    distances[r] = d1;
-    upper_[r] = std::sqrt(d1);
-    lower_[r] = std::sqrt(d2);
+    const NearestTwo found = nearest_two(all, k);
+    labels[r] = found.index;
+    distances[r] = found.best;
+    upper_[r] = std::sqrt(found.best);
+    lower_[r] = std::sqrt(found.second);
   };
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.
