@@ -16,8 +16,10 @@ namespace {
 constexpr double kF64Epsilon = std::numeric_limits<double>::epsilon();
 constexpr float kF32Epsilon = std::numeric_limits<float>::epsilon();
 constexpr double kStopTolerance = 1e-4;
-// Rows per work item of the normalisation; each row is scaled on its own.
+// Rows per work item of the normalisation; each row is scaled on its own. Below this many
+// values in all, waking the pool costs more than the work.
 constexpr size_t kNormalizeChunkRows = 64;
+constexpr size_t kNormalizeParallelValues = size_t{1} << 16;
 
 double relative_change(double a, double b) { return std::fabs(a - b) / std::max(std::fabs(a), kF64Epsilon); }
 
@@ -89,7 +91,8 @@ double mean_distance(std::span<const float> distances) {
 void normalize_rows(MatrixView<float> rows, NormRule rule) {
   if (!rows.is_c_contiguous()) fatal("normalize_rows: rows are not contiguous");
   const size_t d = rows.cols;
-  parallel_chunks(rows.rows, kNormalizeChunkRows, [&](size_t begin, size_t end) {
+  const size_t chunk = rows.size() < kNormalizeParallelValues ? rows.rows : kNormalizeChunkRows;
+  parallel_chunks(rows.rows, chunk, [&](size_t begin, size_t end) {
     for (size_t r = begin; r < end; ++r) {
       float* row = rows.data + r * d;
       float s = 0.0f;
