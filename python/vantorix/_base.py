@@ -75,6 +75,8 @@ def assigned_distance_sum(x: np.ndarray, centers: np.ndarray, labels: np.ndarray
 class VantorixEstimator(BaseEstimator):
     """Base of the public estimators: save/load and pickling through one validated state."""
 
+    n_features_in_: int
+
     def _state(self) -> Dict[str, Any]:
         """Fitted attributes to save (arrays, numbers or nested models); empty when unfitted."""
         raise NotImplementedError
@@ -95,7 +97,7 @@ class VantorixEstimator(BaseEstimator):
     if HAVE_SKLEARN:
 
         def __sklearn_tags__(self) -> Any:
-            tags = super().__sklearn_tags__()
+            tags = super().__sklearn_tags__()  # type: ignore[misc]
             tags.input_tags.allow_nan = False
             tags.input_tags.sparse = False
             return tags

@@ -8,12 +8,12 @@ scikit-learn adds its tags and HTML repr on top.
 from __future__ import annotations
 
 import inspect
-from typing import TYPE_CHECKING, Any, Dict
+from typing import TYPE_CHECKING, Any, Dict, List
 
 
 class _FallbackEstimator:
     @classmethod
-    def _get_param_names(cls) -> list:
+    def _get_param_names(cls) -> List[str]:
         init = cls.__init__
         if init is object.__init__:
             return []
@@ -57,14 +57,18 @@ class _FallbackNotFittedError(ValueError, AttributeError):
     """Raised when a method needs a fitted estimator."""
 
 
-class _NoMixin:
+class _NoClusterMixin:
+    pass
+
+
+class _NoTransformerMixin:
     pass
 
 
 if TYPE_CHECKING:
     BaseEstimator = _FallbackEstimator
-    ClusterMixin = _NoMixin
-    TransformerMixin = _NoMixin
+    ClusterMixin = _NoClusterMixin
+    TransformerMixin = _NoTransformerMixin
     NotFittedError = _FallbackNotFittedError
     HAVE_SKLEARN = False
 else:
@@ -75,14 +79,15 @@ else:
         HAVE_SKLEARN = True
     except ImportError:
         BaseEstimator = _FallbackEstimator
-        ClusterMixin = TransformerMixin = _NoMixin
+        ClusterMixin = _NoClusterMixin
+        TransformerMixin = _NoTransformerMixin
         NotFittedError = _FallbackNotFittedError
         HAVE_SKLEARN = False
 
 
 def tqdm_class() -> Any:
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
     return tqdm

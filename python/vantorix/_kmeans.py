@@ -48,6 +48,9 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     n_features_in_, feature_names_in_ (DataFrame input with string column names).
     """
 
+    _native: _NativeDenseKMeans
+    labels_: np.ndarray
+
     def __init__(
         self,
         n_clusters: int = 8,

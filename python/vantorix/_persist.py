@@ -22,7 +22,7 @@ import json
 import os
 import zipfile
 import zlib
-from typing import Any, Dict, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Dict, Optional, Sequence, Set, Tuple, Type, Union
 
 import numpy as np
 
@@ -93,7 +93,7 @@ class StateReader:
     def __init__(self, arrays: Dict[str, np.ndarray], prefix: str) -> None:
         self._arrays = arrays
         self._prefix = prefix
-        self.used: set = set()
+        self.used: Set[str] = set()
 
     def _fail(self, message: str) -> ModelFileError:
         return ModelFileError(f"{self._prefix or 'state/'}: {message}")
@@ -147,7 +147,7 @@ def _str_scalar(arrays: Dict[str, np.ndarray], key: str) -> str:
     return str(arr)
 
 
-def from_payload(arrays: Dict[str, np.ndarray], prefix: str = "", used: Optional[set] = None) -> Any:
+def from_payload(arrays: Dict[str, np.ndarray], prefix: str = "", used: Optional[Set[str]] = None) -> Any:
     """Rebuilds a model from its arrays; every entry under ``prefix`` must be accounted for."""
     top = used is None
     used = set() if used is None else used

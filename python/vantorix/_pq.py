@@ -29,9 +29,12 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     multiple of it); each block gets a codebook of ``codebook_size`` codewords. ``transform`` /
     ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
 
-    Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None,
+    Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None, n_iter_
+    (training iterations per codebook),
     n_features_in_, feature_names_in_ (DataFrame input with string column names).
     """
+
+    _native: _NativeProductQuantizer
 
     def __init__(
         self,
@@ -51,6 +54,11 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
         x = as_matrix(X)
+        if isinstance(self.codebook_size, (int, np.integer)) and x.shape[0] <= self.codebook_size:
+            raise ValueError(
+                f"n_samples={x.shape[0]} should be > codebook_size={self.codebook_size}: "
+                "training needs more rows than codewords"
+            )
         native = _NativeProductQuantizer(
             self.num_subquantizers,
             codebook_size=self.codebook_size,
@@ -62,13 +70,14 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
             native.fit(x)
         else:
             weights = as_vector(sample_weight, "sample_weight", x.shape[0])
-            if (weights < 0).any():
-                raise ValueError("sample_weight must not be negative")
+            if not (weights > 0).any():
+                raise ValueError("sample_weight: all weights are zero; at least one must be positive")
             native.fit_weighted(x, weights)
         check_features(self, X, x, reset=True)
         self._native = native
         self.codewords_ = native.codewords
         self.rotation_ = native.rotation
+        self.n_iter_ = self.max_iter  # codebook training always runs every iteration
         return self
 
     @classmethod
@@ -81,6 +90,7 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         model._native = native
         model.codewords_ = native.codewords
         model.rotation_ = native.rotation
+        model.n_iter_ = 0
         model.n_features_in_ = model.codewords_.shape[0] * model.codewords_.shape[2]
         return model
 
@@ -126,7 +136,7 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     def _state(self) -> Dict[str, Any]:
         if not self.__sklearn_is_fitted__():
             return {}
-        state: Dict[str, Any] = {"codewords_": self.codewords_}
+        state: Dict[str, Any] = {"codewords_": self.codewords_, "n_iter_": np.int64(self.n_iter_)}
         if self.rotation_ is not None:
             state["rotation_"] = self.rotation_
         return {**state, **common_state(self, clustering=False)}
@@ -142,7 +152,9 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         )
         if (native.num_subquantizers, native.codebook_size) != (self.num_subquantizers, self.codebook_size):
             raise _persist.ModelFileError("codewords_ do not match num_subquantizers and codebook_size")
+        n_iter = reader.integer("n_iter_")
         load_common_state(self, reader, d, None)
+        self.n_iter_ = n_iter
         self._native = native
         self.codewords_ = codewords
         self.rotation_ = rotation

@@ -73,6 +73,10 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     distances), inertia_history_ (mean distance per pass), n_iter_, n_features_in_.
     """
 
+    _native: _NativePQKMeans
+    quantizer_: ProductQuantizer
+    labels_: np.ndarray
+
     def __init__(
         self,
         n_clusters: int = 8,
@@ -121,7 +125,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             spherical=bool(self.spherical),
         )
 
-    def _args(self, quantizer: ProductQuantizer, vectors: Optional[np.ndarray], codes: Any) -> tuple:
+    def _args(self, quantizer: ProductQuantizer, vectors: Optional[np.ndarray], codes: Any) -> Tuple[Any, ...]:
         """Native arguments for the mode: (codes,) or (codes, vectors, L)."""
         m, ks = quantizer.codewords_.shape[:2]
         if codes is None:
@@ -167,7 +171,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         record_fit(self, native, args[0].shape[0])
         return self
 
-    def _prepared(self, X: Any, codes: Any) -> Tuple[Optional[np.ndarray], tuple]:
+    def _prepared(self, X: Any, codes: Any) -> Tuple[Optional[np.ndarray], Tuple[Any, ...]]:
         check_fitted(self, "cluster_centers_")
         X, codes = split_input(X, codes)
         vectors = as_matrix(X) if X is not None else None
@@ -180,13 +184,13 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     def predict(self, X: Any = None, *, codes: Any = None) -> np.ndarray:
         """Cluster of each row, measured as the fit's mode measures."""
         _, args = self._prepared(X, codes)
-        labels = self._native_method(self._native, _NATIVE_PREDICT)(*args)
+        labels: np.ndarray = self._native_method(self._native, _NATIVE_PREDICT)(*args)
         return labels.astype(labels_dtype(self.n_clusters))
 
     def fit_predict(self, X: Any = None, y: Any = None, *, codes: Any = None) -> np.ndarray:
         return self.fit(X, codes=codes).labels_
 
-    def _points(self, X: Any, codes: Any) -> Tuple[np.ndarray, tuple]:
+    def _points(self, X: Any, codes: Any) -> Tuple[np.ndarray, Tuple[Any, ...]]:
         vectors, args = self._prepared(X, codes)
         return (self.quantizer_.decode(args[0]) if vectors is None else vectors), args
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import sys
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Optional
 
 from . import _vantorix
 from ._compat import tqdm_class
@@ -33,7 +33,7 @@ class FitProgress:
         else:
             print(f"{self.desc}: {fit_name} pass={pass_index} mean_distance={inertia:.6f}", file=sys.stderr, flush=True)
 
-    def replay(self, fit_name: str, history: Sequence[float]) -> None:
+    def replay(self, fit_name: str, history: Iterable[float]) -> None:
         for i, value in enumerate(history):
             self.update(fit_name, i, float(value))
 
@@ -72,7 +72,7 @@ def fit_progress(desc: str, total: int, verbose: Any) -> Iterator[Optional[FitPr
         progress.close()
 
 
-def finish(progress: Optional[FitProgress], fit_name: str, history: Sequence[float]) -> None:
+def finish(progress: Optional[FitProgress], fit_name: str, history: Iterable[float]) -> None:
     """After a successful fit: replays the history when the bar could not follow live."""
     if progress is not None and not progress.live:
         progress.replay(fit_name, history)

@@ -62,27 +62,25 @@ def _to_array(x: object, name: str, dtype: type) -> np.ndarray:
         try:
             arr = arr.astype(dtype)
         except (TypeError, ValueError) as exc:
-            raise ValueError(
-                f"{name}: cannot convert {arr.dtype} values to {np.dtype(dtype).name}: {exc}"
-            ) from None
+            raise type(exc)(f"{name}: cannot convert {arr.dtype} values to {np.dtype(dtype).name}: {exc}") from None
     return arr
 
 
 def _check_2d(arr: np.ndarray, name: str, min_rows: int = 1) -> None:
     if arr.ndim != 2:
         raise ValueError(
-            f"{name}: expected a 2D array, got a {arr.ndim}D array of shape {arr.shape} instead; "
-            "reshape your data with .reshape(-1, 1) for a single feature or .reshape(1, -1) for "
-            "a single sample"
+            f"{name}: expected a 2D array, got a {arr.ndim}D array of shape {arr.shape} instead. "
+            "Reshape your data with .reshape(-1, 1) for a single feature or .reshape(1, -1) for "
+            "a single sample."
         )
     if arr.shape[0] < min_rows:
         raise ValueError(
             f"{name}: Found array with {arr.shape[0]} sample(s) (shape={arr.shape}) while a "
-            f"minimum of {min_rows} is required"
+            f"minimum of {min_rows} is required."
         )
     if arr.shape[1] < 1:
         raise ValueError(
-            f"{name}: Found array with 0 feature(s) (shape={arr.shape}) while a minimum of 1 is required"
+            f"{name}: Found array with 0 feature(s) (shape={arr.shape}) while a minimum of 1 is required."
         )
 
 
