@@ -50,6 +50,10 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
 
     _native: _NativeDenseKMeans
     labels_: np.ndarray
+    cluster_centers_: np.ndarray
+    inertia_history_: np.ndarray
+    inertia_: float
+    n_iter_: int
 
     def __init__(
         self,

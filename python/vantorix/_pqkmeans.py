@@ -76,6 +76,8 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     _native: _NativePQKMeans
     quantizer_: ProductQuantizer
     labels_: np.ndarray
+    code_centers_: np.ndarray
+    cluster_centers_: np.ndarray
 
     def __init__(
         self,

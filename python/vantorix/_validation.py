@@ -96,9 +96,15 @@ def as_matrix(x: object, name: str = "X", *, min_rows: int = 1) -> np.ndarray:
     """A 2-D C-contiguous float32 array of finite values; no copy when ``x`` already is one."""
     arr = _to_array(x, name, np.float32)
     _check_2d(arr, name, min_rows)
-    arr = np.ascontiguousarray(arr, dtype=np.float32)
+    arr = _aligned(np.ascontiguousarray(arr, dtype=np.float32))
     check_finite(arr, name)
     return arr
+
+
+def _aligned(arr: np.ndarray) -> np.ndarray:
+    # buffers unpickled from another process (Dask, multiprocessing) can be unaligned, which
+    # the native module refuses
+    return arr if arr.flags.aligned else arr.copy()
 
 
 def as_vector(x: object, name: str, length: int) -> np.ndarray:
@@ -106,7 +112,7 @@ def as_vector(x: object, name: str, length: int) -> np.ndarray:
     arr = _to_array(x, name, np.float32)
     if arr.ndim != 1 or arr.shape[0] != length:
         raise ValueError(f"{name}: expected shape ({length},), got {arr.shape}")
-    arr = np.ascontiguousarray(arr, dtype=np.float32)
+    arr = _aligned(np.ascontiguousarray(arr, dtype=np.float32))
     check_finite(arr, name)
     return arr
 
