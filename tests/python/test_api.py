@@ -187,6 +187,8 @@ def test_friendly_inputs_match_the_native_call_on_float32(blobs):
         "strided": np.repeat(blobs, 2, axis=1)[:, ::2],
         "dataframe": pd.DataFrame(blobs, columns=[f"f{i}" for i in range(16)]),
         "int-valued object": blobs.astype(object),
+        # what unpickling in another process can produce; the native module refuses it
+        "unaligned": np.frombuffer(b"\0" + blobs.tobytes(), dtype=np.float32, offset=1).reshape(blobs.shape),
     }
     for name, x in variants.items():
         labels = KMeans(5, random_state=11).fit_predict(x)
