@@ -128,30 +128,16 @@ def dense_chunk_summary(block: Any, centers: np.ndarray, offset: int, spherical:
     """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums."""
     x = as_matrix(block, "X", min_rows=0)
     centers = as_matrix(centers, "centers")
-    k, d = centers.shape
-    if x.shape[1] != d:
-        raise ValueError(f"X has {x.shape[1]} features, but the centers have {d}")
+    k = centers.shape[0]
     native = _NativeDenseKMeans(k, spherical=spherical)
     native.set_cluster_centers(centers)
-    labels = native.predict(x).astype(np.intp)
-    own = centers[labels]
-    if spherical:
-        dist = (1.0 - np.einsum("ij,ij->i", x, own)).astype(np.float32)
-    else:
-        diff = x - own
-        dist = np.einsum("ij,ij->i", diff, diff)
-    counts = np.bincount(labels, minlength=k).astype(np.int64)
-    sums = np.zeros((k, d), dtype=np.float64)
-    present = np.flatnonzero(counts)
-    if present.size:
-        order = np.argsort(labels, kind="stable")
-        starts = (np.cumsum(counts) - counts)[present]
-        sums[present] = np.add.reduceat(x[order], starts, axis=0, dtype=np.float64)
-    rows = np.arange(offset, offset + x.shape[0], dtype=np.int64)
     # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
     # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
-    far = _farthest(dist, rows, labels.astype(np.int64), 2 * k)
-    return DenseSummary(sums, counts, float(np.sum(dist, dtype=np.float64)), *far)
+    r = native.chunk_summary(x, farthest=2 * k)
+    return DenseSummary(
+        r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
+        r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
+    )
 
 
 def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
@@ -344,27 +330,17 @@ def codeword_distances(codewords: np.ndarray) -> np.ndarray:
     return table
 
 
-def code_chunk_summary(block: Any, codewords: np.ndarray, table: np.ndarray, centers: np.ndarray, offset: int) -> CodeSummary:
+def code_chunk_summary(block: Any, codewords: np.ndarray, centers: np.ndarray, offset: int) -> CodeSummary:
     """One symmetric assignment pass over a chunk of codes, reduced to codeword histograms."""
     m, ks = codewords.shape[:2]
-    k = centers.shape[0]
-    codewords = np.require(codewords, requirements=["C", "A"])
-    codes = as_codes(block, "codes", m, ks) if len(block) else np.zeros((0, m), np.uint8)
-    native = _NativePQKMeans(codewords, k)
+    native = _NativePQKMeans(np.require(codewords, requirements=["C", "A"]), centers.shape[0])
     native.set_cluster_centers(centers)
-    labels = native.predict(codes).astype(np.intp) if codes.shape[0] else np.zeros(0, np.intp)
-    sub = np.arange(m)
-    dist = table[sub, codes.astype(np.intp), centers[labels].astype(np.intp)].sum(axis=1, dtype=np.float32) if codes.size else np.zeros(0, np.float32)
-    counts = np.bincount(labels, minlength=k).astype(np.int64)
-    cells = (labels[:, None] * m + sub) * ks + codes
-    if k * m * ks <= 4 * max(1, codes.size):
-        hist: Any = np.bincount(cells.ravel(), minlength=k * m * ks).astype(np.int64)
-    else:  # a large k*M*Ks travels as its non-zero cells only
-        keys, cnt = np.unique(cells.ravel(), return_counts=True)
-        hist = (keys.astype(np.int64), cnt.astype(np.int64))
-    rows = np.arange(offset, offset + codes.shape[0], dtype=np.int64)
-    far = _farthest(dist, rows, labels.astype(np.int64), k)
-    return CodeSummary(hist, counts, float(np.sum(dist, dtype=np.float64)), *far)
+    r = native.chunk_summary(as_codes(block, "codes", m, ks) if len(block) else np.zeros((0, m), np.uint8), farthest=centers.shape[0])
+    hist = r["histogram"].astype(np.int64) if "histogram" in r else (r["cells"].astype(np.int64), r["cell_counts"].astype(np.int64))
+    return CodeSummary(
+        hist, r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
+        r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
+    )
 
 
 def _add_histograms(a: Any, b: Any) -> Any:
@@ -456,12 +432,11 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         local = LocalPQKMeans(k, quantizer=q, init=self.init, max_iter=self.init_max_iter, random_state=seed)
         return local.fit(codes=sample).code_centers_
 
-    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray, table: np.ndarray) -> CodeSummary:
+    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> CodeSummary:
         assert self.quantizer is not None
         cw = dask.delayed(self.quantizer.codewords_, pure=True)
-        tb = dask.delayed(table, pure=True)
         c = dask.delayed(centers, pure=True)
-        parts = [dask.delayed(code_chunk_summary, pure=False)(b, cw, tb, c, off) for b, off in zip(blocks, offsets)]
+        parts = [dask.delayed(code_chunk_summary, pure=False)(b, cw, c, off) for b, off in zip(blocks, offsets)]
         return dask.compute(_tree_reduce(parts, combine_codes))[0]  # type: ignore[no-any-return]
 
     def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
@@ -507,7 +482,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         run = _Fit(self, "symmetric")
         try:
             for it in range(self.max_iter):
-                s = self._summary(blocks, offsets, centers, table)
+                s = self._summary(blocks, offsets, centers)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history) or it + 1 == self.max_iter:

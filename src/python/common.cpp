@@ -231,6 +231,21 @@ PyObject* new_f64_vector(std::span<const double> values) {
   return new_array(1, dims, NPY_FLOAT64, values.data(), values.size());
 }
 
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
+}
+
+PyObject* new_f64_matrix(const double* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_FLOAT64, data, rows * cols);
+}
+
+PyObject* new_u64_vector(std::span<const uint64_t> values) {
+  const npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(1, dims, NPY_UINT64, values.data(), values.size());
+}
+
 PyObject* new_int(uint64_t v) {
   PyObject* o = PyLong_FromUnsignedLongLong(v);
   if (!o) throw PyErrSet{};

@@ -34,6 +34,23 @@ PyObject* fit_predict(DenseKMeans* m, const Args& a) {
 
 PyObject* predict(DenseKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.f32_matrix("data"))); }
 
+PyObject* chunk_summary(DenseKMeans* m, const Args& a) {
+  const DenseChunkSummary s = m->chunk_summary(a.f32_matrix("data"), a.integer("farthest"));
+  const std::vector<uint64_t> rows(s.far_rows.begin(), s.far_rows.end());
+  const std::vector<uint64_t> labels(s.far_labels.begin(), s.far_labels.end());
+  const std::vector<double> distances(s.far_distances.begin(), s.far_distances.end());
+  Ref result(PyDict_New());
+  if (!result.get()) throw PyErrSet{};
+  PyObject* d = result.get();
+  set_item(d, "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));
+  set_item(d, "counts", new_u64_vector(s.counts));
+  set_item(d, "distance_sum", new_float(s.distance_sum));
+  set_item(d, "far_rows", new_u64_vector(rows));
+  set_item(d, "far_distances", new_f64_vector(distances));
+  set_item(d, "far_labels", new_u64_vector(labels));
+  return result.release();
+}
+
 PyObject* set_cluster_centers(DenseKMeans* m, const Args& a) {
   m->set_centers(a.f32_matrix("centers"));
   Py_RETURN_NONE;
@@ -56,6 +73,10 @@ const Method<DenseKMeans> kMethods[] = {
      "fit(data), then the labels it stored as a new uint32 array."},
     {"predict", Access::Shared, {arg("data", Kind::F32Matrix)}, predict,
      "Nearest-center label of every row of data as a new uint32 array."},
+    {"chunk_summary", Access::Shared, {arg("data", Kind::F32Matrix), int_arg("farthest", 0)}, chunk_summary,
+     "One assignment pass over data against the stored centers, for fits spread over many machines: "
+     "a dict of per-cluster float64 sums (k x d) and uint64 counts, distance_sum, and the farthest "
+     "rows of data (far_rows, far_distances, far_labels; farthest first, ties to the lower row)."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
 };
