@@ -147,6 +147,8 @@ class PqKMeans {
   CodeChunkSummary chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const;
   void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
                          PqFitProfile& profile, AssignmentBuffers& buffers) const;
+  // Labels and distances of codes against the stored code centers (the checks of predict).
+  AssignmentBuffers assign_to_centers(MatrixView<const uint8_t> codes) const;
 
   // Asymmetric fit: rows are codes, centers are dense vectors in the codewords' space.
   void fit_adc(MatrixView<const uint8_t> codes);

@@ -176,14 +176,19 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   if (profile.enabled) write_profile(profile, n, k, inertia_history_.size());
 }
 
-CodeChunkSummary PqKMeans::chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const {
+AssignmentBuffers PqKMeans::assign_to_centers(MatrixView<const uint8_t> codes) const {
   if (codes.cols != m_) throw VantorixError::message("code dimensionality does not match codewords");
   if (!cluster_centers_) throw VantorixError::message("cluster centers are not initialized");
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   check_code_range(codes, "codes");
   AssignmentBuffers buffers(codes.rows);
   PqFitProfile profile;
-  if (codes.rows > 0) assign_codes_into(codes, cluster_centers_->view(), profile, buffers);
+  assign_codes_into(codes, cluster_centers_->view(), profile, buffers);
+  return buffers;
+}
+
+CodeChunkSummary PqKMeans::chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const {
+  const AssignmentBuffers buffers = assign_to_centers(codes);
   CodeChunkSummary out;
   const size_t k_ = k(), ks = ks_, cells = k_ * m_ * ks;
   out.counts.assign(k_, 0);
@@ -227,14 +232,7 @@ CodeChunkSummary PqKMeans::chunk_summary(MatrixView<const uint8_t> codes, size_t
 }
 
 std::vector<size_t> PqKMeans::predict(MatrixView<const uint8_t> codes) const {
-  if (codes.cols != m_) throw VantorixError::message("code dimensionality does not match codewords");
-  if (!cluster_centers_) throw VantorixError::message("cluster centers are not initialized");
-  if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
-  check_code_range(codes, "codes");
-  AssignmentBuffers buffers(codes.rows);
-  PqFitProfile profile;
-  assign_codes_into(codes, cluster_centers_->view(), profile, buffers);
-  return std::move(buffers).into_labels();
+  return assign_to_centers(codes).into_labels();
 }
 
 }  // namespace vantorix

@@ -116,6 +116,11 @@ class Ref {
 
 // dict[key] = value, taking ownership of value (also when it fails).
 void set_item(PyObject* dict, const char* key, PyObject* value);
+// The entries every chunk summary has: counts, distance_sum and the farthest rows (far_rows,
+// far_distances, far_labels).
+void set_summary_items(PyObject* dict, std::span<const uint64_t> counts, double distance_sum,
+                       std::span<const size_t> far_rows, std::span<const float> far_distances,
+                       std::span<const size_t> far_labels);
 
 // Adds a heap type built from spec to the module under its short name.
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);

@@ -36,18 +36,10 @@ PyObject* predict(DenseKMeans* m, const Args& a) { return new_u32_labels(m->pred
 
 PyObject* chunk_summary(DenseKMeans* m, const Args& a) {
   const DenseChunkSummary s = m->chunk_summary(a.f32_matrix("data"), a.integer("farthest"));
-  const std::vector<uint64_t> rows(s.far_rows.begin(), s.far_rows.end());
-  const std::vector<uint64_t> labels(s.far_labels.begin(), s.far_labels.end());
-  const std::vector<double> distances(s.far_distances.begin(), s.far_distances.end());
   Ref result(PyDict_New());
   if (!result.get()) throw PyErrSet{};
-  PyObject* d = result.get();
-  set_item(d, "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));
-  set_item(d, "counts", new_u64_vector(s.counts));
-  set_item(d, "distance_sum", new_float(s.distance_sum));
-  set_item(d, "far_rows", new_u64_vector(rows));
-  set_item(d, "far_distances", new_f64_vector(distances));
-  set_item(d, "far_labels", new_u64_vector(labels));
+  set_item(result.get(), "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));
+  set_summary_items(result.get(), s.counts, s.distance_sum, s.far_rows, s.far_distances, s.far_labels);
   return result.release();
 }
 

@@ -50,9 +50,6 @@ PyObject* predict(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict
 
 PyObject* chunk_summary(PqKMeans* m, const Args& a) {
   const CodeChunkSummary s = m->chunk_summary(a.u8_matrix("codes"), a.integer("farthest"));
-  const std::vector<uint64_t> rows(s.far_rows.begin(), s.far_rows.end());
-  const std::vector<uint64_t> labels(s.far_labels.begin(), s.far_labels.end());
-  const std::vector<double> distances(s.far_distances.begin(), s.far_distances.end());
   Ref result(PyDict_New());
   if (!result.get()) throw PyErrSet{};
   PyObject* d = result.get();
@@ -62,11 +59,7 @@ PyObject* chunk_summary(PqKMeans* m, const Args& a) {
   } else {
     set_item(d, "histogram", new_u64_vector(s.histogram));
   }
-  set_item(d, "counts", new_u64_vector(s.counts));
-  set_item(d, "distance_sum", new_float(s.distance_sum));
-  set_item(d, "far_rows", new_u64_vector(rows));
-  set_item(d, "far_distances", new_f64_vector(distances));
-  set_item(d, "far_labels", new_u64_vector(labels));
+  set_summary_items(d, s.counts, s.distance_sum, s.far_rows, s.far_distances, s.far_labels);
   return result.release();
 }
 
