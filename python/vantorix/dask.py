@@ -97,7 +97,7 @@ def _take_rows(arr: da.Array, rows: np.ndarray) -> np.ndarray:
 
 
 class _Fit:
-    """Runs one fit's passes with optional progress; ``compute`` submits one summary graph."""
+    """The progress display of one distributed fit (nothing when the estimator is quiet)."""
 
     def __init__(self, estimator: Any, fit_name: str) -> None:
         self.progress = _progress.FitProgress(type(estimator).__name__, estimator.max_iter) if estimator.verbose else None
@@ -245,8 +245,8 @@ class KMeans(ClusterMixin, BaseEstimator):
         if n < 1:
             raise ValueError(f"X: Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required.")
         check_enough_rows(n, self.n_clusters)
-        LocalKMeans(self.n_clusters, init=self.init if isinstance(self.init, str) else "random",
-                    max_iter=self.max_iter)._new_native()  # the single-machine parameter checks
+        # the single-machine checks of k, max_iter and the init name, before any pass runs
+        LocalKMeans(self.n_clusters, init=self.init if isinstance(self.init, str) else "random", max_iter=self.max_iter)._new_native()
         seed = resolve_seed(self.random_state)
         centers = self._initial_centers(arr, seed)
         history: List[float] = []
