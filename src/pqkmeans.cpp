@@ -92,6 +92,12 @@ void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> 
   });
 }
 
+std::optional<PackedPq4Codes> PqKMeans::pack_pq4_codes(std::span<const uint8_t> codes, size_t rows, size_t m,
+                                                       size_t ks) {
+  if (ks != 16) return std::nullopt;
+  return PackedPq4Codes::pack(codes, rows, m);
+}
+
 bool should_stop_early(std::span<const double> history) {
   if (history.size() < 5) return false;
   constexpr double eps = std::numeric_limits<double>::epsilon();

@@ -14,6 +14,7 @@
 #include "dense_init.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
+#include "pq4.hpp"
 
 namespace vantorix {
 
@@ -50,6 +51,7 @@ struct AssignmentBuffers {
   std::vector<size_t> labels;
   std::vector<float> distances;
   std::vector<float> lookup;  // [m][t][j], rebuilt in place every pass
+  QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
@@ -119,6 +121,11 @@ class PqKMeans {
   static PqKMeans with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
                                                       std::optional<Matrix<float>> rotation,
                                                       const PqKMeansOptions& options);
+
+  // The 4-bit packed form of an n x M code matrix when Ks = 16; nothing for any other Ks (the
+  // codes are then not looked at). Packing errors pass through unchanged.
+  static std::optional<PackedPq4Codes> pack_pq4_codes(std::span<const uint8_t> codes, size_t rows, size_t m,
+                                                      size_t ks);
 
   // Symmetric fit: rows and centers are codes.
   void fit(MatrixView<const uint8_t> codes);
