@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <string>
 
 #include "env.hpp"
 #include "error.hpp"
@@ -126,17 +125,18 @@ struct VectorBlock {
     const uint8_t* first = packed.block(block);
     const uint8_t* second = block + 1 < packed.blocks() ? packed.block(block + 1) : nullptr;
     const __m512i nibble = _mm512_set1_epi8(0x0f);
+    alignas(64) uint8_t both[64] = {};
     for (size_t p = 0; p < pairs; ++p) {
-      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + p * 32));
-      const __m256i b = second ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second + p * 32))
-                               : _mm256_setzero_si256();
-      const __m512i v = _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
+      std::memcpy(both, first + p * 32, 32);
+      if (second) std::memcpy(both + 32, second + p * 32, 32);
+      const __m512i v = _mm512_load_si512(both);
       _mm512_store_si512(lo[p], _mm512_and_si512(v, nibble));
       _mm512_store_si512(hi[p], _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
     }
   }
   static __m512i table(const uint8_t* t) {
-    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+    // The zero-masked form: GCC 12 warns about the undefined source of the plain one.
+    return _mm512_maskz_broadcast_i32x4(__mmask16(0xffff), _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
   }
   Sums<kRows> sums(const uint8_t* t) const {
     __m512i raw0 = _mm512_setzero_si512(), odd0 = raw0, raw1 = raw0, odd1 = raw0;
@@ -572,15 +572,9 @@ bool QuantizedPq4LookupTables::update_from_f32_with(std::span<const float> float
 // ---------------------------------------------------------------------------------------------
 // Switches
 
-bool pq4_fastscan_enabled() {
-  const std::string word = env_switch("VANTORIX_PQ4_FASTSCAN", true);
-  return word == "1" || word == "on" || word == "yes" || word == "true" || word == "auto" || word == "fastscan";
-}
+bool pq4_fastscan_enabled() { return env_word(EnvSwitch::Pq4Fastscan) == Word::On; }
 
-bool pq4_lut_per_center_enabled() {
-  const std::string word = env_switch("VANTORIX_PQ4_LUT_CALIBRATION", true);
-  return word == "cluster" || word == "centroid" || word == "percluster" || word == "percentroid";
-}
+bool pq4_lut_per_center_enabled() { return env_word(EnvSwitch::Pq4LutCalibration) == Word::PerCenter; }
 
 // ---------------------------------------------------------------------------------------------
 // Scans

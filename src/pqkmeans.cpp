@@ -98,6 +98,25 @@ std::optional<PackedPq4Codes> PqKMeans::pack_pq4_codes(std::span<const uint8_t> 
   return PackedPq4Codes::pack(codes, rows, m);
 }
 
+std::optional<PackedPq4Codes> PqKMeans::pack_pq4_codes(MatrixView<const uint8_t> codes) const {
+  return pack_pq4_codes({codes.data, codes.rows * codes.cols}, codes.rows, codes.cols, ks_);
+}
+
+void assign_through_lookup(MatrixView<const uint8_t> codes, const PackedPq4Codes* packed, size_t ks, size_t k,
+                           AssignmentBuffers& buffers) {
+  const std::span<const float> lookup(buffers.lookup.data(), codes.cols * ks * k);
+  if (packed == nullptr) {
+    assign_with_lookup(codes, lookup, ks, k, buffers.labels.data(), buffers.distances.data());
+    return;
+  }
+  if (pq4_fastscan_enabled() &&
+      assign_pq4_lookup_quantized_reusing_into(*packed, lookup, k, buffers.pq4_tables, buffers.labels,
+                                               buffers.distances)) {
+    return;
+  }
+  assign_pq4_lookup_into(*packed, lookup, k, buffers.labels, buffers.distances);
+}
+
 bool should_stop_early(std::span<const double> history) {
   if (history.size() < 5) return false;
   constexpr double eps = std::numeric_limits<double>::epsilon();

@@ -89,6 +89,13 @@ inline constexpr size_t kLookupChunkRows = 16;
 void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
                         size_t* labels, float* distances);
 
+// One assignment pass through the center lookup table in buffers.lookup (k centers). With packed
+// 4-bit codes (Ks = 16) the quantized fast scan answers when it is switched on and accepts the
+// table; otherwise the exact scan over the packed codes does, or, without packed codes, the
+// lookup minimum row by row. The exact scans give identical labels and distances.
+void assign_through_lookup(MatrixView<const uint8_t> codes, const PackedPq4Codes* packed, size_t ks, size_t k,
+                           AssignmentBuffers& buffers);
+
 // Every code row's nearest center without a lookup table: distance(row, j) for each center in
 // index order, the first strict minimum winning.
 template <class Distance>
@@ -129,18 +136,21 @@ class PqKMeans {
   // codes are then not looked at). Packing errors pass through unchanged.
   static std::optional<PackedPq4Codes> pack_pq4_codes(std::span<const uint8_t> codes, size_t rows, size_t m,
                                                       size_t ks);
+  // The same for a validated, C-contiguous code matrix of this model.
+  std::optional<PackedPq4Codes> pack_pq4_codes(MatrixView<const uint8_t> codes) const;
 
   // Symmetric fit: rows and centers are codes.
   void fit(MatrixView<const uint8_t> codes);
   std::vector<size_t> predict(MatrixView<const uint8_t> codes) const;
+  // packed: the 4-bit form of codes when Ks = 16 (pack_pq4_codes), else nullptr.
   void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
-                         PqFitProfile& profile, AssignmentBuffers& buffers) const;
+                         PqFitProfile& profile, const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
 
   // Asymmetric fit: rows are codes, centers are dense vectors in the codewords' space.
   void fit_adc(MatrixView<const uint8_t> codes);
   std::vector<size_t> predict_adc(MatrixView<const uint8_t> codes) const;
   void assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const float> centers,
-                       AssignmentBuffers& buffers) const;
+                       const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
   bool build_dense_lookup_tables_into(MatrixView<const float> centers, std::vector<float>& table) const;
 
   // Initial centers: row indices of the code matrix, in the order chosen.
