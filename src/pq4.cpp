@@ -384,6 +384,11 @@ void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4Look
                             std::span<const float> float_table, size_t k, size_t begin, size_t end, size_t* labels,
                             float* distances) {
   constexpr size_t R = Block::kRows;
+  require(tables.k == k && tables.num_subquantizers == packed.num_subquantizers,
+          "pq4 assignment: tables built for another table shape");
+  require(k == 0 || float_table.size() >= saturating_mul(saturating_mul(packed.num_subquantizers, 16), k),
+          "pq4 assignment: table shorter than M*16*k");
+  require(begin % kChunkRows == 0 && end <= packed.rows, "pq4 assignment: rows outside the packed codes");
   Block scanner;
   const float m_float = float(packed.num_subquantizers);
   for (size_t row0 = begin; row0 < end; row0 += R) {
@@ -591,8 +596,19 @@ void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4Loo
 
 void pq4_scan_cluster(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
                       size_t center, std::span<uint16_t, kPq4BlockRows> sums) {
-  selected_slice_kernel() ? pq4_scan_cluster_neon(packed, tables, block, center, sums)
-                          : pq4_scan_cluster_scalar(packed, tables, block, center, sums);
+  kernels().pq4_scan_cluster(packed, tables, block, center, sums);
+}
+
+void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                    size_t* labels, float* distances) {
+  assign_quantized_chunk<VectorBlock>(packed, tables, float_table, k, begin, end, labels, distances);
+}
+
+void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                      std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                      size_t* labels, float* distances) {
+  assign_quantized_chunk<ScalarBlock>(packed, tables, float_table, k, begin, end, labels, distances);
 }
 
 const char* pq4_vector_isa() { return kVectorIsa; }
@@ -603,12 +619,9 @@ bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed, std:
   const size_t n = size_t(packed.rows), m = size_t(packed.num_subquantizers);
   require(labels.size() >= n && distances.size() >= n, "pq4 assignment: output shorter than the rows");
   if (!tables.update_from_f32(float_table, m, k)) return false;
-  const bool vector = selected_slice_kernel();
+  const auto rows = kernels().pq4_assign_quantized_rows;
   parallel_chunks(n, kChunkRows, [&](size_t begin, size_t end) {
-    vector ? assign_quantized_chunk<VectorBlock>(packed, tables, float_table, k, begin, end, labels.data(),
-                                                 distances.data())
-           : assign_quantized_chunk<ScalarBlock>(packed, tables, float_table, k, begin, end, labels.data(),
-                                                 distances.data());
+    rows(packed, tables, float_table, k, begin, end, labels.data(), distances.data());
   });
   return true;
 }

@@ -89,9 +89,17 @@ void pq4_scan_cluster_neon(const PackedPq4Codes& packed, const QuantizedPq4Looku
                            size_t center, std::span<uint16_t, kPq4BlockRows> sums);
 void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
                              size_t center, std::span<uint16_t, kPq4BlockRows> sums);
-// The vector form when the vector kernels are selected, else the scalar form.
+// The form of the process's kernel table.
 void pq4_scan_cluster(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
                       size_t center, std::span<uint16_t, kPq4BlockRows> sums);
+// One task of the quantized assignment below: rows [begin, end) (begin a multiple of 256)
+// through tables already built for float_table, on the block scan of the same form.
+void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                    size_t* labels, float* distances);
+void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                      std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                      size_t* labels, float* distances);
 // Which byte shuffle the vector form uses on this build: "avx512bw", "avx2", "ssse3", "neon"
 // or "portable" (no byte shuffle available; the vector form is then the scalar arithmetic).
 const char* pq4_vector_isa();
