@@ -7,14 +7,10 @@
 
 #include "env.hpp"
 #include "error.hpp"
+#include "lanes.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
 
-#if defined(__x86_64__) && (defined(__AVX2__) || defined(__SSSE3__))
-#include <immintrin.h>
-#elif defined(__aarch64__) && defined(__ARM_NEON)
-#include <arm_neon.h>
-#endif
 
 // The lane types below never cross this file's boundary, so the note that passing them by value
 // depends on the enabled ISA does not concern any caller.
@@ -34,10 +30,10 @@ inline void require(bool ok, const char* what) {
   if (!ok) fatal(what);
 }
 
-typedef uint16_t U16x16 __attribute__((vector_size(32)));
-typedef uint32_t U32x16 __attribute__((vector_size(64)));
-typedef int32_t I32x16 __attribute__((vector_size(64)));
-typedef float F32x16 __attribute__((vector_size(64)));
+using lanes::U16x16;
+using lanes::U32x16;
+using I32x16 = lanes::I16;
+using F32x16 = lanes::F16;
 
 // The sums of one scan, R rows in the scanner's slot order: slot 16q + l is lane l of part q.
 template <size_t R>
@@ -107,222 +103,63 @@ struct ScalarBlock {
   static constexpr size_t row_of_slot(size_t s) { return s; }
 };
 
-#if defined(__x86_64__) && defined(__AVX512BW__)
-constexpr const char* kVectorIsa = "avx512bw";
+constexpr const char* kVectorIsa = lanes::kShuffleIsa;
 
-// Two blocks side by side: one 64-byte shuffle per nibble scores 64 rows (four 16-byte
-// lookups, the table broadcast from memory). Widening as in the 32-row form below.
+// kShuffleBytes / 32 blocks side by side (two with AVX-512BW, else one): one byte shuffle per
+// nibble looks up every row of them, 16 bytes of table at a time. The looked-up bytes are added
+// into 16-bit lanes whole, so each lane carries an even row plus 256 times the next odd row,
+// modulo 2^16; the odd rows are also summed on their own (shifted down), and subtracting them
+// back leaves the even rows exact. Slots: the even rows in order, then the odd rows.
 struct VectorBlock {
-  static constexpr size_t kRows = 64;
-  alignas(64) uint8_t lo[kMaxPairs][64];
-  alignas(64) uint8_t hi[kMaxPairs][64];
+  using U8 = lanes::ShuffleU8;
+  using U16 = lanes::ShuffleU16;
+  static constexpr size_t kBlocks = lanes::kShuffleBytes / kPq4BlockRows;
+  static constexpr size_t kRows = kBlocks * kPq4BlockRows;
+  U8 lo[kMaxPairs];
+  U8 hi[kMaxPairs];
   size_t m = 0, full_pairs = 0;
 
   void load(const PackedPq4Codes& packed, size_t block) {
     m = size_t(packed.num_subquantizers);
     full_pairs = m / 2;
-    const size_t pairs = size_t(packed.pairs);
-    const uint8_t* first = packed.block(block);
-    const uint8_t* second = block + 1 < packed.blocks() ? packed.block(block + 1) : nullptr;
-    const __m512i nibble = _mm512_set1_epi8(0x0f);
-    alignas(64) uint8_t both[64] = {};
-    for (size_t p = 0; p < pairs; ++p) {
-      std::memcpy(both, first + p * 32, 32);
-      if (second) std::memcpy(both + 32, second + p * 32, 32);
-      const __m512i v = _mm512_load_si512(both);
-      _mm512_store_si512(lo[p], _mm512_and_si512(v, nibble));
-      _mm512_store_si512(hi[p], _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
-    }
-  }
-  static __m512i table(const uint8_t* t) {
-    // The zero-masked form: GCC 12 warns about the undefined source of the plain one.
-    return _mm512_maskz_broadcast_i32x4(__mmask16(0xffff), _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
-  }
-  Sums<kRows> sums(const uint8_t* t) const {
-    __m512i raw0 = _mm512_setzero_si512(), odd0 = raw0, raw1 = raw0, odd1 = raw0;
-#pragma GCC unroll 4
-    for (size_t p = 0; p < full_pairs; ++p) {
-      const __m512i a = _mm512_shuffle_epi8(table(t + 32 * p), _mm512_load_si512(lo[p]));
-      const __m512i b = _mm512_shuffle_epi8(table(t + 32 * p + 16), _mm512_load_si512(hi[p]));
-      raw0 = _mm512_add_epi16(raw0, a);
-      odd0 = _mm512_add_epi16(odd0, _mm512_srli_epi16(a, 8));
-      raw1 = _mm512_add_epi16(raw1, b);
-      odd1 = _mm512_add_epi16(odd1, _mm512_srli_epi16(b, 8));
-    }
-    if (m % 2 == 1) {
-      const __m512i a = _mm512_shuffle_epi8(table(t + 32 * full_pairs), _mm512_load_si512(lo[full_pairs]));
-      raw0 = _mm512_add_epi16(raw0, a);
-      odd0 = _mm512_add_epi16(odd0, _mm512_srli_epi16(a, 8));
-    }
-    const __m512i raw = _mm512_add_epi16(raw0, raw1), odd = _mm512_add_epi16(odd0, odd1);
-    const __m512i even = _mm512_sub_epi16(raw, _mm512_slli_epi16(odd, 8));
-    alignas(64) uint16_t out[kRows];
-    _mm512_store_si512(out, even);
-    _mm512_store_si512(out + 32, odd);
-    return sums_from_bytes<kRows>(out);
-  }
-  static constexpr size_t row_of_slot(size_t s) { return even_odd_row<kRows>(s); }
-};
-
-#elif defined(__x86_64__) && defined(__AVX2__)
-constexpr const char* kVectorIsa = "avx2";
-
-// One 32-byte shuffle per nibble (the same 16-entry table in both 128-bit halves, so two
-// 16-byte lookups) scores 32 rows. The bytes are added into 16-bit lanes whole: each lane then
-// carries an even row plus 256 times the next odd row, modulo 2^16; the odd rows are also
-// summed on their own (shifted down), and subtracting them back leaves the even rows exact.
-// Slots 0..15 are rows 0, 2, ..., 30; slots 16..31 rows 1, 3, ..., 31.
-struct VectorBlock {
-  static constexpr size_t kRows = 32;
-  alignas(32) uint8_t lo[kMaxPairs][32];
-  alignas(32) uint8_t hi[kMaxPairs][32];
-  size_t m = 0, full_pairs = 0;
-
-  void load(const PackedPq4Codes& packed, size_t block) {
-    const uint8_t* bytes = packed.block(block);
-    m = size_t(packed.num_subquantizers);
-    full_pairs = m / 2;
-    const __m256i nibble = _mm256_set1_epi8(0x0f);
     for (size_t p = 0; p < size_t(packed.pairs); ++p) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + p * 32));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(lo[p]), _mm256_and_si256(v, nibble));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(hi[p]), _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+      alignas(64) uint8_t bytes[lanes::kShuffleBytes] = {};
+      for (size_t b = 0; b < kBlocks && block + b < packed.blocks(); ++b) {
+        std::memcpy(bytes + b * kPq4BlockRows, packed.block(block + b) + p * kPq4BlockRows, kPq4BlockRows);
+      }
+      U8 v;
+      std::memcpy(&v, bytes, sizeof(v));
+      lo[p] = v & 15;
+      hi[p] = v >> 4;
     }
-  }
-  static __m256i table(const uint8_t* t) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
-  }
-  static __m256i nibbles(const uint8_t (&v)[32]) {
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(v));
   }
   Sums<kRows> sums(const uint8_t* t) const {
     // Two accumulator pairs (low and high nibbles) keep the dependency chains short.
-    __m256i raw0 = _mm256_setzero_si256(), odd0 = raw0, raw1 = raw0, odd1 = raw0;
+    U16 raw0 = {}, odd0 = {}, raw1 = {}, odd1 = {};
 #pragma GCC unroll 4
     for (size_t p = 0; p < full_pairs; ++p) {
-      const __m256i a = _mm256_shuffle_epi8(table(t + 32 * p), nibbles(lo[p]));
-      const __m256i b = _mm256_shuffle_epi8(table(t + 32 * p + 16), nibbles(hi[p]));
-      raw0 = _mm256_add_epi16(raw0, a);
-      odd0 = _mm256_add_epi16(odd0, _mm256_srli_epi16(a, 8));
-      raw1 = _mm256_add_epi16(raw1, b);
-      odd1 = _mm256_add_epi16(odd1, _mm256_srli_epi16(b, 8));
+      const U16 a = (U16)lanes::lookup16(t + 32 * p, lo[p]);
+      const U16 b = (U16)lanes::lookup16(t + 32 * p + 16, hi[p]);
+      raw0 += a;
+      odd0 += a >> 8;
+      raw1 += b;
+      odd1 += b >> 8;
     }
     if (m % 2 == 1) {  // the last pair has no high-nibble subquantizer
-      const __m256i a = _mm256_shuffle_epi8(table(t + 32 * full_pairs), nibbles(lo[full_pairs]));
-      raw0 = _mm256_add_epi16(raw0, a);
-      odd0 = _mm256_add_epi16(odd0, _mm256_srli_epi16(a, 8));
+      const U16 a = (U16)lanes::lookup16(t + 32 * full_pairs, lo[full_pairs]);
+      raw0 += a;
+      odd0 += a >> 8;
     }
-    const __m256i raw = _mm256_add_epi16(raw0, raw1), odd = _mm256_add_epi16(odd0, odd1);
-    const __m256i even = _mm256_sub_epi16(raw, _mm256_slli_epi16(odd, 8));
+    const U16 odd = odd0 + odd1;
+    const U16 even = (raw0 + raw1) - (odd << 8);
     Sums<kRows> out;
-    std::memcpy(&out.part[0], &even, 32);
-    std::memcpy(&out.part[1], &odd, 32);
+    std::memcpy(&out.part[0], &even, sizeof(even));
+    std::memcpy(&out.part[Sums<kRows>::kParts / 2], &odd, sizeof(odd));
     return out;
   }
   static constexpr size_t row_of_slot(size_t s) { return even_odd_row<kRows>(s); }
 };
 
-#elif defined(__x86_64__) && defined(__SSSE3__)
-constexpr const char* kVectorIsa = "ssse3";
-
-// Two 16-byte shuffles per nibble, each widened into two 8-lane 16-bit accumulators: four
-// accumulators cover rows 0..7, 8..15, 16..23, 24..31 (slots are rows).
-struct VectorBlock {
-  static constexpr size_t kRows = 32;
-  alignas(16) uint8_t lo[kMaxPairs][32];
-  alignas(16) uint8_t hi[kMaxPairs][32];
-  size_t m = 0, pairs = 0;
-
-  void load(const PackedPq4Codes& packed, size_t block) {
-    const uint8_t* bytes = packed.block(block);
-    m = size_t(packed.num_subquantizers);
-    pairs = size_t(packed.pairs);
-    const __m128i nibble = _mm_set1_epi8(0x0f);
-    for (size_t p = 0; p < pairs; ++p) {
-      for (size_t h = 0; h < 32; h += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + p * 32 + h));
-        _mm_store_si128(reinterpret_cast<__m128i*>(lo[p] + h), _mm_and_si128(v, nibble));
-        _mm_store_si128(reinterpret_cast<__m128i*>(hi[p] + h), _mm_and_si128(_mm_srli_epi16(v, 4), nibble));
-      }
-    }
-  }
-  static void add_lookup(const uint8_t* t, const uint8_t (&idx)[32], __m128i (&acc)[4]) {
-    const __m128i table = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-    const __m128i zero = _mm_setzero_si128();
-    for (size_t h = 0; h < 2; ++h) {
-      const __m128i r = _mm_shuffle_epi8(table, _mm_load_si128(reinterpret_cast<const __m128i*>(idx + 16 * h)));
-      acc[2 * h] = _mm_add_epi16(acc[2 * h], _mm_unpacklo_epi8(r, zero));
-      acc[2 * h + 1] = _mm_add_epi16(acc[2 * h + 1], _mm_unpackhi_epi8(r, zero));
-    }
-  }
-  Sums<kRows> sums(const uint8_t* t) const {
-    __m128i acc[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
-    for (size_t p = 0; p < pairs; ++p) {
-      add_lookup(t + 32 * p, lo[p], acc);
-      if (2 * p + 1 < m) add_lookup(t + 32 * p + 16, hi[p], acc);
-    }
-    return sums_from_bytes<kRows>(acc);
-  }
-  static constexpr size_t row_of_slot(size_t s) { return s; }
-};
-
-#elif defined(__aarch64__) && defined(__ARM_NEON)
-constexpr const char* kVectorIsa = "neon";
-
-// Two 16-byte table lookups (vqtbl1q_u8) per nibble, widened into four 8-lane 16-bit
-// accumulators for rows 0..7, 8..15, 16..23, 24..31 (slots are rows).
-struct VectorBlock {
-  static constexpr size_t kRows = 32;
-  alignas(16) uint8_t lo[kMaxPairs][32];
-  alignas(16) uint8_t hi[kMaxPairs][32];
-  size_t m = 0, pairs = 0;
-
-  void load(const PackedPq4Codes& packed, size_t block) {
-    const uint8_t* bytes = packed.block(block);
-    m = size_t(packed.num_subquantizers);
-    pairs = size_t(packed.pairs);
-    const uint8x16_t nibble = vdupq_n_u8(0x0f);
-    for (size_t p = 0; p < pairs; ++p) {
-      for (size_t h = 0; h < 32; h += 16) {
-        const uint8x16_t v = vld1q_u8(bytes + p * 32 + h);
-        vst1q_u8(lo[p] + h, vandq_u8(v, nibble));
-        vst1q_u8(hi[p] + h, vshrq_n_u8(v, 4));
-      }
-    }
-  }
-  static void add_lookup(const uint8_t* t, const uint8_t (&idx)[32], uint16x8_t (&acc)[4]) {
-    const uint8x16_t table = vld1q_u8(t);
-    const uint8x16_t r0 = vqtbl1q_u8(table, vld1q_u8(idx));
-    const uint8x16_t r1 = vqtbl1q_u8(table, vld1q_u8(idx + 16));
-    acc[0] = vaddw_u8(acc[0], vget_low_u8(r0));
-    acc[1] = vaddw_high_u8(acc[1], r0);
-    acc[2] = vaddw_u8(acc[2], vget_low_u8(r1));
-    acc[3] = vaddw_high_u8(acc[3], r1);
-  }
-  Sums<kRows> sums(const uint8_t* t) const {
-    uint16x8_t acc[4] = {vdupq_n_u16(0), vdupq_n_u16(0), vdupq_n_u16(0), vdupq_n_u16(0)};
-    for (size_t p = 0; p < pairs; ++p) {
-      add_lookup(t + 32 * p, lo[p], acc);
-      if (2 * p + 1 < m) add_lookup(t + 32 * p + 16, hi[p], acc);
-    }
-    uint16_t out[kRows];
-    for (size_t a = 0; a < 4; ++a) vst1q_u16(out + 8 * a, acc[a]);
-    return sums_from_bytes<kRows>(out);
-  }
-  static constexpr size_t row_of_slot(size_t s) { return s; }
-};
-
-#else
-constexpr const char* kVectorIsa = "portable";
-
-// No byte shuffle on this target: the scalar arithmetic, with the vector form's padding rows.
-struct VectorBlock : ScalarBlock {
-  void load(const PackedPq4Codes& packed, size_t block) {
-    ScalarBlock::load(packed, block);
-    real_rows = kPq4BlockRows;  // padding bytes are code 0
-  }
-};
-#endif
 
 template <class Block>
 void scan_one(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block, size_t center,
