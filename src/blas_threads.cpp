@@ -18,9 +18,9 @@ int blas_threads_here() {
   return inside_parallel_loop() ? 1 : int(num_threads());
 }
 
-BlasThreads::BlasThreads() {
+namespace {
+void set_blas_threads([[maybe_unused]] int want) {
 #ifdef OPENBLAS_VERSION
-  const int want = blas_threads_here();
   if (g_current.load(std::memory_order_acquire) == want) return;
   const std::lock_guard<std::mutex> lock(g_change);
   if (g_current.load(std::memory_order_relaxed) != want) {
@@ -29,5 +29,10 @@ BlasThreads::BlasThreads() {
   }
 #endif
 }
+}  // namespace
+
+BlasThreads::BlasThreads() { set_blas_threads(blas_threads_here()); }
+
+BlasThreads::BlasThreads(Single) { set_blas_threads(1); }
 
 }  // namespace vantorix

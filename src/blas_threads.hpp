@@ -9,6 +9,10 @@ namespace vantorix {
 class BlasThreads {
  public:
   BlasThreads();
+  // One BLAS thread wherever the call is made: for products whose rounding must not depend on
+  // how many threads BLAS would split them over (OpenBLAS sums differently with more threads).
+  struct Single {};
+  explicit BlasThreads(Single);
   BlasThreads(const BlasThreads&) = delete;
   BlasThreads& operator=(const BlasThreads&) = delete;
 };

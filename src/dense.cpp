@@ -8,6 +8,7 @@
 #include "dense_bounds.hpp"
 #include "dense_update.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace vantorix {
 
@@ -79,13 +80,14 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   DenseIterationAssign assigner(data, centers, spherical_);
   DenseUpdateScratch scratch;
   Matrix<float> previous;
+  // Grows with the passes actually run: with early stopping `iterations` may be any bound.
   std::vector<double> history;
-  history.reserve(iterations_);
 
   for (size_t it = 0; it < iterations_; ++it) {
     assigner.assign(it, data, centers, row_norms, labels, distances);
     history.push_back(mean_distance(distances));
     if (verbose_) report_iteration(it, history.back());
+    report_pass("dense", it, history.back());
     if (early_stopping_ && converged(history)) break;
     if (assigner.needs_previous_centers()) previous = centers;
     update_dense_centers(data, labels, distances, spherical_, centers, scratch);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "env.hpp"
+#include "interrupt.hpp"
 #include "math.hpp"
 #include "parallel.hpp"
 #include "pq_kernels.hpp"
@@ -94,6 +95,24 @@ std::vector<size_t> farthest_rows(const std::vector<float>& dist, size_t count) 
   std::vector<size_t> out(count);
   for (size_t i = 0; i < count; ++i) out[i] = keyed[i].second;
   return out;
+}
+
+// Mean over rows of the squared distance between two row-major matrices of one shape, summed in
+// f64 in row order: what a rotation pass reports as its inertia.
+double mean_squared_error(MatrixView<const float> a, MatrixView<const float> b) {
+  const auto per_chunk = parallel_chunk_results<double>(a.rows, kRowChunk, [&](size_t begin, size_t end) {
+    double sum = 0.0;
+    for (size_t r = begin; r < end; ++r) {
+      for (size_t c = 0; c < a.cols; ++c) {
+        const double diff = double(a.at(r, c)) - double(b.at(r, c));
+        sum += diff * diff;
+      }
+    }
+    return sum;
+  });
+  double total = 0.0;
+  for (double v : per_chunk) total += v;
+  return a.rows ? total / double(a.rows) : 0.0;
 }
 
 }  // namespace
@@ -203,6 +222,7 @@ void ProductQuantizer::fit_rotation(MatrixView<const float> data, Weights weight
     const auto trained = fit_codewords_with_weights(rotated.view(), weights);
     const auto codes = encode_matrix(view_of(trained), rotated.view());
     const auto reconstruction = decode_matrix(view_of(trained), codes.view());
+    if (progress_wanted()) report_pass("opq", pass, mean_squared_error(rotated.view(), reconstruction.view()));
     rotation = orthogonal_procrustes(data, reconstruction.view());
     rotated = apply_rotation(data, rotation.view());
   }

@@ -109,6 +109,10 @@ void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, fl
   });
 }
 
+// Fails unless every code (any strides) is below ks: a larger one would index past the distance
+// and lookup tables. `what` names the matrix in the message.
+void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what);
+
 // The fit's early-stopping rule over the inertia history.
 bool should_stop_early(std::span<const double> history);
 
