@@ -165,6 +165,10 @@ PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, 
 
 void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what) {
   if (ks >= 256 || codes.rows == 0 || codes.cols == 0) return;
+  // A zero stride repeats one row (or column): reading it once reads them all, however many
+  // rows a broadcast view claims to have.
+  if (codes.row_stride == 0) codes.rows = 1;
+  if (codes.col_stride == 0) codes.cols = 1;
   const auto row_max = parallel_chunk_results<uint8_t>(codes.rows, kRangeChunkRows, [&](size_t begin, size_t end) {
     uint8_t top = 0;
     for (size_t r = begin; r < end; ++r)
