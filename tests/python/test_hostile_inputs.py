@@ -182,16 +182,8 @@ def variants(kind):
     return [(vid, (lambda v: lambda a, t: v)(value), False) for vid, value in values]
 
 
-# Until the argument layer's rewrite lands: it lets the caller's exceptions through, names what
-# could not be allocated and keeps every argument alive through re-entrant conversions.
-PENDING_ARGUMENT_LAYER = pytest.mark.xfail(reason="fixed by the argument layer's rewrite", strict=False)
-PENDING_VARIANTS = ("raising-index", "broadcast-2**40")
-
 CASES = [
-    pytest.param(
-        target, arg, make, same, id=f"{target[0]}-{arg}-{vid}",
-        marks=[PENDING_ARGUMENT_LAYER] if vid in PENDING_VARIANTS else [],
-    )
+    pytest.param(target, arg, make, same, id=f"{target[0]}-{arg}-{vid}")
     for target in TARGETS
     for arg, kind in target[4].items()
     for vid, make, same in variants(kind)
@@ -280,7 +272,6 @@ call = lambda: vx._NativePQKMeans.analyze_k_candidates(cw, codes, [2, 4], seed=S
 }
 
 
-@PENDING_ARGUMENT_LAYER
 @pytest.mark.parametrize("setup", MUTATING.values(), ids=MUTATING.keys())
 def test_conversions_that_mutate_other_arguments(run_python, setup):
     code = (
