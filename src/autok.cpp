@@ -319,7 +319,7 @@ AutoKAnalysis analyze_k_candidates(Array3View<const float> codewords_view, Matri
     parallel_for_each(last - first, [&](size_t i) {
       metrics[first + i] = evaluate_candidate(codewords, table, sample.view, size_t(ks[first + i]), first + i, options);
     });
-    for (size_t i = first; i < last; ++i) report_pass("analysis", i, metrics[i].inertia);
+    for (size_t i = first; i < last; ++i) report_progress("analysis", i, metrics[i].inertia);
     first = last;
   }
 

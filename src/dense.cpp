@@ -93,7 +93,7 @@ void DenseKMeans::fit(MatrixView<const float> data) {
     assigner.assign(it, data, centers, row_norms, labels, distances);
     history.push_back(mean_distance(distances));
     if (verbose_) report_iteration(it, history.back());
-    report_pass("dense", it, history.back());
+    report_progress("dense", it, history.back());
     if (early_stopping_ && converged(history)) break;
     if (assigner.needs_previous_centers()) previous = centers;
     update_dense_centers(data, labels, distances, spherical_, centers, scratch);

@@ -34,7 +34,7 @@ bool progress_wanted() {
   return scope && scope->hooks_.progress && scope->muted_ == 0 && !inside_parallel_loop();
 }
 
-void report_pass(const char* fit_name, size_t pass_index, double inertia) {
+void report_progress(const char* fit_name, size_t pass_index, double inertia) {
   if (progress_wanted()) {
     CallScope* scope = detail::caller_scope;
     if (!scope->hooks_.progress(scope->hooks_.context, fit_name, pass_index, inertia)) stop_everything();

@@ -41,7 +41,7 @@ class CallScope {
   CallHooks hooks_;
   CallScope* outer_;
   friend void detail_poll_caller();
-  friend void report_pass(const char*, size_t, double);
+  friend void report_progress(const char*, size_t, double);
   friend bool progress_wanted();
   friend class ProgressMute;
   int muted_ = 0;
@@ -63,11 +63,11 @@ inline void interrupt_point() {
 
 // Reports a finished pass of a fit to the progress sink, then polls. Passes recorded anywhere
 // but on the calling thread, or inside a ProgressMute, are not reported.
-void report_pass(const char* fit_name, size_t pass_index, double inertia);
-// Whether report_pass would reach a sink here (lets a fit skip work done only for the report).
+void report_progress(const char* fit_name, size_t pass_index, double inertia);
+// Whether report_progress would reach a sink here (lets a fit skip work done only for the report).
 bool progress_wanted();
 
-// Silences report_pass on this thread, for fits run as a step of a larger operation.
+// Silences report_progress on this thread, for fits run as a step of a larger operation.
 class ProgressMute {
  public:
   ProgressMute();

@@ -237,7 +237,7 @@ void ProductQuantizer::fit_rotation(MatrixView<const float> data, Weights weight
     const auto trained = fit_codewords_with_weights(rotated.view(), weights);
     const auto codes = encode_matrix(view_of(trained), rotated.view());
     const auto reconstruction = decode_matrix(view_of(trained), codes.view());
-    if (progress_wanted()) report_pass("opq", pass, mean_squared_error(rotated.view(), reconstruction.view()));
+    if (progress_wanted()) report_progress("opq", pass, mean_squared_error(rotated.view(), reconstruction.view()));
     rotation = orthogonal_procrustes(data, reconstruction.view());
     rotated = apply_rotation(data, rotation.view());
   }

@@ -138,7 +138,7 @@ void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
     const double inertia = sum / double(n);
     history.push_back(inertia);
     if (options_.verbose) std::fprintf(stderr, "iteration=%zu adc_inertia=%.6f\n", pass, inertia);
-    report_pass("adc", pass, inertia);
+    report_progress("adc", pass, inertia);
     if (options_.early_stopping && should_stop_early(history)) break;
     if (pass + 1 == options_.iterations) break;
     update_adc_centers(*this, codes, buffers, centers);

@@ -164,7 +164,7 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
     const double inertia = sum / double(n);
     history.push_back(inertia);
     if (options_.verbose) std::fprintf(stderr, "iteration=%zu inertia=%.6f\n", pass, inertia);
-    report_pass("symmetric", pass, inertia);
+    report_progress("symmetric", pass, inertia);
     if (options_.early_stopping && should_stop_early(history)) break;
     if (pass + 1 == options_.iterations) break;
     vote_code_centers(*this, codes, buffers, centers, profile);
