@@ -23,9 +23,7 @@ namespace vantorix {
 namespace {
 
 // Every product here is split into work items of a fixed number of rows, each one
-// single-threaded GEMM, so the rounding depends on the shapes only: a threaded OpenBLAS sums the
-// same product differently for another thread count (OPQ rotations drifted by 3e-2 after two
-// passes between 1 and 2 threads).
+// single-threaded GEMM (see blas_threads.hpp), so the rounding depends on the shapes only.
 constexpr size_t kRotationChunkRows = 1024;
 // Rows per partial of A^T B in the Procrustes step; partials are added in row order, at most
 // kCrossPartialsAtOnce of them held at a time.
@@ -94,7 +92,7 @@ void gemm_into(MatrixView<const float> a, MatrixView<const float> b, MatrixView<
     return;
   }
   const GemmOperand oa = gemm_operand(a), ob = gemm_operand(b);
-  const BlasThreads threads(BlasThreads::Single{});
+  const BlasThreads threads;
   cblas_sgemm(CblasRowMajor, oa.trans, ob.trans, blas_int(m), blas_int(n), blas_int(k), 1.0f, oa.data, oa.ld,
               ob.data, ob.ld, 0.0f, out.data, ldc);
 }
@@ -112,7 +110,7 @@ void check_rotation_shapes(MatrixView<const float> rows, MatrixView<const float>
 // LAPACK's single-precision SVD of a column-major m x n matrix (overwritten), with workspace query.
 void gesvd(char jobu, char jobvt, int m, int n, float* a, int lda, float* s, float* u, int ldu, float* vt,
            int ldvt) {
-  const BlasThreads threads(BlasThreads::Single{});
+  const BlasThreads threads;
   int info = 0, lwork = -1;
   float query = 0.0f;
   sgesvd_(&jobu, &jobvt, &m, &n, a, &lda, s, u, &ldu, vt, &ldvt, &query, &lwork, &info);
@@ -211,7 +209,7 @@ Matrix<float> orthogonal_procrustes(MatrixView<const float> a, MatrixView<const 
   std::vector<float> s(d), u(d * d), vt(d * d);
   gesvd('A', 'A', n, n, c.data(), n, s.data(), u.data(), n, vt.data(), n);
   Matrix<float> r(d, d);
-  const BlasThreads threads(BlasThreads::Single{});
+  const BlasThreads threads;
   cblas_sgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, n, n, n, 1.0f, u.data(), n, vt.data(), n, 0.0f,
               r.data(), n);
   return r;

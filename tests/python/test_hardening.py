@@ -78,18 +78,27 @@ print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
     assert int(run_python(code)) < 80  # MiB
 
 
-@pytest.mark.parametrize("opq_iterations", [0, 2])
-def test_quantizer_training_does_not_depend_on_the_thread_count(run_python, opq_iterations):
+THREAD_CASES = {
+    "quantizer": "m = vx._NativeProductQuantizer(4, codebook_size=32, iterations=3); m.fit(x)",
+    "quantizer with OPQ": "m = vx._NativeProductQuantizer(4, codebook_size=32, iterations=3, opq_iterations=2); m.fit(x)",
+    # The matrix product of the assignment, forced on a problem small enough for one work item.
+    "dense by matrix product": "m = vx._NativeDenseKMeans(280, iterations=3); m.fit(x[:300])",
+}
+
+
+@pytest.mark.parametrize("fit", THREAD_CASES.values(), ids=THREAD_CASES.keys())
+def test_training_does_not_depend_on_the_thread_count(run_python, fit):
     code = f"""
 import hashlib, numpy as np
 from vantorix import _vantorix as vx
 x = np.random.default_rng(0).standard_normal((6000, 32), dtype=np.float32)
-pq = vx._NativeProductQuantizer(4, codebook_size=32, iterations=3, opq_iterations={opq_iterations})
-pq.fit(x)
-h = hashlib.sha256(pq.codewords.tobytes())
-if pq.rotation is not None:
-    h.update(pq.rotation.tobytes())
+{fit}
+h = hashlib.sha256()
+for name in ("codewords", "rotation", "cluster_centers", "inertia_history"):
+    value = getattr(m, name, None)
+    if value is not None:
+        h.update(value.tobytes())
 print(h.hexdigest())
 """
-    one, two = (run_python(code, VANTORIX_NUM_THREADS=str(t)) for t in (1, 2))
+    one, two = (run_python(code, VANTORIX_NUM_THREADS=str(t), VANTORIX_DENSE_ASSIGN="gemm") for t in (1, 2))
     assert one == two
