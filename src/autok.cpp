@@ -1,7 +1,6 @@
 #include "autok.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -23,13 +22,6 @@ constexpr size_t kSummaryChunkRows = 256;
 constexpr size_t kFoldedTableBytes = size_t{16} << 20;
 constexpr double kTiny = 1e-12;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Orders doubles as the IEEE total order does (-0.0 below +0.0).
-inline int64_t total_order_key(double v) {
-  const auto bits = std::bit_cast<int64_t>(v);
-  return bits ^ int64_t(uint64_t(bits >> 63) >> 1);
-}
 
 struct CandidateMetrics {
   double inertia = 0.0;
@@ -80,11 +72,9 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
                                     MatrixView<const uint8_t> sample, size_t k, size_t position,
                                     const AutoKOptions& options) {
   PqKMeansOptions o;
+  static_cast<CodeFitSettings&>(o) = options;
   o.k = k;
-  o.iterations = options.iterations;
   o.seed = options.seed + uint64_t(position);
-  o.verbose = options.verbose;
-  o.lookup_table_bytes = options.lookup_table_bytes;
   o.init = InitMethod::FarthestFirst;
   PqKMeans model = PqKMeans::with_codeword_distances_and_options(codewords, table, std::nullopt, o);
   {
@@ -103,8 +93,7 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
   // sums, while T stays within kFoldedTableBytes however large M, Ks and k are.
   const size_t block = std::clamp<size_t>(kFoldedTableBytes / (m_count * ks * sizeof(float)), 1, k);
   std::vector<float> folded(m_count * ks * block);
-  std::vector<size_t> labels(n, 0);
-  std::vector<float> best(n, kInf), second(n, kInf);
+  std::vector<NearestTwo> nearest(n, kNothingNearYet);
   for (size_t first = 0; first < k; first += block) {
     const size_t width = std::min(block, k - first);
     parallel_chunks(m_count * ks, 16, [&](size_t begin, size_t end) {
@@ -122,21 +111,7 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
           const float* slice = folded.data() + (m * ks + row[m]) * width;
           for (size_t c = 0; c < width; ++c) sums[c] = sums[c] + slice[c];
         }
-        float b = best[i], s = second[i];
-        size_t label = labels[i];
-        for (size_t c = 0; c < width; ++c) {
-          const float v = sums[c];
-          if (v < b) {
-            s = b;
-            b = v;
-            label = first + c;
-          } else if (v < s) {
-            s = v;
-          }
-        }
-        labels[i] = label;
-        best[i] = b;
-        second[i] = s;
+        nearest_two_continue(nearest[i], sums.data(), width, first);
       }
     });
   }
@@ -146,9 +121,9 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
   std::vector<double> cluster_sums(k, 0.0);
   double total = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    ++counts[labels[i]];
-    cluster_sums[labels[i]] += double(best[i]);
-    total += double(best[i]);
+    ++counts[nearest[i].index];
+    cluster_sums[nearest[i].index] += double(nearest[i].best);
+    total += double(nearest[i].best);
   }
   out.min_cluster_size = *std::min_element(counts.begin(), counts.end());
   out.max_cluster_size = *std::max_element(counts.begin(), counts.end());
@@ -188,7 +163,7 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
 
   double silhouette = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    const double a = std::sqrt(double(best[i])), b = std::sqrt(double(second[i]));
+    const double a = std::sqrt(double(nearest[i].best)), b = std::sqrt(double(nearest[i].second));
     if (std::isfinite(a) && std::isfinite(b)) silhouette += (b - a) / std::fmax(std::fmax(a, b), kTiny);
   }
   out.centroid_silhouette = silhouette / double(n);

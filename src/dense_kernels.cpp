@@ -6,45 +6,18 @@
 #include "error.hpp"
 #include "lanes.hpp"
 
-#if defined(__AVX512F__)
-#include <immintrin.h>
-#endif
-
 namespace vantorix {
 
 namespace {
 
 using namespace lanes;
 
-// The query's 4-dimension block repeated for four centers.
-inline F16 broadcast4(const float* q) {
-#if defined(__AVX512F__)
-  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
-  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
-#else
-  F4 v;
-  std::memcpy(&v, q, sizeof(v));
-  return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
-#endif
-}
-
-// x - c rounded once. On_fma_pipes computes it as x - c * 1 with a fused multiply-add, which
-// rounds identically (the product is exact) but runs on the multiply pipes instead of the add
-// pipes; giving half the subtractions to them balances the three operations of a step.
-template <bool OnFmaPipes>
-inline F16 difference(F16 x, F16 c) {
-#if defined(__AVX512F__)
-  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
-#endif
-  return x - c;
-}
-
 template <bool Dot, bool OnFmaPipes = false>
 inline F16 step(F16 acc, F16 x, F16 c) {
   if constexpr (Dot) {
     return acc + x * c;
   } else {
-    const F16 diff = difference<OnFmaPipes>(x, c);
+    const F16 diff = difference16<OnFmaPipes>(x, c);
     return acc + diff * diff;
   }
 }
