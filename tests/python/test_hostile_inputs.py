@@ -131,6 +131,8 @@ TARGETS = [
     ("DenseKMeans.fit", dense, lambda m, **a: m.fit(**a), dict(data=X), dict(data="array")),
     ("DenseKMeans.fit_predict", dense, lambda m, **a: m.fit_predict(**a), dict(data=X), dict(data="array")),
     ("DenseKMeans.predict", dense, lambda m, **a: m.predict(**a), dict(data=X), dict(data="array")),
+    ("DenseKMeans.chunk_summary", dense, lambda m, **a: m.chunk_summary(**a), dict(data=X, farthest=3),
+     dict(data="array", farthest="bigint")),
     ("DenseKMeans.set_cluster_centers", dense, lambda m, **a: m.set_cluster_centers(**a), dict(centers=X[:3]),
      dict(centers="array")),
     ("ProductQuantizer()", None, lambda m, **a: vx._NativeProductQuantizer(**a),
@@ -157,6 +159,8 @@ TARGETS = [
      dict(codes="array"))
     for name in ("fit", "fit_adc", "fit_predict", "fit_predict_adc", "predict", "predict_adc")
 ] + [
+    ("PQKMeans.chunk_summary", pq_kmeans, lambda m, **a: m.chunk_summary(**a), dict(codes=CODES, farthest=3),
+     dict(codes="array", farthest="bigint")),
     ("PQKMeans.set_cluster_centers", pq_kmeans, lambda m, **a: m.set_cluster_centers(**a), dict(centers=CODES[:3]),
      dict(centers="array")),
     ("PQKMeans.set_dense_cluster_centers", pq_kmeans, lambda m, **a: m.set_dense_cluster_centers(**a),
@@ -285,3 +289,13 @@ def test_conversions_that_mutate_other_arguments(run_python, setup):
     )
     assert run_python(code) in ("result", "TypeError True", "OverflowError True", "ValueError True",
                                 "MemoryError True")
+
+
+def test_the_sweep_covers_every_constructor_and_method():
+    swept = {t[0] for t in TARGETS}
+    for cls, short in [(vx._NativeDenseKMeans, "DenseKMeans"), (vx._NativeProductQuantizer, "ProductQuantizer"),
+                       (vx._NativePQKMeans, "PQKMeans")]:
+        assert f"{short}()" in swept
+        for name in vars(cls):
+            if not name.startswith("_") and callable(getattr(cls, name)):
+                assert f"{short}.{name}" in swept, f"{short}.{name} is missing from the sweep"
