@@ -136,10 +136,15 @@ void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, fl
   });
 }
 
+// Fails unless every code (any strides) is below ks: a larger one would index past the distance
+// and lookup tables. `what` names the matrix in the message.
+void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what);
+
 // The pass loop of both fits over codes: the last pass ends on its assignment.
-inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label) {
+inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label, const char* progress_name) {
   PassLoop loop;
   loop.iterations = options.iterations;
+  loop.progress_name = progress_name;
   loop.update_after_last_pass = false;
   if (options.early_stopping) loop.stopping = StoppingRule::SmallFall;
   if (options.verbose) loop.report = PassReport{.label = report_label};

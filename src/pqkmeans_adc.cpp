@@ -124,7 +124,7 @@ void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
-      code_fit_loop(options_, "adc_inertia"), history,
+      code_fit_loop(options_, "adc_inertia", "adc"), history,
       [&](size_t) {
         assign_adc_into(codes, centers.view(), packed ? &*packed : nullptr, buffers);
         return mean_distance(buffers.distances);

@@ -152,7 +152,7 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
-      code_fit_loop(options_, "inertia"), history,
+      code_fit_loop(options_, "inertia", "symmetric"), history,
       [&](size_t) {
         assign_codes_into(codes, centers.view(), profile, packed ? &*packed : nullptr, buffers);
         return mean_distance(buffers.distances);
