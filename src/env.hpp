@@ -36,6 +36,8 @@ enum class EnvSwitch : uint8_t {
   DenseUpdate,
   PqEncode,
   X86Level,
+  Pq4Fastscan,
+  Pq4LutCalibration,
   // numbers
   NumThreads,
   DenseInitSampleRows,
@@ -52,7 +54,7 @@ enum class EnvSwitch : uint8_t {
 };
 
 // What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
-enum class Word : uint8_t { Auto, Off, On, Scalar, Sse, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct };
+enum class Word : uint8_t { Auto, Off, On, Scalar, Sse, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter };
 
 struct SwitchWord {
   const char* text;
