@@ -221,6 +221,7 @@ inline void advance(WideIndex16& w, int32_t step) {
 }
 inline void store_wide(int32_t* p, const WideIndex16& w) {
   for (size_t i = 0; i < kParts; ++i) std::memcpy(p + i * kWide, &w.part[i], sizeof(VI));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Byte shuffles for the 4-bit scans: 16-entry byte tables looked up by nibbles
