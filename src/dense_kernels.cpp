@@ -28,23 +28,12 @@ inline F16 broadcast4(const float* q) {
 #endif
 }
 
-// x - c rounded once. On_fma_pipes computes it as x - c * 1 with a fused multiply-add, which
-// rounds identically (the product is exact) but runs on the multiply pipes instead of the add
-// pipes; giving half the subtractions to them balances the three operations of a step.
-template <bool OnFmaPipes>
-inline F16 difference(F16 x, F16 c) {
-#if defined(__AVX512F__)
-  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
-#endif
-  return x - c;
-}
-
 template <bool Dot, bool OnFmaPipes = false>
 inline F16 step(F16 acc, F16 x, F16 c) {
   if constexpr (Dot) {
     return acc + x * c;
   } else {
-    const F16 diff = difference<OnFmaPipes>(x, c);
+    const F16 diff = difference16<OnFmaPipes>(x, c);
     return acc + diff * diff;
   }
 }

@@ -75,4 +75,13 @@ std::string env_switch(const char* name, bool strip_separators) {
   return text ? normalize_switch(*text, strip_separators) : std::string();
 }
 
+bool switch_word_in(const std::optional<std::string>& text, std::initializer_list<std::string_view> words) {
+  if (!text) return false;
+  const std::string word = normalize_switch(*text, true);
+  for (std::string_view w : words) {
+    if (word == w) return true;
+  }
+  return false;
+}
+
 }  // namespace vantorix

@@ -1,6 +1,7 @@
 #pragma once
 // Environment numbers and switch words.
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ std::string normalize_switch(std::string_view text, bool strip_separators);
 
 // env_text normalised, with unset (or non-UTF-8) read as the empty string.
 std::string env_switch(const char* name, bool strip_separators);
+
+// True when the text, lower-cased with every '-' and '_' removed, is exactly one of the words;
+// nullopt (unset or not UTF-8) is false.
+bool switch_word_in(const std::optional<std::string>& text, std::initializer_list<std::string_view> words);
 
 bool is_valid_utf8(std::string_view text);
 

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 namespace vantorix::lanes {
 
 typedef float F4 __attribute__((vector_size(16)));
@@ -23,5 +27,27 @@ inline F16 load16(const float* p) {
   return v;
 }
 inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
+
+// One value in all sixteen lanes, as a real broadcast (lane-by-lane filling goes through memory).
+inline F16 splat16(float x) {
+#if defined(__AVX512F__)
+  return (F16)_mm512_set1_ps(x);
+#else
+  F16 v;
+  for (int i = 0; i < 16; ++i) v[i] = x;
+  return v;
+#endif
+}
+
+// x - c rounded once. OnFmaPipes computes it as x - c * 1 with a fused multiply-add, which rounds
+// identically (the product is exact) but runs on the multiply pipes instead of the add pipes;
+// giving half the subtractions to them balances the three operations of a squared-distance step.
+template <bool OnFmaPipes>
+inline F16 difference16(F16 x, F16 c) {
+#if defined(__AVX512F__)
+  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
+#endif
+  return x - c;
+}
 
 }  // namespace vantorix::lanes
