@@ -95,6 +95,56 @@ inline void exact_pass(const float* block, size_t dim, const float* centers, siz
   }
 }
 
+// Dimensions between two pruning checks. The checks only decide how much work is skipped, never
+// the result, so they run every few dimensions: a compare per dimension would cost a third more
+// arithmetic than the step itself.
+constexpr size_t kPruneCheckDims = 8;
+
+// C centers against the block's rows, each (center, 16-row group) chain abandoned once none of
+// its rows can beat the row's best over the centers before this pass. A dropped row inside a
+// live chain keeps accumulating, which can only raise its sum (or make it NaN), so the final
+// strict comparison still rejects it. Returns the (row, center, dimension) steps computed.
+template <int C>
+inline uint64_t pruned_pass(const float* block, size_t dim, const float* centers, size_t c0, const uint32_t* real,
+                            BlockBest& bb) {
+  F16 acc[C][kGroups] = {};
+  uint32_t alive[C][kGroups];
+  size_t done[C][kGroups] = {};
+  const float* q[C];
+  for (int j = 0; j < C; ++j) {
+    q[j] = centers + (c0 + j) * dim;
+    for (size_t g = 0; g < kGroups; ++g) alive[j][g] = real[g];
+  }
+  for (size_t d = 0; d < dim;) {
+    const size_t stop = d + kPruneCheckDims < dim ? d + kPruneCheckDims : dim;
+    uint32_t any = 0;
+    for (int j = 0; j < C; ++j) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        if (!alive[j][g]) continue;
+        F16 a = acc[j][g];
+        for (size_t dd = d; dd < stop; ++dd) {
+          const F16 t = load16(block + dd * kB + 16 * g) - splat16(q[j][dd]);
+          a = a + t * t;
+        }
+        acc[j][g] = a;
+        alive[j][g] &= still_below(a, bb.best[g]);
+        done[j][g] += stop - d;
+        any |= alive[j][g];
+      }
+    }
+    d = stop;
+    if (!any) break;
+  }
+  uint64_t steps = 0;
+  for (int j = 0; j < C; ++j) {
+    for (size_t g = 0; g < kGroups; ++g) {
+      bb.offer(g, acc[j][g], int32_t(c0 + j));
+      steps += done[j][g] * uint64_t(std::popcount(real[g]));
+    }
+  }
+  return steps;
+}
+
 // Centers are numbered in 32-bit lanes by the vector forms.
 constexpr size_t kMaxVectorCenters = size_t(std::numeric_limits<int32_t>::max());
 
@@ -178,34 +228,11 @@ void PdxMatrix::assign_l2_pruned_vector(const float* centers, size_t k, size_t* 
     }
     BlockBest bb;
     uint64_t steps = 0;
-    for (size_t c = 0; c < k; ++c) {
-      const float* q = centers + c * dim_;
-      F16 acc[kGroups] = {};
-      uint32_t active[kGroups];
-      size_t done[kGroups] = {};
-      uint32_t any = 0;
-      for (size_t g = 0; g < kGroups; ++g) any |= active[g] = real[g];
-      // A group of 16 rows is skipped once none of its rows can still beat its best; a dropped
-      // row inside a live group keeps accumulating, which can only raise its sum (or make it
-      // NaN), so the final strict comparison still rejects it.
-      for (size_t d = 0; d < dim_ && any; ++d) {
-        const F16 qd = splat16(q[d]);
-        const float* col = blk + d * kB;
-        any = 0;
-        for (size_t g = 0; g < kGroups; ++g) {
-          if (!active[g]) continue;
-          const F16 t = load16(col + 16 * g) - qd;
-          acc[g] = acc[g] + t * t;
-          active[g] &= still_below(acc[g], bb.best[g]);
-          ++done[g];
-          any |= active[g];
-        }
-      }
-      for (size_t g = 0; g < kGroups; ++g) {
-        bb.offer(g, acc[g], int32_t(c));
-        steps += done[g] * uint64_t(std::popcount(real[g]));
-      }
+    size_t c = 0;
+    for (; c + kCentersPerPass <= k; c += kCentersPerPass) {
+      steps += pruned_pass<kCentersPerPass>(blk, dim_, centers, c, real, bb);
     }
+    for (; c < k; ++c) steps += pruned_pass<1>(blk, dim_, centers, c, real, bb);
     bb.store(b * kB, n, labels, distances);
     if (computed_steps) computed_steps->fetch_add(steps, std::memory_order_relaxed);
   });

@@ -235,7 +235,12 @@ TEST(ExactAssignment, NaNRowsAndDuplicateCenters) {
 }
 
 TEST(ExactAssignment, PruningSkipsWorkOnClusteredRows) {
-  const Problem p = clustered(256, 64, 32, 11);
+  // Every row sits next to center 0, far from the others: once center 0 is done, the other
+  // centers are abandoned after a few dimensions.
+  Problem p = clustered(256, 64, 32, 11);
+  for (size_t i = 0; i < p.rows; ++i) {
+    for (size_t d = 0; d < p.dim; ++d) p.x[i * p.dim + d] = p.c[d] + 1e-3f * float((i + d) % 7);
+  }
   const PdxMatrix m = PdxMatrix::from_row_major(p.x, p.rows, p.dim);
   Assignment a{std::vector<size_t>(p.rows), std::vector<float>(p.rows)};
   for (bool vector : {true, false}) {
@@ -247,6 +252,7 @@ TEST(ExactAssignment, PruningSkipsWorkOnClusteredRows) {
     }
     EXPECT_GT(steps.load(), 0u);
     EXPECT_LT(steps.load(), p.rows * p.k * p.dim / 2) << vector;
+    EXPECT_EQ(a.labels, std::vector<size_t>(p.rows, 0));
   }
 }
 
