@@ -6,6 +6,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import time
 from pathlib import Path
 
@@ -15,6 +16,18 @@ ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT.parent / "shared" / "data"
 RESULTS = ROOT / "bench" / "results"
 THREADS = 2
+
+
+def build_bench_target(target: str) -> Path:
+    """Builds one C++ benchmark executable (Release, no Python module) under build/bench."""
+    build = ROOT / "build" / "bench"
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
+        check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target", target], check=True,
+                   stdout=subprocess.DEVNULL)
+    return build / target
 
 
 def pin_threads(n: int = THREADS) -> None:

@@ -10,7 +10,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import ROOT, THREADS, load, pin_threads, ratio, write_report  # noqa: E402
+from common import build_bench_target, THREADS, load, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -19,21 +19,10 @@ import numpy as np  # noqa: E402
 import statistics  # noqa: E402
 import time  # noqa: E402
 
-BUILD = ROOT / "build" / "bench"
 REPEATS = 3
 DATASETS = [("photosift_learn25k", "SIFT-like"), ("fashion_mnist_train60k", "Fashion-MNIST")]
 KS = [64, 256, 1024]
 LLOYD_ITERATIONS = 5
-
-
-def build() -> Path:
-    subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
-        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j", "2", "--target", "vantorix_exact_bench"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return BUILD / "vantorix_exact_bench"
 
 
 def run_ours(binary: Path, x: np.ndarray, centers: np.ndarray) -> dict:
@@ -69,7 +58,7 @@ def lloyd_centers(x: np.ndarray, k: int) -> np.ndarray:
 
 def main() -> None:
     only = set(sys.argv[1:])  # optional filters such as "d=128" or "k=256"
-    binary = build()
+    binary = build_bench_target("vantorix_exact_bench")
     faiss.omp_set_num_threads(THREADS)
     peak_line = subprocess.run([str(binary), "--peak"], check=True, capture_output=True, text=True).stdout
     peak = json.loads(peak_line)["peak_steps_per_cpu_s"]
