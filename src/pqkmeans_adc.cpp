@@ -9,15 +9,6 @@
 
 namespace vantorix {
 
-namespace {
-
-constexpr size_t kMeanChunkMembers = 256;
-// From this many members a cluster's sum is split over the pool, so one dominant cluster does
-// not serialise the update.
-constexpr size_t kParallelMeanMembers = 1024;
-
-}  // namespace
-
 // Adds every member's reconstruction to acc (D floats), member by member in the given order.
 void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
                                       size_t m_count, size_t ks, size_t ds, std::span<float> acc) {
@@ -78,42 +69,17 @@ namespace {
 // Mean of each cluster's reconstructions; empty clusters take the farthest rows of this pass.
 void update_adc_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, AssignmentBuffers& buffers,
                         Matrix<float>& centers) {
-  const size_t k = model.k(), m_count = model.num_subquantizers(), ks = model.codebook_size();
-  const size_t ds = model.subspace_dim(), d = model.dim();
+  const size_t m_count = model.num_subquantizers(), ks = model.codebook_size(), ds = model.subspace_dim();
   const float* words = model.codewords().data();
-  buffers.buckets.build(buffers.labels, k);
-
-  parallel_for_each(k, [&](size_t j) {
-    const auto members = buffers.buckets.members(j);
-    const size_t count = members.size();
-    if (count == 0) return;
-    std::span<float> row = centers.row(j);
-    std::fill(row.begin(), row.end(), 0.0f);
-    if (count < kParallelMeanMembers) {
-      accumulate_code_rows_into_center(codes.data, members, words, m_count, ks, ds, row);
-    } else {
-      const auto partial = parallel_chunk_results<std::vector<float>>(count, kMeanChunkMembers, [&](size_t b, size_t e) {
-        std::vector<float> acc(d, 0.0f);
-        accumulate_code_rows_into_center(codes.data, members.subspan(b, e - b), words, m_count, ks, ds, acc);
-        return acc;
+  update_mean_centers(
+      model.k(), buffers, centers,
+      [&](std::span<const size_t> members, std::span<float> acc) {
+        accumulate_code_rows_into_center(codes.data, members, words, m_count, ks, ds, acc);
+      },
+      [&](size_t row, std::span<float> out) {
+        const uint8_t* code = codes.data + row * m_count;
+        for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out.data() + m * ds);
       });
-      for (const auto& acc : partial) add_assign(row, acc);
-    }
-    const float inv = 1.0f / float(count);
-    for (float& v : row) v = v * inv;
-  });
-
-  std::vector<size_t> empty;
-  for (size_t j = 0; j < k; ++j)
-    if (buffers.buckets.counts[j] == 0) empty.push_back(j);
-  if (!empty.empty()) {
-    const auto rows = select_farthest_rows(buffers.distances, empty.size());
-    for (size_t i = 0; i < empty.size() && i < rows.size(); ++i) {
-      const uint8_t* code = codes.data + rows[i] * m_count;
-      float* out = centers.row(empty[i]).data();
-      for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out + m * ds);
-    }
-  }
   if (model.options().spherical) model.normalize_dense_centers_in_place(centers.view_mut());
 }
 

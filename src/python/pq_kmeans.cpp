@@ -71,6 +71,48 @@ PyObject* with_codes(PyObject* self, PyObject* args, PyObject* kwargs, const cha
   });
 }
 
+// Hybrid methods: codes, their raw vectors and the number of candidates refined exactly.
+template <class Body>
+PyObject* with_codes_and_vectors(PyObject* self, PyObject* args, PyObject* kwargs, const char* fname, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    parse_arguments(fname, args, kwargs, {"codes", "vectors", "refine_exact_top_l"}, 3, a);
+    const MatrixView<const uint8_t> codes = as_u8_matrix(a[0], "codes");
+    const MatrixView<const float> vectors = as_f32_matrix(a[1], "vectors");
+    const uint64_t top_l = as_u64(a[2], "refine_exact_top_l");
+    return body(*self_of(self), codes, vectors, top_l);
+  });
+}
+
+PyObject* fit_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_codes_and_vectors(self, args, kwargs, "fit_hybrid",
+                                [](PqKMeansObject& s, MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
+                                   uint64_t top_l) {
+                                  ExclusiveBorrow borrow(s.borrow);
+                                  s.model->fit_hybrid(codes, vectors, top_l);
+                                  return Py_NewRef(Py_None);
+                                });
+}
+
+PyObject* predict_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_codes_and_vectors(self, args, kwargs, "predict_hybrid",
+                                [](PqKMeansObject& s, MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
+                                   uint64_t top_l) {
+                                  SharedBorrow borrow(s.borrow);
+                                  return new_u32_labels(s.model->predict_hybrid(codes, vectors, top_l));
+                                });
+}
+
+PyObject* fit_predict_hybrid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_codes_and_vectors(self, args, kwargs, "fit_predict_hybrid",
+                                [](PqKMeansObject& s, MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
+                                   uint64_t top_l) {
+                                  ExclusiveBorrow borrow(s.borrow);
+                                  s.model->fit_hybrid(codes, vectors, top_l);
+                                  return new_u32_labels(s.model->labels());
+                                });
+}
+
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_codes(self, args, kwargs, "fit", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
     ExclusiveBorrow borrow(s.borrow);
@@ -247,14 +289,23 @@ PyMethodDef kMethods[] = {
      "fit($self, codes)\n--\n\nSymmetric fit: rows and centers are codes."},
     {"fit_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_adc)), kMethodFlags,
      "fit_adc($self, codes)\n--\n\nAsymmetric fit against dense centers."},
+    {"fit_hybrid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_hybrid)), kMethodFlags,
+     "fit_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\n"
+     "Hybrid fit: approximate preselection by codes, exact refinement on the raw vectors."},
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(predict)), kMethodFlags,
      "predict($self, codes)\n--\n\nLabels of the nearest code centers."},
     {"predict_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(predict_adc)), kMethodFlags,
      "predict_adc($self, codes)\n--\n\nLabels of the nearest dense centers."},
+    {"predict_hybrid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(predict_hybrid)), kMethodFlags,
+     "predict_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\n"
+     "Labels of the nearest dense centers, refined on the raw vectors."},
     {"fit_predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_predict)), kMethodFlags,
      "fit_predict($self, codes)\n--\n\nfit, then the labels of the fit."},
     {"fit_predict_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_predict_adc)),
      kMethodFlags, "fit_predict_adc($self, codes)\n--\n\nfit_adc, then the labels of the fit."},
+    {"fit_predict_hybrid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_predict_hybrid)),
+     kMethodFlags,
+     "fit_predict_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\nfit_hybrid, then the labels of the fit."},
     {"set_cluster_centers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_cluster_centers)),
      kMethodFlags, "set_cluster_centers($self, centers)\n--\n\nInstalls code centers (k x M, uint8)."},
     {"set_dense_cluster_centers",
