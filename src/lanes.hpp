@@ -50,6 +50,17 @@ inline uint32_t below_mask16(F16 a, F16 b) {
 #endif
 }
 
+// Bit i set when a[i] <= b[i] (false for NaN on either side).
+inline uint32_t at_most_mask16(F16 a, F16 b) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LE_OQ);
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(a[i] <= b[i]) << i;
+  return bits;
+#endif
+}
+
 // x - c rounded once. OnFmaPipes computes it as x - c * 1 with a fused multiply-add, which rounds
 // identically (the product is exact) but runs on the multiply pipes instead of the add pipes;
 // giving half the subtractions to them balances the three operations of a squared-distance step.

@@ -49,41 +49,67 @@ size_t worst_of(const std::vector<Candidate>& list) {
   return worst;
 }
 
-// The l (< k) centers with the smallest approximate distances, earlier centers winning ties.
-void select_candidates(const float* approx, size_t k, size_t l, std::vector<Candidate>& out) {
+// The l (< k) centers with the smallest approximate distances, earlier centers winning ties: the
+// generic form, keeping a list and replacing its worst entry.
+void select_candidates_scan(const float* approx, size_t k, size_t l, std::vector<Candidate>& out) {
   out.clear();
-  if (l > kLinearCandidates) {
-    for (size_t c = 0; c < k; ++c) out.push_back({c, approx[c]});
-    std::nth_element(out.begin(), out.begin() + ptrdiff_t(l), out.end(), ranks_before);
-    out.resize(l);
-    return;
-  }
-  for (size_t c = 0; c < l; ++c) out.push_back({c, approx[c]});
-  size_t worst = worst_of(out);
-  // Centers come in increasing index, so a later center enters only with a strictly smaller
-  // distance; sixteen at a time are rejected with one comparison against the worst entry.
-  size_t c = l;
-  while (c < k) {
-    const float bar = out[worst].distance;
-    if (!std::isnan(bar) && c + 16 <= k) {
-      uint32_t bits = below_mask16(load16(approx + c), splat16(bar));
-      while (bits) {
-        const size_t j = c + size_t(__builtin_ctz(bits));
-        bits &= bits - 1;
-        if (approx[j] < out[worst].distance) {
-          out[worst] = {j, approx[j]};
-          worst = worst_of(out);
-        }
-      }
-      c += 16;
+  for (size_t c = 0; c < k; ++c) {
+    const Candidate next{c, approx[c]};
+    if (out.size() < l) {
+      out.push_back(next);
       continue;
     }
-    const Candidate next{c, approx[c]};
-    if (ranks_before(next, out[worst])) {
-      out[worst] = next;
-      worst = worst_of(out);
+    const size_t worst = worst_of(out);
+    if (ranks_before(next, out[worst])) out[worst] = next;
+  }
+}
+
+// The same selection in two vector passes for l <= 16. Each of 16 lanes keeps the minimum of its
+// centers (c = lane mod 16); the l-th smallest of those 16 minima is a value that at least l
+// centers reach, so every center of the result is at or below it. The second pass collects those
+// centers, usually few more than l, and the result is the l best of them.
+void select_candidates(const float* approx, size_t k, size_t l, std::vector<Candidate>& out) {
+  if (l > kLinearCandidates || k < 16) {
+    if (l > kLinearCandidates) {
+      out.clear();
+      for (size_t c = 0; c < k; ++c) out.push_back({c, approx[c]});
+      std::nth_element(out.begin(), out.begin() + ptrdiff_t(l), out.end(), ranks_before);
+      out.resize(l);
+    } else {
+      select_candidates_scan(approx, k, l, out);
     }
-    ++c;
+    return;
+  }
+  const size_t blocked = k / 16 * 16;
+  F16 mins = splat16(kInf);
+  for (size_t c = 0; c < blocked; c += 16) {
+    const F16 v = load16(approx + c);
+    mins = v < mins ? v : mins;  // NaN never enters
+  }
+  float lane_min[16];
+  store16(lane_min, mins);
+  std::nth_element(lane_min, lane_min + (l - 1), lane_min + 16);
+  const F16 bar = splat16(lane_min[l - 1]);
+  out.clear();
+  for (size_t c = 0; c < blocked; c += 16) {
+    uint32_t bits = at_most_mask16(load16(approx + c), bar);
+    while (bits) {
+      const size_t j = c + size_t(__builtin_ctz(bits));
+      bits &= bits - 1;
+      out.push_back({j, approx[j]});
+    }
+  }
+  for (size_t c = blocked; c < k; ++c) out.push_back({c, approx[c]});
+  // Fewer than l numbers at or below the bar (NaN or +inf lanes): take the generic way.
+  size_t numbers = 0;
+  for (const Candidate& c : out) numbers += c.distance <= bar[0];
+  if (numbers < l) {
+    select_candidates_scan(approx, k, l, out);
+    return;
+  }
+  if (out.size() > l) {
+    std::nth_element(out.begin(), out.begin() + ptrdiff_t(l), out.end(), ranks_before);
+    out.resize(l);
   }
 }
 
@@ -103,19 +129,77 @@ std::pair<size_t, float> refine(const std::vector<Candidate>& candidates, const 
   return {label, best};
 }
 
-// Every row's approximate distances (fill(row, approx)), its candidates and the exact winner.
+// Centers per block of the table sums: four 16-lane registers per row, and the block's share of
+// the table (M x Ks x 64 floats, 1 MiB for M = 16, Ks = 256) stays in L2 while a chunk's rows
+// stream through it.
+constexpr size_t kTableBlockCenters = 64;
+
+// Sums of table entries over the subspaces, in subspace order, for R rows and V x 16 centers
+// from c0 on.
+template <size_t R, size_t V>
+inline void table_block(const uint8_t* const* code, size_t m_count, const float* table, size_t ks, size_t k, size_t c0,
+                        float* const* out) {
+  F16 acc[R][V];
+  for (size_t r = 0; r < R; ++r) {
+    const float* row = table + size_t(code[r][0]) * k + c0;
+    for (size_t v = 0; v < V; ++v) acc[r][v] = load16(row + 16 * v);
+  }
+  for (size_t m = 1; m < m_count; ++m) {
+    for (size_t r = 0; r < R; ++r) {
+      const float* row = table + (m * ks + code[r][m]) * k + c0;
+      for (size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + load16(row + 16 * v);
+    }
+  }
+  for (size_t r = 0; r < R; ++r)
+    for (size_t v = 0; v < V; ++v) store16(out[r] + c0 + 16 * v, acc[r][v]);
+}
+
+// Approximate distances of `count` code rows to all k centers: out[i * k + c].
+void table_distances(const uint8_t* codes, size_t count, size_t m_count, const float* table, size_t ks, size_t k,
+                     float* out) {
+  constexpr size_t kRows = 4;
+  const size_t blocked = k / kTableBlockCenters * kTableBlockCenters;
+  for (size_t c0 = 0; c0 < blocked; c0 += kTableBlockCenters) {
+    size_t i = 0;
+    for (; i + kRows <= count; i += kRows) {
+      const uint8_t* code[kRows];
+      float* dst[kRows];
+      for (size_t r = 0; r < kRows; ++r) code[r] = codes + (i + r) * m_count, dst[r] = out + (i + r) * k;
+      table_block<kRows, kTableBlockCenters / 16>(code, m_count, table, ks, k, c0, dst);
+    }
+    for (; i < count; ++i) {
+      const uint8_t* code = codes + i * m_count;
+      float* dst = out + i * k;
+      table_block<1, kTableBlockCenters / 16>(&code, m_count, table, ks, k, c0, &dst);
+    }
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* code = codes + i * m_count;
+    float* dst = out + i * k;
+    size_t c = blocked;
+    for (; c + 16 <= k; c += 16) table_block<1, 1>(&code, m_count, table, ks, k, c, &dst);
+    for (; c < k; ++c) {
+      float sum = table[size_t(code[0]) * k + c];
+      for (size_t m = 1; m < m_count; ++m) sum = sum + table[(m * ks + code[m]) * k + c];
+      dst[c] = sum;
+    }
+  }
+}
+
+// Per chunk of rows: the approximate distances of all its rows (fill(begin, end, approx), row i at
+// approx[(i - begin) * k]), then per row the candidates and the exact winner among them.
 template <class Fill>
 void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
                        size_t* labels, float* distances, Fill&& fill) {
   const size_t d = vectors.cols;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
   parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
-    std::vector<float> approx(k);
+    std::vector<float> approx((end - begin) * k);
     std::vector<Candidate> candidates;
     candidates.reserve(std::min(l, kLinearCandidates) + 1);
+    fill(begin, end, approx.data());
     for (size_t i = begin; i < end; ++i) {
-      fill(i, approx.data());
-      select_candidates(approx.data(), k, l, candidates);
+      select_candidates(approx.data() + (i - begin) * k, k, l, candidates);
       const auto [label, distance] = refine(candidates, vectors.data + i * d, centers.data, d, kernel);
       labels[i] = label;
       distances[i] = distance;
@@ -211,33 +295,30 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
 
   if (build_dense_lookup_tables_into(workspace.view(), buffers.lookup)) {
     const float* table = buffers.lookup.data();
-    refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(), [&](size_t i, float* approx) {
-      // Per center, the table entries summed in subspace order.
-      const uint8_t* code = codes.data + i * m_count;
-      std::copy_n(table + size_t(code[0]) * k, k, approx);
-      for (size_t m = 1; m < m_count; ++m) {
-        const float* entries = table + (m * ks + code[m]) * k;
-        size_t c = 0;
-        for (; c + 16 <= k; c += 16) store16(approx + c, load16(approx + c) + load16(entries + c));
-        for (; c < k; ++c) approx[c] = approx[c] + entries[c];
-      }
-    });
+    refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
+                      [&](size_t begin, size_t end, float* approx) {
+                        table_distances(codes.data + begin * m_count, end - begin, m_count, table, ks, k, approx);
+                      });
     return;
   }
 
   // No table within the byte budget: codeword-to-center distances computed directly.
   const DistanceKernel kernel = DistanceKernel::for_dimension(ds);
   const float* ws = workspace.data();
-  refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(), [&](size_t i, float* approx) {
-    const uint8_t* code = codes.data + i * m_count;
-    for (size_t c = 0; c < k; ++c) {
-      float sum = 0.0f;
-      for (size_t m = 0; m < m_count; ++m) {
-        sum = sum + kernel.distance({words + (m * ks + code[m]) * ds, ds}, {ws + c * d + m * ds, ds});
-      }
-      approx[c] = sum;
-    }
-  });
+  refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
+                    [&](size_t begin, size_t end, float* approx) {
+                      for (size_t i = begin; i < end; ++i) {
+                        const uint8_t* code = codes.data + i * m_count;
+                        float* out = approx + (i - begin) * k;
+                        for (size_t c = 0; c < k; ++c) {
+                          float sum = 0.0f;
+                          for (size_t m = 0; m < m_count; ++m) {
+                            sum = sum + kernel.distance({words + (m * ks + code[m]) * ds, ds}, {ws + c * d + m * ds, ds});
+                          }
+                          out[c] = sum;
+                        }
+                      }
+                    });
 }
 
 namespace {
