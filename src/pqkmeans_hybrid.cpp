@@ -113,20 +113,15 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
   }
 }
 
-// The exact winner among the candidates: squared distance of the raw vector to each candidate's
-// raw-space center; the smaller distance wins, equal distances go to the lower index.
-std::pair<size_t, float> refine(const std::vector<Candidate>& candidates, const float* row, const float* centers,
-                                size_t d, DistanceKernel kernel) {
-  size_t label = 0;
-  float best = kInf;
-  for (const Candidate& c : candidates) {
-    const float v = kernel.distance({row, d}, {centers + c.center * d, d});
-    if (v < best || (v == best && c.center < label)) {
-      best = v;
-      label = c.center;
-    }
+// Exact squared distances of the given (row, center) pairs of length d, with the kernel chosen
+// for d. The slice kernels (Lanes4, Scalar) run four pairs at a time, bit for bit as one by one.
+void exact_pair_distances(const float* const* rows, const float* const* centers, size_t count, size_t d,
+                          DistanceKernel kernel, float* out) {
+  if (kernel.kind == DistanceKernel::Lanes4 || kernel.kind == DistanceKernel::Scalar) {
+    l2_squared_pairs(rows, centers, count, d, out);
+    return;
   }
-  return {label, best};
+  for (size_t i = 0; i < count; ++i) out[i] = kernel.distance({rows[i], d}, {centers[i], d});
 }
 
 // Centers per block of the table sums: four 16-lane registers per row, and the block's share of
@@ -187,22 +182,45 @@ void table_distances(const uint8_t* codes, size_t count, size_t m_count, const f
 }
 
 // Per chunk of rows: the approximate distances of all its rows (fill(begin, end, approx), row i at
-// approx[(i - begin) * k]), then per row the candidates and the exact winner among them.
+// approx[(i - begin) * k]), every row's candidates, their exact distances to the raw-space centers,
+// and per row the winner: the smaller exact distance, equal distances to the lower index.
 template <class Fill>
 void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
                        size_t* labels, float* distances, Fill&& fill) {
   const size_t d = vectors.cols;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
   parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
-    std::vector<float> approx((end - begin) * k);
-    std::vector<Candidate> candidates;
-    candidates.reserve(std::min(l, kLinearCandidates) + 1);
+    const size_t rows = end - begin;
+    std::vector<float> approx(rows * k);
     fill(begin, end, approx.data());
-    for (size_t i = begin; i < end; ++i) {
-      select_candidates(approx.data() + (i - begin) * k, k, l, candidates);
-      const auto [label, distance] = refine(candidates, vectors.data + i * d, centers.data, d, kernel);
-      labels[i] = label;
-      distances[i] = distance;
+    std::vector<Candidate> candidates, all;
+    std::vector<size_t> first(rows + 1, 0);
+    for (size_t r = 0; r < rows; ++r) {
+      select_candidates(approx.data() + r * k, k, l, candidates);
+      all.insert(all.end(), candidates.begin(), candidates.end());
+      first[r + 1] = all.size();
+    }
+    std::vector<const float*> row_ptr(all.size()), center_ptr(all.size());
+    for (size_t r = 0; r < rows; ++r) {
+      for (size_t p = first[r]; p < first[r + 1]; ++p) {
+        row_ptr[p] = vectors.data + (begin + r) * d;
+        center_ptr[p] = centers.data + all[p].center * d;
+      }
+    }
+    std::vector<float> exact(all.size());
+    exact_pair_distances(row_ptr.data(), center_ptr.data(), all.size(), d, kernel, exact.data());
+    for (size_t r = 0; r < rows; ++r) {
+      size_t label = 0;
+      float best = kInf;
+      for (size_t p = first[r]; p < first[r + 1]; ++p) {
+        const float v = exact[p];
+        if (v < best || (v == best && all[p].center < label)) {
+          best = v;
+          label = all[p].center;
+        }
+      }
+      labels[begin + r] = label;
+      distances[begin + r] = best;
     }
   });
 }

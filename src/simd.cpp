@@ -177,6 +177,33 @@ float l2_squared(std::span<const float> a, std::span<const float> b) {
   return selected_slice_kernel() ? l2_squared_neon(a, b) : l2_squared_scalar(a, b);
 }
 
+void l2_squared_pairs(const float* const* a, const float* const* b, size_t count, size_t d, float* out) {
+  if (!selected_slice_kernel()) {
+    for (size_t i = 0; i < count; ++i) out[i] = scalar_l2(a[i], b[i], d, -0.0f);
+    return;
+  }
+  const size_t blocks = d / 4;
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    F4 acc[4] = {};
+    for (size_t t = 0; t < blocks; ++t) {
+      for (size_t p = 0; p < 4; ++p) {
+        const F4 diff = load4(a[i + p] + 4 * t) - load4(b[i + p] + 4 * t);
+        acc[p] = acc[p] + diff * diff;
+      }
+    }
+    for (size_t p = 0; p < 4; ++p) {
+      float s = reduce_sequential(acc[p]);
+      for (size_t j = blocks * 4; j < d; ++j) {
+        const float diff = a[i + p][j] - b[i + p][j];
+        s = s + diff * diff;
+      }
+      out[i + p] = s;
+    }
+  }
+  for (; i < count; ++i) out[i] = lanes4_l2(a[i], b[i], d);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Nearest center
 

@@ -39,6 +39,10 @@ float l2_squared(std::span<const float> a, std::span<const float> b);
 float l2_squared_neon(std::span<const float> a, std::span<const float> b);
 float l2_squared_scalar(std::span<const float> a, std::span<const float> b);
 
+// l2_squared of `count` pairs (a[i], b[i]), each of d floats, bit for bit; the vector form runs
+// four pairs at a time on independent accumulators, so a long slice does not wait on one chain.
+void l2_squared_pairs(const float* const* a, const float* const* b, size_t count, size_t d, float* out);
+
 // Nearest of k centers (k*d floats, row-major) by squared distance: (index, squared distance).
 // k = 0 gives (0, +inf). Ties keep the lower index; NaN never wins.
 std::pair<size_t, float> nearest_l2_center(std::span<const float> query, std::span<const float> centers,
