@@ -165,13 +165,9 @@ void assign_l2_flash_scalar(const float* vectors, const float* centers, size_t r
   });
 }
 
-bool flash_exact_switch(const std::optional<std::string>& flash, const std::optional<std::string>& exact_assignment) {
-  // A set VANTORIX_FLASH_EXACT, whatever it says, hides VANTORIX_EXACT_ASSIGNMENT.
-  return switch_word_in(flash ? flash : exact_assignment, {"1", "on", "yes", "true", "auto", "flash", "flashassign"});
-}
-
 bool flash_exact_enabled() {
-  static const bool on = flash_exact_switch(env_text("VANTORIX_FLASH_EXACT"), env_text("VANTORIX_EXACT_ASSIGNMENT"));
+  // A set VANTORIX_FLASH_EXACT, whatever it says, hides VANTORIX_EXACT_ASSIGNMENT.
+  static const bool on = env_word(EnvSwitch::FlashExact) == Word::On;
   return on;
 }
 

@@ -4,9 +4,7 @@
 // feeds every center of the tile. Each distance is the float32 sum of separately rounded squared
 // differences in dimension order, so labels and distance bits equal PdxMatrix::assign_l2_into's.
 #include <cstddef>
-#include <optional>
 #include <span>
-#include <string>
 
 namespace vantorix {
 
@@ -28,6 +26,5 @@ void assign_l2_flash_scalar(const float* vectors, const float* centers, size_t r
 // VANTORIX_FLASH_EXACT (or, when that is unset or not UTF-8, VANTORIX_EXACT_ASSIGNMENT): the hybrid
 // fit's exact assignment uses the flash form when no PdxMatrix was built. Read once and cached.
 bool flash_exact_enabled();
-bool flash_exact_switch(const std::optional<std::string>& flash, const std::optional<std::string>& exact_assignment);
 
 }  // namespace vantorix

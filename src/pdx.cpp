@@ -296,22 +296,14 @@ void PdxMatrix::assign_l2_pruned_scalar(const float* centers, size_t k, size_t* 
   });
 }
 
-bool pdx_exact_switch(const std::optional<std::string>& value) {
-  return switch_word_in(value, {"1", "on", "yes", "true", "auto"});
-}
-
-bool pdx_pruning_switch(const std::optional<std::string>& prune, const std::optional<std::string>& dim_prune) {
-  // A set VANTORIX_PDX_PRUNE, whatever it says, hides VANTORIX_DIM_PRUNE.
-  return switch_word_in(prune ? prune : dim_prune, {"1", "on", "yes", "pdx", "true", "auto"});
-}
-
 bool pdx_exact_enabled() {
-  static const bool on = pdx_exact_switch(env_text("VANTORIX_PDX_EXACT"));
+  static const bool on = env_word(EnvSwitch::PdxExact) == Word::On;
   return on;
 }
 
 bool pdx_pruning_enabled() {
-  static const bool on = pdx_pruning_switch(env_text("VANTORIX_PDX_PRUNE"), env_text("VANTORIX_DIM_PRUNE"));
+  // A set VANTORIX_PDX_PRUNE, whatever it says, hides VANTORIX_DIM_PRUNE.
+  static const bool on = env_word(EnvSwitch::PdxPrune) == Word::On;
   return on;
 }
 

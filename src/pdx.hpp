@@ -6,9 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 namespace vantorix {
@@ -62,9 +60,5 @@ bool pdx_exact_enabled();
 // VANTORIX_PDX_PRUNE (or, when that is unset or not UTF-8, VANTORIX_DIM_PRUNE): use the pruned
 // assignment. Read once per process and cached.
 bool pdx_pruning_enabled();
-
-// The words of the two switches, given the variables' texts (nullopt: unset or not UTF-8).
-bool pdx_exact_switch(const std::optional<std::string>& value);
-bool pdx_pruning_switch(const std::optional<std::string>& prune, const std::optional<std::string>& dim_prune);
 
 }  // namespace vantorix

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "env.hpp"
 #include "error.hpp"
 #include "flash.hpp"
 #include "pdx.hpp"
@@ -298,33 +299,25 @@ TEST(ExactAssignment, ValidationComesFirstAndWritesNothing) {
 
 TEST(ExactLayoutSwitches, Words) {
   using Opt = std::optional<std::string>;
-  const std::pair<Opt, bool> exact[] = {
-      {"Yes", true},      {"TRUE", true},  {"Auto", true}, {"t-r-u-e", true}, {"1", true},  {"o_n", true},
-      {"enabled", false}, {"2", false},    {" 1", false},  {"", false},       {"pdx", false}, {std::nullopt, false},
+  struct Case {
+    EnvSwitch id;
+    Opt text;
+    bool on;
   };
-  for (const auto& [v, want] : exact) EXPECT_EQ(pdx_exact_switch(v), want) << v.value_or("(unset)");
-
-  struct Pair {
-    Opt first, fallback;
-    bool want;
+  const Case cases[] = {
+      {EnvSwitch::PdxExact, "Yes", true},         {EnvSwitch::PdxExact, "TRUE", true},
+      {EnvSwitch::PdxExact, "Auto", true},        {EnvSwitch::PdxExact, "t-r-u-e", true},
+      {EnvSwitch::PdxExact, "o_n", true},         {EnvSwitch::PdxExact, "enabled", false},
+      {EnvSwitch::PdxExact, "2", false},          {EnvSwitch::PdxExact, " 1", false},
+      {EnvSwitch::PdxExact, "", false},           {EnvSwitch::PdxExact, "pdx", false},
+      {EnvSwitch::PdxExact, std::nullopt, false}, {EnvSwitch::PdxPrune, "PDX", true},
+      {EnvSwitch::PdxPrune, "1", true},           {EnvSwitch::PdxPrune, "0", false},
+      {EnvSwitch::PdxPrune, "flash", false},      {EnvSwitch::FlashExact, "Flash-Assign", true},
+      {EnvSwitch::FlashExact, "FLASH_ASSIGN", true}, {EnvSwitch::FlashExact, "auto", true},
+      {EnvSwitch::FlashExact, "0", false},        {EnvSwitch::FlashExact, "pdx", false},
   };
-  const Pair prune[] = {
-      {"PDX", std::nullopt, true}, {std::nullopt, "1", true}, {std::nullopt, "Yes", true},
-      {"0", "1", false},           {"", "1", false},          {std::nullopt, std::nullopt, false},
-      {"flash", std::nullopt, false},
-  };
-  for (const auto& c : prune) {
-    EXPECT_EQ(pdx_pruning_switch(c.first, c.fallback), c.want)
-        << c.first.value_or("(unset)") << " / " << c.fallback.value_or("(unset)");
-  }
-  const Pair flash[] = {
-      {"Flash-Assign", std::nullopt, true}, {"FLASH_ASSIGN", std::nullopt, true}, {"flash", std::nullopt, true},
-      {std::nullopt, "on", true},           {"0", "1", false},                    {"pdx", std::nullopt, false},
-      {std::nullopt, std::nullopt, false},
-  };
-  for (const auto& c : flash) {
-    EXPECT_EQ(flash_exact_switch(c.first, c.fallback), c.want)
-        << c.first.value_or("(unset)") << " / " << c.fallback.value_or("(unset)");
+  for (const auto& c : cases) {
+    EXPECT_EQ(switch_word(c.id, c.text) == Word::On, c.on) << env_variable(c.id).name << ' ' << c.text.value_or("(unset)");
   }
 }
 
