@@ -39,6 +39,17 @@ inline F16 splat16(float x) {
 #endif
 }
 
+// acc + a*b with one rounding per lane.
+inline F16 fma16(F16 a, F16 b, F16 acc) {
+#if defined(__AVX512F__)
+  return (F16)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)acc);
+#else
+  F16 out;
+  for (int i = 0; i < 16; ++i) out[i] = __builtin_fmaf(a[i], b[i], acc[i]);
+  return out;
+#endif
+}
+
 // Bit i set when a[i] < b[i] (false for NaN on either side).
 inline uint32_t below_mask16(F16 a, F16 b) {
 #if defined(__AVX512F__)

@@ -27,11 +27,23 @@ bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, s
   const float* words = codewords_.data();
   table.resize(m_ * ks_ * k);
   float* out = table.data();
+  // The centers' sub-vectors sixteen at a time, transposed ([m][group][i][16], missing centers 0),
+  // so every codeword meets sixteen centers per operation.
+  const size_t groups = (k + 15) / 16, ds = ds_;
+  std::vector<float> columns(checked_mul(checked_mul(m_, groups, "lookup table"), ds * 16, "lookup table"), 0.0f);
+  for (size_t j = 0; j < k; ++j)
+    for (size_t m = 0; m < m_; ++m)
+      for (size_t i = 0; i < ds; ++i) columns[((m * groups + j / 16) * ds + i) * 16 + j % 16] = centers.data[j * d + m * ds + i];
   parallel_chunks(m_ * ks_, kLookupChunkRows, [&](size_t begin, size_t end) {
+    float values[16];
     for (size_t r = begin; r < end; ++r) {
       const size_t m = r / ks_;
-      const std::span<const float> word(words + r * ds_, ds_);
-      for (size_t j = 0; j < k; ++j) out[r * k + j] = kernel.distance(word, {centers.data + j * d + m * ds_, ds_});
+      const float* word = words + r * ds;
+      for (size_t g = 0; g < groups; ++g) {
+        kernel.distance16(word, columns.data() + (m * groups + g) * ds * 16, ds, values);
+        const size_t first = g * 16, count = k - first < 16 ? k - first : 16;
+        std::copy_n(values, count, out + r * k + first);
+      }
     }
   });
   return true;

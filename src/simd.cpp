@@ -164,6 +164,43 @@ float DistanceKernel::distance(std::span<const float> a, std::span<const float> 
   fatal("distance kernel: unknown kind");
 }
 
+void DistanceKernel::distance16(const float* a, const float* b16, size_t d, float* out) const {
+  auto diff = [&](size_t i) { return splat16(a[i]) - load16(b16 + i * 16); };
+  const bool lanes = kind == Lanes4 && selected_slice_kernel();
+  if (kind == Scalar || (kind == Lanes4 && !lanes)) {
+    F16 s = splat16(-0.0f);
+    for (size_t i = 0; i < d; ++i) {
+      const F16 e = diff(i);
+      s = s + e * e;
+    }
+    store16(out, s);
+    return;
+  }
+  const bool fused = !lanes;
+  if (fused) {
+    static constexpr size_t kLength[] = {0, 0, 4, 8, 16, 32, 64};
+    require(d == kLength[kind], "distance16: length differs from the kernel's");
+  }
+  F16 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (size_t r = 0; r < 4; ++r) {
+      const F16 e = diff(4 * t + r);
+      acc[r] = fused ? fma16(e, e, acc[r]) : acc[r] + e * e;
+    }
+  }
+  if (fused) {
+    store16(out, (acc[0] + acc[1]) + (acc[2] + acc[3]));
+    return;
+  }
+  F16 s = ((acc[0] + acc[1]) + acc[2]) + acc[3];
+  for (size_t i = blocks * 4; i < d; ++i) {
+    const F16 e = diff(i);
+    s = s + e * e;
+  }
+  store16(out, s);
+}
+
 float l2_squared_neon(std::span<const float> a, std::span<const float> b) {
   require(b.size() >= a.size(), "l2_squared: second slice shorter than the first");
   return lanes4_l2(a.data(), b.data(), a.size());

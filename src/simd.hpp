@@ -31,6 +31,9 @@ struct DistanceKernel {
   // Squared Euclidean distance (no square root). Dim4..Dim64 read exactly that many values of
   // each slice; Lanes4 reads len(a) values of each; Scalar reads the shorter length.
   float distance(std::span<const float> a, std::span<const float> b) const;
+  // distance(a, slice j) for 16 slices of length d held transposed (value i of slice j at
+  // b16[i * 16 + j]), bit for bit; d must be the kernel's length for Dim4..Dim64.
+  void distance16(const float* a, const float* b16, size_t d, float* out) const;
   bool operator==(const DistanceKernel&) const = default;
 };
 
