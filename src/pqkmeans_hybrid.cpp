@@ -86,9 +86,14 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
     const F16 v = load16(approx + c);
     mins = v < mins ? v : mins;  // NaN never enters
   }
+  // The l-th smallest lane minimum: l rounds of picking the smallest remaining (lanes hold no NaN).
   float lane_min[16];
   store16(lane_min, mins);
-  std::nth_element(lane_min, lane_min + (l - 1), lane_min + 16);
+  for (size_t r = 0; r < l; ++r) {
+    size_t at = r;
+    for (size_t i = r + 1; i < 16; ++i) at = lane_min[i] < lane_min[at] ? i : at;
+    std::swap(lane_min[r], lane_min[at]);
+  }
   const F16 bar = splat16(lane_min[l - 1]);
   out.clear();
   for (size_t c = 0; c < blocked; c += 16) {
