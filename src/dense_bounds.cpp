@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -11,6 +10,8 @@
 #include "dense_kernels.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
+#include "lanes.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
 
@@ -34,7 +35,7 @@ struct RowDistances {
   std::optional<PackedCenters> packed;
   size_t per_pass = 1;
   explicit RowDistances(const Matrix<float>& c) : centers(c) {
-    if (selected_slice_kernel()) {
+    if (kernels().packed_centers) {
       packed.emplace(c);
       per_pass = packed_rows_per_pass(*packed);
     }
@@ -54,12 +55,7 @@ struct RowDistances {
   float one(const float* row, size_t j) const { return l2_squared({row, centers.cols}, centers.row(j)); }
 };
 
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* p) {
-  F4 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
+using namespace lanes;
 
 // True once the partial squared distance reaches `best`: four running sums over 16-dimension
 // blocks, checked after every block, then after every dimension of the last partial block.
@@ -71,9 +67,9 @@ inline bool abandoned(const float* x, const float* c, size_t d, float best) {
       const F4 diff = load4(x + b + q) - load4(c + b + q);
       acc = acc + diff * diff;
     }
-    if (((acc[0] + acc[1]) + acc[2]) + acc[3] >= best) return true;
+    if (reduce_sequential(acc) >= best) return true;
   }
-  float total = ((acc[0] + acc[1]) + acc[2]) + acc[3];
+  float total = reduce_sequential(acc);
   for (size_t i = full; i < d; ++i) {
     const float e = x[i] - c[i];
     total = total + e * e;
@@ -96,7 +92,7 @@ DenseIterationAssign::Mode DenseIterationAssign::choose(size_t rows, size_t k, s
   }
   if (d < kEarlyAbandonMinD) return Mode::Exact;
   const Word early = env_word(EnvSwitch::DenseEarlyAbandon);
-  if (early == Word::On || (early == Word::Auto && !selected_slice_kernel() && ops >= kEarlyAbandonMinOps)) {
+  if (early == Word::On || (early == Word::Auto && !kernels().packed_centers && ops >= kEarlyAbandonMinOps)) {
     return Mode::EarlyAbandon;
   }
   return Mode::Exact;
@@ -134,22 +130,11 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   const size_t k = centers.rows;
   // The nearest and second-nearest center of a row from all its distances.
   auto full = [&](size_t r, const float* all) {
-    size_t best_index = 0;
-    float d1 = kInf, d2 = kInf;
-    for (size_t j = 0; j < k; ++j) {
-      const float v = all[j];
-      if (v < d1) {
-        d2 = d1;
-        d1 = v;
-        best_index = j;
-      } else if (v < d2) {
-        d2 = v;
-      }
-    }
-    labels[r] = best_index;
-    distances[r] = d1;
-    upper_[r] = std::sqrt(d1);
-    lower_[r] = std::sqrt(d2);
+    const NearestTwo found = nearest_two(all, k);
+    labels[r] = found.index;
+    distances[r] = found.best;
+    upper_[r] = std::sqrt(found.best);
+    lower_[r] = std::sqrt(found.second);
   };
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.

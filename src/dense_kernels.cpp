@@ -6,27 +6,11 @@
 #include "error.hpp"
 #include "lanes.hpp"
 
-#if defined(__AVX512F__)
-#include <immintrin.h>
-#endif
-
 namespace vantorix {
 
 namespace {
 
 using namespace lanes;
-
-// The query's 4-dimension block repeated for four centers.
-inline F16 broadcast4(const float* q) {
-#if defined(__AVX512F__)
-  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
-  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
-#else
-  F4 v;
-  std::memcpy(&v, q, sizeof(v));
-  return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
-#endif
-}
 
 template <bool Dot, bool OnFmaPipes = false>
 inline F16 step(F16 acc, F16 x, F16 c) {

@@ -29,18 +29,6 @@ constexpr int kCentersPerPass = 4;
 constexpr int kCentersPerPass = 1;
 #endif
 
-// Bit i set when lane i's partial sum is below best, or is NaN: !(acc >= best). Those rows stay
-// active.
-inline uint32_t still_below(F16 acc, F16 best) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)acc, (__m512)best, _CMP_NGE_UQ);
-#else
-  uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= uint32_t(!(acc[i] >= best[i])) << i;
-  return bits;
-#endif
-}
-
 // Per-block running best of the vector forms: 16 rows per register.
 struct BlockBest {
   F16 best[kGroups];
@@ -127,7 +115,8 @@ inline uint64_t pruned_pass(const float* block, size_t dim, const float* centers
           a = a + t * t;
         }
         acc[j][g] = a;
-        alive[j][g] &= still_below(a, bb.best[g]);
+        // Below the row's best, or NaN: the row stays.
+        alive[j][g] &= not_at_least_mask16(a, bb.best[g]);
         done[j][g] += stop - d;
         any |= alive[j][g];
       }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dense_init.hpp"
+#include "kmeans_common.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 #include "pdx.hpp"
@@ -24,12 +25,16 @@ namespace vantorix {
 // Immutable once built, so any number of models (the candidate-k analysis) can share one.
 using CodewordDistances = std::shared_ptr<const std::vector<float>>;
 
-struct PqKMeansOptions {
-  size_t k = 0;
+// The settings every fit over codes shares, the candidate-k analysis included.
+struct CodeFitSettings {
   size_t iterations = 20;
   uint64_t seed = 0;
   bool verbose = false;
   uint64_t lookup_table_bytes = 1073741824;
+};
+
+struct PqKMeansOptions : CodeFitSettings {
+  size_t k = 0;
   InitMethod init = InitMethod::FarthestFirst;
   bool early_stopping = false;
   bool spherical = false;
@@ -73,10 +78,6 @@ struct PqFitProfile {
 };
 
 std::vector<float> compute_codeword_distances(const Array3<float>& codewords);
-
-// The `count` rows with the largest distance (IEEE total order), farthest first, ties to the
-// lower row index.
-std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count);
 
 // Adds every member's reconstruction (codewords concatenated, Ds each) into acc, in member order.
 void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
@@ -146,16 +147,19 @@ void update_mean_centers(size_t k, AssignmentBuffers& buffers, Matrix<float>& ce
     const float inv = 1.0f / float(count);
     for (float& v : row) v = v * inv;
   });
-  std::vector<size_t> empty;
-  for (size_t j = 0; j < k; ++j)
-    if (buffers.buckets.counts[j] == 0) empty.push_back(j);
-  if (empty.empty()) return;
-  const auto rows = select_farthest_rows(buffers.distances, empty.size());
-  for (size_t i = 0; i < empty.size() && i < rows.size(); ++i) seed(rows[i], centers.row(empty[i]));
+  reseed_empty_clusters(empty_clusters<size_t>(buffers.buckets.counts), buffers.distances,
+                        [&](size_t j, size_t row) { seed(row, centers.row(j)); });
 }
 
-// The fit's early-stopping rule over the inertia history.
-bool should_stop_early(std::span<const double> history);
+// The pass loop of both fits over codes: the last pass ends on its assignment.
+inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label) {
+  PassLoop loop;
+  loop.iterations = options.iterations;
+  loop.update_after_last_pass = false;
+  if (options.early_stopping) loop.stopping = StoppingRule::SmallFall;
+  if (options.verbose) loop.report = PassReport{.label = report_label};
+  return loop;
+}
 
 class PqKMeans {
  public:

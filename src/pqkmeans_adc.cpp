@@ -108,17 +108,13 @@ void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
-  for (size_t pass = 0; pass < options_.iterations; ++pass) {
-    assign_adc_into(codes, centers.view(), buffers);
-    double sum = -0.0;
-    for (float dist : buffers.distances) sum += double(dist);
-    const double inertia = sum / double(n);
-    history.push_back(inertia);
-    if (options_.verbose) std::fprintf(stderr, "iteration=%zu adc_inertia=%.6f\n", pass, inertia);
-    if (options_.early_stopping && should_stop_early(history)) break;
-    if (pass + 1 == options_.iterations) break;
-    update_adc_centers(*this, codes, buffers, centers);
-  }
+  run_passes(
+      code_fit_loop(options_, "adc_inertia"), history,
+      [&](size_t) {
+        assign_adc_into(codes, centers.view(), buffers);
+        return mean_distance(buffers.distances);
+      },
+      [&](size_t) { update_adc_centers(*this, codes, buffers, centers); });
 
   store_dense_centers_from_pq(centers.view());
   labels_ = std::move(buffers).into_labels();

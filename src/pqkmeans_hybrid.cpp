@@ -4,7 +4,6 @@
 // every row is assigned exactly through one of the exact layouts.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -122,11 +121,11 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
 // for d. The slice kernels (Lanes4, Scalar) run four pairs at a time, bit for bit as one by one.
 void exact_pair_distances(const float* const* rows, const float* const* centers, size_t count, size_t d,
                           DistanceKernel kernel, float* out) {
+  size_t i = 0;
   if (kernel.kind == DistanceKernel::Lanes4 || kernel.kind == DistanceKernel::Scalar) {
-    l2_squared_pairs(rows, centers, count, d, out);
-    return;
+    for (; i + 4 <= count; i += 4) kernels().l2_squared_pairs4(rows + i, centers + i, d, out + i);
   }
-  for (size_t i = 0; i < count; ++i) out[i] = kernel.distance({rows[i], d}, {centers[i], d});
+  for (; i < count; ++i) out[i] = kernel.distance({rows[i], d}, {centers[i], d});
 }
 
 // Centers per block of the table sums: four 16-lane registers per row, and the block's share of
@@ -366,18 +365,16 @@ void PqKMeans::fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const floa
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
-  for (size_t pass = 0; pass < options_.iterations; ++pass) {
-    assign_hybrid_into(codes, vectors, centers.view(), refine_exact_top_l, pdx ? &*pdx : nullptr, buffers);
-    double sum = -0.0;
-    for (float dist : buffers.distances) sum += double(dist);
-    const double inertia = sum / double(n);
-    history.push_back(inertia);
-    if (options_.verbose) std::fprintf(stderr, "iteration=%zu hybrid_inertia=%.6f\n", pass, inertia);
-    if (options_.early_stopping && should_stop_early(history)) break;
-    if (pass + 1 == options_.iterations) break;
-    update_dense_centers_from_vectors(vectors, buffers, centers);
-    if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
-  }
+  run_passes(
+      code_fit_loop(options_, "hybrid_inertia"), history,
+      [&](size_t) {
+        assign_hybrid_into(codes, vectors, centers.view(), refine_exact_top_l, pdx ? &*pdx : nullptr, buffers);
+        return mean_distance(buffers.distances);
+      },
+      [&](size_t) {
+        update_dense_centers_from_vectors(vectors, buffers, centers);
+        if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
+      });
 
   // The model changes only once everything has succeeded.
   store_dense_centers_raw(std::move(centers));
