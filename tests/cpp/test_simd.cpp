@@ -266,3 +266,20 @@ TEST(DistanceKernel, SixteenTransposedSlicesMatchOneByOne) {
     }
   }
 }
+
+TEST(L2Squared, FourPairsMatchOneByOne) {
+  for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
+    const auto a = random_floats(4 * d, 5), b = random_floats(4 * d, 6);
+    const float* as[4] = {a.data(), a.data() + d, a.data() + 2 * d, a.data() + 3 * d};
+    const float* bs[4] = {b.data() + 3 * d, b.data(), b.data() + d, b.data()};
+    for (bool vector : {true, false}) {
+      float out[4];
+      (vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar)(as, bs, d, out);
+      for (int i = 0; i < 4; ++i) {
+        const std::span<const float> x(as[i], d), y(bs[i], d);
+        const float want = vector ? l2_squared_neon(x, y) : l2_squared_scalar(x, y);
+        EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want)) << d << ' ' << vector;
+      }
+    }
+  }
+}
