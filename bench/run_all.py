@@ -5,7 +5,8 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ORDER = ["kernels.py", "exact_assign.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "hybrid.py", "autok.py"]
+ORDER = ["kernels.py", "exact_assign.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "hybrid.py", "autok.py",
+         "dask_kmeans.py"]
 
 failed = []
 for script in ORDER:
