@@ -38,6 +38,8 @@ enum class EnvSwitch : uint8_t {
   PdxExact,
   PdxPrune,  // VANTORIX_PDX_PRUNE, else VANTORIX_DIM_PRUNE
   FlashExact,  // VANTORIX_FLASH_EXACT, else VANTORIX_EXACT_ASSIGNMENT
+  Pq4Fastscan,
+  Pq4LutCalibration,
   // numbers
   NumThreads,
   DenseInitSampleRows,
@@ -54,7 +56,7 @@ enum class EnvSwitch : uint8_t {
 };
 
 // What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
-enum class Word : uint8_t { Auto, Off, On, Scalar, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct };
+enum class Word : uint8_t { Auto, Off, On, Scalar, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter };
 
 struct SwitchWord {
   const char* text;

@@ -3,6 +3,7 @@
 // compared exactly on the raw vectors. With refine_exact_top_l >= k the codes are not needed and
 // every row is assigned exactly through one of the exact layouts.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "math.hpp"
 #include "parallel.hpp"
 #include "pdx.hpp"
+#include "pq4.hpp"
 #include "pqkmeans.hpp"
 #include "simd.hpp"
 
@@ -266,7 +268,8 @@ void PqKMeans::update_dense_centers_from_vectors(MatrixView<const float> vectors
 
 void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
                                   MatrixView<const float> dense_centers, uint64_t refine_exact_top_l,
-                                  const PdxMatrix* pdx, AssignmentBuffers& buffers) const {
+                                  const PackedPq4Codes* packed, const PdxMatrix* pdx,
+                                  AssignmentBuffers& buffers) const {
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   if (!vectors.is_c_contiguous()) throw VantorixError::message("input vectors must be C-contiguous");
   if (!dense_centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
@@ -317,6 +320,34 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
 
   if (build_dense_lookup_tables_into(workspace.view(), buffers.lookup)) {
     const float* table = buffers.lookup.data();
+    QuantizedPq4LookupTables& quantized = buffers.pq4_tables;
+    if (packed && pq4_fastscan_enabled() &&
+        quantized.update_from_f32({table, m_count * ks * k}, m_count, k)) {
+      // 8-bit tables over the packed codes: each chunk of 256 rows is 8 blocks of 32 scanned center
+      // by center; a quantized sum S stands for S * scale + bias * M (per center under per-center
+      // calibration).
+      const float subspaces = float(m_count);
+      refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
+                        [&](size_t begin, size_t end, float* approx) {
+                          std::array<uint16_t, kPq4BlockRows> sums;
+                          for (size_t first = begin; first < end; first += kPq4BlockRows) {
+                            const size_t block = first / kPq4BlockRows;
+                            const size_t count = std::min(kPq4BlockRows, end - first);
+                            for (size_t c = 0; c < k; ++c) {
+                              pq4_scan_cluster(*packed, quantized, block, c, sums);
+                              const float scale = quantized.per_center ? quantized.scales[c] : quantized.scale;
+                              const float bias = quantized.per_center ? quantized.biases[c] : quantized.bias;
+                              const float offset = bias * subspaces;
+                              for (size_t r = 0; r < count; ++r) {
+                                approx[(first - begin + r) * k + c] = float(sums[r]) * scale + offset;
+                              }
+                            }
+                          }
+                        });
+      return;
+    }
+    // Byte codes, or packed codes through the float table: the nibbles of a pair are its two
+    // subspaces in order, so the sums are the same as over the byte codes, read from there.
     refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
                       [&](size_t begin, size_t end, float* approx) {
                         table_distances(codes.data + begin * m_count, end - begin, m_count, table, ks, k, approx);
@@ -345,6 +376,13 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
 
 namespace {
 
+// The 4-bit form of the codes when Ks = 16 and candidates will be ranked by codes.
+std::optional<PackedPq4Codes> packed_for(MatrixView<const uint8_t> codes, uint64_t refine_exact_top_l, size_t k,
+                                         size_t ks) {
+  if (refine_exact_top_l >= k) return std::nullopt;
+  return PqKMeans::pack_pq4_codes({codes.data, codes.rows * codes.cols}, codes.rows, codes.cols, ks);
+}
+
 // A PdxMatrix of the rows when the switch asks for one and the exact layouts will run (every
 // center refined); there is nothing to lay out for zero rows.
 std::optional<PdxMatrix> pdx_for(MatrixView<const float> vectors, uint64_t refine_exact_top_l, size_t k) {
@@ -361,14 +399,16 @@ void PqKMeans::fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const floa
   const auto initial = initialize_center_indices(codes);
   Matrix<float> centers = take_raw_center_rows(vectors, initial);
   if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
+  const std::optional<PackedPq4Codes> packed = packed_for(codes, refine_exact_top_l, k, ks_);
   const std::optional<PdxMatrix> pdx = pdx_for(vectors, refine_exact_top_l, k);
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
-      code_fit_loop(options_, "hybrid_inertia"), history,
+      code_fit_loop(options_, "hybrid_inertia", "hybrid"), history,
       [&](size_t) {
-        assign_hybrid_into(codes, vectors, centers.view(), refine_exact_top_l, pdx ? &*pdx : nullptr, buffers);
+        assign_hybrid_into(codes, vectors, centers.view(), refine_exact_top_l, packed ? &*packed : nullptr,
+                           pdx ? &*pdx : nullptr, buffers);
         return mean_distance(buffers.distances);
       },
       [&](size_t) {
@@ -385,10 +425,11 @@ void PqKMeans::fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const floa
 std::vector<size_t> PqKMeans::predict_hybrid(MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
                                              uint64_t refine_exact_top_l) const {
   validate_hybrid(codes, vectors, refine_exact_top_l, false);
+  const std::optional<PackedPq4Codes> packed = packed_for(codes, refine_exact_top_l, options_.k, ks_);
   const std::optional<PdxMatrix> pdx = pdx_for(vectors, refine_exact_top_l, options_.k);
   AssignmentBuffers buffers(codes.rows);
-  assign_hybrid_into(codes, vectors, dense_cluster_centers_->view(), refine_exact_top_l, pdx ? &*pdx : nullptr,
-                     buffers);
+  assign_hybrid_into(codes, vectors, dense_cluster_centers_->view(), refine_exact_top_l,
+                     packed ? &*packed : nullptr, pdx ? &*pdx : nullptr, buffers);
   return std::move(buffers).into_labels();
 }
 

@@ -113,7 +113,7 @@ PqKMeans model_for(const HybridCase& s, uint64_t lookup_table_bytes) {
 
 Result run(const PqKMeans& model, const HybridCase& s, uint64_t l) {
   AssignmentBuffers buffers(0);
-  model.assign_hybrid_into(s.code_view(), s.vector_view(), s.center_view(), l, nullptr, buffers);
+  model.assign_hybrid_into(s.code_view(), s.vector_view(), s.center_view(), l, nullptr, nullptr, buffers);
   return {buffers.labels, buffers.distances};
 }
 
@@ -197,7 +197,8 @@ TEST(HybridAssignmentDeathTest, ExactLayoutsAreBitIdentical) {
       std::optional<PdxMatrix> pdx;
       if (pdx_exact_enabled()) pdx = PdxMatrix::from_row_major(s.vectors, s.n, s.d());
       AssignmentBuffers buffers(0);
-      model.assign_hybrid_into(s.code_view(), s.vector_view(), s.center_view(), 40, pdx ? &*pdx : nullptr, buffers);
+      model.assign_hybrid_into(s.code_view(), s.vector_view(), s.center_view(), 40, nullptr, pdx ? &*pdx : nullptr,
+                             buffers);
       bool same = true;
       for (size_t i = 0; i < s.n; ++i) {
         size_t best_j = 0;

@@ -446,7 +446,9 @@ def test_type_checks_pass(tmp_path):
     mypy_api = pytest.importorskip("mypy.api")
     from pathlib import Path
 
-    package = Path(vantorix.__file__).parent
+    # check the source tree: handing mypy a package inside site-packages makes it treat
+    # site-packages itself as user code
+    package = Path(__file__).resolve().parents[2] / "python" / "vantorix"
     usage = tmp_path / "usage.py"
     usage.write_text(
         "import numpy as np\nimport vantorix\n"
