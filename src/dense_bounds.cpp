@@ -9,6 +9,7 @@
 
 #include "dense_assign.hpp"
 #include "dense_kernels.hpp"
+#include "dense_screen.hpp"
 #include "env.hpp"
 #include "error.hpp"
 #include "parallel.hpp"
@@ -150,23 +151,17 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   const size_t k = centers.rows;
   // The nearest and second-nearest center of a row from all its distances.
   auto full = [&](size_t r, const float* all) {
-    size_t best_index = 0;
-    float d1 = kInf, d2 = kInf;
-    for (size_t j = 0; j < k; ++j) {
-      const float v = all[j];
-      if (v < d1) {
-        d2 = d1;
-        d1 = v;
-        best_index = j;
-      } else if (v < d2) {
-        d2 = v;
-      }
-    }
-    labels[r] = best_index;
-    distances[r] = d1;
-    upper_[r] = std::sqrt(d1);
-    lower_[r] = std::sqrt(d2);
+    NearestTwo best;
+    for (size_t j = 0; j < k; ++j) best.consider(j, all[j]);
+    labels[r] = best.index;
+    distances[r] = best.first;
+    upper_[r] = std::sqrt(best.first);
+    lower_[r] = std::sqrt(best.second);
   };
+  // Unsettled rows meet every center; screening does that at matrix-product speed. Whether it
+  // pays is judged on all rows: on later passes the unsettled ones are fewer but still many.
+  std::optional<DenseScreen> screen;
+  if (dense_screen_pays(data.rows, k, data.cols)) screen.emplace(centers, false);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.
     std::vector<size_t> pending;
@@ -190,6 +185,10 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
       }
       pending.push_back(r);
     }
+    if (screen) {
+      screen_pending(*screen, data, pending, labels, distances);
+      return;
+    }
     std::vector<float> all(dist.per_pass * dist.width());
     const float* rows[4];
     for (size_t i = 0; i < pending.size();) {
@@ -200,6 +199,28 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
       i += count;
     }
   });
+}
+
+void DenseIterationAssign::screen_pending(DenseScreen& screen, MatrixView<const float> data,
+                                          std::span<const size_t> pending, std::span<size_t> labels,
+                                          std::span<float> distances) {
+  const size_t d = data.cols, block = screen.block_rows();
+  std::vector<float> rows(std::min(block, pending.size()) * d), best(block), next(block);
+  std::vector<size_t> found(block);
+  for (size_t i = 0; i < pending.size(); i += block) {
+    const size_t count = std::min(block, pending.size() - i);
+    for (size_t t = 0; t < count; ++t) {
+      std::memcpy(rows.data() + t * d, data.data + ptrdiff_t(pending[i + t]) * data.row_stride, d * sizeof(float));
+    }
+    screen.nearest(rows.data(), count, d, found.data(), best.data(), next.data());
+    for (size_t t = 0; t < count; ++t) {
+      const size_t r = pending[i + t];
+      labels[r] = found[t];
+      distances[r] = best[t];
+      upper_[r] = std::sqrt(best[t]);
+      lower_[r] = std::sqrt(next[t]);
+    }
+  }
 }
 
 void DenseIterationAssign::assign_early_abandon(MatrixView<const float> data, const Matrix<float>& centers,

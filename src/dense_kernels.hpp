@@ -5,6 +5,7 @@
 // nearest_l2_center / nearest_dot_center (4 lane sums, sequential lane reduction, tail in index
 // order): results are bit-identical, only faster.
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -21,6 +22,23 @@ struct PackedCenters {
   const float* rows = nullptr;  // the row-major k x d source (tail dimensions), borrowed
 
   explicit PackedCenters(const Matrix<float>& centers);
+};
+
+// A scan in index order keeping the first strict minimum and the second-smallest value (a NaN
+// never enters; on a repeated minimum the second equals the first).
+struct NearestTwo {
+  size_t index = 0;
+  float first = std::numeric_limits<float>::infinity();
+  float second = std::numeric_limits<float>::infinity();
+  void consider(size_t j, float v) {
+    if (v < first) {
+      second = first;
+      first = v;
+      index = j;
+    } else if (v < second) {
+      second = v;
+    }
+  }
 };
 
 // The first index of the smallest (largest) of k values and that value, a NaN never winning:

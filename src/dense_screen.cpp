@@ -1,0 +1,303 @@
+#include "dense_screen.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "blas_threads.hpp"
+#include "dense_assign.hpp"
+#include "dense_kernels.hpp"
+#include "error.hpp"
+#include "lanes.hpp"
+#include "simd.hpp"
+
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+namespace vantorix {
+
+namespace {
+
+using namespace lanes;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+// Products per block: 1 MiB, a core's share of L2, between 64 and 512 rows.
+constexpr size_t kProductEntries = 262144;
+constexpr size_t kMinBlockRows = 64;
+constexpr size_t kMaxBlockRows = 512;
+// Rows and centers with larger norms are measured directly: below it no product, partial sum or
+// distance can overflow, which the bound takes for granted.
+constexpr double kMaxNorm = 0x1p61;
+// The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
+constexpr size_t kMaxScreenDim = 65536;
+
+// The speed of the screen against the direct kernels on two cores (see bench/dense_screen.py):
+// below 16 centers or 16 dimensions the product's set-up and the bound's pass over every center
+// cost more than the direct kernels' whole scan.
+constexpr size_t kMinScreenK = 16;
+constexpr size_t kMinScreenDim = 16;
+
+std::atomic<uint64_t> g_rows{0}, g_confirmed{0}, g_measured{0};
+
+typedef double D8 __attribute__((vector_size(64)));
+typedef float F8 __attribute__((vector_size(32)));
+
+// Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
+// more accurate than the f32 unit roundoff the bound charges for it.
+double squared_norm(const float* x, size_t d) {
+  D8 acc = {};
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+    F8 v;
+    std::memcpy(&v, x + i, sizeof(v));
+    const D8 w = __builtin_convertvector(v, D8);
+    acc = acc + w * w;
+  }
+  double s = 0.0;
+  for (int l = 0; l < 8; ++l) s += acc[l];
+  for (; i < d; ++i) s += double(x[i]) * double(x[i]);
+  return s;
+}
+
+// The norm as the bound uses it: rounded up, so it never understates the true norm.
+float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
+
+// Bit i set where !(v[i] > limit): the centers a row keeps (a NaN is always kept).
+inline uint32_t not_above(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
+  return mask;
+#endif
+}
+
+inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
+inline F16 positive_part(F16 v) { return v > 0.0f ? v : F16{}; }
+
+// The direct kernels' value for one center: nearest_*_center over that center alone runs the
+// same chain of operations as over all of them.
+inline float direct_l2(const float* x, const float* c, size_t d) {
+  return nearest_l2_center({x, d}, {c, d}, 1, d).second;
+}
+inline float direct_dot(const float* x, const float* c, size_t d) {
+  return nearest_dot_center({x, d}, {c, d}, 1, d).second;
+}
+
+}  // namespace
+
+bool dense_screen_pays(size_t rows, size_t k, size_t d) {
+  if (rows == 0 || k < kMinScreenK || d < kMinScreenDim || d > kMaxScreenDim) return false;
+  if (k > size_t(std::numeric_limits<int>::max())) return false;
+  return dense_blas_enabled();
+}
+
+DenseScreenCounts dense_screen_counts() {
+  return {g_rows.load(std::memory_order_relaxed), g_confirmed.load(std::memory_order_relaxed),
+          g_measured.load(std::memory_order_relaxed)};
+}
+
+void reset_dense_screen_counts() {
+  g_rows.store(0);
+  g_confirmed.store(0);
+  g_measured.store(0);
+}
+
+// The bound. With u = 2^-24, X = |x|, C = |c|, S = (X + C)^2 and D the exact squared distance:
+// the squared norms (f64, rounded once to f32) are each off by at most u X^2 and u C^2; the
+// product x.c from BLAS, in whatever order and with or without fused steps, by d u X C; the
+// three f32 operations of the estimate add u (X^2 + C^2) and u D; the direct kernel's value
+// differs from D by (d + 2) u D; and forming estimate +- bound rounds once more. In all
+//   |direct - estimate| <= (d + 5) u S + (d + 2) u D  (to first order),
+// and D is at most max(estimate, 0) plus the first term. kappa charges 1.25 (d + 6) u for both,
+// which leaves a quarter for the second-order terms (d u <= 2^-8) and for the rounding of the
+// bound's own arithmetic. In cosine mode both dots are off by at most d u X C, so
+// |direct - product| <= 2 d u X C, plus the rounding of product +- bound. `floor` covers
+// underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
+DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
+    : centers_(centers), cosine_(cosine),
+      block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
+  const size_t k = centers.rows, d = centers.cols;
+  if (d == 0 || d > kMaxScreenDim || k > size_t(std::numeric_limits<int>::max())) {
+    fatal("DenseScreen: shape outside what the bound covers");
+  }
+  const double u = 0x1p-24;
+  kappa_ = float(1.25 * double(cosine ? 2 * d + 6 : d + 6) * u);
+  floor_ = float(double(4 * d + 32) * 0x1p-126);
+  squared_norms_.resize(k);
+  norms_.resize(k);
+  parallel_chunks(k, 64, [&](size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
+      const double s = squared_norm(centers.data() + j * d, d);
+      // A center the bound cannot cover gets infinite norms: its estimate is never below its
+      // bound and its bound never excludes another center, so it is always measured.
+      const bool covered = std::isfinite(s) && std::sqrt(s) <= kMaxNorm;
+      squared_norms_[j] = covered ? float(s) : kInf;
+      norms_[j] = covered ? norm_above(s) : kInf;
+    }
+  });
+}
+
+// Euclidean: each center's estimate e and bound b, the smallest upper end e + b over all
+// centers (with `two`, the second smallest, multiset order), then every center whose lower end
+// e - b does not exceed it. p holds the row's products and is overwritten.
+void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, std::vector<size_t>& cand) const {
+  const size_t k = centers_.rows;
+  const float* cn = squared_norms_.data();
+  const float* cr = norms_.data();
+  auto bounds = [&](auto dot, auto c2, auto c) {
+    const auto t = xr + c;
+    const auto e = (xn + c2) - (dot + dot);
+    const auto b = kappa_ * (t * t + positive_part(e)) + floor_;
+    return std::pair{e - b, e + b};
+  };
+  float limit = kInf, limit2 = kInf;
+  size_t j = 0;
+  if (!two) {
+    F16 best = kInf - F16{};
+    for (; j + 16 <= k; j += 16) {
+      const auto [low, high] = bounds(load16(p + j), load16(cn + j), load16(cr + j));
+      store16(p + j, low);
+      best = high < best ? high : best;  // a NaN never lowers it
+    }
+    for (int l = 0; l < 16; ++l) limit = best[l] < limit ? best[l] : limit;
+  }
+  for (; j < k; ++j) {
+    const auto [low, high] = bounds(p[j], cn[j], cr[j]);
+    p[j] = low;
+    if (high < limit) {
+      limit2 = limit;
+      limit = high;
+    } else if (high < limit2) {
+      limit2 = high;
+    }
+  }
+  if (two) limit = limit2;
+  j = 0;
+  for (; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_above(load16(p + j), limit); m != 0; m &= m - 1) cand.push_back(j + size_t(__builtin_ctz(m)));
+  }
+  for (; j < k; ++j) {
+    if (!(p[j] > limit)) cand.push_back(j);
+  }
+}
+
+// Cosine: the largest lower end x.c - b over all centers, then every center whose upper end
+// x.c + b reaches it.
+void DenseScreen::collect_dots(float* p, float xr, std::vector<size_t>& cand) const {
+  const size_t k = centers_.rows;
+  const float* cr = norms_.data();
+  auto bounds = [&](auto dot, auto c) {
+    const auto b = kappa_ * (xr * c) + floor_;
+    return std::pair{dot - b, dot + b};
+  };
+  float limit = -kInf;
+  F16 best = limit - F16{};
+  size_t j = 0;
+  for (; j + 16 <= k; j += 16) {
+    const auto [low, high] = bounds(load16(p + j), load16(cr + j));
+    store16(p + j, -high);
+    best = low > best ? low : best;
+  }
+  for (int l = 0; l < 16; ++l) limit = best[l] > limit ? best[l] : limit;
+  for (; j < k; ++j) {
+    const auto [low, high] = bounds(p[j], cr[j]);
+    p[j] = -high;
+    if (low > limit) limit = low;
+  }
+  // Stored negated, so the same test keeps every center with x.c + b >= limit (and NaN).
+  j = 0;
+  for (; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_above(load16(p + j), -limit); m != 0; m &= m - 1) cand.push_back(j + size_t(__builtin_ctz(m)));
+  }
+  for (; j < k; ++j) {
+    if (!(p[j] > -limit)) cand.push_back(j);
+  }
+}
+
+void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t* labels, float* distances,
+                          float* second) {
+  const size_t k = centers_.rows, d = centers_.cols;
+  if (count == 0) return;
+  if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
+  Scratch& scratch = scratch_.here();
+  scratch.products.resize(block_rows_ * k);
+  scratch.candidates.reserve(k);
+  float* products = scratch.products.data();
+  {
+    const BlasThreads threads;
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), int(k), int(d), 1.0f, rows, int(stride),
+                centers_.data(), int(d), 0.0f, products, int(k));
+  }
+  uint64_t confirmed = 0, measured = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const float* x = rows + i * stride;
+    float* p = products + i * k;
+    auto& cand = scratch.candidates;
+    cand.clear();
+    const double xs = squared_norm(x, d);
+    if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
+      for (size_t j = 0; j < k; ++j) cand.push_back(j);
+    } else if (cosine_) {
+      collect_dots(p, norm_above(xs), cand);
+    } else {
+      collect_distances(p, float(xs), norm_above(xs), second != nullptr, cand);
+    }
+    measured += cand.size();
+    confirmed += cand.size() > 1;
+    // The direct kernels' scan over the centers that remain, in index order.
+    if (cosine_) {
+      size_t best_index = 0;
+      float best = -kInf;
+      for (size_t j : cand) {
+        const float v = direct_dot(x, centers_.data() + j * d, d);
+        if (v > best) best = v, best_index = j;
+      }
+      labels[i] = best_index;
+      distances[i] = 1.0f - best;
+      continue;
+    }
+    NearestTwo best;
+    for (size_t j : cand) best.consider(j, direct_l2(x, centers_.data() + j * d, d));
+    labels[i] = best.index;
+    distances[i] = best.first;
+    if (second) second[i] = best.second;
+  }
+  g_rows.fetch_add(count, std::memory_order_relaxed);
+  g_confirmed.fetch_add(confirmed, std::memory_order_relaxed);
+  g_measured.fetch_add(measured, std::memory_order_relaxed);
+}
+
+void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                                std::span<size_t> labels, std::span<float> distances) {
+  const size_t rows = data.rows, d = centers.cols;
+  if (labels.size() < rows || distances.size() < rows || data.cols != d) {
+    fatal("assign_dense_screened_into: outputs or columns do not match");
+  }
+  if (rows == 0) return;
+  DenseScreen screen(centers, cosine);
+  // Rows with unit column stride go to the product in place; others are gathered per block.
+  const bool in_place = (data.col_stride == 1 || d == 1) && (data.row_stride >= ptrdiff_t(d) || rows == 1) &&
+                        data.row_stride <= std::numeric_limits<int>::max();
+  const size_t stride = rows == 1 ? d : size_t(data.row_stride);
+  parallel_chunks(rows, screen.block_rows(), [&](size_t begin, size_t end) {
+    const size_t count = end - begin;
+    if (in_place) {
+      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr);
+      return;
+    }
+    std::vector<float> gathered(count * d);
+    for (size_t r = 0; r < count; ++r) {
+      for (size_t c = 0; c < d; ++c) gathered[r * d + c] = data.at(begin + r, c);
+    }
+    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr);
+  });
+}
+
+}  // namespace vantorix
