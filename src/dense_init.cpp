@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numeric>
 #include <optional>
 
+#include "dense_kernels.hpp"
 #include "env.hpp"
 #include "error.hpp"
 #include "parallel.hpp"
@@ -69,35 +69,6 @@ std::optional<size_t> largest_usable(const std::vector<float>& weights) {
   return best;
 }
 
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* p) {
-  F4 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-
-// l2_squared's vector form for four candidate rows against one center: four independent
-// accumulator chains instead of one, each the same operations in the same order.
-void l2_four(const float* const* rows, const float* c, size_t d, float* out) {
-  F4 acc[4] = {};
-  const size_t blocks = d / 4;
-  for (size_t t = 0; t < blocks; ++t) {
-    const F4 x = load4(c + 4 * t);
-    for (int i = 0; i < 4; ++i) {
-      const F4 diff = load4(rows[i] + 4 * t) - x;
-      acc[i] = acc[i] + diff * diff;
-    }
-  }
-  for (int i = 0; i < 4; ++i) {
-    float sum = ((acc[i][0] + acc[i][1]) + acc[i][2]) + acc[i][3];
-    for (size_t t = blocks * 4; t < d; ++t) {
-      const float diff = rows[i][t] - c[t];
-      sum = sum + diff * diff;
-    }
-    out[i] = sum;
-  }
-}
-
 // Lowers each candidate's weight to its squared distance from the new center row. Candidates
 // are visited in row order (`by_row`, a permutation of candidate positions), so the sampled rows
 // stream through memory instead of being fetched at random; every weight is updated on its own,
@@ -115,11 +86,13 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
     };
     size_t i = begin;
     if (wide) {
+      // l2_squared's vector form for four candidate rows against the center at once.
+      const float* const centers[4] = {center.data(), center.data(), center.data(), center.data()};
       const float* rows[4];
       float dist[4];
       for (; i + 4 <= end; i += 4) {
         for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
-        l2_four(rows, center.data(), d, dist);
+        lanes4_l2_pairs(rows, centers, d, dist);
         for (int q = 0; q < 4; ++q) lower(by_row[i + q], dist[q]);
       }
     }

@@ -148,7 +148,39 @@ std::pair<size_t, float> pick(const float* values, size_t k) {
   }
 }
 
+template <bool Dot>
+void pairs4(const float* const* x, const float* const* c, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (int i = 0; i < 4; ++i) {
+      const F4 a = load4(x[i] + 4 * t), b = load4(c[i] + 4 * t);
+      if constexpr (Dot) {
+        acc[i] = acc[i] + a * b;
+      } else {
+        const F4 diff = a - b;
+        acc[i] = acc[i] + diff * diff;
+      }
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float s = ((acc[i][0] + acc[i][1]) + acc[i][2]) + acc[i][3];
+    for (size_t t = blocks * 4; t < d; ++t) {
+      if constexpr (Dot) {
+        s = s + x[i][t] * c[i][t];
+      } else {
+        const float e = x[i][t] - c[i][t];
+        s = s + e * e;
+      }
+    }
+    out[i] = s;
+  }
+}
+
 }  // namespace
+
+void lanes4_l2_pairs(const float* const* x, const float* const* c, size_t d, float* out) { pairs4<false>(x, c, d, out); }
+void lanes4_dot_pairs(const float* const* x, const float* const* c, size_t d, float* out) { pairs4<true>(x, c, d, out); }
 
 PackedCenters::PackedCenters(const Matrix<float>& centers)
     : k(centers.rows), d(centers.cols), blocks(centers.cols / 4), groups((centers.rows + 3) / 4),

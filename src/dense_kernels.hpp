@@ -64,4 +64,10 @@ size_t packed_rows_per_pass(const PackedCenters& p);
 void packed_nearest_rows(const float* const* rows, size_t count, const PackedCenters& p, bool dot, float* scratch,
                          std::pair<size_t, float>* out);
 
+// Four (row, center) pairs at once, each value bit-identical to the vector form of l2_squared
+// (and of nearest_*_center for that center): four lane sums over blocks of four, sequential lane
+// reduction, tail in index order. Four independent chains hide the adds' latency.
+void lanes4_l2_pairs(const float* const* x, const float* const* c, size_t d, float* out);
+void lanes4_dot_pairs(const float* const* x, const float* const* c, size_t d, float* out);
+
 }  // namespace vantorix

@@ -34,13 +34,19 @@ constexpr size_t kMaxBlockRows = 512;
 // distance can overflow, which the bound takes for granted.
 constexpr double kMaxNorm = 0x1p61;
 // The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
-constexpr size_t kMaxScreenDim = 65536;
+constexpr size_t kMaxBoundDim = 65536;
 
-// The speed of the screen against the direct kernels on two cores (see bench/dense_screen.py):
-// below 16 centers or 16 dimensions the product's set-up and the bound's pass over every center
-// cost more than the direct kernels' whole scan.
-constexpr size_t kMinScreenK = 16;
+// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct):
+//   d = 16: k = 32 1.10, k = 64 0.71, k = 256 0.46      d = 128: k = 32 1.45, k = 64 0.90, k = 128 0.68
+//   d = 32: k = 32 1.13, k = 64 0.72, k = 256 0.52      d = 256: k = 64 0.96, k = 128 0.86
+//   d = 200: k = 64 0.78, k = 128 0.73                  d = 384: k = 128 1.00; d = 512: k = 256 1.18
+//   d = 784: k = 64 1.21, k = 128 1.11, k = 256 1.22
+// Below 64 centers the product's set-up, the per-row norm and the confirming measurement cost
+// more than the direct scan; long rows keep the direct kernels' wide registers busy, while the
+// BLAS product gains nothing on them.
+constexpr size_t kMinScreenK = 64;
 constexpr size_t kMinScreenDim = 16;
+constexpr size_t kMaxScreenDim = 256;
 
 std::atomic<uint64_t> g_rows{0}, g_confirmed{0}, g_measured{0};
 
@@ -74,6 +80,17 @@ inline uint32_t not_above(F16 v, float limit) {
 #else
   uint32_t mask = 0;
   for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
+  return mask;
+#endif
+}
+
+// Bit i set where !(v[i] < limit).
+inline uint32_t not_below(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] < limit)) << l;
   return mask;
 #endif
 }
@@ -124,7 +141,7 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
     : centers_(centers), cosine_(cosine),
       block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
   const size_t k = centers.rows, d = centers.cols;
-  if (d == 0 || d > kMaxScreenDim || k > size_t(std::numeric_limits<int>::max())) {
+  if (d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
     fatal("DenseScreen: shape outside what the bound covers");
   }
   const double u = 0x1p-24;
@@ -142,82 +159,97 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
       norms_[j] = covered ? norm_above(s) : kInf;
     }
   });
+  max_norm_ = 0.0f;
+  for (float c : norms_) max_norm_ = std::max(max_norm_, c);
 }
 
-// Euclidean: each center's estimate e and bound b, the smallest upper end e + b over all
-// centers (with `two`, the second smallest, multiset order), then every center whose lower end
-// e - b does not exceed it. p holds the row's products and is overwritten.
-void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, std::vector<size_t>& cand) const {
+// Euclidean. Center j's estimate is e = |x|^2 + |c|^2 - 2 x.c and its bound
+// b = kappa ((|x| + |c|)^2 + max(e, 0)) + floor: the direct value lies in [e - b, e + b]. A center
+// stays when its lower end does not exceed the smallest upper end over all centers (with `two`,
+// the second smallest, counting repeats). A first pass bounds every center alike, with the
+// largest center norm, and drops the centers whose estimates are too far above the smallest; the
+// exact bounds are then formed only for the few that remain. A center the bound does not cover
+// has infinite norms, which makes the shared bound infinite, so every center reaches the second
+// pass, where that center's own bound is infinite: it stays and excludes nothing.
+void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const {
   const size_t k = centers_.rows;
   const float* cn = squared_norms_.data();
-  const float* cr = norms_.data();
-  auto bounds = [&](auto dot, auto c2, auto c) {
-    const auto t = xr + c;
-    const auto e = (xn + c2) - (dot + dot);
-    const auto b = kappa_ * (t * t + positive_part(e)) + floor_;
-    return std::pair{e - b, e + b};
-  };
-  float limit = kInf, limit2 = kInf;
   size_t j = 0;
-  if (!two) {
-    F16 best = kInf - F16{};
-    for (; j + 16 <= k; j += 16) {
-      const auto [low, high] = bounds(load16(p + j), load16(cn + j), load16(cr + j));
-      store16(p + j, low);
-      best = high < best ? high : best;  // a NaN never lowers it
-    }
-    for (int l = 0; l < 16; ++l) limit = best[l] < limit ? best[l] : limit;
-  }
-  for (; j < k; ++j) {
-    const auto [low, high] = bounds(p[j], cn[j], cr[j]);
-    p[j] = low;
-    if (high < limit) {
-      limit2 = limit;
-      limit = high;
-    } else if (high < limit2) {
-      limit2 = high;
-    }
-  }
-  if (two) limit = limit2;
-  j = 0;
+  F16 low = kInf - F16{};
   for (; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above(load16(p + j), limit); m != 0; m &= m - 1) cand.push_back(j + size_t(__builtin_ctz(m)));
+    const F16 e = (xn + load16(cn + j)) - (load16(p + j) + load16(p + j));
+    store16(p + j, e);
+    low = e < low ? e : low;  // a NaN never lowers it
+  }
+  NearestTwo smallest;
+  for (int l = 0; l < 16; ++l) smallest.consider(0, low[l]);
+  for (; j < k; ++j) {
+    p[j] = (xn + cn[j]) - (p[j] + p[j]);
+    smallest.consider(j, p[j]);
+  }
+  if (two) {
+    smallest = {};
+    for (j = 0; j < k; ++j) smallest.consider(j, p[j]);
+  }
+  const float e_near = two ? smallest.second : smallest.first;
+  const float sbar = (xr + max_norm_) * (xr + max_norm_);
+  const float upper = e_near + (kappa_ * (sbar + positive_part(e_near)) + floor_);
+  // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
+  const float reach = upper + (kappa_ * sbar + floor_);
+  const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor_;
+  auto& kept = scratch.kept;
+  kept.clear();
+  for (j = 0; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_above(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
   }
   for (; j < k; ++j) {
-    if (!(p[j] > limit)) cand.push_back(j);
+    if (!(p[j] > limit)) kept.push_back(j);
+  }
+  auto bound = [&](size_t c) {
+    const float t = xr + norms_[c];
+    return kappa_ * (t * t + positive_part(p[c])) + floor_;
+  };
+  NearestTwo high;
+  for (size_t c : kept) high.consider(c, p[c] + bound(c));
+  const float best_upper = two ? high.second : high.first;
+  for (size_t c : kept) {
+    if (!(p[c] - bound(c) > best_upper)) scratch.candidates.push_back(c);
   }
 }
 
-// Cosine: the largest lower end x.c - b over all centers, then every center whose upper end
-// x.c + b reaches it.
-void DenseScreen::collect_dots(float* p, float xr, std::vector<size_t>& cand) const {
+// Cosine, the same two passes: the direct dot lies in [x.c - b, x.c + b] with
+// b = kappa |x| |c| + floor; a center stays when its upper end reaches the largest lower end.
+void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const {
   const size_t k = centers_.rows;
-  const float* cr = norms_.data();
-  auto bounds = [&](auto dot, auto c) {
-    const auto b = kappa_ * (xr * c) + floor_;
-    return std::pair{dot - b, dot + b};
-  };
-  float limit = -kInf;
-  F16 best = limit - F16{};
   size_t j = 0;
+  F16 high = -kInf - F16{};
   for (; j + 16 <= k; j += 16) {
-    const auto [low, high] = bounds(load16(p + j), load16(cr + j));
-    store16(p + j, -high);
-    best = low > best ? low : best;
+    const F16 v = load16(p + j);
+    high = v > high ? v : high;
   }
-  for (int l = 0; l < 16; ++l) limit = best[l] > limit ? best[l] : limit;
+  float largest = -kInf;
+  for (int l = 0; l < 16; ++l) largest = high[l] > largest ? high[l] : largest;
+  for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
+  const float bmax = kappa_ * (xr * max_norm_) + floor_;
+  // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
+  const float reach = (largest - bmax) - bmax;
+  const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
+  auto& kept = scratch.kept;
+  kept.clear();
+  for (j = 0; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_below(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+  }
   for (; j < k; ++j) {
-    const auto [low, high] = bounds(p[j], cr[j]);
-    p[j] = -high;
-    if (low > limit) limit = low;
+    if (!(p[j] < limit)) kept.push_back(j);
   }
-  // Stored negated, so the same test keeps every center with x.c + b >= limit (and NaN).
-  j = 0;
-  for (; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above(load16(p + j), -limit); m != 0; m &= m - 1) cand.push_back(j + size_t(__builtin_ctz(m)));
+  auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + floor_; };
+  float best_lower = -kInf;
+  for (size_t c : kept) {
+    const float lower = p[c] - bound(c);
+    if (lower > best_lower) best_lower = lower;
   }
-  for (; j < k; ++j) {
-    if (!(p[j] > -limit)) cand.push_back(j);
+  for (size_t c : kept) {
+    if (!(p[c] + bound(c) < best_lower)) scratch.candidates.push_back(c);
   }
 }
 
@@ -228,13 +260,36 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
   Scratch& scratch = scratch_.here();
   scratch.products.resize(block_rows_ * k);
-  scratch.candidates.reserve(k);
   float* products = scratch.products.data();
   {
     const BlasThreads threads;
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), int(k), int(d), 1.0f, rows, int(stride),
                 centers_.data(), int(d), 0.0f, products, int(k));
   }
+  // What the direct scan over the remaining centers in index order ends with: the first strict
+  // minimum from (0, +inf), or the first strict maximum dot from (0, -inf).
+  auto settle = [&](size_t i, size_t j, float v) {
+    const bool taken = cosine_ ? v > -kInf : v < kInf;
+    labels[i] = taken ? j : 0;
+    distances[i] = cosine_ ? 1.0f - (taken ? v : -kInf) : (taken ? v : kInf);
+  };
+  // Rows left with one center are measured four at a time, where the vector kernels run.
+  const bool batch = second == nullptr && selected_slice_kernel();
+  size_t queued = 0, queue_row[4], queue_center[4];
+  const float* queue_x[4];
+  const float* queue_c[4];
+  auto flush = [&] {
+    float v[4];
+    if (queued == 4) {
+      cosine_ ? lanes4_dot_pairs(queue_x, queue_c, d, v) : lanes4_l2_pairs(queue_x, queue_c, d, v);
+    } else {
+      for (size_t q = 0; q < queued; ++q) {
+        v[q] = cosine_ ? direct_dot(queue_x[q], queue_c[q], d) : direct_l2(queue_x[q], queue_c[q], d);
+      }
+    }
+    for (size_t q = 0; q < queued; ++q) settle(queue_row[q], queue_center[q], v[q]);
+    queued = 0;
+  };
   uint64_t confirmed = 0, measured = 0;
   for (size_t i = 0; i < count; ++i) {
     const float* x = rows + i * stride;
@@ -245,12 +300,20 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
     } else if (cosine_) {
-      collect_dots(p, norm_above(xs), cand);
+      collect_dots(p, norm_above(xs), scratch);
     } else {
-      collect_distances(p, float(xs), norm_above(xs), second != nullptr, cand);
+      collect_distances(p, float(xs), norm_above(xs), second != nullptr, scratch);
     }
     measured += cand.size();
     confirmed += cand.size() > 1;
+    if (batch && cand.size() == 1) {
+      queue_row[queued] = i;
+      queue_center[queued] = cand[0];
+      queue_x[queued] = x;
+      queue_c[queued] = centers_.data() + cand[0] * d;
+      if (++queued == 4) flush();
+      continue;
+    }
     // The direct kernels' scan over the centers that remain, in index order.
     if (cosine_) {
       size_t best_index = 0;
@@ -269,6 +332,7 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     distances[i] = best.first;
     if (second) second[i] = best.second;
   }
+  flush();
   g_rows.fetch_add(count, std::memory_order_relaxed);
   g_confirmed.fetch_add(confirmed, std::memory_order_relaxed);
   g_measured.fetch_add(measured, std::memory_order_relaxed);

@@ -49,17 +49,18 @@ class DenseScreen {
                float* second);
 
  private:
-  void collect_distances(float* p, float xn, float xr, bool two, std::vector<size_t>& cand) const;
-  void collect_dots(float* p, float xr, std::vector<size_t>& cand) const;
-
   struct Scratch {
     std::vector<float> products;
-    std::vector<size_t> candidates;
+    std::vector<size_t> kept, candidates;
   };
+  // The centers a row keeps (into scratch.candidates), from its products p (overwritten).
+  void collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const;
+  void collect_dots(const float* p, float xr, Scratch& scratch) const;
+
   const Matrix<float>& centers_;
   bool cosine_;
   size_t block_rows_;
-  float kappa_, floor_;
+  float kappa_, floor_, max_norm_;
   std::vector<float> squared_norms_, norms_;  // +inf for centers the bound does not cover
   PerWorker<Scratch> scratch_;
 };
