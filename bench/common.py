@@ -6,6 +6,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import time
 from pathlib import Path
 
@@ -65,3 +66,15 @@ def write_report(name: str, title: str, columns: list[str], rows: list[list], no
         json.dumps({"title": title, "columns": columns, "rows": rows}, indent=1, default=float)
     )
     print(text)
+
+
+def build_native_bench(target: str) -> Path:
+    """Builds one of the C++ benchmark programs (CMake option VANTORIX_BUILD_BENCH) in build/bench."""
+    build = ROOT / "build" / "bench"
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
+        check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target", target], check=True,
+                   stdout=subprocess.DEVNULL)
+    return build / target

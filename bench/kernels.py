@@ -7,19 +7,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import ROOT, write_report  # noqa: E402
-
-BUILD = ROOT / "build" / "bench"
-
-
-def build() -> Path:
-    subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
-        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j", "2", "--target", "vantorix_kernel_bench"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return BUILD / "vantorix_kernel_bench"
+from common import build_native_bench, write_report  # noqa: E402
 
 
 def peak_gflops() -> tuple[float, str]:
@@ -36,7 +24,7 @@ def peak_gflops() -> tuple[float, str]:
 
 
 def run() -> list[dict]:
-    binary = build()
+    binary = build_native_bench("vantorix_kernel_bench")
     out = subprocess.run([str(binary)], check=True, capture_output=True, text=True).stdout
     return [json.loads(line) for line in out.splitlines() if line.strip()]
 

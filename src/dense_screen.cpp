@@ -36,7 +36,8 @@ constexpr double kMaxNorm = 0x1p61;
 // The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
 constexpr size_t kMaxBoundDim = 65536;
 
-// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct):
+// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct,
+// bench/dense_screen.cpp in its assign mode):
 //   d = 16: k = 32 1.10, k = 64 0.71, k = 256 0.46      d = 128: k = 32 1.45, k = 64 0.90, k = 128 0.68
 //   d = 32: k = 32 1.13, k = 64 0.72, k = 256 0.52      d = 256: k = 64 0.96, k = 128 0.86
 //   d = 200: k = 64 0.78, k = 128 0.73                  d = 384: k = 128 1.00; d = 512: k = 256 1.18
