@@ -251,7 +251,8 @@ def test_switches_keep_the_clustering(monkeypatch, env):
 def test_screened_assignment_is_exact_with_one_or_two_threads(run_python):
     # k = 64 over 48 dimensions takes the screened direct path; with VANTORIX_DENSE_ASSIGN=rows
     # the direct kernels run alone. Every run must give the same bytes: fit and predict, Euclidean
-    # and spherical, contiguous and strided rows, one or two worker threads.
+    # and spherical, contiguous and strided rows, one or two worker threads; for the vector
+    # kernels and again for the scalar ones.
     code = """
 import hashlib, numpy as np
 from vantorix import _vantorix as vx
@@ -269,6 +270,7 @@ for x in (np.ascontiguousarray(wide[:, ::2]), wide[::-1, ::2]):
             h.update(np.ascontiguousarray(a).tobytes())
 print(h.hexdigest())
 """
-    runs = {run_python(code, VANTORIX_NUM_THREADS=t, **env) for t in ("1", "2")
-            for env in ({}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
-    assert len(runs) == 1
+    for simd in ("auto", "scalar"):
+        runs = {run_python(code, VANTORIX_NUM_THREADS=t, VANTORIX_SIMD=simd, **env) for t in ("1", "2")
+                for env in ({}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
+        assert len(runs) == 1, simd
