@@ -188,7 +188,7 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
 AutoKMethod parse_auto_k_method(std::string_view text) {
   for (AutoKMethod method : kAutoKMethods)
     if (text == auto_k_method_name(method)) return method;
-  throw VantorixError::message("unsupported auto_k_method '" + std::string(text) +
+  throw VantorixError::message("unsupported auto_k_method '" + escaped(text) +
                                "'; expected one of bic, davies_bouldin, centroid_silhouette, elbow");
 }
 
@@ -251,6 +251,13 @@ std::vector<double> elbow_scores(std::span<const uint64_t> ks, std::span<const d
 
 AutoKAnalysis analyze_k_candidates(const Array3<float>& codewords, MatrixView<const uint8_t> codes,
                                    std::span<const uint64_t> candidate_ks, const AutoKOptions& options) {
+  const Array3View<const float> view{codewords.data(), codewords.dim0, codewords.dim1, codewords.dim2,
+                                     ptrdiff_t(codewords.dim1 * codewords.dim2), ptrdiff_t(codewords.dim2), 1};
+  return analyze_k_candidates(view, codes, candidate_ks, options);
+}
+
+AutoKAnalysis analyze_k_candidates(Array3View<const float> codewords_view, MatrixView<const uint8_t> codes,
+                                   std::span<const uint64_t> candidate_ks, const AutoKOptions& options) {
   if (options.iterations == 0) throw VantorixError::message("iterations must be greater than zero");
   if (codes.rows == 0) throw VantorixError::message("codes must contain at least one row");
   const Sample sample = draw_sample(codes, options.sample_rows, options.seed);
@@ -264,11 +271,15 @@ AutoKAnalysis analyze_k_candidates(const Array3<float>& codewords, MatrixView<co
   if (ks.empty()) {
     throw VantorixError::message("candidate_ks must contain at least one value between 1 and the sampled row count");
   }
-  if (codewords.dim0 == 0 || codewords.dim1 == 0 || codewords.dim2 == 0) {
+  if (codewords_view.dim0 == 0 || codewords_view.dim1 == 0 || codewords_view.dim2 == 0) {
     throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
   }
-  // The models would refuse it anyway; refusing first avoids building a Ks^2 table for nothing.
-  if (codewords.dim1 > 256) throw VantorixError::message("codebook_size above 256 is not supported");
+  // The models would refuse it anyway; refusing first avoids building a Ks^2 table (and a copy)
+  // for nothing.
+  if (codewords_view.dim1 > 256) throw VantorixError::message("codebook_size above 256 is not supported");
+  // Every model checks this first; checking it here avoids copying codewords that cannot match.
+  if (codes.cols != codewords_view.dim0) throw VantorixError::message("code dimensionality does not match codewords");
+  const Array3<float> codewords = codewords_view.copy_named("codewords");
   const CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
 
   // An exception in one candidate cancels the candidates not yet started and reaches the caller.

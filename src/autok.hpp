@@ -43,9 +43,13 @@ struct AutoKOptions {
   bool verbose = false;
   uint64_t lookup_table_bytes = 1073741824;
   uint64_t sample_rows = 16384;
+  AutoKMethod method = AutoKMethod::Bic;
 };
 
 AutoKAnalysis analyze_k_candidates(const Array3<float>& codewords, MatrixView<const uint8_t> codes,
+                                   std::span<const uint64_t> candidate_ks, const AutoKOptions& options);
+// Everything is checked before the codewords are copied.
+AutoKAnalysis analyze_k_candidates(Array3View<const float> codewords, MatrixView<const uint8_t> codes,
                                    std::span<const uint64_t> candidate_ks, const AutoKOptions& options);
 
 // Height of each (ln k, ln inertia) point below the chord between the first and the last

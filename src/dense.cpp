@@ -48,10 +48,16 @@ bool converged(std::span<const double> h) {
          relative_change(h[n - 3], h[n - 2]) <= kConvergedTolerance;
 }
 
+DenseKMeans::DenseKMeans(const DenseKMeansOptions& o)
+    : k_(o.k), iterations_(o.iterations), seed_(o.seed), verbose_(o.verbose), early_stopping_(o.early_stopping),
+      spherical_(o.spherical), init_(o.init) {
+  if (k_ == 0) throw VantorixError::message("k must be greater than zero");
+  if (iterations_ == 0) throw VantorixError::message("iterations must be greater than zero");
+}
+
 DenseKMeans::DenseKMeans(size_t k, size_t iterations, uint64_t seed, bool verbose, InitMethod init,
                          bool early_stopping, bool spherical)
-    : k_(k), iterations_(iterations), seed_(seed), verbose_(verbose), early_stopping_(early_stopping),
-      spherical_(spherical), init_(init) {}
+    : DenseKMeans(DenseKMeansOptions{k, iterations, seed, verbose, init, early_stopping, spherical}) {}
 
 void DenseKMeans::fit(MatrixView<const float> data) {
   const size_t rows = data.rows, d = data.cols;
@@ -117,13 +123,22 @@ std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
   return labels;
 }
 
+namespace {
+void check_center_shape(size_t k, size_t rows, size_t cols) {
+  if (rows != k) throw VantorixError::message("expected " + std::to_string(k) + " centers, got " + std::to_string(rows));
+  if (cols == 0) throw VantorixError::message("centers must have at least one column");
+}
+}  // namespace
+
 void DenseKMeans::set_centers(Matrix<float> centers) {
-  if (centers.rows != k_) {
-    throw VantorixError::message("expected " + std::to_string(k_) + " centers, got " + std::to_string(centers.rows));
-  }
-  if (centers.cols == 0) throw VantorixError::message("centers must have at least one column");
+  check_center_shape(k_, centers.rows, centers.cols);
   if (spherical_) normalize_rows(centers);
   centers_ = std::move(centers);
+}
+
+void DenseKMeans::set_centers(MatrixView<const float> centers) {
+  check_center_shape(k_, centers.rows, centers.cols);
+  set_centers(Matrix<float>::copy_named(centers, "centers"));
 }
 
 }  // namespace vantorix

@@ -11,9 +11,21 @@
 
 namespace vantorix {
 
+// The model's settings with their defaults (the Python signature shows these).
+struct DenseKMeansOptions {
+  size_t k = 0;
+  size_t iterations = 20;
+  uint64_t seed = 0;
+  bool verbose = false;
+  InitMethod init = InitMethod::KMeansPlusPlus;
+  bool early_stopping = false;
+  bool spherical = false;
+};
+
 class DenseKMeans {
  public:
-  // Arguments are validated by the caller (k >= 1, iterations >= 1).
+  // Throws unless k >= 1 and iterations >= 1 (checked in that order).
+  explicit DenseKMeans(const DenseKMeansOptions& options);
   DenseKMeans(size_t k, size_t iterations, uint64_t seed, bool verbose, InitMethod init, bool early_stopping,
               bool spherical);
 
@@ -22,6 +34,8 @@ class DenseKMeans {
   std::vector<size_t> predict(MatrixView<const float> data) const;
   // centers: k x d, row-major. Labels and history stay as they are.
   void set_centers(Matrix<float> centers);
+  // Checks the shape, then copies: a wrong shape costs nothing however large the view.
+  void set_centers(MatrixView<const float> centers);
 
   size_t k() const { return k_; }
   size_t iterations() const { return iterations_; }

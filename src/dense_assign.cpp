@@ -24,7 +24,6 @@ constexpr size_t kRowChunk = 512;
 constexpr size_t kProductChunkEntries = 262144;
 constexpr size_t kMinProductChunkRows = 64;
 
-bool forces_gemm(const std::string& word) { return word == "gemm" || word == "blas" || word == "sgemm"; }
 
 void check_outputs(size_t rows, std::span<size_t> labels, std::span<float> distances) {
   if (labels.size() < rows || distances.size() < rows) fatal("assign_dense_into: output shorter than the data");
@@ -94,20 +93,18 @@ void assign_by_product(MatrixView<const float> data, const Matrix<float>& center
 }  // namespace
 
 bool dense_blas_enabled() {
-  const std::string word = env_switch("VANTORIX_DENSE_ASSIGN", false);
-  return !(word == "row" || word == "rows" || word == "manual" || word == "scalar");
+  return env_word(EnvSwitch::DenseAssign) != Word::Rows;
 }
 
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
   if (!dense_blas_enabled()) return false;
   if (rows == 0 || k == 0 || d == 0) return false;
-  if (forces_gemm(env_switch("VANTORIX_DENSE_ASSIGN", true))) return true;
-  auto min_k = env_usize("VANTORIX_DENSE_BLAS_MIN_K");
-  if (!min_k) min_k = env_usize(cosine ? "VANTORIX_DENSE_BLAS_MIN_K_COSINE" : "VANTORIX_DENSE_BLAS_MIN_K_L2");
+  if (env_word(EnvSwitch::DenseAssign) == Word::Gemm) return true;
+  const auto min_k = env_number(cosine ? EnvSwitch::DenseBlasMinKCosine : EnvSwitch::DenseBlasMinKL2);
   if (k < min_k.value_or(256)) return false;
   size_t ops;
   if (__builtin_mul_overflow(rows, k, &ops) || __builtin_mul_overflow(ops, d, &ops)) return true;
-  return ops >= env_usize("VANTORIX_DENSE_BLAS_MIN_OPS").value_or(1000000000);
+  return ops >= env_number(EnvSwitch::DenseBlasMinOps).value_or(1000000000);
 }
 
 std::vector<float> squared_row_norms(MatrixView<const float> data) {

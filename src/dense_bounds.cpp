@@ -27,22 +27,6 @@ constexpr size_t kEarlyAbandonMinD = 64;
 constexpr size_t kEarlyAbandonMinOps = 64000000;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-enum class Switch { Off, On, Auto };
-
-Switch read_switch(const std::string& word, bool bound_words) {
-  if (word == "1" || word == "on" || word == "yes" || word == "true" || word == "enable" || word == "enabled") {
-    return Switch::On;
-  }
-  if (bound_words && (word == "bound" || word == "bounded")) return Switch::On;
-  if (word == "auto" || word == "adaptive") return Switch::Auto;
-  return Switch::Off;
-}
-
-Switch early_abandon_switch() {
-  const char* name = std::getenv("VANTORIX_DENSE_EARLY_ABANDON") ? "VANTORIX_DENSE_EARLY_ABANDON"
-                                                                 : "VANTORIX_DENSE_ASSIGN_BOUND";
-  return read_switch(env_switch(name, true), true);
-}
 
 // All k squared distances of a few rows at a time, each bit-identical to the exact assignment's
 // value.
@@ -107,13 +91,13 @@ DenseIterationAssign::Mode DenseIterationAssign::choose(size_t rows, size_t k, s
   size_t ops;
   const bool overflow = __builtin_mul_overflow(rows, k, &ops) || __builtin_mul_overflow(ops, d, &ops);
   if (overflow) ops = std::numeric_limits<size_t>::max();
-  const Switch hamerly = read_switch(env_switch("VANTORIX_DENSE_HAMERLY", true), false);
-  if ((hamerly == Switch::On || (hamerly == Switch::Auto && k <= kHamerlyAutoMaxK)) && ops >= kHamerlyMinOps) {
+  const Word hamerly = env_word(EnvSwitch::DenseHamerly);
+  if ((hamerly == Word::On || (hamerly == Word::Auto && k <= kHamerlyAutoMaxK)) && ops >= kHamerlyMinOps) {
     return Mode::Hamerly;
   }
   if (d < kEarlyAbandonMinD) return Mode::Exact;
-  const Switch early = early_abandon_switch();
-  if (early == Switch::On || (early == Switch::Auto && !selected_slice_kernel() && ops >= kEarlyAbandonMinOps)) {
+  const Word early = env_word(EnvSwitch::DenseEarlyAbandon);
+  if (early == Word::On || (early == Word::Auto && !selected_slice_kernel() && ops >= kEarlyAbandonMinOps)) {
     return Mode::EarlyAbandon;
   }
   return Mode::Exact;

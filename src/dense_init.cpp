@@ -28,8 +28,17 @@ InitMethod parse_init_method(std::string_view text) {
     return InitMethod::KMeansPlusPlus;
   }
   if (word == "random") return InitMethod::Random;
-  throw VantorixError::message("unsupported init '" + std::string(text) +
+  throw VantorixError::message("unsupported init '" + escaped(text) +
                                "'; expected one of farthest_first, kmeans++, random");
+}
+
+const char* init_method_name(InitMethod method) {
+  switch (method) {
+    case InitMethod::FarthestFirst: return "farthest_first";
+    case InitMethod::KMeansPlusPlus: return "kmeans++";
+    case InitMethod::Random: return "random";
+  }
+  return "?";
 }
 
 namespace {
@@ -38,12 +47,6 @@ constexpr size_t kDistanceChunk = 512;
 constexpr double kF64Epsilon = 2.220446049250313e-16;
 constexpr float kChosen = -1.0f;
 
-// Zero counts as unset for the sampling variables.
-std::optional<size_t> positive_env(const char* name) {
-  auto v = env_usize(name);
-  if (!v || *v == 0) return std::nullopt;
-  return size_t(*v);
-}
 
 bool usable(float w) { return std::isfinite(w) && w >= 0.0f; }
 bool positive(float w) { return std::isfinite(w) && w > 0.0f; }
@@ -161,12 +164,12 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
 
 std::vector<size_t> initialization_candidate_rows(size_t rows, size_t k, uint64_t seed) {
   size_t count;
-  if (auto fixed = positive_env("VANTORIX_DENSE_INIT_SAMPLE_ROWS")) {
+  if (auto fixed = env_number(EnvSwitch::DenseInitSampleRows)) {
     count = std::max(*fixed, k);
   } else {
-    const size_t lo = positive_env("VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS").value_or(16384);
-    const size_t hi = positive_env("VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS").value_or(65536);
-    const size_t per_center = positive_env("VANTORIX_DENSE_INIT_ROWS_PER_CENTER").value_or(256);
+    const size_t lo = env_number(EnvSwitch::DenseInitMinSampleRows).value_or(16384);
+    const size_t hi = env_number(EnvSwitch::DenseInitMaxSampleRows).value_or(65536);
+    const size_t per_center = env_number(EnvSwitch::DenseInitRowsPerCenter).value_or(256);
     const size_t want = saturating_mul(k, per_center);
     count = std::max(std::min(std::max(lo, hi), std::max(lo, want)), k);
   }

@@ -15,6 +15,8 @@ enum class InitMethod : uint8_t { FarthestFirst = 0, KMeansPlusPlus = 1, Random 
 
 // Lenient: ASCII case and '_' versus '-' do not matter.
 InitMethod parse_init_method(std::string_view text);
+// The canonical spelling, as defaults are written.
+const char* init_method_name(InitMethod method);
 
 // The rows the distance-driven methods look at: a seeded sample whose size grows with k (the
 // VANTORIX_DENSE_INIT_* variables, read on every call), never fewer than k, never more than rows.

@@ -110,9 +110,9 @@ void normalize_rows(Matrix<float>& m) {
 
 bool dense_center_update_sharded_enabled(size_t rows, size_t k, size_t d) {
   if (rows == 0 || k == 0 || d == 0) return false;
-  const std::string word = env_switch("VANTORIX_DENSE_UPDATE", true);
-  if (word == "shard" || word == "sharded" || word == "centroid") return true;
-  if (!(word.empty() || word == "auto" || word == "adaptive")) return false;
+  const Word word = env_word(EnvSwitch::DenseUpdate);
+  if (word == Word::Sharded) return true;
+  if (word != Word::Auto) return false;
   return update_buffer_bytes(k, d) >= kLargeBufferBytes && rows >= kMinShardedRows;
 }
 

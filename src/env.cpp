@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "error.hpp"
+
 namespace vantorix {
 
 std::optional<uint64_t> parse_usize(std::string_view text) {
@@ -74,5 +76,114 @@ std::string env_switch(const char* name, bool strip_separators) {
   auto text = env_text(name);
   return text ? normalize_switch(*text, strip_separators) : std::string();
 }
+
+namespace {
+
+using K = EnvVariable::Kind;
+
+constexpr SwitchWord kSimdWords[] = {
+    {"off", Word::Scalar, true},  {"none", Word::Scalar, true},  {"scalar", Word::Scalar, true},
+    {"avx2", Word::Avx2, true},   {"avx512", Word::Avx512, true}, {"neon", Word::Neon, true},
+};
+// The disabling words are compared after lower-casing only, the forcing words with separators
+// removed as well ("r_o_w_s" stays adaptive, "g_e_m_m" forces the product).
+constexpr SwitchWord kDenseAssignWords[] = {
+    {"row", Word::Rows, false},  {"rows", Word::Rows, false}, {"manual", Word::Rows, false},
+    {"scalar", Word::Rows, false}, {"gemm", Word::Gemm, true}, {"blas", Word::Gemm, true},
+    {"sgemm", Word::Gemm, true},
+};
+constexpr SwitchWord kOnAutoWords[] = {
+    {"1", Word::On, true},       {"on", Word::On, true},         {"yes", Word::On, true},
+    {"true", Word::On, true},    {"enable", Word::On, true},     {"enabled", Word::On, true},
+    {"auto", Word::Auto, true},  {"adaptive", Word::Auto, true},
+};
+constexpr SwitchWord kEarlyAbandonWords[] = {
+    {"1", Word::On, true},       {"on", Word::On, true},         {"yes", Word::On, true},
+    {"true", Word::On, true},    {"enable", Word::On, true},     {"enabled", Word::On, true},
+    {"bound", Word::On, true},   {"bounded", Word::On, true},    {"auto", Word::Auto, true},
+    {"adaptive", Word::Auto, true},
+};
+constexpr SwitchWord kDenseUpdateWords[] = {
+    {"shard", Word::Sharded, true}, {"sharded", Word::Sharded, true}, {"centroid", Word::Sharded, true},
+    {"", Word::Auto, true},         {"auto", Word::Auto, true},       {"adaptive", Word::Auto, true},
+};
+constexpr SwitchWord kPqEncodeWords[] = {
+    {"transpose", Word::Transposed, true}, {"transposed", Word::Transposed, true}, {"faiss", Word::Transposed, true},
+    {"", Word::Auto, true},                {"auto", Word::Auto, true},             {"adaptive", Word::Auto, true},
+};
+
+EnvVariable words(EnvSwitch id, const char* name, const char* fallback, Word unset, Word other,
+                  std::span<const SwitchWord> list) {
+  return {id, name, fallback, K::Words, unset, other, list};
+}
+EnvVariable number(EnvSwitch id, const char* name, const char* fallback, bool zero_is_unset) {
+  return {id, name, fallback, K::Number, Word::Auto, Word::Auto, {}, zero_is_unset};
+}
+
+// Indexed by EnvSwitch. VANTORIX_SIMD, VANTORIX_NUM_THREADS and VANTORIX_ROTATION_BATCH_MIB are
+// read once per process by their users; everything else on every call.
+const EnvVariable kVariables[] = {
+    words(EnvSwitch::Simd, "VANTORIX_SIMD", nullptr, Word::Auto, Word::Auto, kSimdWords),
+    words(EnvSwitch::DenseAssign, "VANTORIX_DENSE_ASSIGN", nullptr, Word::Auto, Word::Auto, kDenseAssignWords),
+    words(EnvSwitch::DenseHamerly, "VANTORIX_DENSE_HAMERLY", nullptr, Word::Off, Word::Off, kOnAutoWords),
+    words(EnvSwitch::DenseEarlyAbandon, "VANTORIX_DENSE_EARLY_ABANDON", "VANTORIX_DENSE_ASSIGN_BOUND", Word::Off,
+          Word::Off, kEarlyAbandonWords),
+    words(EnvSwitch::DenseUpdate, "VANTORIX_DENSE_UPDATE", nullptr, Word::Auto, Word::Rows, kDenseUpdateWords),
+    words(EnvSwitch::PqEncode, "VANTORIX_PQ_ENCODE", "VANTORIX_PQ_ENCODE_TRANSPOSED", Word::Auto, Word::Direct,
+          kPqEncodeWords),
+    number(EnvSwitch::NumThreads, "VANTORIX_NUM_THREADS", nullptr, true),
+    number(EnvSwitch::DenseInitSampleRows, "VANTORIX_DENSE_INIT_SAMPLE_ROWS", nullptr, true),
+    number(EnvSwitch::DenseInitMinSampleRows, "VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", nullptr, true),
+    number(EnvSwitch::DenseInitMaxSampleRows, "VANTORIX_DENSE_INIT_MAX_SAMPLE_ROWS", nullptr, true),
+    number(EnvSwitch::DenseInitRowsPerCenter, "VANTORIX_DENSE_INIT_ROWS_PER_CENTER", nullptr, true),
+    number(EnvSwitch::DenseBlasMinKL2, "VANTORIX_DENSE_BLAS_MIN_K", "VANTORIX_DENSE_BLAS_MIN_K_L2", false),
+    number(EnvSwitch::DenseBlasMinKCosine, "VANTORIX_DENSE_BLAS_MIN_K", "VANTORIX_DENSE_BLAS_MIN_K_COSINE", false),
+    number(EnvSwitch::DenseBlasMinOps, "VANTORIX_DENSE_BLAS_MIN_OPS", nullptr, false),
+    number(EnvSwitch::RotationBatchMib, "VANTORIX_ROTATION_BATCH_MIB", nullptr, true),
+    {EnvSwitch::ProfileCluster, "VANTORIX_PROFILE_CLUSTER", nullptr, K::Presence},
+};
+
+std::optional<uint64_t> read_number(const char* name, bool zero_is_unset) {
+  const auto v = env_usize(name);
+  if (v && *v == 0 && zero_is_unset) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+const EnvVariable& env_variable(EnvSwitch id) {
+  const auto i = size_t(id);
+  if (i >= std::size(kVariables) || kVariables[i].id != id) fatal("environment table out of order");
+  return kVariables[i];
+}
+
+Word switch_word(EnvSwitch id, const std::optional<std::string>& text) {
+  const EnvVariable& v = env_variable(id);
+  if (!text) return v.unset;
+  const std::string lowered = normalize_switch(*text, false);
+  const std::string stripped = normalize_switch(*text, true);
+  for (const SwitchWord& w : v.words) {
+    if ((w.strip_separators ? stripped : lowered) == w.text) return w.meaning;
+  }
+  return v.other;
+}
+
+std::optional<std::string> env_text(EnvSwitch id) {
+  const EnvVariable& v = env_variable(id);
+  auto text = env_text(v.name);
+  if (!text && v.fallback) text = env_text(v.fallback);
+  return text;
+}
+
+Word env_word(EnvSwitch id) { return switch_word(id, env_text(id)); }
+
+std::optional<uint64_t> env_number(EnvSwitch id) {
+  const EnvVariable& v = env_variable(id);
+  auto value = read_number(v.name, v.zero_is_unset);
+  if (!value && v.fallback) value = read_number(v.fallback, v.zero_is_unset);
+  return value;
+}
+
+bool env_present(EnvSwitch id) { return std::getenv(env_variable(id).name) != nullptr; }
 
 }  // namespace vantorix

@@ -1,7 +1,10 @@
 #pragma once
-// Environment numbers and switch words.
+// Environment numbers and switch words: every VANTORIX_* variable the library reads is a row of
+// one table (env.cpp), read through env_word(), env_number() or env_present(). A new switch is a
+// new EnvSwitch member and a new row.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,5 +26,63 @@ std::string normalize_switch(std::string_view text, bool strip_separators);
 std::string env_switch(const char* name, bool strip_separators);
 
 bool is_valid_utf8(std::string_view text);
+
+enum class EnvSwitch : uint8_t {
+  // words
+  Simd,
+  DenseAssign,
+  DenseHamerly,
+  DenseEarlyAbandon,
+  DenseUpdate,
+  PqEncode,
+  // numbers
+  NumThreads,
+  DenseInitSampleRows,
+  DenseInitMinSampleRows,
+  DenseInitMaxSampleRows,
+  DenseInitRowsPerCenter,
+  DenseBlasMinKL2,  // VANTORIX_DENSE_BLAS_MIN_K, else ..._L2
+
+  DenseBlasMinKCosine,  // VANTORIX_DENSE_BLAS_MIN_K, else ..._COSINE
+  DenseBlasMinOps,
+  RotationBatchMib,
+  // presence
+  ProfileCluster,
+};
+
+// What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
+enum class Word : uint8_t { Auto, Off, On, Scalar, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct };
+
+struct SwitchWord {
+  const char* text;
+  Word meaning;
+  bool strip_separators;  // compared after removing '-' and '_' (always after ASCII lower-casing)
+};
+
+struct EnvVariable {
+  EnvSwitch id;
+  const char* name;
+  const char* fallback;  // read instead when `name` counts as unset; nullptr: none
+  enum class Kind : uint8_t { Words, Number, Presence } kind;
+  // Words: the meaning of an unset (or non-UTF-8) variable, of any word not listed, and the list.
+  Word unset = Word::Auto;
+  Word other = Word::Auto;
+  std::span<const SwitchWord> words = {};
+  // Numbers: whether 0 counts as unset.
+  bool zero_is_unset = false;
+};
+
+const EnvVariable& env_variable(EnvSwitch id);
+// The meaning of text (nullopt: unset) under the switch's words.
+Word switch_word(EnvSwitch id, const std::optional<std::string>& text);
+// The switch's meaning from the environment, read now.
+Word env_word(EnvSwitch id);
+// The number from the environment, read now; nullopt when unset, unparsable or (where the row
+// says so) zero, after trying the fallback variable.
+std::optional<uint64_t> env_number(EnvSwitch id);
+// The variable's text (or its fallback's) as env_text(name) reads it.
+std::optional<std::string> env_text(EnvSwitch id);
+// Whether the variable is set at all (any value, even empty).
+bool env_present(EnvSwitch id);
 
 }  // namespace vantorix

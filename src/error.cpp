@@ -14,6 +14,26 @@ VantorixError::VantorixError(Kind kind, std::string detail) : kind_(kind), detai
 
 void fatal(const std::string& what) { throw FatalError(what); }
 
+void out_of_memory(size_t bytes, const std::string& purpose) {
+  throw OutOfMemory("cannot allocate " + std::to_string(bytes) + " bytes for " + purpose);
+}
+
+std::string escaped(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if (u < 0x20 || u == 0x7f) out.append("\\x").append(1, kHex[u >> 4]).append(1, kHex[u & 15]);
+    else out.push_back(c);
+  }
+  return out;
+}
+
 size_t checked_mul(size_t a, size_t b, const char* what) {
   size_t out;
   if (__builtin_mul_overflow(a, b, &out)) {

@@ -186,7 +186,7 @@ Matrix<float> orthogonal_procrustes(MatrixView<const float> a, MatrixView<const 
 }
 
 std::optional<size_t> rotation_batch_mib() {
-  static const std::optional<size_t> cached = parse_rotation_batch_mib(env_text("VANTORIX_ROTATION_BATCH_MIB"));
+  static const std::optional<size_t> cached = parse_rotation_batch_mib(env_text(EnvSwitch::RotationBatchMib));
   return cached;
 }
 

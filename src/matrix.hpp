@@ -70,6 +70,12 @@ struct Matrix {
     }
     return out;
   }
+  // copy_of, with a failed allocation reported as "cannot allocate N bytes for a copy of <what>".
+  template <class U>
+  static Matrix copy_named(const MatrixView<U>& view, const char* what) {
+    const size_t bytes = saturating_mul(saturating_mul(view.rows, view.cols), sizeof(T));
+    return allocating(bytes, std::string("a copy of ") + what, [&] { return copy_of(view); });
+  }
 
   T* data() { return values.data(); }
   const T* data() const { return values.data(); }
@@ -115,6 +121,11 @@ struct Array3View {
       for (size_t j = 0; j < dim1; ++j)
         for (size_t k = 0; k < dim2; ++k) out.values[o++] = at(i, j, k);
     return out;
+  }
+  // copy(), with a failed allocation reported as "cannot allocate N bytes for a copy of <what>".
+  Array3<std::remove_const_t<T>> copy_named(const char* what) const {
+    const size_t bytes = saturating_mul(saturating_mul(saturating_mul(dim0, dim1), dim2), sizeof(T));
+    return allocating(bytes, std::string("a copy of ") + what, [&] { return copy(); });
   }
 };
 

@@ -14,7 +14,7 @@ namespace {
 size_t configured_threads() {
   size_t hw = size_t(tbb::info::default_concurrency());
   if (hw == 0) hw = 1;
-  if (auto cap = env_usize("VANTORIX_NUM_THREADS"); cap && *cap > 0 && *cap < hw) return size_t(*cap);
+  if (auto cap = env_number(EnvSwitch::NumThreads); cap && *cap < hw) return size_t(*cap);
   return hw;
 }
 

@@ -99,14 +99,12 @@ std::vector<size_t> farthest_rows(const std::vector<float>& dist, size_t count) 
 }  // namespace
 
 EncodeStrategy choose_encode_strategy(size_t n, size_t m, size_t ks) {
-  auto text = env_text("VANTORIX_PQ_ENCODE");
-  if (!text) text = env_text("VANTORIX_PQ_ENCODE_TRANSPOSED");
-  const std::string word = normalize_switch(text.value_or(std::string()), true);
-  if (word == "transpose" || word == "transposed" || word == "faiss") return EncodeStrategy::Transposed;
-  if (word.empty() || word == "auto" || word == "adaptive") {
-    return ks >= 64 && saturating_mul(n, m) >= 4096 ? EncodeStrategy::Transposed : EncodeStrategy::Direct;
+  switch (env_word(EnvSwitch::PqEncode)) {
+    case Word::Transposed: return EncodeStrategy::Transposed;
+    case Word::Auto:
+      return ks >= 64 && saturating_mul(n, m) >= 4096 ? EncodeStrategy::Transposed : EncodeStrategy::Direct;
+    default: return EncodeStrategy::Direct;
   }
-  return EncodeStrategy::Direct;
 }
 
 size_t subspace_chunk_rows(size_t n, size_t ks, size_t ds, size_t threads) {
@@ -136,9 +134,9 @@ ProductQuantizer ProductQuantizer::create(size_t num_subquantizers, size_t codeb
   return pq;
 }
 
-ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::optional<Matrix<float>> rotation,
-                                                  size_t iterations, uint64_t seed, size_t opq_iterations) {
-  const size_t m = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
+namespace {
+template <class R>
+void check_codeword_shapes(size_t m, size_t ks, size_t ds, const std::optional<R>& rotation) {
   if (m == 0 || ks == 0 || ds == 0) throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
   if (ks > 256) throw VantorixError::message("codebook_size above 256 is not supported");
   if (rotation) {
@@ -147,6 +145,23 @@ ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::
       throw VantorixError::message("rotation must be square and match the original dimensionality");
     }
   }
+}
+}  // namespace
+
+ProductQuantizer ProductQuantizer::from_codewords(Array3View<const float> codewords,
+                                                  std::optional<MatrixView<const float>> rotation, size_t iterations,
+                                                  uint64_t seed, size_t opq_iterations) {
+  check_codeword_shapes(codewords.dim0, codewords.dim1, codewords.dim2, rotation);
+  Array3<float> owned = codewords.copy_named("codewords");
+  std::optional<Matrix<float>> owned_rotation;
+  if (rotation) owned_rotation = Matrix<float>::copy_named(*rotation, "rotation");
+  return from_codewords(std::move(owned), std::move(owned_rotation), iterations, seed, opq_iterations);
+}
+
+ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::optional<Matrix<float>> rotation,
+                                                  size_t iterations, uint64_t seed, size_t opq_iterations) {
+  const size_t m = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
+  check_codeword_shapes(m, ks, ds, rotation);
   ProductQuantizer pq;
   pq.subdim_ = ds;
   pq.num_subquantizers_ = m;

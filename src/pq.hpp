@@ -24,6 +24,14 @@ inline Array3View<const float> view_of(const Array3<float>& a) {
   return {a.data(), a.dim0, a.dim1, a.dim2, ptrdiff_t(a.dim1 * a.dim2), ptrdiff_t(a.dim2), 1};
 }
 
+// The constructor's defaults (the Python signature shows these).
+struct ProductQuantizerDefaults {
+  static constexpr size_t codebook_size = 256;
+  static constexpr size_t iterations = 20;
+  static constexpr uint64_t seed = 0;
+  static constexpr size_t opq_iterations = 0;
+};
+
 class ProductQuantizer {
  public:
   using Weights = std::optional<VectorView<const float>>;
@@ -32,6 +40,10 @@ class ProductQuantizer {
                                  size_t opq_iterations);
   static ProductQuantizer from_codewords(Array3<float> codewords, std::optional<Matrix<float>> rotation,
                                          size_t iterations, uint64_t seed, size_t opq_iterations);
+  // Checks the shapes first, then copies.
+  static ProductQuantizer from_codewords(Array3View<const float> codewords,
+                                         std::optional<MatrixView<const float>> rotation, size_t iterations,
+                                         uint64_t seed, size_t opq_iterations);
 
   void fit_weighted(MatrixView<const float> data, VectorView<const float> sample_weight);
   void fit_impl(MatrixView<const float> data, Weights weights);

@@ -120,18 +120,29 @@ void LabelBucketBuffers::build(std::span<const size_t> labels, size_t k) {
 
 namespace {
 
-// The construction checks, in their order; run before the Ks^2 distance table is built.
-void validate_model(const Array3<float>& codewords, const std::optional<Matrix<float>>& rotation,
+// The construction checks, in their order; run before the Ks^2 distance table is built and,
+// from views, before anything is copied.
+void validate_model(size_t m_count, size_t ks, size_t ds, std::optional<std::pair<size_t, size_t>> rotation,
                     const PqKMeansOptions& options) {
-  const size_t m_count = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
   if (m_count == 0 || ks == 0 || ds == 0) throw VantorixError::message("codewords must have shape (M, Ks, Ds)");
   if (ks > 256) throw VantorixError::message("codebook_size above 256 is not supported");
   const size_t dim = checked_mul(m_count, ds, "codeword dimensionality");
-  if (rotation && (rotation->rows != dim || rotation->cols != dim)) {
+  if (rotation && (rotation->first != dim || rotation->second != dim)) {
     throw VantorixError::message("rotation must be square and match the codeword dimensionality");
   }
   if (options.k == 0) throw VantorixError::message("k must be greater than zero");
   if (options.iterations == 0) throw VantorixError::message("iterations must be greater than zero");
+}
+
+template <class R>
+std::optional<std::pair<size_t, size_t>> shape_of(const std::optional<R>& rotation) {
+  if (!rotation) return std::nullopt;
+  return std::pair{rotation->rows, rotation->cols};
+}
+
+void validate_model(const Array3<float>& codewords, const std::optional<Matrix<float>>& rotation,
+                    const PqKMeansOptions& options) {
+  validate_model(codewords.dim0, codewords.dim1, codewords.dim2, shape_of(rotation), options);
 }
 
 }  // namespace
@@ -141,6 +152,15 @@ PqKMeans PqKMeans::new_with_options_and_spherical(Array3<float> codewords, std::
   validate_model(codewords, rotation, options);
   auto table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
   return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), options);
+}
+
+PqKMeans PqKMeans::create(Array3View<const float> codewords, std::optional<MatrixView<const float>> rotation,
+                          const PqKMeansOptions& options) {
+  validate_model(codewords.dim0, codewords.dim1, codewords.dim2, shape_of(rotation), options);
+  std::optional<Matrix<float>> owned_rotation;
+  Array3<float> owned = codewords.copy_named("codewords");
+  if (rotation) owned_rotation = Matrix<float>::copy_named(*rotation, "rotation");
+  return new_with_options_and_spherical(std::move(owned), std::move(owned_rotation), options);
 }
 
 PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
@@ -299,18 +319,22 @@ void PqKMeans::reconstruct_into(std::span<const uint8_t> code, std::span<float> 
   for (size_t m = 0; m < m_; ++m) std::copy_n(words + (m * ks_ + code[m]) * ds_, ds_, out.data() + m * ds_);
 }
 
-void PqKMeans::set_cluster_centers(Matrix<uint8_t> centers) {
+void PqKMeans::set_cluster_centers(Matrix<uint8_t> centers) { set_cluster_centers(centers.view()); }
+
+void PqKMeans::set_cluster_centers(MatrixView<const uint8_t> centers) {
   if (centers.rows != options_.k || centers.cols != m_) {
     throw VantorixError::message("cluster center shape does not match the model");
   }
-  check_code_range(centers.view(), "cluster centers");
-  cluster_centers_ = std::move(centers);
+  check_code_range(centers, "cluster centers");
+  cluster_centers_ = Matrix<uint8_t>::copy_named(centers, "centers");
   dense_cluster_centers_.reset();
 }
 
-void PqKMeans::set_dense_cluster_centers(Matrix<float> centers) {
+void PqKMeans::set_dense_cluster_centers(Matrix<float> centers) { set_dense_cluster_centers(centers.view()); }
+
+void PqKMeans::set_dense_cluster_centers(MatrixView<const float> centers) {
   if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
-  store_dense_centers_raw(std::move(centers));
+  store_dense_centers_raw(Matrix<float>::copy_named(centers, "centers"));
 }
 
 void PqKMeans::store_dense_centers_raw(Matrix<float> centers) {

@@ -114,6 +114,9 @@ bool should_stop_early(std::span<const double> history);
 
 class PqKMeans {
  public:
+  // Validates the shapes and options, then copies the codewords (and rotation).
+  static PqKMeans create(Array3View<const float> codewords, std::optional<MatrixView<const float>> rotation,
+                         const PqKMeansOptions& options);
   static PqKMeans new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
                                                  const PqKMeansOptions& options);
   static PqKMeans with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
@@ -137,8 +140,11 @@ class PqKMeans {
   std::vector<size_t> initialize_center_indices(MatrixView<const uint8_t> codes) const;
   std::vector<float> build_center_lookup(std::span<const uint8_t> center) const;
 
+  // Checked in full before anything is copied or changed.
   void set_cluster_centers(Matrix<uint8_t> centers);
+  void set_cluster_centers(MatrixView<const uint8_t> centers);
   void set_dense_cluster_centers(Matrix<float> centers);
+  void set_dense_cluster_centers(MatrixView<const float> centers);
   void store_dense_centers_raw(Matrix<float> centers);
   void store_dense_centers_from_pq(MatrixView<const float> centers);
   Matrix<float> centers_to_pq_space(MatrixView<const float> centers) const;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "env.hpp"
 #include "parallel.hpp"
 #include "pqkmeans.hpp"
 #include "simd.hpp"
@@ -142,7 +143,7 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
 void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   validate_codes(codes, true);
   PqFitProfile profile;
-  profile.enabled = std::getenv("VANTORIX_PROFILE_CLUSTER") != nullptr;
+  profile.enabled = env_present(EnvSwitch::ProfileCluster);
   const auto start = Clock::now();
   const size_t n = codes.rows, k = options_.k;
 

@@ -21,16 +21,17 @@ namespace vantorix {
 // Selection
 
 SimdPreference parse_simd_preference(const std::optional<std::string>& text) {
-  const std::string word = normalize_switch(text ? *text : std::string("auto"), true);
-  if (word == "off" || word == "none" || word == "scalar") return SimdPreference::Scalar;
-  if (word == "avx2") return SimdPreference::Avx2;
-  if (word == "avx512") return SimdPreference::Avx512;
-  if (word == "neon") return SimdPreference::Neon;
-  return SimdPreference::Auto;
+  switch (switch_word(EnvSwitch::Simd, text)) {
+    case Word::Scalar: return SimdPreference::Scalar;
+    case Word::Avx2: return SimdPreference::Avx2;
+    case Word::Avx512: return SimdPreference::Avx512;
+    case Word::Neon: return SimdPreference::Neon;
+    default: return SimdPreference::Auto;
+  }
 }
 
 SimdPreference simd_preference() {
-  static const SimdPreference pref = parse_simd_preference(env_text("VANTORIX_SIMD"));
+  static const SimdPreference pref = parse_simd_preference(env_text(EnvSwitch::Simd));
   return pref;
 }
 

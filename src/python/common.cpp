@@ -73,6 +73,8 @@ void translate_current_exception() noexcept {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const FatalError& e) {
     PyErr_SetString(g_fatal_error, e.what());
+  } catch (const OutOfMemory& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {
@@ -98,53 +100,6 @@ ExclusiveBorrow::ExclusiveBorrow(BorrowState& s) : state_(s) {
     throw PyErrSet{};
   }
   state_.exclusive = true;
-}
-
-void parse_arguments(const char* fname, PyObject* args, PyObject* kwargs,
-                     std::initializer_list<const char*> names, size_t required, PyObject** out) {
-  const size_t count = names.size();
-  for (size_t i = 0; i < count; ++i) out[i] = nullptr;
-  const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-  if (size_t(nargs) > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zd given)", fname, count,
-                 count == 1 ? "" : "s", nargs);
-    throw PyErrSet{};
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const char* kname = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-      if (!kname) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
-        throw PyErrSet{};
-      }
-      size_t idx = 0;
-      for (const char* n : names) {
-        if (std::strcmp(n, kname) == 0) break;
-        ++idx;
-      }
-      if (idx == count) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, kname);
-        throw PyErrSet{};
-      }
-      if (out[idx]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, kname);
-        throw PyErrSet{};
-      }
-      out[idx] = value;
-    }
-  }
-  size_t i = 0;
-  for (const char* n : names) {
-    if (i < required && !out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname, n, i + 1);
-      throw PyErrSet{};
-    }
-    ++i;
-  }
 }
 
 MatrixView<const float> as_f32_matrix(PyObject* obj, const char* name) {
@@ -180,6 +135,7 @@ VectorView<const float> as_f32_vector(PyObject* obj, const char* name) {
 uint64_t as_u64(PyObject* obj, const char* name) {
   PyObject* index = PyNumber_Index(obj);
   if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
     PyErr_Clear();
     type_error(name, "'" + type_name(obj) + "' object cannot be interpreted as an integer");
   }
@@ -216,6 +172,7 @@ std::string as_string(PyObject* obj, const char* name) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (!text) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PyErrSet{};
     PyErr_Clear();
     type_error(name, "string is not valid UTF-8");
   }
@@ -226,11 +183,11 @@ std::vector<uint64_t> as_u64_sequence(PyObject* obj, const char* name) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
     type_error(name, "expected a sequence of non-negative integers, got '" + type_name(obj) + "'");
   }
-  Ref seq(PySequence_Fast(obj, "expected a sequence"));
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  Ref items(PySequence_Tuple(obj));
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   std::vector<uint64_t> out;
   out.reserve(size_t(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(as_u64(PySequence_Fast_GET_ITEM(seq.get(), i), name));
+  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(as_u64(PyTuple_GET_ITEM(items.get(), i), name));
   return out;
 }
 

@@ -62,11 +62,6 @@ class ExclusiveBorrow {
 };
 
 // --- arguments ------------------------------------------------------------------------------
-// Parses positional/keyword arguments by name; `required` leading names must be present.
-// Missing optional ones are left as nullptr.
-void parse_arguments(const char* fname, PyObject* args, PyObject* kwargs,
-                     std::initializer_list<const char*> names, size_t required, PyObject** out);
-
 // Arrays are borrowed, never converted: exactly the declared dtype (native byte order) and
 // number of dimensions, any strides. Everything else is a TypeError naming the argument.
 MatrixView<const float> as_f32_matrix(PyObject* obj, const char* name);
@@ -74,21 +69,15 @@ MatrixView<const uint8_t> as_u8_matrix(PyObject* obj, const char* name);
 Array3View<const float> as_f32_array3(PyObject* obj, const char* name);
 VectorView<const float> as_f32_vector(PyObject* obj, const char* name);
 
+// Anything raised by the object's own conversion (`__index__`) that is not a type mismatch
+// propagates unchanged.
 uint64_t as_u64(PyObject* obj, const char* name);
 size_t as_usize(PyObject* obj, const char* name);
 bool as_bool(PyObject* obj, const char* name);
 std::string as_string(PyObject* obj, const char* name);
-// A sequence of non-negative integers (a str is rejected).
+// A sequence of non-negative integers (a str is rejected), read from a snapshot of its items so
+// that conversions which change the sequence cannot pull items from under the loop.
 std::vector<uint64_t> as_u64_sequence(PyObject* obj, const char* name);
-
-// Defaults for missing optional arguments.
-inline uint64_t opt_u64(PyObject* obj, const char* name, uint64_t dflt) { return obj ? as_u64(obj, name) : dflt; }
-inline size_t opt_usize(PyObject* obj, const char* name, size_t dflt) { return obj ? as_usize(obj, name) : dflt; }
-inline bool opt_bool(PyObject* obj, const char* name, bool dflt) { return obj ? as_bool(obj, name) : dflt; }
-inline std::string opt_string(PyObject* obj, const char* name, const char* dflt) {
-  return obj ? as_string(obj, name) : std::string(dflt);
-}
-inline bool is_none(PyObject* obj) { return obj == nullptr || obj == Py_None; }
 
 // --- results --------------------------------------------------------------------------------
 PyObject* new_f32_matrix(const float* data, size_t rows, size_t cols);

@@ -1,7 +1,6 @@
 // _NativePQKMeans: k-means over product-quantization codes.
-#include <memory>
-
 #include "autok.hpp"
+#include "boundary.hpp"
 #include "classes.hpp"
 #include "pqkmeans.hpp"
 
@@ -9,134 +8,56 @@ namespace vantorix::py {
 
 namespace {
 
-struct PqKMeansObject {
-  PyObject_HEAD
-  PqKMeans* model;
-  BorrowState borrow;
-};
+const PqKMeansOptions kDefaults{};
+const AutoKOptions kAutoKDefaults{};
 
-PqKMeansObject* self_of(PyObject* obj) { return reinterpret_cast<PqKMeansObject*>(obj); }
-
-PyObject* pq_kmeans_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[10];
-    parse_arguments("_NativePQKMeans", args, kwargs,
-                    {"codewords", "k", "iterations", "seed", "verbose", "lookup_table_bytes", "rotation", "init",
-                     "early_stopping", "spherical"},
-                    2, a);
-    const Array3View<const float> codewords = as_f32_array3(a[0], "codewords");
-    PqKMeansOptions options;
-    options.k = as_usize(a[1], "k");
-    options.iterations = opt_usize(a[2], "iterations", 20);
-    options.seed = opt_u64(a[3], "seed", 0);
-    options.verbose = opt_bool(a[4], "verbose", false);
-    options.lookup_table_bytes = opt_u64(a[5], "lookup_table_bytes", 1073741824);
-    std::optional<MatrixView<const float>> rotation_view;
-    if (!is_none(a[6])) rotation_view = as_f32_matrix(a[6], "rotation");
-    const std::string init = opt_string(a[7], "init", "farthest_first");
-    options.early_stopping = opt_bool(a[8], "early_stopping", false);
-    options.spherical = opt_bool(a[9], "spherical", false);
-
-    Array3<float> owned_codewords = codewords.copy();
-    std::optional<Matrix<float>> rotation;
-    if (rotation_view) rotation = Matrix<float>::copy_of(*rotation_view);
-    // The init name is checked before the model validates anything else.
-    options.init = parse_init_method(init);
-    auto model = std::make_unique<PqKMeans>(
-        PqKMeans::new_with_options_and_spherical(std::move(owned_codewords), std::move(rotation), options));
-
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) throw PyErrSet{};
-    self_of(obj)->model = model.release();
-    self_of(obj)->borrow = BorrowState{};
-    return obj;
-  });
+std::unique_ptr<PqKMeans> make(const Args& a) {
+  PqKMeansOptions options;
+  options.k = a.integer("k");
+  options.iterations = a.integer("iterations");
+  options.seed = a.integer("seed");
+  options.verbose = a.flag("verbose");
+  options.lookup_table_bytes = a.integer("lookup_table_bytes");
+  options.early_stopping = a.flag("early_stopping");
+  options.spherical = a.flag("spherical");
+  // The init name is checked before the model validates anything else.
+  options.init = parse_init_method(a.text("init"));
+  return std::make_unique<PqKMeans>(
+      PqKMeans::create(a.f32_array3("codewords"), a.f32_matrix_or_none("rotation"), options));
 }
 
-void pq_kmeans_dealloc(PyObject* obj) {
-  delete self_of(obj)->model;
-  PyTypeObject* type = Py_TYPE(obj);
-  type->tp_free(obj);
-  Py_DECREF(type);
+PyObject* fit(PqKMeans* m, const Args& a) {
+  m->fit(a.u8_matrix("codes"));
+  Py_RETURN_NONE;
 }
 
-// Methods taking one code matrix.
-template <class Body>
-PyObject* with_codes(PyObject* self, PyObject* args, PyObject* kwargs, const char* fname, Body&& body) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    parse_arguments(fname, args, kwargs, {"codes"}, 1, a);
-    const MatrixView<const uint8_t> codes = as_u8_matrix(a[0], "codes");
-    return body(*self_of(self), codes);
-  });
+PyObject* fit_adc(PqKMeans* m, const Args& a) {
+  m->fit_adc(a.u8_matrix("codes"));
+  Py_RETURN_NONE;
 }
 
-PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "fit", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    ExclusiveBorrow borrow(s.borrow);
-    s.model->fit(codes);
-    return Py_NewRef(Py_None);
-  });
+PyObject* fit_predict(PqKMeans* m, const Args& a) {
+  m->fit(a.u8_matrix("codes"));
+  return new_u32_labels(m->labels());
 }
 
-PyObject* fit_adc(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "fit_adc", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    ExclusiveBorrow borrow(s.borrow);
-    s.model->fit_adc(codes);
-    return Py_NewRef(Py_None);
-  });
+PyObject* fit_predict_adc(PqKMeans* m, const Args& a) {
+  m->fit_adc(a.u8_matrix("codes"));
+  return new_u32_labels(m->labels());
 }
 
-PyObject* fit_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "fit_predict", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    ExclusiveBorrow borrow(s.borrow);
-    s.model->fit(codes);
-    return new_u32_labels(s.model->labels());
-  });
+PyObject* predict(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.u8_matrix("codes"))); }
+
+PyObject* predict_adc(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict_adc(a.u8_matrix("codes"))); }
+
+PyObject* set_cluster_centers(PqKMeans* m, const Args& a) {
+  m->set_cluster_centers(a.u8_matrix("centers"));
+  Py_RETURN_NONE;
 }
 
-PyObject* fit_predict_adc(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "fit_predict_adc", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    ExclusiveBorrow borrow(s.borrow);
-    s.model->fit_adc(codes);
-    return new_u32_labels(s.model->labels());
-  });
-}
-
-PyObject* predict(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "predict", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    SharedBorrow borrow(s.borrow);
-    return new_u32_labels(s.model->predict(codes));
-  });
-}
-
-PyObject* predict_adc(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_codes(self, args, kwargs, "predict_adc", [](PqKMeansObject& s, MatrixView<const uint8_t> codes) {
-    SharedBorrow borrow(s.borrow);
-    return new_u32_labels(s.model->predict_adc(codes));
-  });
-}
-
-PyObject* set_cluster_centers(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    parse_arguments("set_cluster_centers", args, kwargs, {"centers"}, 1, a);
-    const MatrixView<const uint8_t> centers = as_u8_matrix(a[0], "centers");
-    ExclusiveBorrow borrow(self_of(self)->borrow);
-    self_of(self)->model->set_cluster_centers(Matrix<uint8_t>::copy_of(centers));
-    return Py_NewRef(Py_None);
-  });
-}
-
-PyObject* set_dense_cluster_centers(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    parse_arguments("set_dense_cluster_centers", args, kwargs, {"centers"}, 1, a);
-    const MatrixView<const float> centers = as_f32_matrix(a[0], "centers");
-    ExclusiveBorrow borrow(self_of(self)->borrow);
-    self_of(self)->model->set_dense_cluster_centers(Matrix<float>::copy_of(centers));
-    return Py_NewRef(Py_None);
-  });
+PyObject* set_dense_cluster_centers(PqKMeans* m, const Args& a) {
+  m->set_dense_cluster_centers(a.f32_matrix("centers"));
+  Py_RETURN_NONE;
 }
 
 std::vector<uint32_t> narrow_u32(const std::vector<uint64_t>& values) { return {values.begin(), values.end()}; }
@@ -146,157 +67,110 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
   if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
 }
 
-PyObject* analyze_k_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[9];
-    parse_arguments("analyze_k_candidates", args, kwargs,
-                    {"codewords", "codes", "candidate_ks", "iterations", "seed", "verbose", "lookup_table_bytes",
-                     "sample_rows", "method"},
-                    3, a);
-    const Array3View<const float> codewords = as_f32_array3(a[0], "codewords");
-    const MatrixView<const uint8_t> codes = as_u8_matrix(a[1], "codes");
-    const std::vector<uint64_t> candidate_ks = as_u64_sequence(a[2], "candidate_ks");
-    AutoKOptions options;
-    options.iterations = opt_usize(a[3], "iterations", 20);
-    options.seed = opt_u64(a[4], "seed", 0);
-    options.verbose = opt_bool(a[5], "verbose", false);
-    options.lookup_table_bytes = opt_u64(a[6], "lookup_table_bytes", 1073741824);
-    options.sample_rows = opt_u64(a[7], "sample_rows", 16384);
-    const std::string method_text = opt_string(a[8], "method", "bic");
+PyObject* analyze_k_candidates(PqKMeans*, const Args& a) {
+  AutoKOptions options;
+  options.iterations = a.integer("iterations");
+  options.seed = a.integer("seed");
+  options.verbose = a.flag("verbose");
+  options.lookup_table_bytes = a.integer("lookup_table_bytes");
+  options.sample_rows = a.integer("sample_rows");
+  const std::string& method_text = a.text("method");
 
-    const AutoKAnalysis analysis = analyze_k_candidates(codewords.copy(), codes, candidate_ks, options);
-    // The method name is checked only once the analysis has run.
-    const auto [index, k] = analysis.select(parse_auto_k_method(method_text));
+  const AutoKAnalysis analysis =
+      vantorix::analyze_k_candidates(a.f32_array3("codewords"), a.u8_matrix("codes"), a.integers("candidate_ks"), options);
+  // The method name is checked only once the analysis has run.
+  const AutoKMethod method = parse_auto_k_method(method_text);
+  const auto [index, k] = analysis.select(method);
 
-    Ref by_method(PyDict_New());
-    for (AutoKMethod m : kAutoKMethods) set_item(by_method.get(), auto_k_method_name(m), new_int(analysis.select(m).second));
-    Ref result(PyDict_New());
-    PyObject* d = result.get();
-    set_item(d, "candidate_ks", new_u32_vector(narrow_u32(analysis.candidate_ks)));
-    set_item(d, "inertia", new_f64_vector(analysis.inertia));
-    set_item(d, "bic", new_f64_vector(analysis.bic));
-    set_item(d, "davies_bouldin", new_f64_vector(analysis.davies_bouldin));
-    set_item(d, "centroid_silhouette", new_f64_vector(analysis.centroid_silhouette));
-    set_item(d, "elbow", new_f64_vector(analysis.elbow));
-    set_item(d, "min_cluster_size", new_u32_vector(narrow_u32(analysis.min_cluster_size)));
-    set_item(d, "max_cluster_size", new_u32_vector(narrow_u32(analysis.max_cluster_size)));
-    set_item(d, "sample_size", new_int(analysis.sample_size));
-    set_item(d, "selected_method", new_str(auto_k_method_name(parse_auto_k_method(method_text))));
-    set_item(d, "selected_index", new_int(index));
-    set_item(d, "selected_k", new_int(k));
-    set_item(d, "selected_by_method", by_method.release());
-    return result.release();
-  });
+  Ref by_method(PyDict_New());
+  for (AutoKMethod m : kAutoKMethods) set_item(by_method.get(), auto_k_method_name(m), new_int(analysis.select(m).second));
+  Ref result(PyDict_New());
+  PyObject* d = result.get();
+  set_item(d, "candidate_ks", new_u32_vector(narrow_u32(analysis.candidate_ks)));
+  set_item(d, "inertia", new_f64_vector(analysis.inertia));
+  set_item(d, "bic", new_f64_vector(analysis.bic));
+  set_item(d, "davies_bouldin", new_f64_vector(analysis.davies_bouldin));
+  set_item(d, "centroid_silhouette", new_f64_vector(analysis.centroid_silhouette));
+  set_item(d, "elbow", new_f64_vector(analysis.elbow));
+  set_item(d, "min_cluster_size", new_u32_vector(narrow_u32(analysis.min_cluster_size)));
+  set_item(d, "max_cluster_size", new_u32_vector(narrow_u32(analysis.max_cluster_size)));
+  set_item(d, "sample_size", new_int(analysis.sample_size));
+  set_item(d, "selected_method", new_str(auto_k_method_name(method)));
+  set_item(d, "selected_index", new_int(index));
+  set_item(d, "selected_k", new_int(k));
+  set_item(d, "selected_by_method", by_method.release());
+  return result.release();
 }
 
-// Read-only properties, each under a shared borrow.
-template <class Body>
-PyObject* getter(PyObject* self, Body&& body) {
-  return guarded([&]() -> PyObject* {
-    SharedBorrow borrow(self_of(self)->borrow);
-    return body(*self_of(self)->model);
-  });
-}
-
-PyObject* get_k(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_int(m.k()); });
-}
-PyObject* get_iterations(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_int(m.options().iterations); });
-}
-PyObject* get_seed(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_int(m.options().seed); });
-}
-PyObject* get_verbose(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_bool(m.options().verbose); });
-}
-PyObject* get_lookup_table_bytes(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_int(m.options().lookup_table_bytes); });
-}
-PyObject* get_codewords(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) {
-    const auto& c = m.codewords();
-    return new_f32_array3(c.data(), c.dim0, c.dim1, c.dim2);
-  });
-}
-PyObject* get_cluster_centers(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) {
-    const auto& c = m.cluster_centers();
-    if (!c) throw VantorixError::message("cluster centers are not initialized");
-    return new_u8_matrix(c->data(), c->rows, c->cols);
-  });
-}
-PyObject* get_dense_cluster_centers(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) {
-    const auto& c = m.dense_cluster_centers();
-    if (!c) throw VantorixError::message("dense cluster centers are not initialized");
-    return new_f32_matrix(c->data(), c->rows, c->cols);
-  });
-}
-PyObject* get_labels(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_u32_labels(m.labels()); });
-}
-PyObject* get_inertia_history(PyObject* self, void*) {
-  return getter(self, [](const PqKMeans& m) { return new_f64_vector(m.inertia_history()); });
-}
-
-constexpr int kMethodFlags = METH_VARARGS | METH_KEYWORDS;
-
-PyMethodDef kMethods[] = {
-    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit)), kMethodFlags,
-     "fit($self, codes)\n--\n\nSymmetric fit: rows and centers are codes."},
-    {"fit_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_adc)), kMethodFlags,
-     "fit_adc($self, codes)\n--\n\nAsymmetric fit against dense centers."},
-    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(predict)), kMethodFlags,
-     "predict($self, codes)\n--\n\nLabels of the nearest code centers."},
-    {"predict_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(predict_adc)), kMethodFlags,
-     "predict_adc($self, codes)\n--\n\nLabels of the nearest dense centers."},
-    {"fit_predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_predict)), kMethodFlags,
-     "fit_predict($self, codes)\n--\n\nfit, then the labels of the fit."},
-    {"fit_predict_adc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_predict_adc)),
-     kMethodFlags, "fit_predict_adc($self, codes)\n--\n\nfit_adc, then the labels of the fit."},
-    {"set_cluster_centers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_cluster_centers)),
-     kMethodFlags, "set_cluster_centers($self, centers)\n--\n\nInstalls code centers (k x M, uint8)."},
-    {"set_dense_cluster_centers",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(set_dense_cluster_centers)), kMethodFlags,
-     "set_dense_cluster_centers($self, centers)\n--\n\nInstalls dense centers (k x D, float32, raw space)."},
-    {"analyze_k_candidates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(analyze_k_candidates)),
-     kMethodFlags | METH_STATIC,
-     "analyze_k_candidates(codewords, codes, candidate_ks, iterations=20, seed=0, verbose=False, "
-     "lookup_table_bytes=1073741824, sample_rows=16384, method=\"bic\")\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+const Constructor<PqKMeans> kConstructor = {
+    "_NativePQKMeans",
+    {arg("codewords", Kind::F32Array3), arg("k", Kind::Int), int_arg("iterations", kDefaults.iterations),
+     int_arg("seed", kDefaults.seed), bool_arg("verbose", kDefaults.verbose),
+     int_arg("lookup_table_bytes", kDefaults.lookup_table_bytes), arg_or_none("rotation", Kind::F32Matrix),
+     text_arg("init", init_method_name(kDefaults.init)), bool_arg("early_stopping", kDefaults.early_stopping),
+     bool_arg("spherical", kDefaults.spherical)},
+    make,
+    "",
 };
 
-PyGetSetDef kGetSet[] = {
-    {"k", get_k, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"seed", get_seed, nullptr, nullptr, nullptr},
-    {"verbose", get_verbose, nullptr, nullptr, nullptr},
-    {"lookup_table_bytes", get_lookup_table_bytes, nullptr, nullptr, nullptr},
-    {"codewords", get_codewords, nullptr, nullptr, nullptr},
-    {"cluster_centers", get_cluster_centers, nullptr, nullptr, nullptr},
-    {"dense_cluster_centers", get_dense_cluster_centers, nullptr, nullptr, nullptr},
-    {"labels", get_labels, nullptr, nullptr, nullptr},
-    {"inertia_history", get_inertia_history, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+const Method<PqKMeans> kMethods[] = {
+    {"fit", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit, "Symmetric fit: rows and centers are codes."},
+    {"fit_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_adc, "Asymmetric fit against dense centers."},
+    {"predict", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict, "Labels of the nearest code centers."},
+    {"predict_adc", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict_adc,
+     "Labels of the nearest dense centers."},
+    {"fit_predict", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict,
+     "fit, then the labels of the fit."},
+    {"fit_predict_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict_adc,
+     "fit_adc, then the labels of the fit."},
+    {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::U8Matrix)}, set_cluster_centers,
+     "Installs code centers (k x M, uint8)."},
+    {"set_dense_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_dense_cluster_centers,
+     "Installs dense centers (k x D, float32, raw space)."},
+    {"analyze_k_candidates", Access::Static,
+     {arg("codewords", Kind::F32Array3), arg("codes", Kind::U8Matrix), arg("candidate_ks", Kind::IntSequence),
+      int_arg("iterations", kAutoKDefaults.iterations), int_arg("seed", kAutoKDefaults.seed),
+      bool_arg("verbose", kAutoKDefaults.verbose), int_arg("lookup_table_bytes", kAutoKDefaults.lookup_table_bytes),
+      int_arg("sample_rows", kAutoKDefaults.sample_rows),
+      text_arg("method", auto_k_method_name(kAutoKDefaults.method))},
+     analyze_k_candidates, ""},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "_NativePQKMeans(codewords, k, iterations=20, seed=0, verbose=False, "
-                    "lookup_table_bytes=1073741824, rotation=None, init=\"farthest_first\", "
-                    "early_stopping=False, spherical=False)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(pq_kmeans_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pq_kmeans_dealloc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {0, nullptr},
+const Property<PqKMeans> kProperties[] = {
+    {"k", [](const PqKMeans& m) { return new_int(m.k()); }, nullptr},
+    {"iterations", [](const PqKMeans& m) { return new_int(m.options().iterations); }, nullptr},
+    {"seed", [](const PqKMeans& m) { return new_int(m.options().seed); }, nullptr},
+    {"verbose", [](const PqKMeans& m) { return new_bool(m.options().verbose); }, nullptr},
+    {"lookup_table_bytes", [](const PqKMeans& m) { return new_int(m.options().lookup_table_bytes); }, nullptr},
+    {"codewords",
+     [](const PqKMeans& m) {
+       const auto& c = m.codewords();
+       return new_f32_array3(c.data(), c.dim0, c.dim1, c.dim2);
+     },
+     nullptr},
+    {"cluster_centers",
+     [](const PqKMeans& m) {
+       const auto& c = m.cluster_centers();
+       if (!c) throw VantorixError::message("cluster centers are not initialized");
+       return new_u8_matrix(c->data(), c->rows, c->cols);
+     },
+     nullptr},
+    {"dense_cluster_centers",
+     [](const PqKMeans& m) {
+       const auto& c = m.dense_cluster_centers();
+       if (!c) throw VantorixError::message("dense cluster centers are not initialized");
+       return new_f32_matrix(c->data(), c->rows, c->cols);
+     },
+     nullptr},
+    {"labels", [](const PqKMeans& m) { return new_u32_labels(m.labels()); }, nullptr},
+    {"inertia_history", [](const PqKMeans& m) { return new_f64_vector(m.inertia_history()); }, nullptr},
 };
-
-PyType_Spec kSpec = {"vantorix._vantorix._NativePQKMeans", sizeof(PqKMeansObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
-int register_pq_kmeans(PyObject* module) { return add_type(module, &kSpec) ? 0 : -1; }
+int register_pq_kmeans(PyObject* module) {
+  return register_class<kConstructor, kMethods, kProperties>(module, "vantorix._vantorix._NativePQKMeans",
+                                                             Py_TPFLAGS_DEFAULT);
+}
 
 }  // namespace vantorix::py

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "env.hpp"
+#include "scoped_env.hpp"
 
 using namespace vantorix;
 
@@ -56,4 +57,63 @@ TEST(Env, Utf8Validation) {
       {"\xf4\x90\x80\x80", false}, {"\xe2\x82", false},
   };
   for (auto [text, ok] : cases) EXPECT_EQ(is_valid_utf8(text), ok) << text;
+}
+
+TEST(Env, EverySwitchHasItsRow) {
+  for (int i = 0; i <= int(EnvSwitch::ProfileCluster); ++i) {
+    EXPECT_EQ(env_variable(EnvSwitch(i)).id, EnvSwitch(i)) << i;
+  }
+}
+
+TEST(Env, SwitchWords) {
+  struct Case {
+    EnvSwitch id;
+    std::optional<std::string> text;
+    Word want;
+  };
+  const Case cases[] = {
+      {EnvSwitch::Simd, std::nullopt, Word::Auto},
+      {EnvSwitch::Simd, "A_V-X512", Word::Avx512},
+      {EnvSwitch::Simd, "sse", Word::Auto},
+      // One variable, two comparisons: disabling words lower-cased only, forcing words stripped.
+      {EnvSwitch::DenseAssign, "Rows", Word::Rows},
+      {EnvSwitch::DenseAssign, "r_o_w_s", Word::Auto},
+      {EnvSwitch::DenseAssign, "g_e_m_m", Word::Gemm},
+      {EnvSwitch::DenseHamerly, "bound", Word::Off},
+      {EnvSwitch::DenseEarlyAbandon, "Bound-ed", Word::On},
+      {EnvSwitch::DenseUpdate, "", Word::Auto},
+      {EnvSwitch::DenseUpdate, "rows", Word::Rows},
+      {EnvSwitch::PqEncode, "FAISS", Word::Transposed},
+      {EnvSwitch::PqEncode, "direct", Word::Direct},
+  };
+  for (const auto& c : cases) EXPECT_EQ(switch_word(c.id, c.text), c.want) << c.text.value_or("(unset)");
+}
+
+TEST(Env, FallbackVariables) {
+  struct Case {
+    EnvVars vars;
+    EnvSwitch id;
+    std::optional<uint64_t> number;  // for number rows
+    Word word;                       // for word rows
+  };
+  const Case cases[] = {
+      {{{"VANTORIX_DENSE_ASSIGN_BOUND", "on"}}, EnvSwitch::DenseEarlyAbandon, std::nullopt, Word::On},
+      {{{"VANTORIX_DENSE_EARLY_ABANDON", "off"}, {"VANTORIX_DENSE_ASSIGN_BOUND", "on"}},
+       EnvSwitch::DenseEarlyAbandon, std::nullopt, Word::Off},
+      {{{"VANTORIX_DENSE_BLAS_MIN_K_L2", "7"}}, EnvSwitch::DenseBlasMinKL2, 7, Word::Auto},
+      {{{"VANTORIX_DENSE_BLAS_MIN_K_L2", "7"}}, EnvSwitch::DenseBlasMinKCosine, std::nullopt, Word::Auto},
+      // Zero is a value for the product thresholds (and the shared variable wins) ...
+      {{{"VANTORIX_DENSE_BLAS_MIN_K", "0"}, {"VANTORIX_DENSE_BLAS_MIN_K_L2", "7"}}, EnvSwitch::DenseBlasMinKL2, 0,
+       Word::Auto},
+      // ... and unset for the thread count.
+      {{{"VANTORIX_NUM_THREADS", "0"}}, EnvSwitch::NumThreads, std::nullopt, Word::Auto},
+  };
+  for (const auto& c : cases) {
+    const ScopedEnv env(c.vars);
+    if (env_variable(c.id).kind == EnvVariable::Kind::Number) {
+      EXPECT_EQ(env_number(c.id), c.number) << env_variable(c.id).name;
+    } else {
+      EXPECT_EQ(env_word(c.id), c.word) << env_variable(c.id).name;
+    }
+  }
 }
