@@ -22,6 +22,9 @@ def pin_threads(n: int = THREADS) -> None:
     """Every library gets the same number of threads (call before importing the peers)."""
     for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "VANTORIX_NUM_THREADS"):
         os.environ[var] = str(n)
+    # The machine is shared: OpenMP workers that spin while waiting lose whole time slices to other
+    # processes and make the peers look far slower than they are. Passive waiting is the fair setting.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 
 def load(name: str) -> np.ndarray:
