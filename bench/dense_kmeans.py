@@ -118,9 +118,8 @@ CASES = [
 ]
 
 
-def screen_share(name, k, spherical):
+def screen_share(binary, name, k, spherical):
     """Share of rows that needed a second direct measurement in our fit (nan: no row screened)."""
-    binary = build_native_bench("vantorix_screen_bench")
     out = subprocess.run([str(binary), "share", str(DATA / f"{name}.npy"), str(k), "1" if spherical else "0",
                           str(ITERATIONS)], check=True, capture_output=True, text=True).stdout
     counts = json.loads(out)
@@ -177,6 +176,7 @@ def main(filters):
         print(json.dumps(accel_main(filters[1:], scalar_child=True)))
         return
     rows = []
+    screen_bench = build_native_bench("vantorix_screen_bench")
     for name, k, spherical in CASES:
         label = f"{name} k={k}" + (" spherical" if spherical else "")
         if filters and not any(f in label for f in filters):
@@ -197,7 +197,7 @@ def main(filters):
         rows.append([label, x.shape[0], x.shape[1], ITERATIONS, t_ours * 1e3, t_rows * 1e3, t_faiss * 1e3,
                      t_sk * 1e3, ratio(t_ours, t_faiss), ratio(t_ours, t_sk),
                      ratio(t_ours, min(t_faiss, t_sk) if t_sk == t_sk else t_faiss),
-                     screen_share(name, k, spherical), i_ours, i_faiss, i_sk, ratio(i_ours, i_faiss)])
+                     screen_share(screen_bench, name, k, spherical), i_ours, i_faiss, i_sk, ratio(i_ours, i_faiss)])
         print(rows[-1], file=sys.stderr, flush=True)
     if rows:
         write_report(

@@ -1,7 +1,6 @@
 #include "autok.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -20,13 +19,6 @@ constexpr uint64_t kSampleSeedMix = 0xA57A7E3DA11C0DE5ull;
 constexpr size_t kSummaryChunkRows = 256;
 constexpr double kTiny = 1e-12;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Orders doubles as the IEEE total order does (-0.0 below +0.0).
-inline int64_t total_order_key(double v) {
-  const auto bits = std::bit_cast<int64_t>(v);
-  return bits ^ int64_t(uint64_t(bits >> 63) >> 1);
-}
 
 struct CandidateMetrics {
   double inertia = 0.0;
@@ -77,11 +69,9 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
                                     MatrixView<const uint8_t> sample, size_t k, size_t position,
                                     const AutoKOptions& options) {
   PqKMeansOptions o;
+  static_cast<CodeFitSettings&>(o) = options;
   o.k = k;
-  o.iterations = options.iterations;
   o.seed = options.seed + uint64_t(position);
-  o.verbose = options.verbose;
-  o.lookup_table_bytes = options.lookup_table_bytes;
   o.init = InitMethod::FarthestFirst;
   PqKMeans model = PqKMeans::with_codeword_distances_and_options(codewords, table, std::nullopt, o);
   model.fit(sample);
@@ -111,21 +101,10 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
         const float* slice = folded.data() + (m * ks + row[m]) * k;
         for (size_t c = 0; c < k; ++c) sums[c] = sums[c] + slice[c];
       }
-      float b = kInf, s = kInf;
-      size_t label = 0;
-      for (size_t c = 0; c < k; ++c) {
-        const float v = sums[c];
-        if (v < b) {
-          s = b;
-          b = v;
-          label = c;
-        } else if (v < s) {
-          s = v;
-        }
-      }
-      labels[i] = label;
-      best[i] = b;
-      second[i] = s;
+      const NearestTwo found = nearest_two(sums.data(), k);
+      labels[i] = found.index;
+      best[i] = found.best;
+      second[i] = found.second;
     }
   });
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "matrix.hpp"
+#include "pqkmeans.hpp"
 
 namespace vantorix {
 
@@ -37,11 +38,8 @@ struct AutoKAnalysis {
   std::pair<size_t, uint64_t> select(AutoKMethod method) const;
 };
 
-struct AutoKOptions {
-  size_t iterations = 20;
-  uint64_t seed = 0;
-  bool verbose = false;
-  uint64_t lookup_table_bytes = 1073741824;
+// Every candidate's fit runs with these settings (the seed offset by the candidate's position).
+struct AutoKOptions : CodeFitSettings {
   uint64_t sample_rows = 16384;
   AutoKMethod method = AutoKMethod::Bic;
 };

@@ -1,52 +1,14 @@
 #include "dense.hpp"
 
-#include <cmath>
-#include <cstdio>
 #include <string>
 
 #include "dense_assign.hpp"
 #include "dense_bounds.hpp"
 #include "dense_update.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 
 namespace vantorix {
-
-namespace {
-
-constexpr double kF64Epsilon = 2.220446049250313e-16;
-constexpr double kConvergedTolerance = 1e-4;
-
-double relative_change(double a, double b) { return std::fabs(a - b) / std::max(std::fabs(a), kF64Epsilon); }
-
-// Fixed six decimals; non-finite values spelled NaN, inf and -inf.
-std::string six_decimals(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%.6f", v);
-  return buf;
-}
-
-void report_iteration(size_t it, double inertia) {
-  const std::string line = "iteration=" + std::to_string(it) + " dense_inertia=" + six_decimals(inertia) + "\n";
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
-}
-
-}  // namespace
-
-double mean_distance(std::span<const float> distances) {
-  double sum = 0.0;
-  for (float v : distances) sum += double(v);
-  return sum / double(distances.size());
-}
-
-bool converged(std::span<const double> h) {
-  const size_t n = h.size();
-  if (n < 4) return false;
-  return h[n - 2] > kF64Epsilon && relative_change(h[n - 2], h[n - 1]) <= kConvergedTolerance &&
-         relative_change(h[n - 3], h[n - 2]) <= kConvergedTolerance;
-}
 
 DenseKMeans::DenseKMeans(const DenseKMeansOptions& o)
     : k_(o.k), iterations_(o.iterations), seed_(o.seed), verbose_(o.verbose), early_stopping_(o.early_stopping),
@@ -87,16 +49,21 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   Matrix<float> previous;
   std::vector<double> history;
   history.reserve(iterations_);
-
-  for (size_t it = 0; it < iterations_; ++it) {
-    assigner.assign(it, data, centers, row_norms, labels, distances);
-    history.push_back(mean_distance(distances));
-    if (verbose_) report_iteration(it, history.back());
-    if (early_stopping_ && converged(history)) break;
-    if (assigner.needs_previous_centers()) previous = centers;
-    update_dense_centers(data, labels, distances, spherical_, centers, scratch);
-    if (assigner.needs_previous_centers()) assigner.after_update(previous, centers);
-  }
+  PassLoop loop;
+  loop.iterations = iterations_;
+  if (early_stopping_) loop.stopping = StoppingRule::RelativeChange;
+  if (verbose_) loop.report = PassReport{.label = "dense_inertia", .spell_non_finite = true};
+  run_passes(
+      loop, history,
+      [&](size_t it) {
+        assigner.assign(it, data, centers, row_norms, labels, distances);
+        return mean_distance(distances);
+      },
+      [&](size_t) {
+        if (assigner.needs_previous_centers()) previous = centers;
+        update_dense_centers(data, labels, distances, spherical_, centers, scratch);
+        if (assigner.needs_previous_centers()) assigner.after_update(previous, centers);
+      });
 
   assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
   if (!history.empty()) history.back() = mean_distance(distances);

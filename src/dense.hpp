@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dense_init.hpp"
+#include "kmeans_common.hpp"
 #include "matrix.hpp"
 
 namespace vantorix {
@@ -60,11 +61,5 @@ class DenseKMeans {
   bool spherical_;
   InitMethod init_;
 };
-
-// The mean of the per-row distances, summed in f64 in row order.
-double mean_distance(std::span<const float> distances);
-// The convergence rule: the last two relative improvements at most 1e-4, at least 4 entries,
-// and a previous mean above f64 epsilon.
-bool converged(std::span<const double> history);
 
 }  // namespace vantorix

@@ -150,8 +150,8 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   }
   const std::span<const float> flat(centers.data(), centers.size());
   const bool contiguous = data.is_c_contiguous();
-  // The vector kernels run in their wide packed form; the scalar ones as they are.
-  const bool wide = selected_slice_kernel();
+  // Kernels with a packed wide form run in it; the others as they are.
+  const bool wide = kernels().packed_centers;
   std::optional<PackedCenters> packed;
   if (wide) packed.emplace(centers);
   // Several rows per pass share each center load (see packed_rows_per_pass).

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -12,6 +11,8 @@
 #include "dense_screen.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
+#include "lanes.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
 
@@ -35,7 +36,7 @@ struct RowDistances {
   std::optional<PackedCenters> packed;
   size_t per_pass = 1;
   explicit RowDistances(const Matrix<float>& c) : centers(c) {
-    if (selected_slice_kernel()) {
+    if (kernels().packed_centers) {
       packed.emplace(c);
       per_pass = packed_rows_per_pass(*packed);
     }
@@ -55,12 +56,7 @@ struct RowDistances {
   float one(const float* row, size_t j) const { return l2_squared({row, centers.cols}, centers.row(j)); }
 };
 
-typedef float F4 __attribute__((vector_size(16)));
-inline F4 load4(const float* p) {
-  F4 v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
+using namespace lanes;
 
 // True once the partial squared distance reaches `best`: four running sums over 16-dimension
 // blocks, checked after every block, then after every dimension of the last partial block.
@@ -72,9 +68,9 @@ inline bool abandoned(const float* x, const float* c, size_t d, float best) {
       const F4 diff = load4(x + b + q) - load4(c + b + q);
       acc = acc + diff * diff;
     }
-    if (((acc[0] + acc[1]) + acc[2]) + acc[3] >= best) return true;
+    if (reduce_sequential(acc) >= best) return true;
   }
-  float total = ((acc[0] + acc[1]) + acc[2]) + acc[3];
+  float total = reduce_sequential(acc);
   for (size_t i = full; i < d; ++i) {
     const float e = x[i] - c[i];
     total = total + e * e;
@@ -97,7 +93,7 @@ DenseIterationAssign::Mode DenseIterationAssign::choose(size_t rows, size_t k, s
   }
   if (d < kEarlyAbandonMinD) return Mode::Exact;
   const Word early = env_word(EnvSwitch::DenseEarlyAbandon);
-  if (early == Word::On || (early == Word::Auto && !selected_slice_kernel() && ops >= kEarlyAbandonMinOps)) {
+  if (early == Word::On || (early == Word::Auto && !kernels().packed_centers && ops >= kEarlyAbandonMinOps)) {
     return Mode::EarlyAbandon;
   }
   return Mode::Exact;
@@ -135,12 +131,11 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   const size_t k = centers.rows;
   // The nearest and second-nearest center of a row from all its distances.
   auto full = [&](size_t r, const float* all) {
-    NearestTwo best;
-    for (size_t j = 0; j < k; ++j) best.consider(j, all[j]);
-    labels[r] = best.index;
-    distances[r] = best.first;
-    upper_[r] = std::sqrt(best.first);
-    lower_[r] = std::sqrt(best.second);
+    const NearestTwo found = nearest_two(all, k);
+    labels[r] = found.index;
+    distances[r] = found.best;
+    upper_[r] = std::sqrt(found.best);
+    lower_[r] = std::sqrt(found.second);
   };
   // Unsettled rows meet every center; screening does that at matrix-product speed. Whether it
   // pays is judged on all rows: on later passes the unsettled ones are fewer but still many.

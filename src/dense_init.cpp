@@ -1,15 +1,14 @@
 #include "dense_init.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <optional>
 
-#include "dense_kernels.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 #include "parallel.hpp"
 #include "rng.hpp"
 #include "simd.hpp"
@@ -44,18 +43,10 @@ const char* init_method_name(InitMethod method) {
 namespace {
 
 constexpr size_t kDistanceChunk = 512;
-constexpr double kF64Epsilon = 2.220446049250313e-16;
 constexpr float kChosen = -1.0f;
 
 
 bool usable(float w) { return std::isfinite(w) && w >= 0.0f; }
-bool positive(float w) { return std::isfinite(w) && w > 0.0f; }
-
-// IEEE total order of f32 as an integer key.
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
-}
 
 // The candidate with the largest usable weight, ties to the highest position; nullopt if none.
 std::optional<size_t> largest_usable(const std::vector<float>& weights) {
@@ -80,7 +71,7 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
                     size_t center_row, std::vector<float>& weights) {
   const size_t d = data.cols;
   const bool contiguous = data.is_c_contiguous();
-  const bool wide = contiguous && selected_slice_kernel();
+  const KernelTable& kernel = kernels();
   std::vector<float> center(d);
   for (size_t t = 0; t < d; ++t) center[t] = data.at(center_row, t);
   parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
@@ -88,14 +79,12 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
       if (dist < weights[j]) weights[j] = dist;
     };
     size_t i = begin;
-    if (wide) {
-      // l2_squared's vector form for four candidate rows against the center at once.
-      const float* const centers[4] = {center.data(), center.data(), center.data(), center.data()};
+    if (contiguous) {
       const float* rows[4];
       float dist[4];
       for (; i + 4 <= end; i += 4) {
         for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
-        lanes4_l2_pairs(rows, centers, d, dist);
+        kernel.l2_squared_rows4(rows, center.data(), d, dist);
         for (int q = 0; q < 4; ++q) lower(by_row[i + q], dist[q]);
       }
     }
@@ -110,7 +99,7 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
         for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
         row = gathered;
       }
-      lower(j, l2_squared(row, center));
+      lower(j, kernel.l2_squared(row, center));
     }
   });
 }
@@ -134,23 +123,7 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   take(0);
   while (chosen.size() < k) {
     std::optional<size_t> pick;
-    double total = 0.0;
-    if (sampled) {
-      for (float w : weights) {
-        if (positive(w)) total += double(w);
-      }
-    }
-    if (sampled && total > kF64Epsilon) {
-      double r = draws.uniform_f64(0.0, total);
-      for (size_t j = 0; j < weights.size(); ++j) {
-        if (!positive(weights[j])) continue;
-        r -= double(weights[j]);
-        if (r <= 0.0) {
-          pick = j;
-          break;
-        }
-      }
-    }
+    if (sampled) pick = weighted_seeding_walk(weights, draws, WalkOverrun::Nothing);
     // Farthest-first always lands here; k-means++ when the weights sum to zero or the walk ran
     // past the end through rounding.
     if (!pick) pick = largest_usable(weights);

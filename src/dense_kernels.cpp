@@ -6,45 +6,18 @@
 #include "error.hpp"
 #include "lanes.hpp"
 
-#if defined(__AVX512F__)
-#include <immintrin.h>
-#endif
-
 namespace vantorix {
 
 namespace {
 
 using namespace lanes;
 
-// The query's 4-dimension block repeated for four centers.
-inline F16 broadcast4(const float* q) {
-#if defined(__AVX512F__)
-  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
-  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
-#else
-  F4 v;
-  std::memcpy(&v, q, sizeof(v));
-  return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
-#endif
-}
-
-// x - c rounded once. On_fma_pipes computes it as x - c * 1 with a fused multiply-add, which
-// rounds identically (the product is exact) but runs on the multiply pipes instead of the add
-// pipes; giving half the subtractions to them balances the three operations of a step.
-template <bool OnFmaPipes>
-inline F16 difference(F16 x, F16 c) {
-#if defined(__AVX512F__)
-  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
-#endif
-  return x - c;
-}
-
 template <bool Dot, bool OnFmaPipes = false>
 inline F16 step(F16 acc, F16 x, F16 c) {
   if constexpr (Dot) {
     return acc + x * c;
   } else {
-    const F16 diff = difference<OnFmaPipes>(x, c);
+    const F16 diff = difference16<OnFmaPipes>(x, c);
     return acc + diff * diff;
   }
 }
@@ -148,39 +121,7 @@ std::pair<size_t, float> pick(const float* values, size_t k) {
   }
 }
 
-template <bool Dot>
-void pairs4(const float* const* x, const float* const* c, size_t d, float* out) {
-  F4 acc[4] = {};
-  const size_t blocks = d / 4;
-  for (size_t t = 0; t < blocks; ++t) {
-    for (int i = 0; i < 4; ++i) {
-      const F4 a = load4(x[i] + 4 * t), b = load4(c[i] + 4 * t);
-      if constexpr (Dot) {
-        acc[i] = acc[i] + a * b;
-      } else {
-        const F4 diff = a - b;
-        acc[i] = acc[i] + diff * diff;
-      }
-    }
-  }
-  for (int i = 0; i < 4; ++i) {
-    float s = ((acc[i][0] + acc[i][1]) + acc[i][2]) + acc[i][3];
-    for (size_t t = blocks * 4; t < d; ++t) {
-      if constexpr (Dot) {
-        s = s + x[i][t] * c[i][t];
-      } else {
-        const float e = x[i][t] - c[i][t];
-        s = s + e * e;
-      }
-    }
-    out[i] = s;
-  }
-}
-
 }  // namespace
-
-void lanes4_l2_pairs(const float* const* x, const float* const* c, size_t d, float* out) { pairs4<false>(x, c, d, out); }
-void lanes4_dot_pairs(const float* const* x, const float* const* c, size_t d, float* out) { pairs4<true>(x, c, d, out); }
 
 PackedCenters::PackedCenters(const Matrix<float>& centers)
     : k(centers.rows), d(centers.cols), blocks(centers.cols / 4), groups((centers.rows + 3) / 4),

@@ -5,7 +5,6 @@
 // nearest_l2_center / nearest_dot_center (4 lane sums, sequential lane reduction, tail in index
 // order): results are bit-identical, only faster.
 #include <cstddef>
-#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -22,23 +21,6 @@ struct PackedCenters {
   const float* rows = nullptr;  // the row-major k x d source (tail dimensions), borrowed
 
   explicit PackedCenters(const Matrix<float>& centers);
-};
-
-// A scan in index order keeping the first strict minimum and the second-smallest value (a NaN
-// never enters; on a repeated minimum the second equals the first).
-struct NearestTwo {
-  size_t index = 0;
-  float first = std::numeric_limits<float>::infinity();
-  float second = std::numeric_limits<float>::infinity();
-  void consider(size_t j, float v) {
-    if (v < first) {
-      second = first;
-      first = v;
-      index = j;
-    } else if (v < second) {
-      second = v;
-    }
-  }
 };
 
 // The first index of the smallest (largest) of k values and that value, a NaN never winning:
@@ -63,11 +45,5 @@ size_t packed_rows_per_pass(const PackedCenters& p);
 // count * 4 * groups floats.
 void packed_nearest_rows(const float* const* rows, size_t count, const PackedCenters& p, bool dot, float* scratch,
                          std::pair<size_t, float>* out);
-
-// Four (row, center) pairs at once, each value bit-identical to the vector form of l2_squared
-// (and of nearest_*_center for that center): four lane sums over blocks of four, sequential lane
-// reduction, tail in index order. Four independent chains hide the adds' latency.
-void lanes4_l2_pairs(const float* const* x, const float* const* c, size_t d, float* out);
-void lanes4_dot_pairs(const float* const* x, const float* const* c, size_t d, float* out);
 
 }  // namespace vantorix

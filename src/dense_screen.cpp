@@ -12,6 +12,7 @@
 #include "dense_assign.hpp"
 #include "dense_kernels.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 #include "lanes.hpp"
 #include "simd.hpp"
 
@@ -147,7 +148,7 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
     : centers_(centers), cosine_(cosine),
       block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
   const size_t k = centers.rows, d = centers.cols;
-  if (d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
+  if (k == 0 || d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
     fatal("DenseScreen: shape outside what the bound covers");
   }
   const double u = 0x1p-24;
@@ -187,17 +188,13 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
     store16(p + j, e);
     low = e < low ? e : low;  // a NaN never lowers it
   }
-  NearestTwo smallest;
-  for (int l = 0; l < 16; ++l) smallest.consider(0, low[l]);
+  float e_near = kInf;
+  for (int l = 0; l < 16; ++l) e_near = low[l] < e_near ? low[l] : e_near;
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
-    smallest.consider(j, p[j]);
+    e_near = p[j] < e_near ? p[j] : e_near;
   }
-  if (two) {
-    smallest = {};
-    for (j = 0; j < k; ++j) smallest.consider(j, p[j]);
-  }
-  const float e_near = two ? smallest.second : smallest.first;
+  if (two) e_near = nearest_two(p, k).second;
   const float sbar = (xr + max_norm_) * (xr + max_norm_);
   const float upper = e_near + (kappa_ * (sbar + positive_part(e_near)) + floor_);
   // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
@@ -215,9 +212,11 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
     const float t = xr + norms_[c];
     return kappa_ * (t * t + positive_part(p[c])) + floor_;
   };
-  NearestTwo high;
-  for (size_t c : kept) high.consider(c, p[c] + bound(c));
-  const float best_upper = two ? high.second : high.first;
+  auto& high = scratch.values;
+  high.clear();
+  for (size_t c : kept) high.push_back(p[c] + bound(c));
+  const NearestTwo upper_ends = nearest_two(high.data(), high.size());
+  const float best_upper = two ? upper_ends.second : upper_ends.best;
   for (size_t c : kept) {
     if (!(p[c] - bound(c) > best_upper)) scratch.candidates.push_back(c);
   }
@@ -279,15 +278,15 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     labels[i] = taken ? j : 0;
     distances[i] = cosine_ ? 1.0f - (taken ? v : -kInf) : (taken ? v : kInf);
   };
-  // Rows left with one center are measured four at a time, where the vector kernels run.
-  const bool batch = second == nullptr && selected_slice_kernel();
+  // Rows left with one center are measured four at a time: independent chains hide latency.
+  const KernelTable& kernel = kernels();
   size_t queued = 0, queue_row[4], queue_center[4];
   const float* queue_x[4];
   const float* queue_c[4];
   auto flush = [&] {
     float v[4];
     if (queued == 4) {
-      cosine_ ? lanes4_dot_pairs(queue_x, queue_c, d, v) : lanes4_l2_pairs(queue_x, queue_c, d, v);
+      (cosine_ ? kernel.dot_pairs4 : kernel.l2_squared_pairs4)(queue_x, queue_c, d, v);
     } else {
       for (size_t q = 0; q < queued; ++q) {
         v[q] = cosine_ ? direct_dot(queue_x[q], queue_c[q], d) : direct_l2(queue_x[q], queue_c[q], d);
@@ -312,7 +311,7 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     }
     measured += cand.size();
     confirmed += cand.size() > 1;
-    if (batch && cand.size() == 1) {
+    if (second == nullptr && cand.size() == 1) {
       queue_row[queued] = i;
       queue_center[queued] = cand[0];
       queue_x[queued] = x;
@@ -321,22 +320,20 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
       continue;
     }
     // The direct kernels' scan over the centers that remain, in index order.
+    auto& values = scratch.values;
+    values.clear();
+    for (size_t j : cand) {
+      const float* c = centers_.data() + j * d;
+      values.push_back(cosine_ ? direct_dot(x, c, d) : direct_l2(x, c, d));
+    }
     if (cosine_) {
-      size_t best_index = 0;
-      float best = -kInf;
-      for (size_t j : cand) {
-        const float v = direct_dot(x, centers_.data() + j * d, d);
-        if (v > best) best = v, best_index = j;
-      }
-      labels[i] = best_index;
-      distances[i] = 1.0f - best;
+      const auto [at, dot] = best_of_values(values.data(), values.size(), true);
+      settle(i, cand[at], dot);
       continue;
     }
-    NearestTwo best;
-    for (size_t j : cand) best.consider(j, direct_l2(x, centers_.data() + j * d, d));
-    labels[i] = best.index;
-    distances[i] = best.first;
-    if (second) second[i] = best.second;
+    const NearestTwo found = nearest_two(values.data(), values.size());
+    settle(i, cand[found.index], found.best);
+    if (second) second[i] = found.second;
   }
   flush();
   g_rows.fetch_add(count, std::memory_order_relaxed);

@@ -52,6 +52,7 @@ class DenseScreen {
   struct Scratch {
     std::vector<float> products;
     std::vector<size_t> kept, candidates;
+    std::vector<float> values;
   };
   // The centers a row keeps (into scratch.candidates), from its products p (overwritten).
   void collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const;

@@ -1,13 +1,13 @@
 #include "dense_update.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "env.hpp"
 #include "error.hpp"
+#include "kmeans_common.hpp"
 #include "parallel.hpp"
 #include "simd.hpp"
 
@@ -15,7 +15,6 @@ namespace vantorix {
 
 namespace {
 
-constexpr float kF32Epsilon = 1.1920929e-7f;
 constexpr size_t kLargeBufferBytes = 1048576;
 constexpr size_t kMinShardedRows = 16384;
 constexpr size_t kSmallBufferChunkRows = 4096;
@@ -27,11 +26,6 @@ size_t update_buffer_bytes(size_t k, size_t d) {
   return sums > SIZE_MAX - counts ? SIZE_MAX : sums + counts;
 }
 
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
-}
-
 // Adds data row r to dst (d floats).
 inline void add_row(MatrixView<const float> data, bool contiguous, size_t r, float* dst) {
   if (contiguous) {
@@ -41,36 +35,17 @@ inline void add_row(MatrixView<const float> data, bool contiguous, size_t r, flo
   for (size_t c = 0; c < data.cols; ++c) dst[c] = dst[c] + data.at(r, c);
 }
 
+// Empty clusters take the farthest rows of clusters that have rows to spare, farthest first.
 void repair_empty_clusters(MatrixView<const float> data, std::span<const size_t> labels,
                            std::span<const float> distances, const std::vector<uint64_t>& counts,
                            Matrix<float>& centers) {
-  std::vector<size_t> empty;
-  for (size_t c = 0; c < counts.size(); ++c) {
-    if (counts[c] == 0) empty.push_back(c);
-  }
+  const std::vector<size_t> empty = empty_clusters<uint64_t>(counts);
   if (empty.empty()) return;
-  const size_t e = empty.size();
-  // The e farthest rows (by current distance) among clusters that keep at least one row.
-  std::vector<std::pair<float, size_t>> kept;
-  kept.reserve(e);
-  for (size_t r = 0; r < data.rows; ++r) {
-    const float dist = distances[r];
-    if (!std::isfinite(dist) || counts[labels[r]] < 2) continue;
-    if (kept.size() < e) {
-      kept.emplace_back(dist, r);
-      continue;
-    }
-    size_t smallest = 0;
-    for (size_t i = 1; i < kept.size(); ++i) {
-      if (total_order_key(kept[i].first) < total_order_key(kept[smallest].first)) smallest = i;
-    }
-    if (dist > kept[smallest].first) kept[smallest] = {dist, r};
-  }
-  std::sort(kept.begin(), kept.end(),
-            [](const auto& a, const auto& b) { return total_order_key(a.first) > total_order_key(b.first); });
-  for (size_t i = 0; i < kept.size(); ++i) {
+  const std::vector<size_t> rows =
+      select_farthest_rows_with_spare(distances.first(data.rows), labels, counts, empty.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
     float* dst = centers.row(empty[i]).data();
-    for (size_t c = 0; c < data.cols; ++c) dst[c] = data.at(kept[i].second, c);
+    for (size_t c = 0; c < data.cols; ++c) dst[c] = data.at(rows[i], c);
   }
 }
 
@@ -94,17 +69,6 @@ void DenseUpdateScratch::reduce_chunk_buffers(size_t chunks) {
   for (size_t i = 0; i < chunks; ++i) {
     add_assign(sums, chunk_sums[i]);
     for (size_t c = 0; c < counts.size(); ++c) counts[c] += chunk_counts[i][c];
-  }
-}
-
-void normalize_rows(Matrix<float>& m) {
-  for (size_t r = 0; r < m.rows; ++r) {
-    auto row = m.row(r);
-    float s = 0.0f;
-    for (float v : row) s = s + v * v;
-    const float norm = std::sqrt(s);
-    if (!(norm > kF32Epsilon)) continue;
-    for (float& v : row) v = v / norm;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "kmeans_common.hpp"
 #include "matrix.hpp"
 
 namespace vantorix {
@@ -20,9 +21,6 @@ struct DenseUpdateScratch {
   void ensure_chunk_buffers(size_t chunks, size_t k, size_t d);
   void reduce_chunk_buffers(size_t chunks);
 };
-
-// Divides every row with a norm above f32 epsilon by its norm; smaller rows stay as they are.
-void normalize_rows(Matrix<float>& m);
 
 // Whether the accumulation is center-sharded (VANTORIX_DENSE_UPDATE, read on every call): the
 // sharded words force it, any other set word forces row chunks, and unset/auto picks sharding

@@ -1,11 +1,27 @@
 #pragma once
-// Vector lanes for the kernels. GCC/Clang vector types map to SSE/AVX on x86-64 and NEON on
-// aarch64; every operation on them is element-wise, so each lane rounds exactly as the scalar
-// description of its kernel does. Wider types carry independent lanes side by side.
+// Vector lanes for the kernels: the only file that names vector types or includes intrinsics.
+// GCC/Clang vector types map to SSE/AVX on x86-64 and NEON on aarch64; every operation on them
+// is element-wise, so each lane rounds exactly as the scalar description of its kernel does.
+// Wider types carry independent lanes side by side.
+//
+// Where an operation needs an intrinsic (a fused multiply-add, a broadcast the compiler would
+// otherwise build through memory, a compare into a bit mask), it is one small function here with
+// a portable fallback beside it, so the kernels themselves stay plain C++ over these types.
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && (defined(__AVX__) || defined(__FMA__) || defined(__AVX512F__))
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
 namespace vantorix::lanes {
+
+// ---------------------------------------------------------------------------------------------
+// Four lanes (one NEON register) and sixteen lanes (four of them side by side)
 
 typedef float F4 __attribute__((vector_size(16)));
 typedef float F16 __attribute__((vector_size(64)));
@@ -23,5 +39,123 @@ inline F16 load16(const float* p) {
   return v;
 }
 inline void store16(float* p, F16 v) { std::memcpy(p, &v, sizeof(v)); }
+
+// acc + a*b with one rounding per lane.
+inline F4 fma4(F4 a, F4 b, F4 acc) {
+#if defined(__x86_64__) && defined(__FMA__)
+  return (F4)_mm_fmadd_ps((__m128)a, (__m128)b, (__m128)acc);
+#elif defined(__aarch64__)
+  return (F4)vfmaq_f32((float32x4_t)acc, (float32x4_t)a, (float32x4_t)b);
+#else
+  F4 out;
+  for (int i = 0; i < 4; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
+  return out;
+#endif
+}
+
+// The two lane reductions the kernels use: ((v0 + v1) + v2) + v3 and (v0 + v1) + (v2 + v3).
+inline float reduce_sequential(F4 v) { return ((v[0] + v[1]) + v[2]) + v[3]; }
+inline float reduce_pairwise(F4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+// The four floats at q repeated in each quarter of a 16-lane register.
+inline F16 broadcast4(const float* q) {
+#if defined(__AVX512F__)
+  // The masked form: the plain one trips GCC's uninitialised-value warning inside the intrinsic.
+  return (F16)_mm512_maskz_broadcast_f32x4(__mmask16(0xFFFF), _mm_loadu_ps(q));
+#else
+  const F4 v = load4(q);
+  return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+#endif
+}
+
+// x - c rounded once. With OnFmaPipes it is computed as x - c * 1 by a fused multiply-add, which
+// rounds identically (the product is exact) but runs on the multiply pipes instead of the add
+// pipes, where the target has them apart.
+template <bool OnFmaPipes>
+inline F16 difference16(F16 x, F16 c) {
+#if defined(__AVX512F__)
+  if constexpr (OnFmaPipes) return (F16)_mm512_fnmadd_ps((__m512)c, _mm512_set1_ps(1.0f), (__m512)x);
+#endif
+  return x - c;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The widest register of the build target, for kernels that lay many codewords side by side
+
+#if defined(__AVX512F__)
+inline constexpr size_t kWide = 16;
+#elif defined(__AVX__)
+inline constexpr size_t kWide = 8;
+#else
+inline constexpr size_t kWide = 4;
+#endif
+
+typedef float VF __attribute__((vector_size(kWide * 4)));
+typedef int32_t VI __attribute__((vector_size(kWide * 4)));
+
+inline VF loadw(const float* p) {
+  VF v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline void storew(float* p, VF v) { std::memcpy(p, &v, sizeof(v)); }
+
+// A real broadcast: filling lanes one by one makes GCC go through memory and stall.
+inline VF splat(float x) {
+#if defined(__AVX512F__)
+  return (VF)_mm512_set1_ps(x);
+#elif defined(__AVX__)
+  return (VF)_mm256_set1_ps(x);
+#elif defined(__aarch64__)
+  return (VF)vdupq_n_f32(x);
+#else
+  VF v;
+  for (size_t i = 0; i < kWide; ++i) v[i] = x;
+  return v;
+#endif
+}
+
+// acc + a*b, one rounding per lane: the same operation as fma4 on every lane.
+inline VF fmaw(VF a, VF b, VF acc) {
+#if defined(__AVX512F__)
+  return (VF)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)acc);
+#elif defined(__AVX__) && defined(__FMA__)
+  return (VF)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)acc);
+#elif defined(__aarch64__)
+  return (VF)vfmaq_f32((float32x4_t)acc, (float32x4_t)a, (float32x4_t)b);
+#else
+  VF out;
+  for (size_t i = 0; i < kWide; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
+  return out;
+#endif
+}
+
+// Whether at_most_mask is one instruction on this target; elsewhere a plain scan is cheaper.
+#if defined(__AVX512F__)
+inline constexpr bool kCheapMask = true;
+#else
+inline constexpr bool kCheapMask = false;
+#endif
+
+// Bit i set when p[i] <= limit, for the kWide values at p; NaN never passes.
+inline uint32_t at_most_mask(const float* p, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask(_mm512_loadu_ps(p), _mm512_set1_ps(limit), _CMP_LE_OQ);
+#else
+  uint32_t mask = 0;
+  for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(p[i] <= limit) << i;
+  return mask;
+#endif
+}
+
+// Keeps v in a register for its reuses: left alone, the compiler folds the load into every use
+// and the loads, not the arithmetic, set the pace.
+inline void pin_in_register(VF& v) {
+#if defined(__x86_64__)
+  asm("" : "+v"(v));
+#else
+  (void)v;
+#endif
+}
 
 }  // namespace vantorix::lanes

@@ -3,7 +3,6 @@
 #include <cblas.h>
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +11,7 @@
 
 #include "blas_threads.hpp"
 #include "env.hpp"
+#include "kmeans_common.hpp"
 
 extern "C" void sgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, float* a,
                         const int* lda, float* s, float* u, const int* ldu, float* vt, const int* ldvt,
@@ -112,16 +112,6 @@ void require_finite(std::span<const float> values) {
   for (float v : values) {
     if (!std::isfinite(v)) throw VantorixError::linalg("svd input contains non-finite values");
   }
-}
-
-// Keys that order floats (and doubles) by the IEEE total order when compared as signed integers.
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
-}
-int64_t total_order_key(double v) {
-  const auto bits = std::bit_cast<int64_t>(v);
-  return bits ^ int64_t(uint64_t(bits >> 63) >> 1);
 }
 
 // Takes k distinct rows of `order` at the positions (q + 0.5) n / k, walking forward from a

@@ -1,7 +1,6 @@
 #include "pq.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "env.hpp"
+#include "kmeans_common.hpp"
 #include "math.hpp"
 #include "parallel.hpp"
 #include "pq_kernels.hpp"
@@ -29,11 +29,6 @@ bool contiguous(const Array3View<const float>& a) {
   if (a.dim0 == 0 || a.dim1 == 0 || a.dim2 == 0) return true;
   return (a.dim2 == 1 || a.stride2 == 1) && (a.dim1 == 1 || a.stride1 == ptrdiff_t(a.dim2)) &&
          (a.dim0 == 1 || a.stride0 == ptrdiff_t(a.dim1 * a.dim2));
-}
-
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
 }
 
 struct Partial {
@@ -83,19 +78,6 @@ std::vector<size_t> initial_indices(MatrixView<const float> rows, size_t ks, uin
   return order;
 }
 
-// The `count` rows with the largest distance (IEEE total order), farthest first, ties by row.
-std::vector<size_t> farthest_rows(const std::vector<float>& dist, size_t count) {
-  std::vector<std::pair<int32_t, size_t>> keyed(dist.size());
-  for (size_t r = 0; r < dist.size(); ++r) keyed[r] = {total_order_key(dist[r]), r};
-  count = std::min(count, keyed.size());
-  std::partial_sort(keyed.begin(), keyed.begin() + ptrdiff_t(count), keyed.end(), [](const auto& a, const auto& b) {
-    return a.first != b.first ? a.first > b.first : a.second < b.second;
-  });
-  std::vector<size_t> out(count);
-  for (size_t i = 0; i < count; ++i) out[i] = keyed[i].second;
-  return out;
-}
-
 }  // namespace
 
 EncodeStrategy choose_encode_strategy(size_t n, size_t m, size_t ks) {
@@ -125,13 +107,7 @@ ProductQuantizer ProductQuantizer::create(size_t num_subquantizers, size_t codeb
   if (num_subquantizers == 0) throw VantorixError::message("num_subquantizers must be greater than zero");
   if (codebook_size < 2 || codebook_size > 256) throw VantorixError::message("codebook_size must be in [2, 256]");
   if (iterations == 0) throw VantorixError::message("iterations must be greater than zero");
-  ProductQuantizer pq;
-  pq.num_subquantizers_ = num_subquantizers;
-  pq.codebook_size_ = codebook_size;
-  pq.iterations_ = iterations;
-  pq.seed_ = seed;
-  pq.opq_iterations_ = opq_iterations;
-  return pq;
+  return ProductQuantizer(num_subquantizers, codebook_size, iterations, seed, opq_iterations);
 }
 
 namespace {
@@ -162,13 +138,8 @@ ProductQuantizer ProductQuantizer::from_codewords(Array3<float> codewords, std::
                                                   size_t iterations, uint64_t seed, size_t opq_iterations) {
   const size_t m = codewords.dim0, ks = codewords.dim1, ds = codewords.dim2;
   check_codeword_shapes(m, ks, ds, rotation);
-  ProductQuantizer pq;
+  ProductQuantizer pq(m, ks, iterations, seed, opq_iterations);
   pq.subdim_ = ds;
-  pq.num_subquantizers_ = m;
-  pq.codebook_size_ = ks;
-  pq.iterations_ = iterations;
-  pq.seed_ = seed;
-  pq.opq_iterations_ = opq_iterations;
   pq.codewords_ = std::move(codewords);
   pq.rotation_ = std::move(rotation);
   return pq;
@@ -270,49 +241,53 @@ Matrix<float> ProductQuantizer::fit_subspace_kmeans(MatrixView<const float> view
   std::vector<Partial> partials(chunk_count(n, range_rows));
   for (auto& p : partials) p = {std::vector<float>(ks * ds), std::vector<float>(ks)};
   Partial total{std::vector<float>(ks * ds), std::vector<float>(ks)};
-  for (size_t iter = 0; iter < iterations_; ++iter) {
-    lanes.assign(centers.data(), ks, ds, kernel);
-    parallel_chunks(n, range_rows, [&](size_t begin, size_t end) {
-      Partial& p = partials[begin / range_rows];
-      std::fill(p.sums.begin(), p.sums.end(), 0.0f);
-      std::fill(p.weights.begin(), p.weights.end(), 0.0f);
-      std::pair<uint32_t, float> found[kRowChunk];
-      for (size_t start = begin; start < end; start += kRowChunk) {
-        const size_t count = std::min(kRowChunk, end - start);
-        lanes.nearest_rows(rows.row(start), rows.stride, count, found);
-        for (size_t i = 0; i < count; ++i) {
-          const size_t r = start + i;
-          const auto [label, d] = found[i];
-          dist[r] = d;
-          const float w = weights ? (*weights)[r] : 1.0f;
-          if (!(w > 0.0f)) continue;
-          p.weights[label] += w;
-          add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds), std::span<const float>(rows.row(r), ds),
-                     w);
+  PassLoop loop;
+  loop.iterations = iterations_;
+  std::vector<double> no_history;
+  run_passes(
+      loop, no_history,
+      [&](size_t) {
+        lanes.assign(centers.data(), ks, ds, kernel);
+        parallel_chunks(n, range_rows, [&](size_t begin, size_t end) {
+          Partial& p = partials[begin / range_rows];
+          std::fill(p.sums.begin(), p.sums.end(), 0.0f);
+          std::fill(p.weights.begin(), p.weights.end(), 0.0f);
+          std::pair<uint32_t, float> found[kRowChunk];
+          for (size_t start = begin; start < end; start += kRowChunk) {
+            const size_t count = std::min(kRowChunk, end - start);
+            lanes.nearest_rows(rows.row(start), rows.stride, count, found);
+            for (size_t i = 0; i < count; ++i) {
+              const size_t r = start + i;
+              const auto [label, d] = found[i];
+              dist[r] = d;
+              const float w = weights ? (*weights)[r] : 1.0f;
+              if (!(w > 0.0f)) continue;
+              p.weights[label] += w;
+              add_scaled(std::span<float>(p.sums.data() + size_t(label) * ds, ds),
+                         std::span<const float>(rows.row(r), ds), w);
+            }
+          }
+        });
+      },
+      [&](size_t) {
+        if (partials.empty()) throw VantorixError::message("training data must not be empty");
+        std::fill(total.sums.begin(), total.sums.end(), 0.0f);
+        std::fill(total.weights.begin(), total.weights.end(), 0.0f);
+        for (const auto& p : partials) {
+          add_assign(total.sums, p.sums);
+          add_assign(total.weights, p.weights);
         }
-      }
-    });
-    if (partials.empty()) throw VantorixError::message("training data must not be empty");
-    std::fill(total.sums.begin(), total.sums.end(), 0.0f);
-    std::fill(total.weights.begin(), total.weights.end(), 0.0f);
-    for (const auto& p : partials) {
-      add_assign(total.sums, p.sums);
-      add_assign(total.weights, p.weights);
-    }
-    const size_t empty = size_t(std::count(total.weights.begin(), total.weights.end(), 0.0f));
-    const auto reseed = empty > 0 ? farthest_rows(dist, empty) : std::vector<size_t>{};
-    size_t next = 0;
-    for (size_t j = 0; j < ks; ++j) {
-      auto center = centers.row(j);
-      if (total.weights[j] == 0.0f) {
-        if (next < reseed.size()) std::copy_n(rows.row(reseed[next++]), ds, center.begin());
-        continue;
-      }
-      const float inv = 1.0f / total.weights[j];
-      const float* sum = total.sums.data() + j * ds;
-      for (size_t d = 0; d < ds; ++d) center[d] = sum[d] * inv;
-    }
-  }
+        for (size_t j = 0; j < ks; ++j) {
+          if (total.weights[j] == 0.0f) continue;
+          auto center = centers.row(j);
+          const float inv = 1.0f / total.weights[j];
+          const float* sum = total.sums.data() + j * ds;
+          for (size_t d = 0; d < ds; ++d) center[d] = sum[d] * inv;
+        }
+        reseed_empty_clusters(empty_clusters<float>(total.weights), dist, [&](size_t j, size_t r) {
+          std::copy_n(rows.row(r), ds, centers.row(j).begin());
+        });
+      });
   return centers;
 }
 

@@ -70,7 +70,10 @@ class ProductQuantizer {
   const std::optional<Matrix<float>>& rotation() const { return rotation_; }
 
  private:
-  ProductQuantizer() = default;
+  ProductQuantizer(size_t num_subquantizers, size_t codebook_size, size_t iterations, uint64_t seed,
+                   size_t opq_iterations)
+      : num_subquantizers_(num_subquantizers), codebook_size_(codebook_size), iterations_(iterations), seed_(seed),
+        opq_iterations_(opq_iterations) {}
   void fit_rotation(MatrixView<const float> data, Weights weights);
 
   std::optional<size_t> subdim_;

@@ -5,62 +5,14 @@
 #include <limits>
 
 #include "error.hpp"
-
-#if defined(__x86_64__) && (defined(__AVX512F__) || defined(__AVX__))
-#include <immintrin.h>
-#elif defined(__aarch64__)
-#include <arm_neon.h>
-#endif
+#include "lanes.hpp"
 
 namespace vantorix {
 
 namespace {
 
-#if defined(__AVX512F__)
-constexpr size_t kLanes = 16;
-#elif defined(__AVX__)
-constexpr size_t kLanes = 8;
-#else
-constexpr size_t kLanes = 4;
-#endif
-
-typedef float VF __attribute__((vector_size(kLanes * 4)));
-typedef int32_t VI __attribute__((vector_size(kLanes * 4)));
-
-inline VF load(const float* p) {
-  VF v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-// A real broadcast: filling lanes one by one makes GCC go through memory and stall.
-inline VF splat(float x) {
-#if defined(__AVX512F__)
-  return (VF)_mm512_set1_ps(x);
-#elif defined(__AVX__)
-  return (VF)_mm256_set1_ps(x);
-#elif defined(__aarch64__)
-  return (VF)vdupq_n_f32(x);
-#else
-  VF v;
-  for (size_t i = 0; i < kLanes; ++i) v[i] = x;
-  return v;
-#endif
-}
-
-// acc + a*b, one rounding per lane: the same operation as the 4-lane kernels' fused step.
-inline VF vfma(VF a, VF b, VF acc) {
-#if defined(__AVX512F__)
-  return (VF)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)acc);
-#elif defined(__AVX__) && defined(__FMA__)
-  return (VF)_mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)acc);
-#elif defined(__aarch64__)
-  return (VF)vfmaq_f32((float32x4_t)acc, (float32x4_t)a, (float32x4_t)b);
-#else
-  VF out;
-  for (size_t i = 0; i < kLanes; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
-  return out;
-#endif
-}
+using namespace lanes;
+constexpr size_t kLanes = kWide;
 
 // Lane-wise running minimum with strict comparison: each lane keeps its first smallest value, so
 // the lowest index wins ties, and NaN never replaces anything.
@@ -108,8 +60,8 @@ inline void block_distances(const float* x, const float* block, size_t ds, size_
       for (size_t g = 0; g < G; ++g) {
         const float* c = block + g * block_size + 4 * t * kLanes;
         for (size_t l = 0; l < 4; ++l) {
-          const VF d = splat(x[4 * t + l]) - load(c + l * kLanes);
-          a[g][l] = vfma(d, d, a[g][l]);
+          const VF d = splat(x[4 * t + l]) - loadw(c + l * kLanes);
+          a[g][l] = fmaw(d, d, a[g][l]);
         }
       }
     }
@@ -122,7 +74,7 @@ inline void block_distances(const float* x, const float* block, size_t ds, size_
       for (size_t g = 0; g < G; ++g) {
         const float* c = block + g * block_size + 4 * t * kLanes;
         for (size_t l = 0; l < 4; ++l) {
-          const VF d = splat(x[4 * t + l]) - load(c + l * kLanes);
+          const VF d = splat(x[4 * t + l]) - loadw(c + l * kLanes);
           a[g][l] = a[g][l] + d * d;
         }
       }
@@ -130,7 +82,7 @@ inline void block_distances(const float* x, const float* block, size_t ds, size_
     for (size_t g = 0; g < G; ++g) dist[g] = ((a[g][0] + a[g][1]) + a[g][2]) + a[g][3];
     for (size_t i = blocks4 * 4; i < ds; ++i) {
       for (size_t g = 0; g < G; ++g) {
-        const VF d = splat(x[i]) - load(block + g * block_size + i * kLanes);
+        const VF d = splat(x[i]) - loadw(block + g * block_size + i * kLanes);
         dist[g] = dist[g] + d * d;
       }
     }
@@ -138,7 +90,7 @@ inline void block_distances(const float* x, const float* block, size_t ds, size_
     for (size_t g = 0; g < G; ++g) dist[g] = splat(-0.0f);
     for (size_t i = 0; i < ds; ++i) {
       for (size_t g = 0; g < G; ++g) {
-        const VF d = splat(x[i]) - load(block + g * block_size + i * kLanes);
+        const VF d = splat(x[i]) - loadw(block + g * block_size + i * kLanes);
         dist[g] = dist[g] + d * d;
       }
     }
@@ -239,7 +191,7 @@ void approximate(const PruneTables& t, const float* coef, const VF* length, VF* 
   const size_t ds = t.ds, block_size = ds * kLanes;
   const VF scale = splat(t.scale);
   auto bound = [&](size_t r, size_t blk, VF approx) {
-    const VF reach = load(t.lengths + blk * kLanes) + length[r];
+    const VF reach = loadw(t.lengths + blk * kLanes) + length[r];
     const VF slack = scale * (reach * reach);
     const VF high = approx + slack;
     upper[r] = high < upper[r] ? high : upper[r];  // NaN (padding) never lowers the bound
@@ -251,22 +203,22 @@ void approximate(const PruneTables& t, const float* coef, const VF* length, VF* 
     constexpr size_t G = 4;
     VF acc[R][G];
     for (size_t g = 0; g < G; ++g) {
-      const VF n = load(t.norms + (b + g) * kLanes);
+      const VF n = loadw(t.norms + (b + g) * kLanes);
       for (size_t r = 0; r < R; ++r) acc[r][g] = n;
     }
     const float* base = t.values + b * block_size;
     for (size_t d = 0; d < ds; ++d) {
-      VF c0 = load(base + d * kLanes), c1 = load(base + block_size + d * kLanes);
-      VF c2 = load(base + 2 * block_size + d * kLanes), c3 = load(base + 3 * block_size + d * kLanes);
-#if defined(__x86_64__)
-      // Loaded once into registers and reused by every row: left to itself the compiler folds
-      // the load into each row's multiply-add and the loads, not the arithmetic, set the pace.
-      asm("" : "+v"(c0), "+v"(c1), "+v"(c2), "+v"(c3));
-#endif
+      VF c0 = loadw(base + d * kLanes), c1 = loadw(base + block_size + d * kLanes);
+      VF c2 = loadw(base + 2 * block_size + d * kLanes), c3 = loadw(base + 3 * block_size + d * kLanes);
+      // Loaded once into registers and reused by every row.
+      pin_in_register(c0);
+      pin_in_register(c1);
+      pin_in_register(c2);
+      pin_in_register(c3);
       const VF c[G] = {c0, c1, c2, c3};
       for (size_t r = 0; r < R; ++r) {
         const VF k = splat(coef[d * R + r]);
-        for (size_t g = 0; g < G; ++g) acc[r][g] = vfma(k, c[g], acc[r][g]);
+        for (size_t g = 0; g < G; ++g) acc[r][g] = fmaw(k, c[g], acc[r][g]);
       }
     }
     for (size_t r = 0; r < R; ++r)
@@ -275,11 +227,11 @@ void approximate(const PruneTables& t, const float* coef, const VF* length, VF* 
   }
   for (; b < end; ++b) {
     VF acc[R];
-    for (size_t r = 0; r < R; ++r) acc[r] = load(t.norms + b * kLanes);
+    for (size_t r = 0; r < R; ++r) acc[r] = loadw(t.norms + b * kLanes);
     const float* base = t.values + b * block_size;
     for (size_t d = 0; d < ds; ++d) {
-      const VF c = load(base + d * kLanes);
-      for (size_t r = 0; r < R; ++r) acc[r] = vfma(splat(coef[d * R + r]), c, acc[r]);
+      const VF c = loadw(base + d * kLanes);
+      for (size_t r = 0; r < R; ++r) acc[r] = fmaw(splat(coef[d * R + r]), c, acc[r]);
     }
     for (size_t r = 0; r < R; ++r) bound(r, b, acc[r]);
   }
@@ -298,22 +250,21 @@ std::pair<uint32_t, float> LaneCodebook::scan_candidates(const float* x, const f
       best_index = uint32_t(k);
     }
   };
-#if defined(__AVX512F__)
-  // Candidates are few: test sixteen bounds at once and visit only the set bits, in index order.
-  // Padding lanes hold NaN and never pass.
-  const __m512 vlimit = _mm512_set1_ps(limit);
-  for (size_t b = 0; b < blocks_; ++b) {
-    uint32_t mask = _mm512_cmp_ps_mask(_mm512_loadu_ps(low + b * kLanes), vlimit, _CMP_LE_OQ);
-    while (mask != 0) {
-      consider(b * kLanes + size_t(__builtin_ctz(mask)));
-      mask &= mask - 1;
+  if constexpr (kCheapMask) {
+    // Candidates are few: test a register of bounds at once and visit only the set bits, in
+    // index order. Padding lanes hold NaN and never pass.
+    for (size_t b = 0; b < blocks_; ++b) {
+      uint32_t mask = at_most_mask(low + b * kLanes, limit);
+      while (mask != 0) {
+        consider(b * kLanes + size_t(__builtin_ctz(mask)));
+        mask &= mask - 1;
+      }
+    }
+  } else {
+    for (size_t k = 0; k < ks_; ++k) {
+      if (low[k] <= limit) consider(k);
     }
   }
-#else
-  for (size_t k = 0; k < ks_; ++k) {
-    if (low[k] <= limit) consider(k);
-  }
-#endif
   return {best_index, best};
 }
 
@@ -393,7 +344,7 @@ TransposedCodebook::TransposedCodebook(const float* codewords, size_t m, size_t 
       m_(m),
       ks_(ks),
       ds_(ds),
-      fused_(selected_slice_kernel()) {
+      fused_(kernels().fused_add_scaled) {
   for (size_t sub = 0; sub < m; ++sub) {
     for (size_t k = 0; k < ks; ++k) {
       const float* c = codewords + (sub * ks + k) * ds;
@@ -419,22 +370,22 @@ uint32_t TransposedCodebook::nearest(size_t sub, const float* x, float* coef) co
   // Four blocks of codewords at a time: four independent accumulation chains over d.
   for (; k + 4 * kLanes <= ks; k += 4 * kLanes) {
     VF acc[4];
-    for (size_t g = 0; g < 4; ++g) acc[g] = load(norms + k + g * kLanes);
+    for (size_t g = 0; g < 4; ++g) acc[g] = loadw(norms + k + g * kLanes);
     for (size_t d = 0; d < ds; ++d) {
       const VF c = splat(coef[d]);
       const float* t = table + d * ks + k;
       for (size_t g = 0; g < 4; ++g) {
-        acc[g] = fused_ ? vfma(c, load(t + g * kLanes), acc[g]) : acc[g] + c * load(t + g * kLanes);
+        acc[g] = fused_ ? fmaw(c, loadw(t + g * kLanes), acc[g]) : acc[g] + c * loadw(t + g * kLanes);
       }
     }
     for (size_t g = 0; g < 4; ++g) lanes.update(acc[g]);
   }
   for (; k + kLanes <= ks; k += kLanes) {
-    VF acc = load(norms + k);
+    VF acc = loadw(norms + k);
     if (fused_) {
-      for (size_t d = 0; d < ds; ++d) acc = vfma(splat(coef[d]), load(table + d * ks + k), acc);
+      for (size_t d = 0; d < ds; ++d) acc = fmaw(splat(coef[d]), loadw(table + d * ks + k), acc);
     } else {
-      for (size_t d = 0; d < ds; ++d) acc = acc + splat(coef[d]) * load(table + d * ks + k);
+      for (size_t d = 0; d < ds; ++d) acc = acc + splat(coef[d]) * loadw(table + d * ks + k);
     }
     lanes.update(acc);
   }

@@ -1,7 +1,6 @@
 #include "pqkmeans.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -19,12 +18,6 @@ namespace {
 constexpr size_t kInitChunkRows = 4096;
 constexpr size_t kRangeChunkRows = 4096;
 constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Orders floats as the IEEE total order does (-0.0 below +0.0, NaN above +inf).
-inline int32_t total_order_key(float f) {
-  const auto bits = std::bit_cast<int32_t>(f);
-  return bits ^ int32_t(uint32_t(bits >> 31) >> 1);
-}
 
 const char* kDenseShape = "dense cluster center shape does not match the model";
 
@@ -60,26 +53,6 @@ std::vector<float> compute_codeword_distances(const Array3<float>& codewords) {
   return table;
 }
 
-std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
-  const size_t n = distances.size();
-  count = std::min(count, n);
-  if (count == 0) return {};
-  // Keeping the `count` strongest rows while scanning in ascending order, replacing the weakest
-  // only on a strictly greater distance, selects exactly the first `count` rows of this order.
-  auto stronger = [&](size_t a, size_t b) {
-    const int32_t ka = total_order_key(distances[a]), kb = total_order_key(distances[b]);
-    return ka != kb ? ka > kb : a < b;
-  };
-  std::vector<size_t> rows(n);
-  std::iota(rows.begin(), rows.end(), size_t{0});
-  if (count < n) {
-    std::nth_element(rows.begin(), rows.begin() + ptrdiff_t(count), rows.end(), stronger);
-    rows.resize(count);
-  }
-  std::sort(rows.begin(), rows.end(), stronger);
-  return rows;
-}
-
 void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
                         size_t* labels, float* distances) {
   const size_t m_count = codes.cols;
@@ -90,18 +63,6 @@ void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> 
       distances[i] = distance;
     }
   });
-}
-
-bool should_stop_early(std::span<const double> history) {
-  if (history.size() < 5) return false;
-  constexpr double eps = std::numeric_limits<double>::epsilon();
-  const size_t n = history.size();
-  auto small_fall = [&](double before, double after) {
-    if (!std::isfinite(before) || !std::isfinite(after)) return false;
-    const double fall = before - after;
-    return fall >= 0.0 && fall / std::max(std::fabs(before), eps) <= 1e-4;
-  };
-  return small_fall(history[n - 3], history[n - 2]) && small_fall(history[n - 2], history[n - 1]);
 }
 
 void LabelBucketBuffers::build(std::span<const size_t> labels, size_t k) {
@@ -282,31 +243,10 @@ std::vector<size_t> PqKMeans::initialize_center_indices(MatrixView<const uint8_t
   };
 
   size_t farthest = choose(order[0]);
-  constexpr double eps = std::numeric_limits<double>::epsilon();
   while (chosen.size() < k) {
-    size_t next = farthest;
-    if (options_.init == InitMethod::KMeansPlusPlus) {
-      double total = 0.0;
-      for (float v : best)
-        if (std::isfinite(v) && v > 0.0f) total += double(v);
-      if (total > eps) {
-        double r = rng.uniform_f64(0.0, total);
-        std::optional<size_t> picked, last_positive;
-        for (size_t i = 0; i < n; ++i) {
-          const float v = best[i];
-          if (!(std::isfinite(v) && v > 0.0f)) continue;
-          last_positive = i;
-          r -= double(v);
-          if (r <= 0.0) {
-            picked = i;
-            break;
-          }
-        }
-        if (picked) next = *picked;
-        else if (last_positive) next = *last_positive;
-      }
-    }
-    farthest = choose(next);
+    std::optional<size_t> next;
+    if (options_.init == InitMethod::KMeansPlusPlus) next = weighted_seeding_walk(best, rng, WalkOverrun::LastPositive);
+    farthest = choose(next.value_or(farthest));
   }
   return chosen;
 }
@@ -389,17 +329,7 @@ Matrix<uint8_t> PqKMeans::encode_centers_from_pq(MatrixView<const float> centers
 void PqKMeans::normalize_dense_centers_in_place(MatrixView<float> centers) const {
   if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
   if (!centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
-  const size_t d = centers.cols;
-  parallel_chunks(centers.rows, 64, [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
-      float* row = centers.data + r * d;
-      float s = 0.0f;
-      for (size_t i = 0; i < d; ++i) s = s + row[i] * row[i];
-      if (s <= std::numeric_limits<float>::epsilon()) continue;
-      const float inv = 1.0f / std::sqrt(s);
-      for (size_t i = 0; i < d; ++i) row[i] = row[i] * inv;
-    }
-  });
+  normalize_rows(centers, NormRule::ScaleAboveSquaredNormEpsilon);
 }
 
 }  // namespace vantorix

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dense_init.hpp"
+#include "kmeans_common.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 
@@ -21,12 +22,16 @@ namespace vantorix {
 // Immutable once built, so any number of models (the candidate-k analysis) can share one.
 using CodewordDistances = std::shared_ptr<const std::vector<float>>;
 
-struct PqKMeansOptions {
-  size_t k = 0;
+// The settings every fit over codes shares, the candidate-k analysis included.
+struct CodeFitSettings {
   size_t iterations = 20;
   uint64_t seed = 0;
   bool verbose = false;
   uint64_t lookup_table_bytes = 1073741824;
+};
+
+struct PqKMeansOptions : CodeFitSettings {
+  size_t k = 0;
   InitMethod init = InitMethod::FarthestFirst;
   bool early_stopping = false;
   bool spherical = false;
@@ -70,10 +75,6 @@ struct PqFitProfile {
 
 std::vector<float> compute_codeword_distances(const Array3<float>& codewords);
 
-// The `count` rows with the largest distance (IEEE total order), farthest first, ties to the
-// lower row index.
-std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count);
-
 // Adds every member's reconstruction (codewords concatenated, Ds each) into acc, in member order.
 void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
                                       size_t m_count, size_t ks, size_t ds, std::span<float> acc);
@@ -109,8 +110,15 @@ void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, fl
   });
 }
 
-// The fit's early-stopping rule over the inertia history.
-bool should_stop_early(std::span<const double> history);
+// The pass loop of both fits over codes: the last pass ends on its assignment.
+inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label) {
+  PassLoop loop;
+  loop.iterations = options.iterations;
+  loop.update_after_last_pass = false;
+  if (options.early_stopping) loop.stopping = StoppingRule::SmallFall;
+  if (options.verbose) loop.report = PassReport{.label = report_label};
+  return loop;
+}
 
 class PqKMeans {
  public:

@@ -103,17 +103,11 @@ void update_adc_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, 
     for (float& v : row) v = v * inv;
   });
 
-  std::vector<size_t> empty;
-  for (size_t j = 0; j < k; ++j)
-    if (buffers.buckets.counts[j] == 0) empty.push_back(j);
-  if (!empty.empty()) {
-    const auto rows = select_farthest_rows(buffers.distances, empty.size());
-    for (size_t i = 0; i < empty.size() && i < rows.size(); ++i) {
-      const uint8_t* code = codes.data + rows[i] * m_count;
-      float* out = centers.row(empty[i]).data();
-      for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out + m * ds);
-    }
-  }
+  reseed_empty_clusters(empty_clusters<size_t>(buffers.buckets.counts), buffers.distances, [&](size_t j, size_t r) {
+    const uint8_t* code = codes.data + r * m_count;
+    float* out = centers.row(j).data();
+    for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out + m * ds);
+  });
   if (model.options().spherical) model.normalize_dense_centers_in_place(centers.view_mut());
 }
 
@@ -130,17 +124,13 @@ void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
-  for (size_t pass = 0; pass < options_.iterations; ++pass) {
-    assign_adc_into(codes, centers.view(), buffers);
-    double sum = -0.0;
-    for (float dist : buffers.distances) sum += double(dist);
-    const double inertia = sum / double(n);
-    history.push_back(inertia);
-    if (options_.verbose) std::fprintf(stderr, "iteration=%zu adc_inertia=%.6f\n", pass, inertia);
-    if (options_.early_stopping && should_stop_early(history)) break;
-    if (pass + 1 == options_.iterations) break;
-    update_adc_centers(*this, codes, buffers, centers);
-  }
+  run_passes(
+      code_fit_loop(options_, "adc_inertia"), history,
+      [&](size_t) {
+        assign_adc_into(codes, centers.view(), buffers);
+        return mean_distance(buffers.distances);
+      },
+      [&](size_t) { update_adc_centers(*this, codes, buffers, centers); });
 
   store_dense_centers_from_pq(centers.view());
   labels_ = std::move(buffers).into_labels();

@@ -74,15 +74,10 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
   });
   const auto voted = Clock::now();
 
-  std::vector<size_t> empty;
-  for (size_t j = 0; j < k; ++j)
-    if (buffers.buckets.counts[j] == 0) empty.push_back(j);
-  if (!empty.empty()) {
-    const auto rows = select_farthest_rows(buffers.distances, empty.size());
-    for (size_t i = 0; i < empty.size() && i < rows.size(); ++i) {
-      std::copy_n(codes.data + rows[i] * m_count, m_count, centers.row(empty[i]).data());
-    }
-  }
+  const std::vector<size_t> empty = empty_clusters<size_t>(buffers.buckets.counts);
+  reseed_empty_clusters(empty, buffers.distances, [&](size_t j, size_t r) {
+    std::copy_n(codes.data + r * m_count, m_count, centers.row(j).data());
+  });
   if (profile.enabled) {
     const auto done = Clock::now();
     profile.update_counts += counted - start;
@@ -156,17 +151,13 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
-  for (size_t pass = 0; pass < options_.iterations; ++pass) {
-    assign_codes_into(codes, centers.view(), profile, buffers);
-    double sum = -0.0;
-    for (float d : buffers.distances) sum += double(d);
-    const double inertia = sum / double(n);
-    history.push_back(inertia);
-    if (options_.verbose) std::fprintf(stderr, "iteration=%zu inertia=%.6f\n", pass, inertia);
-    if (options_.early_stopping && should_stop_early(history)) break;
-    if (pass + 1 == options_.iterations) break;
-    vote_code_centers(*this, codes, buffers, centers, profile);
-  }
+  run_passes(
+      code_fit_loop(options_, "inertia"), history,
+      [&](size_t) {
+        assign_codes_into(codes, centers.view(), profile, buffers);
+        return mean_distance(buffers.distances);
+      },
+      [&](size_t) { vote_code_centers(*this, codes, buffers, centers, profile); });
 
   labels_ = std::move(buffers).into_labels();
   inertia_history_ = std::move(history);

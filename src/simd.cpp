@@ -9,12 +9,6 @@
 #include "error.hpp"
 #include "lanes.hpp"
 
-#if defined(__x86_64__) && defined(__FMA__)
-#include <immintrin.h>
-#elif defined(__aarch64__)
-#include <arm_neon.h>
-#endif
-
 namespace vantorix {
 
 // ---------------------------------------------------------------------------------------------
@@ -35,38 +29,12 @@ SimdPreference simd_preference() {
   return pref;
 }
 
-bool selected_slice_kernel() {
-  static const bool vector = [] {
-    const auto pref = simd_preference();
-    return pref == SimdPreference::Auto || pref == SimdPreference::Neon;
-  }();
-  return vector;
-}
-
-const char* simd_runtime() { return selected_slice_kernel() ? "neon" : "scalar"; }
-
 // ---------------------------------------------------------------------------------------------
 // Lane helpers
 
 namespace {
 
 using namespace lanes;
-
-// acc + a*b with one rounding per lane.
-inline F4 fma4(F4 a, F4 b, F4 acc) {
-#if defined(__x86_64__) && defined(__FMA__)
-  return (F4)_mm_fmadd_ps((__m128)a, (__m128)b, (__m128)acc);
-#elif defined(__aarch64__)
-  return (F4)vfmaq_f32((float32x4_t)acc, (float32x4_t)a, (float32x4_t)b);
-#else
-  F4 out;
-  for (int i = 0; i < 4; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
-  return out;
-#endif
-}
-
-inline float reduce_sequential(F4 v) { return ((v[0] + v[1]) + v[2]) + v[3]; }
-inline float reduce_pairwise(F4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
 inline void require(bool ok, const char* what) {
   if (!ok) fatal(what);
@@ -174,8 +142,78 @@ float l2_squared_scalar(std::span<const float> a, std::span<const float> b) {
   return scalar_l2(a.data(), b.data(), a.size(), -0.0f);
 }
 
-float l2_squared(std::span<const float> a, std::span<const float> b) {
-  return selected_slice_kernel() ? l2_squared_neon(a, b) : l2_squared_scalar(a, b);
+void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    const F4 x = load4(center + 4 * t);
+    for (int i = 0; i < 4; ++i) {
+      const F4 diff = load4(rows[i] + 4 * t) - x;
+      acc[i] = acc[i] + diff * diff;
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float sum = reduce_sequential(acc[i]);
+    for (size_t t = blocks * 4; t < d; ++t) {
+      const float diff = rows[i][t] - center[t];
+      sum = sum + diff * diff;
+    }
+    out[i] = sum;
+  }
+}
+
+void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], center, d, -0.0f);
+}
+
+namespace {
+
+// Four lanes4_l2 (lanes4_dot) chains side by side; independent chains hide the adds' latency.
+template <bool Dot>
+void pairs4_lanes(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (int i = 0; i < 4; ++i) {
+      const F4 a = load4(rows[i] + 4 * t), b = load4(centers[i] + 4 * t);
+      if constexpr (Dot) {
+        acc[i] = acc[i] + a * b;
+      } else {
+        const F4 diff = a - b;
+        acc[i] = acc[i] + diff * diff;
+      }
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float s = reduce_sequential(acc[i]);
+    for (size_t t = blocks * 4; t < d; ++t) {
+      if constexpr (Dot) {
+        s = s + rows[i][t] * centers[i][t];
+      } else {
+        const float e = rows[i][t] - centers[i][t];
+        s = s + e * e;
+      }
+    }
+    out[i] = s;
+  }
+}
+
+}  // namespace
+
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<false>(rows, centers, d, out);
+}
+
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], centers[i], d, -0.0f);
+}
+
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<true>(rows, centers, d, out);
+}
+
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_dot(rows[i], centers[i], d, -0.0f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -291,12 +329,6 @@ std::pair<size_t, float> nearest_l2_center_scalar(std::span<const float> query,
   return nearest_scalar<false>(query.data(), centers.data(), k, d);
 }
 
-std::pair<size_t, float> nearest_l2_center(std::span<const float> query, std::span<const float> centers,
-                                           size_t k, size_t d) {
-  return selected_slice_kernel() ? nearest_l2_center_neon(query, centers, k, d)
-                                 : nearest_l2_center_scalar(query, centers, k, d);
-}
-
 std::pair<size_t, float> nearest_dot_center_neon(std::span<const float> query, std::span<const float> centers,
                                                  size_t k, size_t d) {
   check_centers(query, centers, k, d);
@@ -307,12 +339,6 @@ std::pair<size_t, float> nearest_dot_center_scalar(std::span<const float> query,
                                                    std::span<const float> centers, size_t k, size_t d) {
   check_centers(query, centers, k, d);
   return nearest_scalar<true>(query.data(), centers.data(), k, d);
-}
-
-std::pair<size_t, float> nearest_dot_center(std::span<const float> query, std::span<const float> centers,
-                                            size_t k, size_t d) {
-  return selected_slice_kernel() ? nearest_dot_center_neon(query, centers, k, d)
-                                 : nearest_dot_center_scalar(query, centers, k, d);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -408,12 +434,6 @@ std::pair<size_t, float> select_lookup_min_scalar(std::span<const uint8_t> code,
   return {best_index, best};
 }
 
-std::pair<size_t, float> select_lookup_min(std::span<const uint8_t> code, std::span<const float> table,
-                                           size_t stride, size_t k) {
-  return selected_slice_kernel() ? select_lookup_min_neon(code, table, stride, k)
-                                 : select_lookup_min_scalar(code, table, stride, k);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Accumulation
 
@@ -433,10 +453,6 @@ void add_assign_scalar(std::span<float> dst, std::span<const float> src) {
   for (size_t i = 0; i < dst.size(); ++i) dst[i] = dst[i] + src[i];
 }
 
-void add_assign(std::span<float> dst, std::span<const float> src) {
-  selected_slice_kernel() ? add_assign_neon(dst, src) : add_assign_scalar(dst, src);
-}
-
 void add_scaled_neon(std::span<float> dst, std::span<const float> src, float w) {
   require(src.size() >= dst.size(), "add_scaled: source shorter than destination");
   const size_t n = dst.size();
@@ -453,8 +469,45 @@ void add_scaled_scalar(std::span<float> dst, std::span<const float> src, float w
   for (size_t i = 0; i < dst.size(); ++i) dst[i] = dst[i] + w * src[i];
 }
 
-void add_scaled(std::span<float> dst, std::span<const float> src, float w) {
-  selected_slice_kernel() ? add_scaled_neon(dst, src, w) : add_scaled_scalar(dst, src, w);
+// ---------------------------------------------------------------------------------------------
+// The tables and the choice between them
+
+namespace {
+
+// Each field names the two forms of one kernel side by side.
+constexpr KernelTable table_of(bool vector) {
+  return {
+      .name = vector ? "neon" : "scalar",
+      .fused_add_scaled = vector,
+      .packed_centers = vector,
+      .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
+      .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
+      .l2_squared_pairs4 = vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar,
+      .dot_pairs4 = vector ? dot_pairs4_neon : dot_pairs4_scalar,
+      .nearest_l2_center = vector ? nearest_l2_center_neon : nearest_l2_center_scalar,
+      .nearest_dot_center = vector ? nearest_dot_center_neon : nearest_dot_center_scalar,
+      .select_lookup_min = vector ? select_lookup_min_neon : select_lookup_min_scalar,
+      .add_assign = vector ? add_assign_neon : add_assign_scalar,
+      .add_scaled = vector ? add_scaled_neon : add_scaled_scalar,
+  };
 }
+
+constexpr KernelTable kVectorKernels = table_of(true);
+constexpr KernelTable kScalarKernels = table_of(false);
+
+}  // namespace
+
+const KernelTable& kernel_table_for(SimdPreference pref) {
+  // The vector table is built for the compile target, which the running CPU has; tables built
+  // for further instruction-set levels would be checked against the CPU here, best first.
+  const bool vector = pref == SimdPreference::Auto || pref == SimdPreference::Neon;
+  return vector ? kVectorKernels : kScalarKernels;
+}
+
+const KernelTable& choose_kernels() { return kernel_table_for(simd_preference()); }
+
+bool selected_slice_kernel() { return std::strcmp(kernels().name, "neon") == 0; }
+
+const char* simd_runtime() { return kernels().name; }
 
 }  // namespace vantorix

@@ -17,7 +17,51 @@ enum class SimdPreference : uint8_t { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3
 SimdPreference parse_simd_preference(const std::optional<std::string>& text);
 // Read once from VANTORIX_SIMD and cached for the life of the process.
 SimdPreference simd_preference();
-// True when the vector kernels are active (preference Auto or Neon); cached.
+
+// One implementation of every kernel, all of the same instruction-set level. The process uses
+// exactly one table, chosen once (kernels()); callers go through the table, or through the
+// plain-named dispatchers below, and never ask which table it is.
+//
+// A new kernel: its `_neon` and `_scalar` forms side by side in simd.cpp (or in its own
+// translation unit through lanes.hpp), one field here, both tables filled in. A table per
+// x86-64 level compiled in its own translation unit joins kernel_levels() in simd.cpp.
+struct KernelTable {
+  const char* name;  // what simd_runtime() reports
+  // The properties below are facts about these forms that callers build their data layout on.
+  // add_scaled fuses multiply and add on whole groups of four.
+  bool fused_add_scaled;
+  // nearest_l2_center / nearest_dot_center have a wide form over packed centers
+  // (dense_kernels.hpp) that gives the same results.
+  bool packed_centers;
+
+  float (*l2_squared)(std::span<const float> a, std::span<const float> b);
+  // l2_squared of four rows (d floats each) against one center, into out[0..4).
+  void (*l2_squared_rows4)(const float* const* rows, const float* center, size_t d, float* out);
+  // Four independent (row, center) pairs, each the value nearest_l2_center (nearest_dot_center)
+  // gives for that center, into out[0..4).
+  void (*l2_squared_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
+  void (*dot_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
+  std::pair<size_t, float> (*nearest_l2_center)(std::span<const float> query, std::span<const float> centers,
+                                                size_t k, size_t d);
+  std::pair<size_t, float> (*nearest_dot_center)(std::span<const float> query, std::span<const float> centers,
+                                                 size_t k, size_t d);
+  std::pair<size_t, float> (*select_lookup_min)(std::span<const uint8_t> code, std::span<const float> table,
+                                                size_t stride, size_t k);
+  void (*add_assign)(std::span<float> dst, std::span<const float> src);
+  void (*add_scaled)(std::span<float> dst, std::span<const float> src, float w);
+  // The 4-bit code scans (pq4_scan_cluster_neon / pq4_scan_cluster_scalar) take a field here.
+};
+
+// The table a preference selects: the vector kernels for Auto and Neon, the scalar ones
+// otherwise.
+const KernelTable& kernel_table_for(SimdPreference pref);
+// The process's table, chosen on first use from VANTORIX_SIMD and the CPU.
+const KernelTable& choose_kernels();
+inline const KernelTable& kernels() {
+  static const KernelTable& table = choose_kernels();
+  return table;
+}
+// True when the vector kernels are active (preference Auto or Neon).
 bool selected_slice_kernel();
 // "neon" when the vector kernels are active, "scalar" otherwise.
 const char* simd_runtime();
@@ -35,22 +79,35 @@ struct DistanceKernel {
 };
 
 // Squared distance of two slices of equal length (b at least as long as a).
-float l2_squared(std::span<const float> a, std::span<const float> b);
+inline float l2_squared(std::span<const float> a, std::span<const float> b) { return kernels().l2_squared(a, b); }
 float l2_squared_neon(std::span<const float> a, std::span<const float> b);
 float l2_squared_scalar(std::span<const float> a, std::span<const float> b);
 
+// l2_squared of four rows against one center: the vector form runs four accumulator chains at
+// once, each the same operations in the same order as l2_squared_neon.
+void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out);
+void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out);
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
+
 // Nearest of k centers (k*d floats, row-major) by squared distance: (index, squared distance).
 // k = 0 gives (0, +inf). Ties keep the lower index; NaN never wins.
-std::pair<size_t, float> nearest_l2_center(std::span<const float> query, std::span<const float> centers,
-                                           size_t k, size_t d);
+inline std::pair<size_t, float> nearest_l2_center(std::span<const float> query, std::span<const float> centers,
+                                                  size_t k, size_t d) {
+  return kernels().nearest_l2_center(query, centers, k, d);
+}
 std::pair<size_t, float> nearest_l2_center_neon(std::span<const float> query,
                                                 std::span<const float> centers, size_t k, size_t d);
 std::pair<size_t, float> nearest_l2_center_scalar(std::span<const float> query,
                                                   std::span<const float> centers, size_t k, size_t d);
 
 // Center with the largest dot product: (index, dot). k = 0 gives (0, -inf).
-std::pair<size_t, float> nearest_dot_center(std::span<const float> query, std::span<const float> centers,
-                                            size_t k, size_t d);
+inline std::pair<size_t, float> nearest_dot_center(std::span<const float> query, std::span<const float> centers,
+                                                   size_t k, size_t d) {
+  return kernels().nearest_dot_center(query, centers, k, d);
+}
 std::pair<size_t, float> nearest_dot_center_neon(std::span<const float> query,
                                                  std::span<const float> centers, size_t k, size_t d);
 std::pair<size_t, float> nearest_dot_center_scalar(std::span<const float> query,
@@ -58,20 +115,22 @@ std::pair<size_t, float> nearest_dot_center_scalar(std::span<const float> query,
 
 // min over j < k of sum_m table[(m*stride + code[m])*k + j]: (index, value). Both forms are
 // bit-identical. k = 0 gives (0, +inf).
-std::pair<size_t, float> select_lookup_min(std::span<const uint8_t> code, std::span<const float> table,
-                                           size_t stride, size_t k);
+inline std::pair<size_t, float> select_lookup_min(std::span<const uint8_t> code, std::span<const float> table,
+                                                  size_t stride, size_t k) {
+  return kernels().select_lookup_min(code, table, stride, k);
+}
 std::pair<size_t, float> select_lookup_min_neon(std::span<const uint8_t> code,
                                                 std::span<const float> table, size_t stride, size_t k);
 std::pair<size_t, float> select_lookup_min_scalar(std::span<const uint8_t> code,
                                                   std::span<const float> table, size_t stride, size_t k);
 
 // dst[i] += src[i]
-void add_assign(std::span<float> dst, std::span<const float> src);
+inline void add_assign(std::span<float> dst, std::span<const float> src) { kernels().add_assign(dst, src); }
 void add_assign_neon(std::span<float> dst, std::span<const float> src);
 void add_assign_scalar(std::span<float> dst, std::span<const float> src);
 
 // dst[i] += w * src[i]; the vector form fuses multiply and add on whole groups of four.
-void add_scaled(std::span<float> dst, std::span<const float> src, float w);
+inline void add_scaled(std::span<float> dst, std::span<const float> src, float w) { kernels().add_scaled(dst, src, w); }
 void add_scaled_neon(std::span<float> dst, std::span<const float> src, float w);
 void add_scaled_scalar(std::span<float> dst, std::span<const float> src, float w);
 
