@@ -5,7 +5,7 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-STEPS = ["demo_kernels.py", "demo_dense.py", "demo_pq.py", "demo_pipeline.py", "demo_autok.py"]
+STEPS = ["demo_api.py", "demo_kernels.py", "demo_dense.py", "demo_pq.py", "demo_pipeline.py", "demo_autok.py"]
 
 for step in STEPS:
     path = HERE / step

@@ -10,8 +10,10 @@ declare -A pip_mods=(
 )
 for group in "$@"; do
   case "$group" in
+    test) pip_mods[sklearn]=scikit-learn; pip_mods[pandas]=pandas; pip_mods[tqdm]=tqdm; pip_mods[mypy]=mypy
+          pip_mods[matplotlib]=matplotlib; pip_mods[dask]="dask[array]"; pip_mods[distributed]=distributed ;;
     demo) pip_mods[matplotlib]=matplotlib ;;
-    bench) pip_mods[faiss]=faiss-cpu; pip_mods[sklearn]=scikit-learn ;;
+    bench) pip_mods[faiss]=faiss-cpu; pip_mods[sklearn]=scikit-learn; pip_mods[dask_ml]=dask-ml ;;
   esac
 done
 

@@ -1,5 +1,6 @@
 #include "dense.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "dense_assign.hpp"
@@ -7,6 +8,7 @@
 #include "dense_update.hpp"
 #include "error.hpp"
 #include "kmeans_common.hpp"
+#include "parallel.hpp"
 
 namespace vantorix {
 
@@ -73,21 +75,63 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   inertia_history_ = std::move(history);
 }
 
-std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
+void DenseKMeans::assign(MatrixView<const float> data, std::vector<size_t>& labels,
+                         std::vector<float>& distances) const {
   if (!centers_) throw VantorixError::message("cluster centers are not initialized");
   const Matrix<float>& centers = *centers_;
   if (data.cols != centers.cols) {
     throw VantorixError::message("expected " + std::to_string(centers.cols) + " columns, got " +
                                  std::to_string(data.cols));
   }
-  std::vector<size_t> labels(data.rows, 0);
-  if (data.rows == 0) return labels;
-  std::vector<float> distances(data.rows, 0.0f);
+  labels.assign(data.rows, 0);
+  distances.assign(data.rows, 0.0f);
+  if (data.rows == 0) return;
   std::vector<float> norms;
   const bool with_norms = !spherical_ && dense_blas_may_run(data.rows, k_, centers.cols, false);
   if (with_norms) norms = squared_row_norms(data);
   assign_dense_into(data, centers, with_norms ? &norms : nullptr, spherical_, labels, distances);
+}
+
+std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
+  std::vector<size_t> labels;
+  std::vector<float> distances;
+  assign(data, labels, distances);
   return labels;
+}
+
+DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_t farthest) const {
+  DenseChunkSummary out;
+  std::vector<size_t> labels;
+  std::vector<float> distances;
+  assign(data, labels, distances);
+  const size_t d = centers_->cols;
+  // float64 sums, so that how rows are split into chunks (and chunks into parts here) moves a
+  // center by float64 rounding only. At most 16 parts, fixed by the row count: the sums do not
+  // depend on the number of threads.
+  const size_t part_rows = std::max<size_t>(4096, (data.rows + 15) / 16);
+  const auto parts = parallel_chunk_results<std::vector<double>>(data.rows, part_rows, [&](size_t begin, size_t end) {
+    std::vector<double> sums(k_ * d, 0.0);
+    for (size_t r = begin; r < end; ++r) {
+      double* dst = sums.data() + labels[r] * d;
+      for (size_t t = 0; t < d; ++t) dst[t] += double(data.at(r, t));
+    }
+    return sums;
+  });
+  out.sums.assign(k_ * d, 0.0);
+  for (const auto& part : parts) {
+    for (size_t i = 0; i < part.size(); ++i) out.sums[i] += part[i];
+  }
+  out.counts.assign(k_, 0);
+  for (size_t r = 0; r < data.rows; ++r) {
+    ++out.counts[labels[r]];
+    out.distance_sum += double(distances[r]);
+  }
+  out.far_rows = select_farthest_rows(distances, farthest);
+  for (size_t r : out.far_rows) {
+    out.far_distances.push_back(distances[r]);
+    out.far_labels.push_back(labels[r]);
+  }
+  return out;
 }
 
 namespace {

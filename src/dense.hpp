@@ -23,6 +23,19 @@ struct DenseKMeansOptions {
   bool spherical = false;
 };
 
+// One assignment pass over a chunk of rows against fixed centers, reduced to what a
+// distributed fit needs: per-cluster sums (float64) and
+// counts, the summed distance, and the chunk's farthest rows (row within the chunk, its
+// distance and cluster; farthest first, ties to the lower row) for the repair of empty clusters.
+struct DenseChunkSummary {
+  std::vector<double> sums;  // k x d
+  std::vector<uint64_t> counts;
+  double distance_sum = 0.0;
+  std::vector<size_t> far_rows;
+  std::vector<float> far_distances;
+  std::vector<size_t> far_labels;
+};
+
 class DenseKMeans {
  public:
   // Throws unless k >= 1 and iterations >= 1 (checked in that order).
@@ -33,6 +46,8 @@ class DenseKMeans {
   // Replaces centers, labels and history on success; a failed fit changes nothing.
   void fit(MatrixView<const float> data);
   std::vector<size_t> predict(MatrixView<const float> data) const;
+  // The labels predict gives, with the sums a Lloyd update needs (see DenseChunkSummary).
+  DenseChunkSummary chunk_summary(MatrixView<const float> data, size_t farthest) const;
   // centers: k x d, row-major. Labels and history stay as they are.
   void set_centers(Matrix<float> centers);
   // Checks the shape, then copies: a wrong shape costs nothing however large the view.
@@ -50,6 +65,8 @@ class DenseKMeans {
   const std::vector<double>& inertia_history() const { return inertia_history_; }
 
  private:
+  // Labels and distances of data against the stored centers (the checks of predict).
+  void assign(MatrixView<const float> data, std::vector<size_t>& labels, std::vector<float>& distances) const;
   std::vector<size_t> labels_;
   std::vector<double> inertia_history_;
   size_t k_;

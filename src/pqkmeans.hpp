@@ -50,6 +50,23 @@ struct LabelBucketBuffers {
   }
 };
 
+// One symmetric assignment pass over a chunk of codes against fixed code centers: how often
+// each codeword occurs in each cluster and subspace (cell (j * M + m) * Ks + t), which is all the
+// vote of the center update reads, plus counts, the summed distance and the chunk's farthest
+// rows (farthest first, ties to the lower row). The histogram is dense when it has at most four
+// cells per code byte of the chunk; otherwise only its non-zero cells are listed, ascending.
+struct CodeChunkSummary {
+  bool sparse = false;
+  std::vector<uint64_t> histogram;   // dense: k * M * Ks counts
+  std::vector<uint64_t> cells;       // sparse: non-zero cells
+  std::vector<uint64_t> cell_counts;  // sparse: their counts
+  std::vector<uint64_t> counts;      // k
+  double distance_sum = 0.0;
+  std::vector<size_t> far_rows;
+  std::vector<float> far_distances;
+  std::vector<size_t> far_labels;
+};
+
 // Working storage of one fit or predict, allocated once and reused by every pass.
 struct AssignmentBuffers {
   std::vector<size_t> labels;
@@ -134,8 +151,12 @@ class PqKMeans {
   // Symmetric fit: rows and centers are codes.
   void fit(MatrixView<const uint8_t> codes);
   std::vector<size_t> predict(MatrixView<const uint8_t> codes) const;
+  // The labels predict gives, reduced to what a distributed symmetric fit needs.
+  CodeChunkSummary chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const;
   void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
                          PqFitProfile& profile, AssignmentBuffers& buffers) const;
+  // Labels and distances of codes against the stored code centers (the checks of predict).
+  AssignmentBuffers assign_to_centers(MatrixView<const uint8_t> codes) const;
 
   // Asymmetric fit: rows are codes, centers are dense vectors in the codewords' space.
   void fit_adc(MatrixView<const uint8_t> codes);

@@ -1,5 +1,6 @@
 // The symmetric fit: rows and centers are both codes, distances are sums of codeword-to-codeword
 // table entries, and the update votes the best codeword of every subspace.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -166,7 +167,7 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   if (profile.enabled) write_profile(profile, n, k, inertia_history_.size());
 }
 
-std::vector<size_t> PqKMeans::predict(MatrixView<const uint8_t> codes) const {
+AssignmentBuffers PqKMeans::assign_to_centers(MatrixView<const uint8_t> codes) const {
   if (codes.cols != m_) throw VantorixError::message("code dimensionality does not match codewords");
   if (!cluster_centers_) throw VantorixError::message("cluster centers are not initialized");
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
@@ -174,7 +175,55 @@ std::vector<size_t> PqKMeans::predict(MatrixView<const uint8_t> codes) const {
   AssignmentBuffers buffers(codes.rows);
   PqFitProfile profile;
   assign_codes_into(codes, cluster_centers_->view(), profile, buffers);
-  return std::move(buffers).into_labels();
+  return buffers;
+}
+
+CodeChunkSummary PqKMeans::chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const {
+  const AssignmentBuffers buffers = assign_to_centers(codes);
+  CodeChunkSummary out;
+  const size_t k_ = k(), ks = ks_, cells = k_ * m_ * ks;
+  out.counts.assign(k_, 0);
+  out.sparse = cells / 4 > codes.rows * m_;
+  std::vector<uint64_t> ids;
+  if (out.sparse) {
+    ids.reserve(codes.rows * m_);
+  } else {
+    out.histogram.assign(cells, 0);
+  }
+  for (size_t r = 0; r < codes.rows; ++r) {
+    const size_t j = buffers.labels[r];
+    const uint8_t* row = codes.data + r * m_;
+    ++out.counts[j];
+    out.distance_sum += double(buffers.distances[r]);
+    for (size_t m = 0; m < m_; ++m) {
+      const uint64_t cell = (j * m_ + m) * ks + row[m];
+      if (out.sparse) {
+        ids.push_back(cell);
+      } else {
+        ++out.histogram[cell];
+      }
+    }
+  }
+  if (out.sparse) {
+    std::sort(ids.begin(), ids.end());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (i == 0 || ids[i] != ids[i - 1]) {
+        out.cells.push_back(ids[i]);
+        out.cell_counts.push_back(0);
+      }
+      ++out.cell_counts.back();
+    }
+  }
+  out.far_rows = select_farthest_rows(std::span<const float>(buffers.distances.data(), codes.rows), farthest);
+  for (size_t r : out.far_rows) {
+    out.far_distances.push_back(buffers.distances[r]);
+    out.far_labels.push_back(buffers.labels[r]);
+  }
+  return out;
+}
+
+std::vector<size_t> PqKMeans::predict(MatrixView<const uint8_t> codes) const {
+  return assign_to_centers(codes).into_labels();
 }
 
 }  // namespace vantorix

@@ -231,6 +231,34 @@ PyObject* new_f64_vector(std::span<const double> values) {
   return new_array(1, dims, NPY_FLOAT64, values.data(), values.size());
 }
 
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
+}
+
+void set_summary_items(PyObject* dict, std::span<const uint64_t> counts, double distance_sum,
+                       std::span<const size_t> far_rows, std::span<const float> far_distances,
+                       std::span<const size_t> far_labels) {
+  const std::vector<uint64_t> rows(far_rows.begin(), far_rows.end());
+  const std::vector<uint64_t> labels(far_labels.begin(), far_labels.end());
+  const std::vector<double> distances(far_distances.begin(), far_distances.end());
+  set_item(dict, "counts", new_u64_vector(counts));
+  set_item(dict, "distance_sum", new_float(distance_sum));
+  set_item(dict, "far_rows", new_u64_vector(rows));
+  set_item(dict, "far_distances", new_f64_vector(distances));
+  set_item(dict, "far_labels", new_u64_vector(labels));
+}
+
+PyObject* new_f64_matrix(const double* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_FLOAT64, data, rows * cols);
+}
+
+PyObject* new_u64_vector(std::span<const uint64_t> values) {
+  const npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(1, dims, NPY_UINT64, values.data(), values.size());
+}
+
 PyObject* new_int(uint64_t v) {
   PyObject* o = PyLong_FromUnsignedLongLong(v);
   if (!o) throw PyErrSet{};

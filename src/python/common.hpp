@@ -86,6 +86,8 @@ PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols);
 PyObject* new_u32_labels(std::span<const size_t> labels);
 PyObject* new_u32_vector(std::span<const uint32_t> values);
 PyObject* new_f64_vector(std::span<const double> values);
+PyObject* new_f64_matrix(const double* data, size_t rows, size_t cols);
+PyObject* new_u64_vector(std::span<const uint64_t> values);
 PyObject* new_int(uint64_t v);
 PyObject* new_float(double v);
 PyObject* new_bool(bool v);
@@ -111,6 +113,14 @@ class Ref {
  private:
   PyObject* p_ = nullptr;
 };
+
+// dict[key] = value, taking ownership of value (also when it fails).
+void set_item(PyObject* dict, const char* key, PyObject* value);
+// The entries every chunk summary has: counts, distance_sum and the farthest rows (far_rows,
+// far_distances, far_labels).
+void set_summary_items(PyObject* dict, std::span<const uint64_t> counts, double distance_sum,
+                       std::span<const size_t> far_rows, std::span<const float> far_distances,
+                       std::span<const size_t> far_labels);
 
 // Adds a heap type built from spec to the module under its short name.
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);

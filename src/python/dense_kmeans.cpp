@@ -34,6 +34,15 @@ PyObject* fit_predict(DenseKMeans* m, const Args& a) {
 
 PyObject* predict(DenseKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.f32_matrix("data"))); }
 
+PyObject* chunk_summary(DenseKMeans* m, const Args& a) {
+  const DenseChunkSummary s = m->chunk_summary(a.f32_matrix("data"), a.integer("farthest"));
+  Ref result(PyDict_New());
+  if (!result.get()) throw PyErrSet{};
+  set_item(result.get(), "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));
+  set_summary_items(result.get(), s.counts, s.distance_sum, s.far_rows, s.far_distances, s.far_labels);
+  return result.release();
+}
+
 PyObject* set_cluster_centers(DenseKMeans* m, const Args& a) {
   m->set_centers(a.f32_matrix("centers"));
   Py_RETURN_NONE;
@@ -56,6 +65,10 @@ const Method<DenseKMeans> kMethods[] = {
      "fit(data), then the labels it stored as a new uint32 array."},
     {"predict", Access::Shared, {arg("data", Kind::F32Matrix)}, predict,
      "Nearest-center label of every row of data as a new uint32 array."},
+    {"chunk_summary", Access::Shared, {arg("data", Kind::F32Matrix), int_arg("farthest", 0)}, chunk_summary,
+     "One assignment pass over data against the stored centers, for fits spread over many machines: "
+     "a dict of per-cluster float64 sums (k x d) and uint64 counts, distance_sum, and the farthest "
+     "rows of data (far_rows, far_distances, far_labels; farthest first, ties to the lower row)."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
 };

@@ -48,6 +48,21 @@ PyObject* fit_predict_adc(PqKMeans* m, const Args& a) {
 
 PyObject* predict(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.u8_matrix("codes"))); }
 
+PyObject* chunk_summary(PqKMeans* m, const Args& a) {
+  const CodeChunkSummary s = m->chunk_summary(a.u8_matrix("codes"), a.integer("farthest"));
+  Ref result(PyDict_New());
+  if (!result.get()) throw PyErrSet{};
+  PyObject* d = result.get();
+  if (s.sparse) {
+    set_item(d, "cells", new_u64_vector(s.cells));
+    set_item(d, "cell_counts", new_u64_vector(s.cell_counts));
+  } else {
+    set_item(d, "histogram", new_u64_vector(s.histogram));
+  }
+  set_summary_items(d, s.counts, s.distance_sum, s.far_rows, s.far_distances, s.far_labels);
+  return result.release();
+}
+
 PyObject* predict_adc(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict_adc(a.u8_matrix("codes"))); }
 
 PyObject* set_cluster_centers(PqKMeans* m, const Args& a) {
@@ -61,11 +76,6 @@ PyObject* set_dense_cluster_centers(PqKMeans* m, const Args& a) {
 }
 
 std::vector<uint32_t> narrow_u32(const std::vector<uint64_t>& values) { return {values.begin(), values.end()}; }
-
-void set_item(PyObject* dict, const char* key, PyObject* value) {
-  Ref owned(value);
-  if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PyErrSet{};
-}
 
 PyObject* analyze_k_candidates(PqKMeans*, const Args& a) {
   AutoKOptions options;
@@ -117,6 +127,12 @@ const Method<PqKMeans> kMethods[] = {
     {"fit", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit, "Symmetric fit: rows and centers are codes."},
     {"fit_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_adc, "Asymmetric fit against dense centers."},
     {"predict", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict, "Labels of the nearest code centers."},
+    {"chunk_summary", Access::Shared, {arg("codes", Kind::U8Matrix), int_arg("farthest", 0)}, chunk_summary,
+     "One symmetric assignment pass over codes against the stored code centers, for fits spread over "
+     "many machines: a dict with the codeword histogram of every cluster and subspace (histogram, "
+     "k * M * Ks uint64 counts of cell (j * M + m) * Ks + t; or cells and cell_counts, its non-zero "
+     "cells, when that is large), counts, distance_sum, and the farthest rows of codes (far_rows, "
+     "far_distances, far_labels; farthest first, ties to the lower row)."},
     {"predict_adc", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict_adc,
      "Labels of the nearest dense centers."},
     {"fit_predict", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict,

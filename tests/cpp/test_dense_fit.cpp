@@ -187,3 +187,38 @@ TEST(DenseKernels, PackedFormsAreBitIdenticalToTheVectorKernels) {
     }
   }
 }
+
+// Summaries of the pieces of a matrix add up to the summary of the whole, and their labels are
+// predict's: what lets a distributed fit take the same steps as fit.
+TEST(DenseFit, ChunkSummariesAddUpToTheWhole) {
+  const size_t n = 600, d = 3, k = 4;
+  std::vector<float> values(n * d);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = float((i * 7919) % 101) / 10.0f;
+  const MatrixView<const float> data(values.data(), n, d);
+  DenseKMeans km(k, 5, 0, false, InitMethod::Random, false, false);
+  km.set_centers(from_rows(d, std::vector<float>(values.begin(), values.begin() + k * d)));
+  const std::vector<size_t> labels = km.predict(data);
+  const DenseChunkSummary whole = km.chunk_summary(data, 2 * k);
+  std::vector<double> sums(k * d, 0.0);
+  std::vector<uint64_t> counts(k, 0);
+  for (size_t split : {size_t{0}, size_t{250}, n}) {
+    const DenseChunkSummary a = km.chunk_summary(MatrixView<const float>(values.data(), split, d), 0);
+    const DenseChunkSummary b = km.chunk_summary(MatrixView<const float>(values.data() + split * d, n - split, d), 0);
+    for (size_t i = 0; i < k * d; ++i) EXPECT_NEAR(a.sums[i] + b.sums[i], whole.sums[i], 1e-3);
+    for (size_t j = 0; j < k; ++j) EXPECT_EQ(a.counts[j] + b.counts[j], whole.counts[j]);
+    EXPECT_NEAR(a.distance_sum + b.distance_sum, whole.distance_sum, 1e-6 * whole.distance_sum);
+  }
+  for (size_t r = 0; r < n; ++r) {
+    ++counts[labels[r]];
+    for (size_t t = 0; t < d; ++t) sums[labels[r] * d + t] += values[r * d + t];
+  }
+  EXPECT_EQ(whole.counts, counts);
+  for (size_t i = 0; i < k * d; ++i) EXPECT_NEAR(whole.sums[i], sums[i], 1e-3);
+  ASSERT_EQ(whole.far_rows.size(), 2 * k);
+  for (size_t i = 0; i + 1 < whole.far_rows.size(); ++i) {
+    const bool ordered = whole.far_distances[i] > whole.far_distances[i + 1] ||
+                         (whole.far_distances[i] == whole.far_distances[i + 1] && whole.far_rows[i] < whole.far_rows[i + 1]);
+    EXPECT_TRUE(ordered) << i;
+  }
+  for (size_t i = 0; i < whole.far_rows.size(); ++i) EXPECT_EQ(whole.far_labels[i], labels[whole.far_rows[i]]);
+}

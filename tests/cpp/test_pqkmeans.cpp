@@ -151,3 +151,35 @@ TEST(PqKMeans, EncodingCentersTiesToTheLowerCodeword) {
   const auto codes = m.encode_centers_from_pq({center, 1, 2});
   EXPECT_EQ(codes.values, (std::vector<uint8_t>{2, 1}));
 }
+
+// A chunk's summary is what the symmetric update reads: per-cluster codeword counts of the
+// rows predict assigns, in one dense or sparse form, and the farthest rows of the chunk.
+TEST(PqKMeans, ChunkSummaryCountsTheCodewordsOfEachCluster) {
+  const std::vector<uint8_t> rows = {0, 0, 1, 0, 7, 7, 6, 7, 7, 6, 0, 1};
+  const MatrixView<const uint8_t> codes(rows.data(), 6, 2);
+  for (size_t k : {size_t{2}, size_t{5}}) {  // 2 * 2 * 8 cells stay dense, 5 * 2 * 8 go sparse
+    auto km = model(k, InitMethod::FarthestFirst);
+    Matrix<uint8_t> centers(k, 2);
+    for (size_t j = 0; j < k; ++j) centers.values[j * 2] = centers.values[j * 2 + 1] = uint8_t(j * 7 / (k - 1));
+    km.set_cluster_centers(centers);
+    const std::vector<size_t> labels = km.predict(codes);
+    const CodeChunkSummary s = km.chunk_summary(codes, 3);
+    EXPECT_EQ(s.sparse, k == 5);
+    std::vector<uint64_t> want(k * 2 * 8, 0), counts(k, 0);
+    for (size_t r = 0; r < 6; ++r) {
+      ++counts[labels[r]];
+      for (size_t m = 0; m < 2; ++m) ++want[(labels[r] * 2 + m) * 8 + rows[r * 2 + m]];
+    }
+    std::vector<uint64_t> got = s.histogram;
+    if (s.sparse) {
+      got.assign(want.size(), 0);
+      ASSERT_TRUE(std::is_sorted(s.cells.begin(), s.cells.end()));
+      for (size_t i = 0; i < s.cells.size(); ++i) got[s.cells[i]] = s.cell_counts[i];
+    }
+    EXPECT_EQ(got, want) << "k=" << k;
+    EXPECT_EQ(s.counts, counts);
+    ASSERT_EQ(s.far_rows.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(s.far_distances.rbegin(), s.far_distances.rend()));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(s.far_labels[i], labels[s.far_rows[i]]);
+  }
+}

@@ -1,0 +1,160 @@
+"""Product quantization with scikit-learn's conventions over ``_NativeProductQuantizer``."""
+
+from __future__ import annotations
+
+from typing import Any, Dict
+
+import numpy as np
+
+from . import _persist
+from ._base import VantorixEstimator, check_finite_state, common_state, load_common_state, resolve_seed
+from ._compat import HAVE_SKLEARN, TransformerMixin
+from ._validation import as_codes, as_matrix, as_vector, check_features, check_finite, check_fitted
+from ._vantorix import _NativeProductQuantizer
+
+
+def _to_float32(x: Any, name: str, ndim: int) -> np.ndarray:
+    arr = np.asarray(x, dtype=np.float32)
+    if arr.ndim != ndim:
+        raise ValueError(f"{name}: expected a {ndim}D array, got shape {arr.shape}")
+    check_finite(arr, name)
+    return arr
+
+
+@_persist.register
+class ProductQuantizer(TransformerMixin, VantorixEstimator):
+    """Compresses float32 rows to ``num_subquantizers`` bytes each (optionally with OPQ).
+
+    The rows are cut into ``num_subquantizers`` equal column blocks (the row length must be a
+    multiple of it); each block gets a codebook of ``codebook_size`` codewords. ``transform`` /
+    ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
+
+    Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None, n_iter_
+    (training iterations per codebook),
+    n_features_in_, feature_names_in_ (DataFrame input with string column names).
+    """
+
+    _native: _NativeProductQuantizer
+
+    def __init__(
+        self,
+        num_subquantizers: int = 8,
+        *,
+        codebook_size: int = 256,
+        max_iter: int = 20,
+        opq_iterations: int = 0,
+        random_state: Any = None,
+    ) -> None:
+        self.num_subquantizers = num_subquantizers
+        self.codebook_size = codebook_size
+        self.max_iter = max_iter
+        self.opq_iterations = opq_iterations
+        self.random_state = random_state
+
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
+        """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
+        x = as_matrix(X)
+        if isinstance(self.codebook_size, (int, np.integer)) and x.shape[0] <= self.codebook_size:
+            raise ValueError(
+                f"n_samples={x.shape[0]} should be > codebook_size={self.codebook_size}: "
+                "training needs more rows than codewords"
+            )
+        native = _NativeProductQuantizer(
+            self.num_subquantizers,
+            codebook_size=self.codebook_size,
+            iterations=self.max_iter,
+            seed=resolve_seed(self.random_state),
+            opq_iterations=self.opq_iterations,
+        )
+        if sample_weight is None:
+            native.fit(x)
+        else:
+            weights = as_vector(sample_weight, "sample_weight", x.shape[0])
+            if not (weights > 0).any():
+                raise ValueError("sample_weight: all weights are zero; at least one must be positive")
+            native.fit_weighted(x, weights)
+        check_features(self, X, x, reset=True)
+        self._native = native
+        self.codewords_ = native.codewords
+        self.rotation_ = native.rotation
+        self.n_iter_ = self.max_iter  # codebook training always runs every iteration
+        return self
+
+    @classmethod
+    def from_codewords(cls, codewords: Any, rotation: Any = None) -> "ProductQuantizer":
+        """A fitted quantizer from codewords (M, Ks, Ds) and an optional (D, D) rotation."""
+        cw = np.ascontiguousarray(_to_float32(codewords, "codewords", 3))
+        rot = None if rotation is None else np.ascontiguousarray(_to_float32(rotation, "rotation", 2))
+        native = _NativeProductQuantizer.from_codewords(cw, rot)
+        model = cls(native.num_subquantizers, codebook_size=native.codebook_size)
+        model._native = native
+        model.codewords_ = native.codewords
+        model.rotation_ = native.rotation
+        model.n_iter_ = 0
+        model.n_features_in_ = model.codewords_.shape[0] * model.codewords_.shape[2]
+        return model
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return hasattr(self, "codewords_")
+
+    def _checked(self, X: Any) -> np.ndarray:
+        check_fitted(self, "codewords_")
+        x = as_matrix(X)
+        check_features(self, X, x, reset=False)
+        return x
+
+    def encode(self, X: Any) -> np.ndarray:
+        """(n, M) uint8 codes of the rows of ``X``."""
+        return self._native.encode(self._checked(X))
+
+    def decode(self, codes: Any) -> np.ndarray:
+        """(n, D) float32 rows reconstructed from ``codes``."""
+        check_fitted(self, "codewords_")
+        m, ks = self.codewords_.shape[:2]
+        return self._native.decode(as_codes(codes, "codes", m, ks))
+
+    def transform(self, X: Any) -> np.ndarray:
+        return self.encode(X)
+
+    def fit_transform(self, X: Any, y: Any = None, sample_weight: Any = None) -> np.ndarray:
+        return self.fit(X, sample_weight=sample_weight).encode(X)
+
+    def inverse_transform(self, X: Any) -> np.ndarray:
+        return self.decode(X)
+
+    if HAVE_SKLEARN:
+
+        def __sklearn_tags__(self) -> Any:
+            tags = super().__sklearn_tags__()
+            # codes are uint8 whatever the input was
+            if tags.transformer_tags is not None:
+                tags.transformer_tags.preserves_dtype = []
+            return tags
+
+    # --- saved state ---------------------------------------------------------------------------
+
+    def _state(self) -> Dict[str, Any]:
+        if not self.__sklearn_is_fitted__():
+            return {}
+        state: Dict[str, Any] = {"codewords_": self.codewords_, "n_iter_": np.int64(self.n_iter_)}
+        if self.rotation_ is not None:
+            state["rotation_"] = self.rotation_
+        return {**state, **common_state(self, clustering=False)}
+
+    def _load_state(self, reader: _persist.StateReader) -> None:
+        codewords = reader.array("codewords_", [np.float32], (None, None, None))
+        d = codewords.shape[0] * codewords.shape[2]
+        rotation = reader.optional("rotation_", [np.float32], (d, d))
+        check_finite_state("codewords_", codewords)
+        check_finite_state("rotation_", rotation)
+        native = _NativeProductQuantizer.from_codewords(
+            codewords, rotation, iterations=self.max_iter, opq_iterations=self.opq_iterations
+        )
+        if (native.num_subquantizers, native.codebook_size) != (self.num_subquantizers, self.codebook_size):
+            raise _persist.ModelFileError("codewords_ do not match num_subquantizers and codebook_size")
+        n_iter = reader.integer("n_iter_")
+        load_common_state(self, reader, d, None)
+        self.n_iter_ = n_iter
+        self._native = native
+        self.codewords_ = codewords
+        self.rotation_ = rotation

@@ -1,0 +1,242 @@
+"""k-means over product-quantization codes with scikit-learn's conventions over ``_NativePQKMeans``."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Tuple
+
+import numpy as np
+
+from . import _persist, _progress
+from ._base import (
+    VantorixEstimator,
+    assigned_distance_sum,
+    center_distances,
+    check_finite_state,
+    common_state,
+    load_common_state,
+    record_fit,
+    resolve_seed,
+)
+from ._compat import ClusterMixin, TransformerMixin
+from ._kmeans import check_enough_rows
+from ._pq import ProductQuantizer
+from ._validation import as_codes, as_matrix, check_features, check_fitted, is_codes, labels_dtype
+from ._vantorix import _NativePQKMeans
+
+MODES = ("symmetric", "adc", "hybrid")
+_NATIVE_FIT = {"symmetric": "fit", "adc": "fit_adc", "hybrid": "fit_hybrid"}
+_NATIVE_PREDICT = {"symmetric": "predict", "adc": "predict_adc", "hybrid": "predict_hybrid"}
+
+
+def default_quantizer(n_features: int, random_state: Any) -> ProductQuantizer:
+    """A quantizer for ``n_features`` columns: the largest block count up to 16 that divides them."""
+    m = max(i for i in range(1, min(16, n_features) + 1) if n_features % i == 0)
+    return ProductQuantizer(m, random_state=random_state)
+
+
+def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[np.ndarray], random_state: Any) -> ProductQuantizer:
+    """The fitted quantizer to use: the one given if fitted, else one trained on ``vectors``."""
+    if quantizer is not None and not isinstance(quantizer, ProductQuantizer):
+        raise TypeError(f"quantizer must be a vantorix.ProductQuantizer or None, got {type(quantizer).__name__}")
+    if quantizer is not None and quantizer.__sklearn_is_fitted__():
+        return quantizer
+    if vectors is None:
+        raise ValueError(
+            "codes can only be clustered with the quantizer that made them: pass a fitted "
+            "ProductQuantizer as quantizer (ProductQuantizer.from_codewords rebuilds one)"
+        )
+    fresh = default_quantizer(vectors.shape[1], random_state) if quantizer is None else ProductQuantizer(**quantizer.get_params())
+    return fresh.fit(vectors)
+
+
+def split_input(X: Any, codes: Any) -> Tuple[Any, Any]:
+    """(vectors, codes): a uint8 ``X`` is codes, any other dtype vectors."""
+    if codes is None and X is not None and is_codes(X):
+        return None, X
+    return X, codes
+
+
+@_persist.register
+class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
+    """k-means over product-quantization codes.
+
+    ``fit(X)`` takes float vectors (encoded with the quantizer, which is trained on them when
+    it is not fitted) or uint8 codes (which need a fitted ``quantizer``). Modes:
+
+    - "symmetric": centers are codes; rows and centers are compared by codeword distances.
+    - "adc": dense centers; rows are measured by their reconstructions.
+    - "hybrid": dense centers; the ``refine_exact_top_l`` best centers by code distance are
+      re-ranked exactly on the raw vectors, so fit and predict need the vectors.
+
+    Attributes: quantizer_, cluster_centers_ (k, D) float32 in the vectors' space (decoded code
+    centers in symmetric mode), code_centers_ (k, M) uint8, labels_, inertia_ (sum of the rows'
+    distances), inertia_history_ (mean distance per pass), n_iter_, n_features_in_.
+    """
+
+    _native: _NativePQKMeans
+    quantizer_: ProductQuantizer
+    labels_: np.ndarray
+    code_centers_: np.ndarray
+    cluster_centers_: np.ndarray
+
+    def __init__(
+        self,
+        n_clusters: int = 8,
+        *,
+        quantizer: Optional[ProductQuantizer] = None,
+        mode: str = "symmetric",
+        init: str = "farthest_first",
+        max_iter: int = 20,
+        random_state: Any = None,
+        early_stopping: bool = False,
+        spherical: bool = False,
+        refine_exact_top_l: int = 8,
+        lookup_table_bytes: int = 1 << 30,
+        verbose: bool = False,
+    ) -> None:
+        self.n_clusters = n_clusters
+        self.quantizer = quantizer
+        self.mode = mode
+        self.init = init
+        self.max_iter = max_iter
+        self.random_state = random_state
+        self.early_stopping = early_stopping
+        self.spherical = spherical
+        self.refine_exact_top_l = refine_exact_top_l
+        self.lookup_table_bytes = lookup_table_bytes
+        self.verbose = verbose
+
+    def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
+        if self.mode not in MODES:
+            raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
+        method = getattr(native, table[self.mode], None)
+        if method is None:
+            raise NotImplementedError(f"mode {self.mode!r} is not available in this build of vantorix")
+        return method
+
+    def _new_native(self, quantizer: ProductQuantizer, seed: int = 0) -> _NativePQKMeans:
+        return _NativePQKMeans(
+            quantizer.codewords_,
+            self.n_clusters,
+            iterations=self.max_iter,
+            seed=seed,
+            lookup_table_bytes=self.lookup_table_bytes,
+            rotation=quantizer.rotation_,
+            init=self.init,
+            early_stopping=bool(self.early_stopping),
+            spherical=bool(self.spherical),
+        )
+
+    def _args(self, quantizer: ProductQuantizer, vectors: Optional[np.ndarray], codes: Any) -> Tuple[Any, ...]:
+        """Native arguments for the mode: (codes,) or (codes, vectors, L)."""
+        m, ks = quantizer.codewords_.shape[:2]
+        if codes is None:
+            assert vectors is not None
+            code_arr = quantizer.encode(vectors)
+        else:
+            code_arr = as_codes(codes, "codes", m, ks)
+            if vectors is not None and vectors.shape[0] != code_arr.shape[0]:
+                raise ValueError(f"X has {vectors.shape[0]} rows but codes has {code_arr.shape[0]}")
+        if self.mode != "hybrid":
+            return (code_arr,)
+        if vectors is None:
+            raise ValueError("hybrid mode needs the vectors as X (codes alone are not enough)")
+        return (code_arr, vectors, self.refine_exact_top_l)
+
+    def fit(self, X: Any = None, y: Any = None, *, codes: Any = None) -> "PQKMeans":
+        """Clusters vectors ``X`` or codes (uint8 ``X`` or ``codes=``); returns self."""
+        X, codes = split_input(X, codes)
+        vectors = as_matrix(X) if X is not None else None
+        if vectors is None and codes is None:
+            raise ValueError("X: give the vectors or the codes to cluster")
+        rows = vectors.shape[0] if vectors is not None else np.shape(codes)[0]
+        check_enough_rows(rows, self.n_clusters)
+        quantizer = resolve_quantizer(self.quantizer, vectors, self.random_state)
+        args = self._args(quantizer, vectors, codes)
+        native = self._new_native(quantizer, resolve_seed(self.random_state))
+        fit = self._native_method(native, _NATIVE_FIT)
+        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
+            fit(*args)
+            _progress.finish(progress, self.mode, native.inertia_history)
+        if vectors is not None:
+            check_features(self, X, vectors, reset=True)
+        else:
+            self.n_features_in_ = quantizer.codewords_.shape[0] * quantizer.codewords_.shape[2]
+            if hasattr(self, "feature_names_in_"):
+                del self.feature_names_in_
+        self._native = native
+        self.quantizer_ = quantizer
+        self.code_centers_ = native.cluster_centers
+        self.cluster_centers_ = (
+            quantizer.decode(self.code_centers_) if self.mode == "symmetric" else native.dense_cluster_centers
+        )
+        record_fit(self, native, args[0].shape[0])
+        return self
+
+    def _prepared(self, X: Any, codes: Any) -> Tuple[Optional[np.ndarray], Tuple[Any, ...]]:
+        check_fitted(self, "cluster_centers_")
+        X, codes = split_input(X, codes)
+        vectors = as_matrix(X) if X is not None else None
+        if vectors is None and codes is None:
+            raise ValueError("X: give the vectors or the codes")
+        if vectors is not None:
+            check_features(self, X, vectors, reset=False)
+        return vectors, self._args(self.quantizer_, vectors, codes)
+
+    def predict(self, X: Any = None, *, codes: Any = None) -> np.ndarray:
+        """Cluster of each row, measured as the fit's mode measures."""
+        _, args = self._prepared(X, codes)
+        labels: np.ndarray = self._native_method(self._native, _NATIVE_PREDICT)(*args)
+        return labels.astype(labels_dtype(self.n_clusters))
+
+    def fit_predict(self, X: Any = None, y: Any = None, *, codes: Any = None) -> np.ndarray:
+        return self.fit(X, codes=codes).labels_
+
+    def _points(self, X: Any, codes: Any) -> Tuple[np.ndarray, Tuple[Any, ...]]:
+        vectors, args = self._prepared(X, codes)
+        return (self.quantizer_.decode(args[0]) if vectors is None else vectors), args
+
+    def transform(self, X: Any = None, *, codes: Any = None) -> np.ndarray:
+        """Distances from the rows (decoded, when given as codes) to every center."""
+        points, _ = self._points(X, codes)
+        return center_distances(points, self.cluster_centers_, bool(self.spherical))
+
+    def fit_transform(self, X: Any = None, y: Any = None, *, codes: Any = None) -> np.ndarray:
+        return self.fit(X, codes=codes).transform(X, codes=codes)
+
+    def score(self, X: Any = None, y: Any = None, *, codes: Any = None) -> float:
+        """Minus the summed distance of the rows (decoded, for codes) to their predicted centers."""
+        points, args = self._points(X, codes)
+        labels = self._native_method(self._native, _NATIVE_PREDICT)(*args)
+        return -assigned_distance_sum(points, self.cluster_centers_, labels, bool(self.spherical))
+
+    # --- saved state ---------------------------------------------------------------------------
+
+    def _state(self) -> Dict[str, Any]:
+        if not hasattr(self, "cluster_centers_"):
+            return {}
+        return {
+            "quantizer_": self.quantizer_,
+            "code_centers_": self.code_centers_,
+            "cluster_centers_": self.cluster_centers_,
+            **common_state(self, clustering=True),
+        }
+
+    def _load_state(self, reader: _persist.StateReader) -> None:
+        quantizer = reader.model("quantizer_", ProductQuantizer)
+        if not quantizer.__sklearn_is_fitted__():
+            raise _persist.ModelFileError("quantizer_ is not fitted")
+        m, _, ds = quantizer.codewords_.shape
+        code_centers = reader.array("code_centers_", [np.uint8], (self.n_clusters, m))
+        dense = reader.array("cluster_centers_", [np.float32], (self.n_clusters, m * ds))
+        check_finite_state("cluster_centers_", dense)
+        native = self._new_native(quantizer)
+        if self.mode == "symmetric":
+            native.set_cluster_centers(code_centers)
+        else:
+            native.set_dense_cluster_centers(dense)
+        load_common_state(self, reader, m * ds, self.n_clusters)
+        self._native = native
+        self.quantizer_ = quantizer
+        self.code_centers_ = code_centers
+        self.cluster_centers_ = dense

@@ -1,0 +1,189 @@
+"""Turns whatever a user passes into the strict arrays the native classes take.
+
+Conversion happens here and only here: the native module never converts. Each input is
+converted once, to a C-contiguous array of the native dtype, and an array that already fits is
+passed through without a copy. Error messages follow scikit-learn's wording where its checks
+look for it, and always name the argument.
+"""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, Optional
+
+import numpy as np
+
+from ._compat import NotFittedError
+
+_INT32_MAX = np.iinfo(np.int32).max
+
+
+def _is_sparse(x: object) -> bool:
+    module = type(x).__module__ or ""
+    return module.startswith("scipy.sparse") or hasattr(x, "tocsr") and hasattr(x, "toarray")
+
+
+def feature_names(x: object) -> Optional[np.ndarray]:
+    """Column names of a DataFrame whose columns are all strings, else None."""
+    columns = getattr(x, "columns", None)
+    if columns is None or not hasattr(x, "iloc"):
+        return None
+    names = list(columns)
+    kinds = {type(name) is str for name in names}
+    if kinds == {True}:
+        return np.asarray(names, dtype=object)
+    if True in kinds:
+        raise TypeError(
+            "Feature names are only supported if all input features have string names, but your "
+            "input has mixed types; convert the column names to strings, e.g. X.columns = "
+            "X.columns.astype(str)"
+        )
+    return None
+
+
+def _to_array(x: object, name: str, dtype: type) -> np.ndarray:
+    if _is_sparse(x):
+        raise TypeError(
+            f"{name}: a sparse matrix was passed, but dense data is required; "
+            "use .toarray() to convert it to a dense numpy array"
+        )
+    if hasattr(x, "iloc") and hasattr(x, "to_numpy"):  # pandas: one conversion, no object detour
+        try:
+            x = x.to_numpy(dtype=dtype)
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{name}: cannot convert the DataFrame to {np.dtype(dtype).name}: {exc}") from None
+    try:
+        arr = np.asarray(x)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{name}: cannot be read as a numeric array: {exc}") from None
+    if arr.dtype.kind == "c":
+        raise ValueError(f"{name}: Complex data not supported")
+    if arr.dtype.kind not in "biuf":
+        try:
+            arr = arr.astype(dtype)
+        except (TypeError, ValueError) as exc:
+            raise type(exc)(f"{name}: cannot convert {arr.dtype} values to {np.dtype(dtype).name}: {exc}") from None
+    return arr
+
+
+def _check_2d(arr: np.ndarray, name: str, min_rows: int = 1) -> None:
+    if arr.ndim != 2:
+        raise ValueError(
+            f"{name}: expected a 2D array, got a {arr.ndim}D array of shape {arr.shape} instead. "
+            "Reshape your data with .reshape(-1, 1) for a single feature or .reshape(1, -1) for "
+            "a single sample."
+        )
+    if arr.shape[0] < min_rows:
+        raise ValueError(
+            f"{name}: Found array with {arr.shape[0]} sample(s) (shape={arr.shape}) while a "
+            f"minimum of {min_rows} is required."
+        )
+    if arr.shape[1] < 1:
+        raise ValueError(
+            f"{name}: Found array with 0 feature(s) (shape={arr.shape}) while a minimum of 1 is required."
+        )
+
+
+def check_finite(arr: np.ndarray, name: str) -> None:
+    # One float64 sum finds any NaN or infinity without a boolean copy of the data; a float32
+    # matrix cannot overflow a float64 sum, so only a non-finite element makes it non-finite.
+    if arr.size and not np.isfinite(np.add.reduce(arr, axis=None, dtype=np.float64)):
+        what = "NaN" if np.isnan(arr).any() else "infinity"
+        raise ValueError(f"Input {name} contains {what}; every value must be finite")
+
+
+def as_matrix(x: object, name: str = "X", *, min_rows: int = 1) -> np.ndarray:
+    """A 2-D C-contiguous float32 array of finite values; no copy when ``x`` already is one."""
+    arr = _to_array(x, name, np.float32)
+    _check_2d(arr, name, min_rows)
+    arr = _aligned(np.ascontiguousarray(arr, dtype=np.float32))
+    check_finite(arr, name)
+    return arr
+
+
+def _aligned(arr: np.ndarray) -> np.ndarray:
+    # buffers unpickled from another process (Dask, multiprocessing) can be unaligned, which
+    # the native module refuses
+    return arr if arr.flags.aligned else arr.copy()
+
+
+def as_vector(x: object, name: str, length: int) -> np.ndarray:
+    """A 1-D C-contiguous float32 array of ``length`` finite values."""
+    arr = _to_array(x, name, np.float32)
+    if arr.ndim != 1 or arr.shape[0] != length:
+        raise ValueError(f"{name}: expected shape ({length},), got {arr.shape}")
+    arr = _aligned(np.ascontiguousarray(arr, dtype=np.float32))
+    check_finite(arr, name)
+    return arr
+
+
+def as_codes(x: object, name: str, num_subquantizers: int, codebook_size: int) -> np.ndarray:
+    """A 2-D C-contiguous uint8 code matrix whose values lie below the codebook size."""
+    arr = _to_array(x, name, np.uint8)
+    _check_2d(arr, name)
+    if arr.dtype.kind not in "biu":
+        raise ValueError(f"{name}: codes must be integers, got {arr.dtype}")
+    if arr.shape[1] != num_subquantizers:
+        raise ValueError(f"{name}: codes have {arr.shape[1]} columns, expected {num_subquantizers}")
+    if arr.dtype != np.uint8 and arr.size and (arr.min() < 0 or arr.max() > 255):
+        raise ValueError(f"{name}: codes must lie in [0, {codebook_size - 1}]")
+    arr = np.ascontiguousarray(arr, dtype=np.uint8)
+    if arr.size and int(arr.max()) >= codebook_size:
+        raise ValueError(f"{name}: codes must lie in [0, {codebook_size - 1}]")
+    return arr
+
+
+def is_codes(x: object) -> bool:
+    """uint8 arrays are codes; every other dtype is vectors."""
+    dtype = getattr(x, "dtype", None)
+    if dtype is None and hasattr(x, "dtypes"):  # DataFrame
+        kinds = set(getattr(x, "dtypes"))
+        return bool(kinds) and all(np.dtype(k) == np.uint8 for k in kinds)
+    return dtype is not None and np.dtype(dtype) == np.uint8
+
+
+def labels_dtype(k: int) -> type:
+    return np.int32 if k <= _INT32_MAX else np.int64
+
+
+def check_fitted(estimator: Any, attribute: str) -> None:
+    if not hasattr(estimator, attribute):
+        raise NotFittedError(
+            f"This {type(estimator).__name__} instance is not fitted yet. Call 'fit' with "
+            "appropriate arguments before using this estimator."
+        )
+
+
+def check_features(estimator: Any, x: object, arr: np.ndarray, *, reset: bool) -> None:
+    """Records (reset=True) or checks the number and names of the input's features."""
+    names = feature_names(x)
+    cls = type(estimator).__name__
+    if reset:
+        estimator.n_features_in_ = arr.shape[1]
+        if names is not None:
+            estimator.feature_names_in_ = names
+        elif hasattr(estimator, "feature_names_in_"):
+            del estimator.feature_names_in_
+        return
+    fitted_names = getattr(estimator, "feature_names_in_", None)
+    if fitted_names is not None and names is None:
+        warnings.warn(f"X does not have valid feature names, but {cls} was fitted with feature names", UserWarning)
+    elif fitted_names is None and names is not None:
+        warnings.warn(f"X has feature names, but {cls} was fitted without feature names", UserWarning)
+    elif fitted_names is not None and names is not None:
+        if len(fitted_names) != len(names) or np.any(fitted_names != names):
+            unseen = sorted(set(names) - set(fitted_names))
+            missing = sorted(set(fitted_names) - set(names))
+            detail = ""
+            if unseen:
+                detail += f"\nFeature names unseen at fit time:\n- " + "\n- ".join(unseen)
+            if missing:
+                detail += f"\nFeature names seen at fit time, yet now missing:\n- " + "\n- ".join(missing)
+            if not detail:
+                detail = "\nFeature names must be in the same order as they were in fit."
+            raise ValueError("The feature names should match those that were passed during fit." + detail)
+    expected = estimator.n_features_in_
+    if arr.shape[1] != expected:
+        raise ValueError(
+            f"X has {arr.shape[1]} features, but {cls} is expecting {expected} features as input."
+        )

@@ -1,0 +1,519 @@
+"""k-means past one machine: the same fits over ``dask.array`` inputs on a Dask cluster.
+
+Every worker assigns its own row chunks with the native kernels (the same assignment a
+single-machine fit runs, so a chunk's labels are the ones that fit would give against the same
+centers) and returns a small per-cluster summary; the summaries are added up in a tree whose
+shape depends only on the chunk order, never on which worker ran what. The driver then updates
+the centers exactly as the single-machine fit does. Only centers and summaries travel, so the
+bytes moved per iteration do not grow with the number of rows. Dask's scheduler recomputes the
+chunks of a worker that dies, so a fit survives losing one.
+
+    import dask.array as da
+    from vantorix.dask import KMeans
+    x = da.from_zarr(...)                         # (n, d), chunked by rows
+    km = KMeans(n_clusters=1000, random_state=0).fit(x)
+    km.cluster_centers_, km.inertia_history_, km.labels_ (a lazy dask array)
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import _progress
+from ._base import resolve_seed
+from ._compat import BaseEstimator, ClusterMixin
+from ._kmeans import KMeans as LocalKMeans
+from ._kmeans import check_enough_rows
+from ._pq import ProductQuantizer
+from ._pqkmeans import PQKMeans as LocalPQKMeans
+from ._validation import as_codes, as_matrix, check_fitted, labels_dtype
+from ._vantorix import _NativeDenseKMeans, _NativePQKMeans
+
+__all__ = ["KMeans", "PQKMeans"]
+
+_FAN_IN = 8  # summaries combined per reduction task
+_EPS = float(np.finfo(np.float64).eps)
+
+
+# --- shared pieces --------------------------------------------------------------------------
+
+
+def _row_blocks(x: Any, name: str) -> Tuple[da.Array, List[Any], List[int]]:
+    """The array with one column chunk, its row blocks as delayed objects and their first rows."""
+    arr = x if isinstance(x, da.Array) else da.asarray(x)
+    if arr.ndim != 2:
+        raise ValueError(f"{name}: expected a 2D array, got {arr.ndim}D")
+    if any(np.isnan(c) for c in arr.chunks[0]):
+        arr = arr.compute_chunk_sizes()
+    if len(arr.chunks[1]) > 1:
+        arr = arr.rechunk({1: -1})
+    blocks = list(arr.to_delayed()[:, 0])
+    offsets = np.concatenate([[0], np.cumsum(arr.chunks[0])[:-1]]).astype(int).tolist()
+    return arr, blocks, offsets
+
+
+def _tree_reduce(parts: List[Any], combine: Callable[[List[Any]], Any]) -> Any:
+    """Combines in fixed groups of chunk order, so the sums do not depend on scheduling."""
+    if not parts:
+        raise ValueError("X: the array has no row chunks")
+    while len(parts) > 1:
+        parts = [dask.delayed(combine, pure=False)(parts[i : i + _FAN_IN]) for i in range(0, len(parts), _FAN_IN)]
+    return parts[0]
+
+
+def _farthest(dist: np.ndarray, rows: np.ndarray, labels: np.ndarray, count: int) -> Tuple[np.ndarray, ...]:
+    """The ``count`` largest distances, farthest first, ties to the lower row index."""
+    if dist.size > count:
+        # everything at least as far as the count-th largest survives; ties are settled below
+        cut = np.partition(dist, dist.size - count)[dist.size - count]
+        keep = np.flatnonzero(dist >= cut)
+        dist, rows, labels = dist[keep], rows[keep], labels[keep]
+    order = np.lexsort((rows, -dist.astype(np.float64)))[:count]
+    return dist[order], rows[order], labels[order]
+
+
+def _sample_rows(n: int, size: int, seed: int) -> np.ndarray:
+    """Sorted indices of a seeded sample: the same rows whatever the chunking."""
+    if size >= n:
+        return np.arange(n)
+    return np.sort(np.random.default_rng(seed).choice(n, size=size, replace=False))
+
+
+def _rel(a: float, b: float) -> float:
+    return abs(a - b) / max(abs(a), _EPS)
+
+
+def _take_rows(arr: da.Array, rows: np.ndarray) -> np.ndarray:
+    """Rows of a dask array in the given order; only the chunks holding them are computed."""
+    order = np.argsort(rows)
+    got = np.asarray(arr[rows[order]].compute())
+    out = np.empty_like(got)
+    out[order] = got
+    return out
+
+
+class _Fit:
+    """The progress display of one distributed fit (nothing when the estimator is quiet)."""
+
+    def __init__(self, estimator: Any, fit_name: str) -> None:
+        self.progress = _progress.FitProgress(type(estimator).__name__, estimator.max_iter) if estimator.verbose else None
+        self.fit_name = fit_name
+
+    def record(self, pass_index: int, inertia: float) -> None:
+        if self.progress is not None:
+            self.progress.update(self.fit_name, pass_index, inertia)
+
+    def close(self) -> None:
+        if self.progress is not None:
+            self.progress.close()
+
+
+# --- dense k-means --------------------------------------------------------------------------
+
+
+class DenseSummary(NamedTuple):
+    sums: np.ndarray  # (k, d) float64
+    counts: np.ndarray  # (k,) int64
+    distance: float  # summed row distances
+    far_dist: np.ndarray  # farthest rows of the chunk, farthest first
+    far_rows: np.ndarray  # their global row indices
+    far_labels: np.ndarray  # their clusters
+
+
+def dense_chunk_summary(block: Any, centers: np.ndarray, offset: int, spherical: bool) -> DenseSummary:
+    """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums."""
+    x = as_matrix(block, "X", min_rows=0)
+    centers = as_matrix(centers, "centers")
+    k = centers.shape[0]
+    native = _NativeDenseKMeans(k, spherical=spherical)
+    native.set_cluster_centers(centers)
+    # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
+    # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
+    r = native.chunk_summary(x, farthest=2 * k)
+    return DenseSummary(
+        r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
+        r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
+    )
+
+
+def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
+    k = parts[0].counts.shape[0]
+    far = _farthest(
+        np.concatenate([p.far_dist for p in parts]),
+        np.concatenate([p.far_rows for p in parts]),
+        np.concatenate([p.far_labels for p in parts]),
+        2 * k,
+    )
+    sums = parts[0].sums.copy()
+    counts = parts[0].counts.copy()
+    distance = parts[0].distance
+    for p in parts[1:]:
+        sums += p.sums
+        counts += p.counts
+        distance += p.distance
+    return DenseSummary(sums, counts, distance, *far)
+
+
+def _normalize_rows(c: np.ndarray) -> np.ndarray:
+    norms = np.sqrt(np.einsum("ij,ij->i", c, c, dtype=np.float64))
+    out = c.astype(np.float64)
+    nz = norms > 0
+    out[nz] /= norms[nz, None]
+    return out.astype(np.float32)
+
+
+class KMeans(ClusterMixin, BaseEstimator):
+    """Dense k-means over a ``dask.array`` of rows; parameters as ``vantorix.KMeans``.
+
+    ``init`` is a method name, applied by a single-machine fit of ``init_max_iter`` iterations
+    on a seeded sample of ``init_sample_rows`` rows, or an array of k initial centers. Each
+    iteration is one pass over the chunks; the summaries are combined in a tree and the
+    centers updated as the single-machine fit does (mean of the members, empty clusters
+    re-seeded with the farthest rows of clusters that have rows to spare).
+
+    Attributes: cluster_centers_, inertia_ (sum of the rows' distances), inertia_history_ (mean
+    distance per iteration), n_iter_, labels_ (lazy dask array), n_features_in_.
+    """
+
+    def __init__(
+        self,
+        n_clusters: int = 8,
+        *,
+        init: Any = "k-means++",
+        max_iter: int = 20,
+        random_state: Any = None,
+        early_stopping: bool = False,
+        spherical: bool = False,
+        init_sample_rows: int = 65536,
+        init_max_iter: int = 5,
+        verbose: bool = False,
+    ) -> None:
+        self.n_clusters = n_clusters
+        self.init = init
+        self.max_iter = max_iter
+        self.random_state = random_state
+        self.early_stopping = early_stopping
+        self.spherical = spherical
+        self.init_sample_rows = init_sample_rows
+        self.init_max_iter = init_max_iter
+        self.verbose = verbose
+
+    def _initial_centers(self, arr: da.Array, seed: int) -> np.ndarray:
+        k, d = self.n_clusters, arr.shape[1]
+        if not isinstance(self.init, str):
+            centers = as_matrix(self.init, "init")
+            if centers.shape != (k, d):
+                raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
+            return _normalize_rows(centers) if self.spherical else centers.copy()
+        rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
+        sample = np.asarray(arr[rows].compute())
+        local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
+        return local.fit(sample).cluster_centers_
+
+    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> DenseSummary:
+        c = dask.delayed(centers, pure=True)
+        parts = [
+            dask.delayed(dense_chunk_summary, pure=False)(b, c, off, bool(self.spherical)) for b, off in zip(blocks, offsets)
+        ]
+        return dask.compute(_tree_reduce(parts, combine_dense))[0]  # type: ignore[no-any-return]
+
+    def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
+        new = centers.copy()
+        present = s.counts > 0
+        new[present] = (s.sums[present] / s.counts[present, None]).astype(np.float32)
+        empty = np.flatnonzero(~present)
+        if empty.size:
+            ok = (s.counts[s.far_labels] >= 2) & np.isfinite(s.far_dist)
+            rows = s.far_rows[ok][: empty.size]
+            if rows.size:
+                new[empty[: rows.size]] = _take_rows(arr, rows)
+        return _normalize_rows(new) if self.spherical else new
+
+    def _stops(self, h: List[float]) -> bool:
+        n = len(h)
+        return bool(
+            self.early_stopping and n >= 4 and h[n - 2] > _EPS and _rel(h[n - 2], h[n - 1]) <= 1e-4 and _rel(h[n - 3], h[n - 2]) <= 1e-4
+        )
+
+    def fit(self, X: Any, y: Any = None) -> "KMeans":
+        arr, blocks, offsets = _row_blocks(X, "X")
+        n = int(arr.shape[0])
+        if n < 1:
+            raise ValueError(f"X: Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required.")
+        check_enough_rows(n, self.n_clusters)
+        # the single-machine checks of k, max_iter and the init name, before any pass runs
+        LocalKMeans(self.n_clusters, init=self.init if isinstance(self.init, str) else "random", max_iter=self.max_iter)._new_native()
+        seed = resolve_seed(self.random_state)
+        centers = self._initial_centers(arr, seed)
+        history: List[float] = []
+        run = _Fit(self, "dense")
+        try:
+            for it in range(self.max_iter):
+                s = self._summary(blocks, offsets, centers)
+                history.append(s.distance / n)
+                run.record(it, history[-1])
+                if self._stops(history):
+                    break
+                centers = self._update(arr, centers, s)
+            # one more pass against the final centers, as the single-machine fit ends
+            history[-1] = self._summary(blocks, offsets, centers).distance / n
+        finally:
+            run.close()
+        self.n_features_in_ = int(arr.shape[1])
+        self.cluster_centers_ = centers
+        self.inertia_history_ = np.asarray(history)
+        self.n_iter_ = len(history)
+        self.inertia_ = history[-1] * n
+        self.labels_ = self._labels(arr)
+        return self
+
+    def _labels(self, arr: da.Array) -> da.Array:
+        centers, k, spherical = self.cluster_centers_, self.n_clusters, bool(self.spherical)
+
+        def assign(block: np.ndarray) -> np.ndarray:
+            native = _NativeDenseKMeans(k, spherical=spherical)
+            centers_here = as_matrix(centers, "centers")
+            native.set_cluster_centers(centers_here)
+            return native.predict(as_matrix(block, "X", min_rows=0)).astype(labels_dtype(k))
+
+        return arr.map_blocks(assign, drop_axis=1, dtype=labels_dtype(k))
+
+    def predict(self, X: Any) -> da.Array:
+        """Lazy labels of the rows of ``X``."""
+        check_fitted(self, "cluster_centers_")
+        arr, _, _ = _row_blocks(X, "X")
+        if arr.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {arr.shape[1]} features, but KMeans is expecting {self.n_features_in_} features as input.")
+        return self._labels(arr)
+
+    def fit_predict(self, X: Any, y: Any = None) -> da.Array:
+        return self.fit(X).labels_
+
+    def to_local(self) -> LocalKMeans:
+        """A ``vantorix.KMeans`` with these centers (to save, or to predict in memory)."""
+        check_fitted(self, "cluster_centers_")
+        local = LocalKMeans(**{k: v for k, v in self.get_params().items() if k in LocalKMeans._get_param_names()})
+        if not isinstance(local.init, str):
+            local.init = "k-means++"
+        native = local._new_native()
+        native.set_cluster_centers(self.cluster_centers_)
+        local._native = native
+        local.cluster_centers_ = native.cluster_centers
+        local.n_features_in_ = self.n_features_in_
+        local.inertia_history_ = self.inertia_history_
+        local.inertia_ = self.inertia_
+        local.n_iter_ = self.n_iter_
+        local.labels_ = np.asarray(self.labels_.compute())
+        return local
+
+
+# --- k-means over codes ---------------------------------------------------------------------
+
+
+class CodeSummary(NamedTuple):
+    histogram: Any  # (k, M, Ks) int64, or (keys, counts) of its non-zero cells
+    counts: np.ndarray  # (k,) int64
+    distance: float
+    far_dist: np.ndarray
+    far_rows: np.ndarray
+    far_labels: np.ndarray
+
+
+def codeword_distances(codewords: np.ndarray) -> np.ndarray:
+    """(M, Ks, Ks) squared distances between the codewords of each subspace."""
+    diff = codewords[:, :, None, :] - codewords[:, None, :, :]
+    table: np.ndarray = np.einsum("mstd,mstd->mst", diff, diff)
+    return table
+
+
+def code_chunk_summary(block: Any, codewords: np.ndarray, centers: np.ndarray, offset: int) -> CodeSummary:
+    """One symmetric assignment pass over a chunk of codes, reduced to codeword histograms."""
+    m, ks = codewords.shape[:2]
+    native = _NativePQKMeans(np.require(codewords, requirements=["C", "A"]), centers.shape[0])
+    native.set_cluster_centers(centers)
+    r = native.chunk_summary(as_codes(block, "codes", m, ks) if len(block) else np.zeros((0, m), np.uint8), farthest=centers.shape[0])
+    hist = r["histogram"].astype(np.int64) if "histogram" in r else (r["cells"].astype(np.int64), r["cell_counts"].astype(np.int64))
+    return CodeSummary(
+        hist, r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
+        r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
+    )
+
+
+def _add_histograms(a: Any, b: Any) -> Any:
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        return a + b
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        dense, sparse = (a.copy(), b) if isinstance(a, np.ndarray) else (b.copy(), a)
+        np.add.at(dense, sparse[0], sparse[1])
+        return dense
+    keys, inverse = np.unique(np.concatenate([a[0], b[0]]), return_inverse=True)
+    return keys, np.bincount(inverse, weights=np.concatenate([a[1], b[1]])).astype(np.int64)
+
+
+def combine_codes(parts: Sequence[CodeSummary]) -> CodeSummary:
+    k = parts[0].counts.shape[0]
+    far = _farthest(
+        np.concatenate([p.far_dist for p in parts]),
+        np.concatenate([p.far_rows for p in parts]),
+        np.concatenate([p.far_labels for p in parts]),
+        k,
+    )
+    hist = parts[0].histogram
+    counts = parts[0].counts.copy()
+    distance = parts[0].distance
+    for p in parts[1:]:
+        hist = _add_histograms(hist, p.histogram)
+        counts += p.counts
+        distance += p.distance
+    return CodeSummary(hist, counts, distance, *far)
+
+
+class PQKMeans(ClusterMixin, BaseEstimator):
+    """Symmetric k-means over a ``dask.array`` of codes (or of vectors, encoded chunk by chunk).
+
+    ``quantizer`` must be a fitted ``vantorix.ProductQuantizer``. Codeword histograms per
+    cluster and subspace are the only per-cluster data that travel: the vote that picks each
+    center's codewords is made from them, which makes the update independent of the chunking.
+    Initialisation is a single-machine ``vantorix.PQKMeans`` fit of ``init_max_iter`` passes on
+    a seeded sample, or an array of k initial code centers.
+    """
+
+    def __init__(
+        self,
+        n_clusters: int = 8,
+        *,
+        quantizer: Optional[ProductQuantizer] = None,
+        init: Any = "farthest_first",
+        max_iter: int = 20,
+        random_state: Any = None,
+        early_stopping: bool = False,
+        init_sample_rows: int = 65536,
+        init_max_iter: int = 5,
+        verbose: bool = False,
+    ) -> None:
+        self.n_clusters = n_clusters
+        self.quantizer = quantizer
+        self.init = init
+        self.max_iter = max_iter
+        self.random_state = random_state
+        self.early_stopping = early_stopping
+        self.init_sample_rows = init_sample_rows
+        self.init_max_iter = init_max_iter
+        self.verbose = verbose
+
+    def _codes(self, X: Any) -> da.Array:
+        if not isinstance(self.quantizer, ProductQuantizer) or not self.quantizer.__sklearn_is_fitted__():
+            raise ValueError("quantizer: pass a fitted vantorix.ProductQuantizer")
+        arr = X if isinstance(X, da.Array) else da.asarray(X)
+        if arr.dtype == np.uint8:
+            return arr
+        q = self.quantizer
+        m = q.codewords_.shape[0]
+        if arr.ndim == 2 and len(arr.chunks[1]) > 1:
+            arr = arr.rechunk({1: -1})
+        return arr.map_blocks(lambda b: q._native.encode(as_matrix(b, "X", min_rows=0)), chunks=(arr.chunks[0], (m,)), dtype=np.uint8)
+
+    def _initial_centers(self, codes: da.Array, seed: int) -> np.ndarray:
+        q = self.quantizer
+        assert q is not None
+        m, ks = q.codewords_.shape[:2]
+        k = self.n_clusters
+        if not isinstance(self.init, str):
+            centers = as_codes(self.init, "init", m, ks)
+            if centers.shape[0] != k:
+                raise ValueError(f"init: expected {k} code centers, got {centers.shape[0]}")
+            return np.array(centers)
+        rows = _sample_rows(codes.shape[0], max(self.init_sample_rows, k), seed)
+        sample = np.asarray(codes[rows].compute())
+        local = LocalPQKMeans(k, quantizer=q, init=self.init, max_iter=self.init_max_iter, random_state=seed)
+        return local.fit(codes=sample).code_centers_
+
+    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> CodeSummary:
+        assert self.quantizer is not None
+        cw = dask.delayed(self.quantizer.codewords_, pure=True)
+        c = dask.delayed(centers, pure=True)
+        parts = [dask.delayed(code_chunk_summary, pure=False)(b, cw, c, off) for b, off in zip(blocks, offsets)]
+        return dask.compute(_tree_reduce(parts, combine_codes))[0]  # type: ignore[no-any-return]
+
+    def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
+        k, m = centers.shape
+        ks = table.shape[1]
+        hist = s.histogram
+        if not isinstance(hist, np.ndarray):
+            dense = np.zeros(k * m * ks, np.int64)
+            dense[hist[0]] = hist[1]
+            hist = dense
+        hist = hist.reshape(k, m, ks).astype(np.float32)
+        cost = np.einsum("jms,msu->jmu", hist, table)
+        new: np.ndarray = centers.copy()
+        present = s.counts > 0
+        new[present] = cost[present].argmin(axis=2).astype(np.uint8)  # ties to the lowest codeword
+        empty = np.flatnonzero(~present)
+        if empty.size:
+            rows = s.far_rows[: empty.size]
+            new[empty[: rows.size]] = _take_rows(codes, rows)
+        return new
+
+    def _stops(self, h: List[float]) -> bool:
+        if not self.early_stopping or len(h) < 5:
+            return False
+        a, b, c = h[-3], h[-2], h[-1]
+        return bool(
+            np.isfinite(a) and np.isfinite(b) and np.isfinite(c) and a - b >= 0 and (a - b) / max(abs(a), _EPS) <= 1e-4
+            and b - c >= 0 and (b - c) / max(abs(b), _EPS) <= 1e-4
+        )
+
+    def fit(self, X: Any, y: Any = None) -> "PQKMeans":
+        codes = self._codes(X)
+        codes, blocks, offsets = _row_blocks(codes, "codes")
+        n = int(codes.shape[0])
+        if n < 1:
+            raise ValueError(f"X: Found array with 0 sample(s) (shape={codes.shape}) while a minimum of 1 is required.")
+        check_enough_rows(n, self.n_clusters)
+        assert self.quantizer is not None
+        table = codeword_distances(self.quantizer.codewords_)
+        seed = resolve_seed(self.random_state)
+        centers = self._initial_centers(codes, seed)
+        history: List[float] = []
+        run = _Fit(self, "symmetric")
+        try:
+            for it in range(self.max_iter):
+                s = self._summary(blocks, offsets, centers)
+                history.append(s.distance / n)
+                run.record(it, history[-1])
+                if self._stops(history) or it + 1 == self.max_iter:
+                    break
+                centers = self._update(codes, centers, s, table)
+        finally:
+            run.close()
+        self.n_features_in_ = int(self.quantizer.codewords_.shape[0] * self.quantizer.codewords_.shape[2])
+        self.code_centers_ = centers
+        self.cluster_centers_ = self.quantizer.decode(centers)
+        self.inertia_history_ = np.asarray(history)
+        self.n_iter_ = len(history)
+        self.inertia_ = history[-1] * n
+        self.labels_ = self._labels(codes)
+        return self
+
+    def _labels(self, codes: da.Array) -> da.Array:
+        assert self.quantizer is not None
+        cw, centers, k = self.quantizer.codewords_, self.code_centers_, self.n_clusters
+
+        def assign(block: np.ndarray) -> np.ndarray:
+            native = _NativePQKMeans(np.require(cw, requirements=["C", "A"]), k)
+            native.set_cluster_centers(centers)
+            return native.predict(np.ascontiguousarray(block, dtype=np.uint8)).astype(labels_dtype(k))
+
+        return codes.map_blocks(assign, drop_axis=1, dtype=labels_dtype(k))
+
+    def predict(self, X: Any) -> da.Array:
+        check_fitted(self, "code_centers_")
+        codes, _, _ = _row_blocks(self._codes(X), "codes")
+        return self._labels(codes)
+
+    def fit_predict(self, X: Any, y: Any = None) -> da.Array:
+        return self.fit(X).labels_

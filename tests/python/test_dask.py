@@ -1,0 +1,113 @@
+"""The Dask drivers on a real local cluster of two worker processes."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import vantorix  # noqa: E402
+from vantorix import dask as vdask  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+    ) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def blobs():
+    rng = np.random.default_rng(0)
+    centers = rng.normal(scale=5.0, size=(12, 16))
+    return (centers[rng.integers(0, 12, 20000)] + rng.normal(size=(20000, 16))).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def pq(blobs):
+    return vantorix.ProductQuantizer(4, codebook_size=16, random_state=0).fit(blobs)
+
+
+def test_dense_fit_agrees_with_a_single_machine_lloyd_from_the_same_centers(client, blobs):
+    sklearn_cluster = pytest.importorskip("sklearn.cluster")
+    x = da.from_array(blobs, chunks=3000)
+    fit = vdask.KMeans(10, init=blobs[:10], max_iter=10).fit(x)
+    ref = sklearn_cluster.KMeans(10, init=blobs[:10], n_init=1, max_iter=10, tol=0, algorithm="lloyd").fit(blobs)
+    np.testing.assert_allclose(fit.cluster_centers_, ref.cluster_centers_, rtol=1e-5, atol=1e-5)
+    local = fit.to_local()
+    np.testing.assert_array_equal(fit.labels_.compute(), local.predict(blobs))
+    assert fit.inertia_ == pytest.approx(-local.score(blobs), rel=1e-5)
+    assert fit.n_iter_ == 10
+
+
+def test_empty_clusters_are_reseeded_with_the_farthest_rows(client, blobs):
+    # duplicated starting centers leave half the clusters empty after the first pass
+    fit = vdask.KMeans(10, init=np.repeat(blobs[:5], 2, axis=0), max_iter=3).fit(da.from_array(blobs, chunks=3000))
+    assert len(np.unique(fit.cluster_centers_, axis=0)) == 10
+    assert np.bincount(fit.labels_.compute(), minlength=10).min() > 0
+
+
+@pytest.mark.parametrize("k", [10, 40])
+def test_code_fit_equals_the_single_machine_fit(client, blobs, pq, k):
+    codes = pq.encode(blobs)
+    # one pass leaves the single-machine fit's starting centers untouched
+    start = vantorix.PQKMeans(k, quantizer=pq, max_iter=1, random_state=5).fit(codes).code_centers_
+    ref = vantorix.PQKMeans(k, quantizer=pq, max_iter=12, random_state=5).fit(codes)
+    fit = vdask.PQKMeans(k, quantizer=pq, init=start, max_iter=12).fit(da.from_array(codes, chunks=3000))
+    np.testing.assert_array_equal(fit.code_centers_, ref.code_centers_)
+    np.testing.assert_array_equal(fit.labels_.compute(), ref.labels_)
+    np.testing.assert_allclose(fit.inertia_history_, ref.inertia_history_, rtol=1e-6)
+
+
+def test_the_seed_fixes_the_result_whatever_the_chunking(client, blobs, pq):
+    fits = [vdask.KMeans(10, random_state=3, max_iter=6).fit(da.from_array(blobs, chunks=c)) for c in (7000, 2500)]
+    np.testing.assert_array_equal(fits[0].labels_.compute(), fits[1].labels_.compute())
+    np.testing.assert_allclose(fits[0].cluster_centers_, fits[1].cluster_centers_, rtol=1e-6)
+    codes = [da.from_array(pq.encode(blobs), chunks=c) for c in (7000, 2500)] + [da.from_array(blobs, chunks=4000)]
+    fits = [vdask.PQKMeans(10, quantizer=pq, random_state=3, max_iter=6).fit(c) for c in codes]
+    for other in fits[1:]:  # vectors are encoded chunk by chunk to the same codes
+        np.testing.assert_array_equal(other.code_centers_, fits[0].code_centers_)
+
+
+def test_a_worker_killed_mid_fit_changes_nothing(client, blobs):
+    x = da.from_array(blobs, chunks=1000)
+    expected = vdask.KMeans(10, random_state=1, max_iter=12).fit(x)
+    victim = next(iter(client.run(os.getpid).values()))
+
+    def kill():
+        time.sleep(1.0)
+        os.kill(victim, signal.SIGKILL)
+
+    killer = threading.Thread(target=kill)
+    killer.start()
+    got = vdask.KMeans(10, random_state=1, max_iter=12).fit(x)
+    killer.join()
+    assert victim not in client.run(os.getpid).values()  # the nanny started a new process
+    np.testing.assert_allclose(got.cluster_centers_, expected.cluster_centers_, rtol=1e-6)
+    np.testing.assert_allclose(got.inertia_history_, expected.inertia_history_, rtol=1e-9)
+
+
+def test_bad_inputs_fail_with_the_single_machine_messages(client, blobs, pq):
+    with_nan = blobs.copy()
+    with_nan[12345, 3] = np.nan
+    cases = [
+        (lambda: vantorix.KMeans(5).fit(with_nan), lambda: vdask.KMeans(5, init=blobs[:5]).fit(da.from_array(with_nan, chunks=4000))),
+        (lambda: vantorix.KMeans(5).fit(blobs[:3]), lambda: vdask.KMeans(5).fit(da.from_array(blobs[:3], chunks=2))),
+        (
+            lambda: vantorix.PQKMeans(5, quantizer=pq).fit(pq.encode(blobs[:3])),
+            lambda: vdask.PQKMeans(5, quantizer=pq).fit(da.from_array(pq.encode(blobs[:3]), chunks=2)),
+        ),
+    ]
+    for local, distributed_fit in cases:
+        with pytest.raises(ValueError) as expected:
+            local()
+        with pytest.raises(ValueError) as got:
+            distributed_fit()
+        assert str(got.value) == str(expected.value)
