@@ -5,7 +5,8 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ORDER = ["kernels.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "autok.py", "dask_kmeans.py"]
+ORDER = ["kernels.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "pq4.py", "autok.py", "dask_kmeans.py",
+         "scale.py"]
 
 failed = []
 for script in ORDER:

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "interrupt.hpp"
 #include "parallel.hpp"
 #include "pqkmeans.hpp"
 #include "rng.hpp"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr uint64_t kSampleSeedMix = 0xA57A7E3DA11C0DE5ull;
 constexpr size_t kSummaryChunkRows = 256;
+// Bound of one candidate's folded center table (see evaluate_candidate).
+constexpr size_t kFoldedTableBytes = size_t{16} << 20;
 constexpr double kTiny = 1e-12;
 constexpr double kTwoPi = 6.283185307179586;
 
@@ -74,48 +77,53 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
   o.seed = options.seed + uint64_t(position);
   o.init = InitMethod::FarthestFirst;
   PqKMeans model = PqKMeans::with_codeword_distances_and_options(codewords, table, std::nullopt, o);
-  model.fit(sample);
+  {
+    // The analysis reports candidates, not the passes of their fits.
+    const ProgressMute mute;
+    model.fit(sample);
+  }
   if (!model.cluster_centers()) throw VantorixError::message("cluster centers are not initialized");
   const Matrix<uint8_t>& centers = *model.cluster_centers();
 
   const size_t n = sample.rows, m_count = model.num_subquantizers(), ks = model.codebook_size();
   const float* d = table->data();
   // T[m][j][c]: codeword j of subspace m against every center, so a row costs M additions of
-  // k-long slices.
-  std::vector<float> folded(m_count * ks * k);
-  parallel_chunks(m_count * ks, 16, [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
-      const size_t m = r / ks;
-      for (size_t c = 0; c < k; ++c) folded[r * k + c] = d[r * ks + centers.at(c, m)];
-    }
-  });
-
-  std::vector<size_t> labels(n);
-  std::vector<float> best(n), second(n);
-  parallel_chunks(n, kSummaryChunkRows, [&](size_t begin, size_t end) {
-    std::vector<float> sums(k);
-    for (size_t i = begin; i < end; ++i) {
-      const uint8_t* row = sample.data + i * m_count;
-      std::copy_n(folded.data() + size_t(row[0]) * k, k, sums.data());
-      for (size_t m = 1; m < m_count; ++m) {
-        const float* slice = folded.data() + (m * ks + row[m]) * k;
-        for (size_t c = 0; c < k; ++c) sums[c] = sums[c] + slice[c];
+  // k-long slices. T is built for one block of centers at a time and the best and second
+  // distances carried across blocks: the scan still visits c = 0..k-1 in order with the same
+  // sums, while T stays within kFoldedTableBytes however large M, Ks and k are.
+  const size_t block = std::clamp<size_t>(kFoldedTableBytes / (m_count * ks * sizeof(float)), 1, k);
+  std::vector<float> folded(m_count * ks * block);
+  std::vector<NearestTwo> nearest(n, kNothingNearYet);
+  for (size_t first = 0; first < k; first += block) {
+    const size_t width = std::min(block, k - first);
+    parallel_chunks(m_count * ks, 16, [&](size_t begin, size_t end) {
+      for (size_t r = begin; r < end; ++r) {
+        const size_t m = r / ks;
+        for (size_t c = 0; c < width; ++c) folded[r * width + c] = d[r * ks + centers.at(first + c, m)];
       }
-      const NearestTwo found = nearest_two(sums.data(), k);
-      labels[i] = found.index;
-      best[i] = found.best;
-      second[i] = found.second;
-    }
-  });
+    });
+    parallel_chunks(n, kSummaryChunkRows, [&](size_t begin, size_t end) {
+      std::vector<float> sums(width);
+      for (size_t i = begin; i < end; ++i) {
+        const uint8_t* row = sample.data + i * m_count;
+        std::copy_n(folded.data() + size_t(row[0]) * width, width, sums.data());
+        for (size_t m = 1; m < m_count; ++m) {
+          const float* slice = folded.data() + (m * ks + row[m]) * width;
+          for (size_t c = 0; c < width; ++c) sums[c] = sums[c] + slice[c];
+        }
+        nearest_two_continue(nearest[i], sums.data(), width, first);
+      }
+    });
+  }
 
   CandidateMetrics out;
   std::vector<uint64_t> counts(k, 0);
   std::vector<double> cluster_sums(k, 0.0);
   double total = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    ++counts[labels[i]];
-    cluster_sums[labels[i]] += double(best[i]);
-    total += double(best[i]);
+    ++counts[nearest[i].index];
+    cluster_sums[nearest[i].index] += double(nearest[i].best);
+    total += double(nearest[i].best);
   }
   out.min_cluster_size = *std::min_element(counts.begin(), counts.end());
   out.max_cluster_size = *std::max_element(counts.begin(), counts.end());
@@ -155,11 +163,17 @@ CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const Codewo
 
   double silhouette = 0.0;
   for (size_t i = 0; i < n; ++i) {
-    const double a = std::sqrt(double(best[i])), b = std::sqrt(double(second[i]));
+    const double a = std::sqrt(double(nearest[i].best)), b = std::sqrt(double(nearest[i].second));
     if (std::isfinite(a) && std::isfinite(b)) silhouette += (b - a) / std::fmax(std::fmax(a, b), kTiny);
   }
   out.centroid_silhouette = silhouette / double(n);
   return out;
+}
+
+// Bytes of the center lookup table a candidate's fit builds per pass (0 when it goes without).
+size_t lookup_table_size(size_t m_count, size_t ks, size_t k, const AutoKOptions& options) {
+  const size_t bytes = saturating_mul(saturating_mul(saturating_mul(m_count, ks), k), sizeof(float));
+  return bytes <= options.lookup_table_bytes ? bytes : 0;
 }
 
 }  // namespace
@@ -258,14 +272,31 @@ AutoKAnalysis analyze_k_candidates(Array3View<const float> codewords_view, Matri
   if (codewords_view.dim1 > 256) throw VantorixError::message("codebook_size above 256 is not supported");
   // Every model checks this first; checking it here avoids copying codewords that cannot match.
   if (codes.cols != codewords_view.dim0) throw VantorixError::message("code dimensionality does not match codewords");
+  // Every row, not only the sampled ones: whether a bad code is noticed must not depend on the seed.
+  check_code_range(codes, codewords_view.dim1, "codes");
   const Array3<float> codewords = codewords_view.copy_named("codewords");
   const CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords));
 
+  // Candidates run in groups: at most one per pool thread (a thread waiting inside one fit may
+  // otherwise start another candidate and hold its buffers too), and together within one
+  // lookup_table_bytes of center lookup tables. A candidate's result does not depend on its group.
   // An exception in one candidate cancels the candidates not yet started and reaches the caller.
   std::vector<CandidateMetrics> metrics(ks.size());
-  parallel_for_each(ks.size(), [&](size_t i) {
-    metrics[i] = evaluate_candidate(codewords, table, sample.view, size_t(ks[i]), i, options);
-  });
+  const size_t group_limit = std::max<size_t>(num_threads(), 1);
+  for (size_t first = 0; first < ks.size();) {
+    size_t last = first, table_bytes = 0;
+    while (last < ks.size() && last - first < group_limit) {
+      const size_t bytes = lookup_table_size(codewords.dim0, codewords.dim1, size_t(ks[last]), options);
+      if (last > first && bytes > options.lookup_table_bytes - table_bytes) break;
+      table_bytes += bytes;
+      ++last;
+    }
+    parallel_for_each(last - first, [&](size_t i) {
+      metrics[first + i] = evaluate_candidate(codewords, table, sample.view, size_t(ks[first + i]), first + i, options);
+    });
+    for (size_t i = first; i < last; ++i) report_progress("analysis", i, metrics[i].inertia);
+    first = last;
+  }
 
   AutoKAnalysis out;
   out.sample_size = n;

@@ -5,27 +5,20 @@
 #include <atomic>
 #include <mutex>
 
-#include "parallel.hpp"
-
 namespace vantorix {
 
 namespace {
-std::atomic<int> g_current{0};  // what we last told BLAS; 0: nothing yet
-std::mutex g_change;             // a change completes before anyone relies on it
+std::atomic<bool> g_single{false};  // whether BLAS was told to use one thread
+std::mutex g_change;                // the change completes before anyone relies on it
 }  // namespace
-
-int blas_threads_here() {
-  return inside_parallel_loop() ? 1 : int(num_threads());
-}
 
 BlasThreads::BlasThreads() {
 #ifdef OPENBLAS_VERSION
-  const int want = blas_threads_here();
-  if (g_current.load(std::memory_order_acquire) == want) return;
+  if (g_single.load(std::memory_order_acquire)) return;
   const std::lock_guard<std::mutex> lock(g_change);
-  if (g_current.load(std::memory_order_relaxed) != want) {
-    openblas_set_num_threads(want);
-    g_current.store(want, std::memory_order_release);
+  if (!g_single.load(std::memory_order_relaxed)) {
+    openblas_set_num_threads(1);
+    g_single.store(true, std::memory_order_release);
   }
 #endif
 }

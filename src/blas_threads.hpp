@@ -1,9 +1,10 @@
 #pragma once
-// The one rule for BLAS threads. OpenBLAS keeps a pool of its own; left alone it starts one
-// thread per core beside our worker pool and the two fight over the same cores. So every BLAS
-// call of the library opens a BlasThreads scope first: from the calling thread (outside any
-// parallel loop) BLAS may use as many threads as our pool has (VANTORIX_NUM_THREADS caps both),
-// from inside a parallel loop exactly one.
+// The one rule for BLAS threads: one. OpenBLAS keeps a pool of its own; left alone it starts one
+// thread per core beside our worker pool and the two fight over the same cores, and a threaded
+// OpenBLAS rounds the same product differently for another thread count (OPQ rotations drifted
+// by 3e-2 between 1 and 2 threads). So callers split every product into work items of a fixed
+// size on our pool, and every BLAS or LAPACK call opens a BlasThreads scope, which keeps BLAS at
+// one thread: results depend on the shapes only, never on VANTORIX_NUM_THREADS.
 namespace vantorix {
 
 class BlasThreads {
@@ -12,8 +13,5 @@ class BlasThreads {
   BlasThreads(const BlasThreads&) = delete;
   BlasThreads& operator=(const BlasThreads&) = delete;
 };
-
-// The thread count a BLAS call made here would get (1 inside a parallel loop).
-int blas_threads_here();
 
 }  // namespace vantorix

@@ -7,6 +7,7 @@
 #include "dense_bounds.hpp"
 #include "dense_update.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "kmeans_common.hpp"
 #include "parallel.hpp"
 
@@ -49,10 +50,11 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   DenseIterationAssign assigner(data, centers, spherical_);
   DenseUpdateScratch scratch;
   Matrix<float> previous;
+  // Grows with the passes actually run: with early stopping `iterations` may be any bound.
   std::vector<double> history;
-  history.reserve(iterations_);
   PassLoop loop;
   loop.iterations = iterations_;
+  loop.progress_name = "dense";
   if (early_stopping_) loop.stopping = StoppingRule::RelativeChange;
   if (verbose_) loop.report = PassReport{.label = "dense_inertia", .spell_non_finite = true};
   run_passes(

@@ -53,7 +53,7 @@ void scan_products(float* products, size_t count, size_t k, const float* row_nor
 }
 
 void product_rows(const float* rows, size_t count, const Matrix<float>& centers, float* out) {
-  BlasThreads threads;
+  const BlasThreads threads;
   const int k = int(centers.rows), d = int(centers.cols);
   cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), k, d, 1.0f, rows, d, centers.data(), d, 0.0f, out,
               k);

@@ -112,6 +112,18 @@ constexpr SwitchWord kPqEncodeWords[] = {
     {"", Word::Auto, true},                {"auto", Word::Auto, true},             {"adaptive", Word::Auto, true},
 };
 
+constexpr SwitchWord kPq4FastscanWords[] = {
+    {"1", Word::On, true},    {"on", Word::On, true},   {"yes", Word::On, true},
+    {"true", Word::On, true}, {"auto", Word::On, true}, {"fastscan", Word::On, true},
+};
+// Anything else, "global" included, is the global calibration (Auto).
+constexpr SwitchWord kPq4CalibrationWords[] = {
+    {"cluster", Word::PerCenter, true},
+    {"centroid", Word::PerCenter, true},
+    {"percluster", Word::PerCenter, true},
+    {"percentroid", Word::PerCenter, true},
+};
+
 EnvVariable words(EnvSwitch id, const char* name, const char* fallback, Word unset, Word other,
                   std::span<const SwitchWord> list) {
   return {id, name, fallback, K::Words, unset, other, list};
@@ -131,6 +143,9 @@ const EnvVariable kVariables[] = {
     words(EnvSwitch::DenseUpdate, "VANTORIX_DENSE_UPDATE", nullptr, Word::Auto, Word::Rows, kDenseUpdateWords),
     words(EnvSwitch::PqEncode, "VANTORIX_PQ_ENCODE", "VANTORIX_PQ_ENCODE_TRANSPOSED", Word::Auto, Word::Direct,
           kPqEncodeWords),
+    words(EnvSwitch::Pq4Fastscan, "VANTORIX_PQ4_FASTSCAN", nullptr, Word::Off, Word::Off, kPq4FastscanWords),
+    words(EnvSwitch::Pq4LutCalibration, "VANTORIX_PQ4_LUT_CALIBRATION", nullptr, Word::Auto, Word::Auto,
+          kPq4CalibrationWords),
     number(EnvSwitch::NumThreads, "VANTORIX_NUM_THREADS", nullptr, true),
     number(EnvSwitch::DenseInitSampleRows, "VANTORIX_DENSE_INIT_SAMPLE_ROWS", nullptr, true),
     number(EnvSwitch::DenseInitMinSampleRows, "VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", nullptr, true),

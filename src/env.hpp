@@ -35,6 +35,8 @@ enum class EnvSwitch : uint8_t {
   DenseEarlyAbandon,
   DenseUpdate,
   PqEncode,
+  Pq4Fastscan,
+  Pq4LutCalibration,
   // numbers
   NumThreads,
   DenseInitSampleRows,
@@ -51,7 +53,7 @@ enum class EnvSwitch : uint8_t {
 };
 
 // What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
-enum class Word : uint8_t { Auto, Off, On, Scalar, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct };
+enum class Word : uint8_t { Auto, Off, On, Scalar, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter };
 
 struct SwitchWord {
   const char* text;

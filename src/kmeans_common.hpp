@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "matrix.hpp"
 
 namespace vantorix {
@@ -72,19 +73,27 @@ struct NearestTwo {
   float second = 0.0f;
 };
 
-// The nearest and second-nearest of k values (ties: the lower index is nearest; NaN never wins).
-inline NearestTwo nearest_two(const float* values, size_t k) {
-  NearestTwo out{0, __builtin_inff(), __builtin_inff()};
+// Carries a nearest-and-second scan on over k more values, whose indices start at `first`:
+// consecutive blocks of one row give exactly what one scan over the whole row gives.
+inline void nearest_two_continue(NearestTwo& out, const float* values, size_t k, size_t first) {
   for (size_t j = 0; j < k; ++j) {
     const float v = values[j];
     if (v < out.best) {
       out.second = out.best;
       out.best = v;
-      out.index = j;
+      out.index = first + j;
     } else if (v < out.second) {
       out.second = v;
     }
   }
+}
+
+inline constexpr NearestTwo kNothingNearYet{0, __builtin_inff(), __builtin_inff()};
+
+// The nearest and second-nearest of k values (ties: the lower index is nearest; NaN never wins).
+inline NearestTwo nearest_two(const float* values, size_t k) {
+  NearestTwo out = kNothingNearYet;
+  nearest_two_continue(out, values, k, 0);
   return out;
 }
 
@@ -158,19 +167,24 @@ struct PassLoop {
   // Whether the last pass still updates the centers (dense and subspace k-means) or ends on
   // its assignment (k-means over codes).
   bool update_after_last_pass = true;
+  // The fit's name for the progress sink (interrupt.hpp); nullptr: passes are not reported.
+  const char* progress_name = nullptr;
 };
 
 // Runs up to loop.iterations passes of `assign(pass)` then `update(pass)`. When assign returns
 // the pass's mean distance it is appended to `history`, reported and checked against the
 // stopping rule before the update; an assign that returns nothing records nothing.
-// Anything that must happen between passes of every fit belongs in this loop.
+// Anything that must happen between passes of every fit belongs in this loop: every pass starts
+// at an interruption point, and a recorded pass goes to the progress sink.
 template <class Assign, class Update>
 void run_passes(const PassLoop& loop, std::vector<double>& history, Assign&& assign, Update&& update) {
   constexpr bool records = !std::is_void_v<std::invoke_result_t<Assign&, size_t>>;
   for (size_t pass = 0; pass < loop.iterations; ++pass) {
+    interrupt_point();
     if constexpr (records) {
       history.push_back(double(assign(pass)));
       if (loop.report) report_pass(*loop.report, pass, history.back());
+      if (loop.progress_name) report_progress(loop.progress_name, pass, history.back());
       if (loop.stopping && should_stop(*loop.stopping, history)) break;
     } else {
       assign(pass);

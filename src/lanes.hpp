@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__AVX__) || defined(__FMA__) || defined(__AVX512F__))
+#if defined(__x86_64__) && (defined(__SSSE3__) || defined(__AVX__) || defined(__FMA__) || defined(__AVX512F__))
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
@@ -155,6 +155,67 @@ inline void pin_in_register(VF& v) {
   asm("" : "+v"(v));
 #else
   (void)v;
+#endif
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte shuffles for the 4-bit scans: 16-entry byte tables looked up by nibbles
+
+// The widest register a byte shuffle fills: 64 bytes with AVX-512BW, otherwise 32 (one AVX2
+// register, or two 16-byte ones with SSSE3 and NEON, or plain bytes without either).
+#if defined(__x86_64__) && defined(__AVX512BW__)
+inline constexpr size_t kShuffleBytes = 64;
+inline constexpr const char* kShuffleIsa = "avx512bw";
+#else
+inline constexpr size_t kShuffleBytes = 32;
+#if defined(__x86_64__) && defined(__AVX2__)
+inline constexpr const char* kShuffleIsa = "avx2";
+#elif defined(__x86_64__) && defined(__SSSE3__)
+inline constexpr const char* kShuffleIsa = "ssse3";
+#elif defined(__aarch64__)
+inline constexpr const char* kShuffleIsa = "neon";
+#else
+inline constexpr const char* kShuffleIsa = "portable";
+#endif
+#endif
+
+typedef uint8_t ShuffleU8 __attribute__((vector_size(kShuffleBytes)));
+typedef uint16_t ShuffleU16 __attribute__((vector_size(kShuffleBytes)));
+typedef uint16_t U16x16 __attribute__((vector_size(32)));
+typedef uint32_t U32x16 __attribute__((vector_size(64)));
+
+// out[i] = table[idx[i]] for every byte (idx[i] < 16), the same 16-byte table for all of them:
+// one shuffle per 16 bytes, the table broadcast from memory.
+inline ShuffleU8 lookup16(const uint8_t* table, ShuffleU8 idx) {
+#if defined(__x86_64__) && defined(__AVX512BW__)
+  // The zero-masked broadcast: GCC 12 warns about the undefined source of the plain one.
+  const __m512i t = _mm512_maskz_broadcast_i32x4(__mmask16(0xffff), _mm_loadu_si128((const __m128i*)table));
+  return (ShuffleU8)_mm512_shuffle_epi8(t, (__m512i)idx);
+#elif defined(__x86_64__) && defined(__AVX2__)
+  const __m256i t = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)table));
+  return (ShuffleU8)_mm256_shuffle_epi8(t, (__m256i)idx);
+#elif defined(__x86_64__) && defined(__SSSE3__)
+  const __m128i t = _mm_loadu_si128((const __m128i*)table);
+  __m128i half[2];
+  std::memcpy(half, &idx, sizeof(idx));
+  half[0] = _mm_shuffle_epi8(t, half[0]);
+  half[1] = _mm_shuffle_epi8(t, half[1]);
+  ShuffleU8 out;
+  std::memcpy(&out, half, sizeof(out));
+  return out;
+#elif defined(__aarch64__)
+  const uint8x16_t t = vld1q_u8(table);
+  uint8_t bytes[kShuffleBytes];
+  std::memcpy(bytes, &idx, sizeof(idx));
+  vst1q_u8(bytes, vqtbl1q_u8(t, vld1q_u8(bytes)));
+  vst1q_u8(bytes + 16, vqtbl1q_u8(t, vld1q_u8(bytes + 16)));
+  ShuffleU8 out;
+  std::memcpy(&out, bytes, sizeof(out));
+  return out;
+#else
+  ShuffleU8 out;
+  for (size_t i = 0; i < kShuffleBytes; ++i) out[i] = table[idx[i] & 15];
+  return out;
 #endif
 }
 

@@ -12,6 +12,7 @@
 #include "blas_threads.hpp"
 #include "env.hpp"
 #include "kmeans_common.hpp"
+#include "parallel.hpp"
 
 extern "C" void sgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, float* a,
                         const int* lda, float* s, float* u, const int* ldu, float* vt, const int* ldvt,
@@ -20,6 +21,19 @@ extern "C" void sgesvd_(const char* jobu, const char* jobvt, const int* m, const
 namespace vantorix {
 
 namespace {
+
+// Every product here is split into work items of a fixed number of rows, each one
+// single-threaded GEMM (see blas_threads.hpp), so the rounding depends on the shapes only.
+constexpr size_t kRotationChunkRows = 1024;
+// Rows per partial of A^T B in the Procrustes step; partials are added in row order, at most
+// kCrossPartialsAtOnce of them held at a time.
+constexpr size_t kCrossChunkRows = 4096;
+constexpr size_t kCrossPartialsAtOnce = 8;
+
+template <class T>
+MatrixView<T> row_range(MatrixView<T> v, size_t begin, size_t end) {
+  return {v.data + ptrdiff_t(begin) * v.row_stride, end - begin, v.cols, v.row_stride, v.col_stride};
+}
 
 int blas_int(size_t v) {
   if (v > size_t(INT_MAX)) throw VantorixError::message("matrix is too large for blas");
@@ -140,7 +154,9 @@ std::vector<size_t> quantile_walk(const std::vector<size_t>& order, size_t k) {
 
 void apply_rotation_into(MatrixView<const float> rows, MatrixView<const float> rotation, MatrixView<float> out) {
   check_rotation_shapes(rows, rotation, out.rows, out.cols);
-  gemm_into(rows, rotation, out);
+  parallel_chunks(rows.rows, kRotationChunkRows, [&](size_t begin, size_t end) {
+    gemm_into(row_range(rows, begin, end), rotation, row_range(out, begin, end));
+  });
 }
 
 void apply_rotation_into(MatrixView<const float> rows, MatrixView<const float> rotation, Matrix<float>& out) {
@@ -158,10 +174,24 @@ Matrix<float> orthogonal_procrustes(MatrixView<const float> a, MatrixView<const 
   if (a.rows != b.rows || a.cols != b.cols) {
     throw VantorixError::message("orthogonal procrustes inputs must have matching shapes");
   }
-  const size_t d = a.cols;
+  const size_t d = a.cols, rows = a.rows;
   Matrix<float> c(d, d);
-  gemm_into(transposed(a), b, c.view_mut());
   if (d == 0) return c;
+  // C = A^T B = sum over row chunks of A_i^T B_i, added in chunk order.
+  std::vector<Matrix<float>> partials(
+      std::min(kCrossPartialsAtOnce, std::max<size_t>(chunk_count(rows, kCrossChunkRows), 1)));
+  for (auto& p : partials) p = Matrix<float>(d, d);
+  const size_t wave_rows = kCrossChunkRows * partials.size();
+  for (size_t start = 0; start < rows; start += wave_rows) {
+    const size_t stop = std::min(rows, start + wave_rows);
+    parallel_chunks(stop - start, kCrossChunkRows, [&](size_t begin, size_t end) {
+      gemm_into(transposed(row_range(a, start + begin, start + end)), row_range(b, start + begin, start + end),
+                partials[begin / kCrossChunkRows].view_mut());
+    });
+    for (size_t p = 0; p < chunk_count(stop - start, kCrossChunkRows); ++p) {
+      for (size_t i = 0; i < d * d; ++i) c.values[i] += partials[p].values[i];
+    }
+  }
   require_finite(c.values);
   // Row-major C is column-major C^T = U' S V'^T, so C = V' S U'^T and R = V' U'^T, whose
   // row-major form is the column-major product U' V'^T.

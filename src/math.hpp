@@ -1,7 +1,7 @@
 #pragma once
-// Dense linear algebra of optimized product quantization: rotations applied as one GEMM, the
-// orthogonal Procrustes solution through the SVD, the rotated-batch memory budget, and the two
-// quantile initialisations of the subspace k-means.
+// Dense linear algebra of optimized product quantization: rotations applied as GEMMs over fixed
+// row chunks, the orthogonal Procrustes solution through the SVD, the rotated-batch memory
+// budget, and the two quantile initialisations of the subspace k-means.
 #include <cstddef>
 #include <optional>
 #include <string>

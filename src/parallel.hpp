@@ -4,6 +4,7 @@
 // Loops split an index range into work items of a fixed size chosen by the caller, so results
 // never depend on the number of threads unless the caller derives the size from it. Errors
 // thrown inside a loop cancel the rest of it and one of them reaches the caller. Loops nest.
+// Every work item starts at an interruption point, so a stopped call leaves its loops at once.
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
@@ -11,6 +12,8 @@
 
 #include <cstddef>
 #include <vector>
+
+#include "interrupt.hpp"
 
 namespace vantorix {
 
@@ -42,6 +45,7 @@ void parallel_chunks(size_t n, size_t chunk, Body&& body) {
   if (chunk == 0) chunk = 1;
   const size_t chunks = chunk_count(n, chunk);
   if (chunks == 1) {
+    interrupt_point();
     body(size_t{0}, n);
     return;
   }
@@ -51,6 +55,7 @@ void parallel_chunks(size_t n, size_t chunk, Body&& body) {
         [&](const tbb::blocked_range<size_t>& r) {
           const detail::LoopScope scope;
           for (size_t c = r.begin(); c != r.end(); ++c) {
+            interrupt_point();
             const size_t begin = c * chunk;
             const size_t end = begin + chunk < n ? begin + chunk : n;
             body(begin, end);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "env.hpp"
+#include "interrupt.hpp"
 #include "kmeans_common.hpp"
 #include "math.hpp"
 #include "parallel.hpp"
@@ -76,6 +77,24 @@ std::vector<size_t> initial_indices(MatrixView<const float> rows, size_t ks, uin
   shuffle(rng, order);
   order.resize(std::min(ks, order.size()));
   return order;
+}
+
+// Mean over rows of the squared distance between two row-major matrices of one shape, summed in
+// f64 in row order: what a rotation pass reports as its inertia.
+double mean_squared_error(MatrixView<const float> a, MatrixView<const float> b) {
+  const auto per_chunk = parallel_chunk_results<double>(a.rows, kRowChunk, [&](size_t begin, size_t end) {
+    double sum = 0.0;
+    for (size_t r = begin; r < end; ++r) {
+      for (size_t c = 0; c < a.cols; ++c) {
+        const double diff = double(a.at(r, c)) - double(b.at(r, c));
+        sum += diff * diff;
+      }
+    }
+    return sum;
+  });
+  double total = 0.0;
+  for (double v : per_chunk) total += v;
+  return a.rows ? total / double(a.rows) : 0.0;
 }
 
 }  // namespace
@@ -189,6 +208,7 @@ void ProductQuantizer::fit_rotation(MatrixView<const float> data, Weights weight
     const auto trained = fit_codewords_with_weights(rotated.view(), weights);
     const auto codes = encode_matrix(view_of(trained), rotated.view());
     const auto reconstruction = decode_matrix(view_of(trained), codes.view());
+    if (progress_wanted()) report_progress("opq", pass, mean_squared_error(rotated.view(), reconstruction.view()));
     rotation = orthogonal_procrustes(data, reconstruction.view());
     rotated = apply_rotation(data, rotation.view());
   }

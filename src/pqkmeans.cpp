@@ -65,6 +65,31 @@ void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> 
   });
 }
 
+std::optional<PackedPq4Codes> PqKMeans::pack_pq4_codes(std::span<const uint8_t> codes, size_t rows, size_t m,
+                                                       size_t ks) {
+  if (ks != 16) return std::nullopt;
+  return PackedPq4Codes::pack(codes, rows, m);
+}
+
+std::optional<PackedPq4Codes> PqKMeans::pack_pq4_codes(MatrixView<const uint8_t> codes) const {
+  return pack_pq4_codes({codes.data, codes.rows * codes.cols}, codes.rows, codes.cols, ks_);
+}
+
+void assign_through_lookup(MatrixView<const uint8_t> codes, const PackedPq4Codes* packed, size_t ks, size_t k,
+                           AssignmentBuffers& buffers) {
+  const std::span<const float> lookup(buffers.lookup.data(), codes.cols * ks * k);
+  if (packed == nullptr) {
+    assign_with_lookup(codes, lookup, ks, k, buffers.labels.data(), buffers.distances.data());
+    return;
+  }
+  if (pq4_fastscan_enabled() &&
+      assign_pq4_lookup_quantized_reusing_into(*packed, lookup, k, buffers.pq4_tables, buffers.labels,
+                                               buffers.distances)) {
+    return;
+  }
+  assign_pq4_lookup_into(*packed, lookup, k, buffers.labels, buffers.distances);
+}
+
 void LabelBucketBuffers::build(std::span<const size_t> labels, size_t k) {
   counts.assign(k, 0);
   for (size_t label : labels) ++counts[label];
@@ -144,9 +169,12 @@ PqKMeans PqKMeans::with_codeword_distances_and_options(Array3<float> codewords, 
 // ---------------------------------------------------------------------------------------------
 // Validation
 
-void PqKMeans::check_code_range(MatrixView<const uint8_t> codes, const char* what) const {
-  if (ks_ >= 256 || codes.rows == 0 || codes.cols == 0) return;
-  // A byte at or above Ks would index past the distance and lookup tables.
+void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what) {
+  if (ks >= 256 || codes.rows == 0 || codes.cols == 0) return;
+  // A zero stride repeats one row (or column): reading it once reads them all, however many
+  // rows a broadcast view claims to have.
+  if (codes.row_stride == 0) codes.rows = 1;
+  if (codes.col_stride == 0) codes.cols = 1;
   const auto row_max = parallel_chunk_results<uint8_t>(codes.rows, kRangeChunkRows, [&](size_t begin, size_t end) {
     uint8_t top = 0;
     for (size_t r = begin; r < end; ++r)
@@ -154,10 +182,14 @@ void PqKMeans::check_code_range(MatrixView<const uint8_t> codes, const char* wha
     return top;
   });
   const uint8_t top = *std::max_element(row_max.begin(), row_max.end());
-  if (top >= ks_) {
+  if (top >= ks) {
     throw VantorixError::message(std::string(what) + " contain code " + std::to_string(top) +
-                                 ", not below codebook_size (" + std::to_string(ks_) + ")");
+                                 ", not below codebook_size (" + std::to_string(ks) + ")");
   }
+}
+
+void PqKMeans::check_code_range(MatrixView<const uint8_t> codes, const char* what) const {
+  vantorix::check_code_range(codes, ks_, what);
 }
 
 void PqKMeans::validate_codes(MatrixView<const uint8_t> codes, bool need_k_rows) const {

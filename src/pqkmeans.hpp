@@ -15,6 +15,7 @@
 #include "kmeans_common.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
+#include "pq4.hpp"
 
 namespace vantorix {
 
@@ -72,6 +73,7 @@ struct AssignmentBuffers {
   std::vector<size_t> labels;
   std::vector<float> distances;
   std::vector<float> lookup;  // [m][t][j], rebuilt in place every pass
+  QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
@@ -105,6 +107,13 @@ inline constexpr size_t kLookupChunkRows = 16;
 void assign_with_lookup(MatrixView<const uint8_t> codes, std::span<const float> lookup, size_t ks, size_t k,
                         size_t* labels, float* distances);
 
+// One assignment pass through the center lookup table in buffers.lookup (k centers). With packed
+// 4-bit codes (Ks = 16) the quantized fast scan answers when it is switched on and accepts the
+// table; otherwise the exact scan over the packed codes does, or, without packed codes, the
+// lookup minimum row by row. The exact scans give identical labels and distances.
+void assign_through_lookup(MatrixView<const uint8_t> codes, const PackedPq4Codes* packed, size_t ks, size_t k,
+                           AssignmentBuffers& buffers);
+
 // Every code row's nearest center without a lookup table: distance(row, j) for each center in
 // index order, the first strict minimum winning.
 template <class Distance>
@@ -127,10 +136,15 @@ void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, fl
   });
 }
 
+// Fails unless every code (any strides) is below ks: a larger one would index past the distance
+// and lookup tables. `what` names the matrix in the message.
+void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what);
+
 // The pass loop of both fits over codes: the last pass ends on its assignment.
-inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label) {
+inline PassLoop code_fit_loop(const PqKMeansOptions& options, const char* report_label, const char* progress_name) {
   PassLoop loop;
   loop.iterations = options.iterations;
+  loop.progress_name = progress_name;
   loop.update_after_last_pass = false;
   if (options.early_stopping) loop.stopping = StoppingRule::SmallFall;
   if (options.verbose) loop.report = PassReport{.label = report_label};
@@ -148,13 +162,21 @@ class PqKMeans {
                                                       std::optional<Matrix<float>> rotation,
                                                       const PqKMeansOptions& options);
 
+  // The 4-bit packed form of an n x M code matrix when Ks = 16; nothing for any other Ks (the
+  // codes are then not looked at). Packing errors pass through unchanged.
+  static std::optional<PackedPq4Codes> pack_pq4_codes(std::span<const uint8_t> codes, size_t rows, size_t m,
+                                                      size_t ks);
+  // The same for a validated, C-contiguous code matrix of this model.
+  std::optional<PackedPq4Codes> pack_pq4_codes(MatrixView<const uint8_t> codes) const;
+
   // Symmetric fit: rows and centers are codes.
   void fit(MatrixView<const uint8_t> codes);
   std::vector<size_t> predict(MatrixView<const uint8_t> codes) const;
   // The labels predict gives, reduced to what a distributed symmetric fit needs.
   CodeChunkSummary chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const;
+  // packed: the 4-bit form of codes when Ks = 16 (pack_pq4_codes), else nullptr.
   void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
-                         PqFitProfile& profile, AssignmentBuffers& buffers) const;
+                         PqFitProfile& profile, const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
   // Labels and distances of codes against the stored code centers (the checks of predict).
   AssignmentBuffers assign_to_centers(MatrixView<const uint8_t> codes) const;
 
@@ -162,7 +184,7 @@ class PqKMeans {
   void fit_adc(MatrixView<const uint8_t> codes);
   std::vector<size_t> predict_adc(MatrixView<const uint8_t> codes) const;
   void assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const float> centers,
-                       AssignmentBuffers& buffers) const;
+                       const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
   bool build_dense_lookup_tables_into(MatrixView<const float> centers, std::vector<float>& table) const;
 
   // Initial centers: row indices of the code matrix, in the order chosen.

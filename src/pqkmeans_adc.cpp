@@ -47,7 +47,7 @@ bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, s
 }
 
 void PqKMeans::assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const float> centers,
-                               AssignmentBuffers& buffers) const {
+                               const PackedPq4Codes* packed, AssignmentBuffers& buffers) const {
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   if (!centers.is_c_contiguous()) throw VantorixError::message("dense centers must be C-contiguous");
   const size_t n = codes.rows, k = centers.rows, m_count = m_, ks = ks_, ds = ds_, d = dim();
@@ -56,8 +56,7 @@ void PqKMeans::assign_adc_into(MatrixView<const uint8_t> codes, MatrixView<const
   float* distances = buffers.distances.data();
 
   if (build_dense_lookup_tables_into(centers, buffers.lookup)) {
-    const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
-    assign_with_lookup(codes, lookup, ks, k, labels, distances);
+    assign_through_lookup(codes, packed, ks, k, buffers);
     return;
   }
 
@@ -120,14 +119,14 @@ void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
   Matrix<float> centers(k, dim());
   for (size_t j = 0; j < k; ++j) reconstruct_into({codes.data + initial[j] * m_, m_}, centers.row(j));
   if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
-  // Codebooks of 16 entries will be packed to 4 bits here for the fast scan.
+  const auto packed = pack_pq4_codes(codes);
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
-      code_fit_loop(options_, "adc_inertia"), history,
+      code_fit_loop(options_, "adc_inertia", "adc"), history,
       [&](size_t) {
-        assign_adc_into(codes, centers.view(), buffers);
+        assign_adc_into(codes, centers.view(), packed ? &*packed : nullptr, buffers);
         return mean_distance(buffers.distances);
       },
       [&](size_t) { update_adc_centers(*this, codes, buffers, centers); });
@@ -143,8 +142,9 @@ std::vector<size_t> PqKMeans::predict_adc(MatrixView<const uint8_t> codes) const
   const Matrix<float> centers = centers_to_pq_space(dense_cluster_centers_->view());
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   check_code_range(codes, "codes");
+  const auto packed = pack_pq4_codes(codes);
   AssignmentBuffers buffers(codes.rows);
-  assign_adc_into(codes, centers.view(), buffers);
+  assign_adc_into(codes, centers.view(), packed ? &*packed : nullptr, buffers);
   return std::move(buffers).into_labels();
 }
 

@@ -91,7 +91,8 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
 }  // namespace
 
 void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
-                                 PqFitProfile& profile, AssignmentBuffers& buffers) const {
+                                 PqFitProfile& profile, const PackedPq4Codes* packed,
+                                 AssignmentBuffers& buffers) const {
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   if (!centers.is_c_contiguous()) throw VantorixError::message("cluster centers must be C-contiguous");
   const size_t n = codes.rows, k = centers.rows, m_count = m_, ks = ks_;
@@ -118,8 +119,7 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
   size_t* labels = buffers.labels.data();
   float* distances = buffers.distances.data();
   if (use_lookup) {
-    const std::span<const float> lookup(buffers.lookup.data(), m_count * ks * k);
-    assign_with_lookup(codes, lookup, ks, k, labels, distances);
+    assign_through_lookup(codes, packed, ks, k, buffers);
   } else {
     assign_direct(codes, k, labels, distances, [&](const uint8_t* row, size_t j) {
       const uint8_t* center = centers.data + j * m_count;
@@ -143,8 +143,7 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   const auto start = Clock::now();
   const size_t n = codes.rows, k = options_.k;
 
-  // Codebooks of 16 entries will be packed to 4 bits here for the fast scan; until then they
-  // take the unpacked path, which gives the same labels and distances.
+  const auto packed = pack_pq4_codes(codes);
   const auto initial = initialize_center_indices(codes);
   Matrix<uint8_t> centers(k, m_);
   for (size_t j = 0; j < k; ++j) std::copy_n(codes.data + initial[j] * m_, m_, centers.row(j).data());
@@ -153,9 +152,9 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
-      code_fit_loop(options_, "inertia"), history,
+      code_fit_loop(options_, "inertia", "symmetric"), history,
       [&](size_t) {
-        assign_codes_into(codes, centers.view(), profile, buffers);
+        assign_codes_into(codes, centers.view(), profile, packed ? &*packed : nullptr, buffers);
         return mean_distance(buffers.distances);
       },
       [&](size_t) { vote_code_centers(*this, codes, buffers, centers, profile); });
@@ -172,9 +171,10 @@ AssignmentBuffers PqKMeans::assign_to_centers(MatrixView<const uint8_t> codes) c
   if (!cluster_centers_) throw VantorixError::message("cluster centers are not initialized");
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   check_code_range(codes, "codes");
+  const auto packed = pack_pq4_codes(codes);
   AssignmentBuffers buffers(codes.rows);
   PqFitProfile profile;
-  assign_codes_into(codes, cluster_centers_->view(), profile, buffers);
+  assign_codes_into(codes, cluster_centers_->view(), profile, packed ? &*packed : nullptr, buffers);
   return buffers;
 }
 

@@ -8,6 +8,7 @@
 #include "env.hpp"
 #include "error.hpp"
 #include "lanes.hpp"
+#include "pq4.hpp"
 
 namespace vantorix {
 
@@ -489,6 +490,8 @@ constexpr KernelTable table_of(bool vector) {
       .select_lookup_min = vector ? select_lookup_min_neon : select_lookup_min_scalar,
       .add_assign = vector ? add_assign_neon : add_assign_scalar,
       .add_scaled = vector ? add_scaled_neon : add_scaled_scalar,
+      .pq4_scan_cluster = vector ? pq4_scan_cluster_neon : pq4_scan_cluster_scalar,
+      .pq4_assign_quantized_rows = vector ? pq4_assign_quantized_rows_neon : pq4_assign_quantized_rows_scalar,
   };
 }
 

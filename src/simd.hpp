@@ -11,6 +11,9 @@
 
 namespace vantorix {
 
+struct PackedPq4Codes;
+struct QuantizedPq4LookupTables;
+
 enum class SimdPreference : uint8_t { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
 
 // Parses a VANTORIX_SIMD value (nullopt: unset or not UTF-8).
@@ -49,7 +52,13 @@ struct KernelTable {
                                                 size_t stride, size_t k);
   void (*add_assign)(std::span<float> dst, std::span<const float> src);
   void (*add_scaled)(std::span<float> dst, std::span<const float> src, float w);
-  // The 4-bit code scans (pq4_scan_cluster_neon / pq4_scan_cluster_scalar) take a field here.
+  // The 4-bit block scan and the quantized assignment of a run of packed rows built on it
+  // (pq4.hpp).
+  void (*pq4_scan_cluster)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                           size_t center, std::span<uint16_t, 32> sums);
+  void (*pq4_assign_quantized_rows)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                    size_t* labels, float* distances);
 };
 
 // The table a preference selects: the vector kernels for Auto and Neon, the scalar ones

@@ -11,6 +11,24 @@ namespace vantorix::py {
 
 namespace {
 PyObject* g_fatal_error = nullptr;
+PyObject* g_progress_callback = nullptr;  // owned; nullptr when none is set
+
+// The interpreter lock is held for the whole call, so the calling thread may run signal
+// handlers here; whatever they raise becomes the call's exception.
+bool check_signals(void*) { return PyErr_CheckSignals() == 0; }
+
+bool call_progress(void*, const char* fit_name, size_t pass_index, double inertia) {
+  if (!g_progress_callback) return true;
+  // The callback may replace itself; keep the one being called alive.
+  PyObject* callback = Py_NewRef(g_progress_callback);
+  PyObject* result = PyObject_CallFunction(callback, "snd", fit_name, Py_ssize_t(pass_index), inertia);
+  Py_DECREF(callback);
+  if (!result) return false;
+  Py_DECREF(result);
+  return true;
+}
+
+const CallHooks kPythonHooks{check_signals, call_progress, nullptr};
 
 [[noreturn]] void type_error(const char* name, const std::string& detail) {
   PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, detail.c_str());
@@ -64,11 +82,29 @@ int init_common() {
   return g_fatal_error ? 0 : -1;
 }
 
+const CallHooks& python_call_hooks() { return kPythonHooks; }
+
+PyObject* set_progress_callback(PyObject*, PyObject* callback) {
+  if (callback != Py_None && !PyCallable_Check(callback)) {
+    PyErr_Format(PyExc_TypeError, "argument 'callback': expected a callable or None, got '%s'",
+                 Py_TYPE(callback)->tp_name);
+    return nullptr;
+  }
+  PyObject* old = g_progress_callback;
+  g_progress_callback = callback == Py_None ? nullptr : Py_NewRef(callback);
+  Py_XDECREF(old);
+  Py_RETURN_NONE;
+}
+
 void translate_current_exception() noexcept {
   try {
     throw;
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error indicator lost");
+  } catch (const Interrupted&) {
+    // Stopped by a signal handler or the progress callback, whose exception is pending; a stop
+    // that reached this call from a nested one has none, and reads as the interrupt it was.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const VantorixError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const FatalError& e) {

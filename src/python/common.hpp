@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "matrix.hpp"
 
 namespace vantorix::py {
@@ -28,10 +29,16 @@ PyObject* fatal_error_type();
 int init_common();
 
 // Runs body and turns C++ exceptions into Python ones: VantorixError -> ValueError,
-// FatalError (and anything unexpected) -> the fatal class, bad_alloc -> MemoryError.
+// FatalError (and anything unexpected) -> the fatal class, bad_alloc -> MemoryError,
+// Interrupted -> the exception a signal handler or the progress callback raised.
+// While body runs, the library polls for signals and reports passes to the progress callback.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept;
 void translate_current_exception() noexcept;
+// The interruption and progress hooks of one call (see interrupt.hpp).
+const CallHooks& python_call_hooks();
+// _set_progress_callback(callable_or_None): the module function.
+PyObject* set_progress_callback(PyObject* module, PyObject* callback);
 
 // --- borrow guard ---------------------------------------------------------------------------
 struct BorrowState {
@@ -128,6 +135,7 @@ PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
+    const CallScope scope(python_call_hooks());
     return body();
   } catch (...) {
     translate_current_exception();

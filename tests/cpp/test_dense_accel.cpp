@@ -6,7 +6,6 @@
 #include <map>
 #include <string>
 
-#include "blas_threads.hpp"
 #include "dense.hpp"
 #include "dense_assign.hpp"
 #include "dense_bounds.hpp"
@@ -263,11 +262,4 @@ TEST(DenseAccel, ShardedAndChunkedUpdatesGiveTheSameSums) {
   accumulate_row_chunked(data.view(), zeros, k, scratch, 2);
   EXPECT_EQ(scratch.counts[0], rows);
   EXPECT_EQ(scratch.counts[1], 0u);
-}
-
-TEST(DenseAccel, BlasRunsSingleThreadedInsideParallelLoops) {
-  EXPECT_EQ(blas_threads_here(), int(num_threads()));
-  std::vector<int> inside(64, 0);
-  parallel_chunks(64, 1, [&](size_t begin, size_t) { inside[begin] = blas_threads_here(); });
-  for (int v : inside) EXPECT_EQ(v, 1);
 }

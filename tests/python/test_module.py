@@ -45,7 +45,14 @@ def test_simd_choice_is_made_once(run_python):
 
 def test_module_registers_exactly_the_public_names_in_order():
     public = [name for name in vars(vx) if not name.startswith("__")]
-    assert public == ["_NativeProductQuantizer", "_NativeDenseKMeans", "_NativePQKMeans", "simd_runtime"]
+    # The progress hook is an extension, registered after the interface's own names.
+    assert public == [
+        "_NativeProductQuantizer",
+        "_NativeDenseKMeans",
+        "_NativePQKMeans",
+        "simd_runtime",
+        "_set_progress_callback",
+    ]
     assert not hasattr(vx, "analyze_k_candidates")
     assert callable(vx._NativePQKMeans.analyze_k_candidates)
     assert callable(vx._NativeProductQuantizer.from_codewords)

@@ -435,8 +435,10 @@ def test_verbose_and_profile_lines():
     assert [re.sub(num, "x", l) for l in lines[3:]] == ["iteration=0 adc_inertia=x", "iteration=1 adc_inertia=x"]
 
 
-def test_results_do_not_depend_on_the_thread_count(tmp_path):
-    """The same fits in a one-thread process give bit-identical results."""
+@pytest.mark.parametrize("fastscan", ["off", "on"])
+def test_results_do_not_depend_on_the_thread_count(tmp_path, fastscan):
+    """The same fits in a one-thread process give bit-identical results, with the 4-bit
+    quantized scan as without it."""
     script = (
         "import numpy as np, sys\n"
         "sys.path.insert(0, %r)\n"
@@ -459,7 +461,7 @@ def test_results_do_not_depend_on_the_thread_count(tmp_path):
     files = []
     for threads in ["1", "2"]:
         path = tmp_path / f"t{threads}.npz"
-        env = dict(os.environ, VANTORIX_NUM_THREADS=threads)
+        env = dict(os.environ, VANTORIX_NUM_THREADS=threads, VANTORIX_PQ4_FASTSCAN=fastscan)
         subprocess.run([sys.executable, "-c", script, str(path)], env=env, check=True)
         files.append(np.load(path))
     one, two = files

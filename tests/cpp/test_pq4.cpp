@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "pq4.hpp"
+#include "rng.hpp"
+#include "scoped_env.hpp"
+#include "simd.hpp"
+
+using namespace vantorix;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<uint8_t> random_codes(size_t rows, size_t m, uint64_t seed) {
+  SeededRng rng(seed);
+  std::vector<uint8_t> codes(rows * m);
+  for (auto& c : codes) c = uint8_t(rng.uniform_f64(0.0, 16.0));
+  return codes;
+}
+
+std::vector<float> random_table(size_t m, size_t k, uint64_t seed) {
+  SeededRng rng(seed);
+  std::vector<float> t(m * 16 * k);
+  for (auto& v : t) v = float(rng.uniform_f64(0.0, 50.0));
+  return t;
+}
+
+// Table distance of an unpacked row, subquantizers in order.
+float table_distance(const std::vector<float>& table, const uint8_t* code, size_t m, size_t k, size_t c) {
+  float d = table[size_t(code[0]) * k + c];
+  for (size_t s = 1; s < m; ++s) d = d + table[(s * 16 + code[s]) * k + c];
+  return d;
+}
+
+// The quantized assignment spelled out row by row from the tables' own entries.
+std::pair<size_t, float> quantized_reference(const QuantizedPq4LookupTables& q, const std::vector<float>& table,
+                                             const uint8_t* code, size_t m, size_t k) {
+  size_t best_c = 0;
+  uint32_t best_sum = 65535;
+  float best_d = kInf;
+  for (size_t c = 0; c < k; ++c) {
+    uint32_t s = 0;
+    for (size_t j = 0; j < m; ++j) s += q.entries[(c * m + j) * 16 + code[j]];
+    if (q.per_center) {
+      const float d = float(s) * q.scales[c] + q.biases[c] * float(m);
+      if (d < best_d) best_d = d, best_c = c;
+    } else if (s < best_sum) {
+      best_sum = s, best_c = c;
+    }
+  }
+  return {best_c, k == 0 ? kInf : table_distance(table, code, m, k, best_c)};
+}
+
+std::span<uint16_t, kPq4BlockRows> out32(std::vector<uint16_t>& v) {
+  return std::span<uint16_t, kPq4BlockRows>(v.data(), kPq4BlockRows);
+}
+
+}  // namespace
+
+TEST(PackedPq4Codes, LayoutNibblesAndPadding) {
+  struct Case {
+    size_t rows, m;
+  };
+  for (const Case c : {Case{5, 1}, Case{33, 3}, Case{33, 8}, Case{64, 17}, Case{0, 4}}) {
+    SCOPED_TRACE(testing::Message() << "rows=" << c.rows << " m=" << c.m);
+    const auto codes = random_codes(c.rows, c.m, c.rows * 31 + c.m);
+    const auto packed = PackedPq4Codes::pack(codes, c.rows, c.m);
+    const size_t pairs = (c.m + 1) / 2, blocks = (c.rows + 31) / 32;
+    EXPECT_EQ(packed.pairs, pairs);
+    ASSERT_EQ(packed.data.size(), pairs * blocks * 32);
+    for (size_t b = 0; b < blocks; ++b) {
+      for (size_t p = 0; p < pairs; ++p) {
+        for (size_t r = 0; r < 32; ++r) {
+          const size_t i = 32 * b + r;
+          const uint8_t byte = packed.data[b * pairs * 32 + 32 * p + r];
+          if (i >= c.rows) {
+            EXPECT_EQ(byte, 0) << "padding row " << i;
+            continue;
+          }
+          const uint8_t hi = 2 * p + 1 < c.m ? codes[i * c.m + 2 * p + 1] : 0;
+          EXPECT_EQ(byte, codes[i * c.m + 2 * p] | (hi << 4)) << "row " << i << " pair " << p;
+        }
+      }
+    }
+    for (size_t i = 0; i < c.rows; ++i)
+      for (size_t s = 0; s < c.m; ++s) ASSERT_EQ(packed.code(i, s), codes[i * c.m + s]);
+  }
+}
+
+TEST(PackedPq4Codes, Errors) {
+  std::vector<uint8_t> codes = random_codes(3, 4, 1);
+  const auto message = [&](std::span<const uint8_t> in, uint64_t rows, uint64_t m) -> std::string {
+    try {
+      PackedPq4Codes::pack(in, rows, m);
+    } catch (const VantorixError& e) {
+      EXPECT_EQ(e.kind(), VantorixError::Kind::Message);
+      return e.what();
+    }
+    return "";
+  };
+  EXPECT_EQ(message(codes, uint64_t(1) << 62, 8), "PQ4 code shape overflows usize");
+  EXPECT_EQ(message(codes, 3, 3), "PQ4 code matrix length does not match shape");
+  codes[2 * 4 + 3] = 16;  // a high nibble
+  EXPECT_EQ(message(codes, 3, 4), "PQ4 packing requires codebook_size <= 16");
+  codes[2 * 4 + 3] = 0;
+  codes[4] = 200;  // a low nibble
+  EXPECT_EQ(message(codes, 3, 4), "PQ4 packing requires codebook_size <= 16");
+}
+
+TEST(QuantizedPq4LookupTables, GlobalCalibrationRoundsHalfAwayAndTransposes) {
+  // M = 1, k = 2: range 0..255 gives scale 1, so entries are the values rounded.
+  std::vector<float> table(16 * 2, 100.0f);
+  table[0 * 2 + 0] = 0.0f;
+  table[1 * 2 + 0] = 255.0f;
+  table[2 * 2 + 0] = 2.5f;    // -> 3 (half away from zero, not to even)
+  table[3 * 2 + 1] = 1.49f;   // -> 1
+  table[4 * 2 + 1] = 254.5f;  // -> 255
+  QuantizedPq4LookupTables q;
+  ASSERT_TRUE(q.update_from_f32_with(table, 1, 2, false));
+  EXPECT_FALSE(q.per_center);
+  EXPECT_EQ(q.scale, 1.0f);
+  EXPECT_EQ(q.bias, 0.0f);
+  EXPECT_TRUE(q.scales.empty());
+  ASSERT_EQ(q.entries.size(), 32u);
+  EXPECT_EQ(q.entries[0], 0);
+  EXPECT_EQ(q.entries[1], 255);
+  EXPECT_EQ(q.entries[2], 3);
+  EXPECT_EQ(q.entries[16 + 3], 1);
+  EXPECT_EQ(q.entries[16 + 4], 255);
+  EXPECT_EQ(q.entries[16 + 5], 100);
+
+  // Per-center: each center is spread over its own range.
+  for (size_t j = 0; j < 16; ++j) {
+    table[j * 2 + 0] = float(j);          // 0..15 -> scale 15/255
+    table[j * 2 + 1] = 7.0f;              // flat -> scale 1, entries 0
+  }
+  ASSERT_TRUE(q.update_from_f32_with(table, 1, 2, true));
+  EXPECT_TRUE(q.per_center);
+  EXPECT_EQ(q.scale, 1.0f);
+  EXPECT_EQ(q.bias, 0.0f);
+  EXPECT_EQ(q.scales, (std::vector<float>{15.0f / 255.0f, 1.0f}));
+  EXPECT_EQ(q.biases, (std::vector<float>{0.0f, 7.0f}));
+  EXPECT_EQ(q.entries[0], 0);
+  EXPECT_EQ(q.entries[15], 255);
+  EXPECT_EQ(q.entries[8], 136);
+  for (size_t j = 0; j < 16; ++j) EXPECT_EQ(q.entries[16 + j], 0);
+}
+
+TEST(QuantizedPq4LookupTables, DeclinesLeaveTheBuffersAsTheyWere) {
+  QuantizedPq4LookupTables q;
+  const auto good = random_table(2, 3, 5);
+  ASSERT_TRUE(q.update_from_f32_with(good, 2, 3, false));
+  const auto before = q.entries;
+  auto with = [&](size_t at, float v) {
+    auto t = good;
+    t[at] = v;
+    return t;
+  };
+  struct Case {
+    const char* what;
+    std::vector<float> table;
+    size_t m, k;
+  };
+  const Case cases[] = {
+      {"+inf", with(7, kInf), 2, 3},
+      {"-inf", with(0, -kInf), 2, 3},
+      {"nan", with(95, std::numeric_limits<float>::quiet_NaN()), 2, 3},
+      {"length", good, 2, 4},
+      {"M = 258", std::vector<float>(258 * 16, 1.0f), 258, 1},
+      {"range overflows float", [&] {
+         auto t = with(3, 3e38f);
+         t[4] = -3e38f;
+         return t;
+       }(), 2, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool per_center : {false, true}) {
+      EXPECT_FALSE(q.update_from_f32_with(c.table, c.m, c.k, per_center));
+      EXPECT_EQ(q.entries, before);
+      EXPECT_EQ(q.num_subquantizers, 2u);
+      EXPECT_EQ(q.k, 3u);
+      EXPECT_FALSE(q.per_center);
+    }
+  }
+  // The bound itself is accepted.
+  EXPECT_TRUE(q.update_from_f32_with(std::vector<float>(257 * 16, 1.0f), 257, 1, false));
+}
+
+TEST(Pq4Switches, WordsAreReadOnEveryCall) {
+  struct Case {
+    const char* value;
+    bool per_center;
+  };
+  for (const Case c : {Case{"Per-Cluster", true}, Case{"per_centroid", true}, Case{"CENTROID", true},
+                       Case{"cluster", true}, Case{"per cluster", false}, Case{"global", false},
+                       Case{"", false}}) {
+    ScopedEnv env(EnvVars{{"VANTORIX_PQ4_LUT_CALIBRATION", c.value}});
+    EXPECT_EQ(pq4_lut_per_center_enabled(), c.per_center) << c.value;
+  }
+  EXPECT_FALSE(pq4_lut_per_center_enabled());
+  EXPECT_FALSE(pq4_fastscan_enabled());
+  for (const Case c : {Case{"1", true}, Case{"On", true}, Case{"yes", true}, Case{"TRUE", true},
+                       Case{"auto", true}, Case{"fast-scan", true}, Case{"0", false}, Case{"off", false},
+                       Case{"enabled", false}}) {
+    ScopedEnv env(EnvVars{{"VANTORIX_PQ4_FASTSCAN", c.value}});
+    EXPECT_EQ(pq4_fastscan_enabled(), c.per_center) << c.value;
+  }
+}
+
+TEST(Pq4Scan, VectorAndScalarFormsAgreeOnRealRows) {
+  for (size_t m : {1, 2, 3, 8, 16, 17, 32, 257}) {
+    SCOPED_TRACE(testing::Message() << "m=" << m << " isa=" << pq4_vector_isa());
+    const size_t rows = 45, k = 3;
+    const auto packed = PackedPq4Codes::pack(random_codes(rows, m, m), rows, m);
+    QuantizedPq4LookupTables q;
+    auto table = random_table(m, k, m + 1);
+    if (m == 257) std::fill(table.begin(), table.end(), 0.0f), table[0] = 1.0f;  // a few entries of 0/255
+    ASSERT_TRUE(q.update_from_f32_with(table, m, k, false));
+    std::vector<uint16_t> vec(32), sca(32);
+    for (size_t b = 0; b < packed.blocks(); ++b) {
+      for (size_t c = 0; c < k; ++c) {
+        pq4_scan_cluster_neon(packed, q, b, c, out32(vec));
+        pq4_scan_cluster_scalar(packed, q, b, c, out32(sca));
+        uint32_t code0 = 0;
+        for (size_t s = 0; s < m; ++s) code0 += q.entries[(c * m + s) * 16];
+        for (size_t r = 0; r < 32; ++r) {
+          const size_t i = 32 * b + r;
+          if (i < rows) {
+            uint32_t want = 0;
+            for (size_t s = 0; s < m; ++s) want += q.entries[(c * m + s) * 16 + packed.code(i, s)];
+            ASSERT_EQ(sca[r], want) << "row " << i << " center " << c;
+            ASSERT_EQ(vec[r], want) << "row " << i << " center " << c;
+          } else {
+            EXPECT_EQ(sca[r], 65535);
+            EXPECT_EQ(vec[r], uint16_t(code0));
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Pq4Assign, QuantizedMatchesTheRowByRowRule) {
+  for (bool per_center : {false, true}) {
+    ScopedEnv env(EnvVars{{"VANTORIX_PQ4_LUT_CALIBRATION", per_center ? "per-cluster" : "global"}});
+    {
+      for (size_t m : {1, 3, 8, 16}) {
+        for (size_t k : {1, 7, 40}) {
+          SCOPED_TRACE(testing::Message() << "per_center=" << per_center << " m=" << m << " k=" << k);
+          const size_t rows = 300;  // two chunks, the last block partial
+          const auto codes = random_codes(rows, m, 10 * m + k);
+          auto table = random_table(m, k, m * k);
+          // Duplicate centers tie exactly: the lower index must win.
+          if (k > 3)
+            for (size_t r = 0; r < m * 16; ++r) table[r * k + 3] = table[r * k + 1];
+          const auto packed = PackedPq4Codes::pack(codes, rows, m);
+          QuantizedPq4LookupTables q;
+          std::vector<size_t> labels(rows, 99);
+          std::vector<float> dist(rows, -1.0f);
+          ASSERT_TRUE(assign_pq4_lookup_quantized_reusing_into(packed, table, k, q, labels, dist));
+          ASSERT_EQ(q.per_center, per_center);
+          for (size_t i = 0; i < rows; ++i) {
+            const auto [label, d] = quantized_reference(q, table, codes.data() + i * m, m, k);
+            ASSERT_EQ(labels[i], label) << "row " << i;
+            ASSERT_EQ(std::bit_cast<uint32_t>(dist[i]), std::bit_cast<uint32_t>(d)) << "row " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Pq4Assign, EdgeTables) {
+  const size_t rows = 40, k = 4;
+  {
+    SCOPED_TRACE("all-equal table: every center ties, label 0 with center 0's float distance");
+    const size_t m = 3;
+    const auto codes = random_codes(rows, m, 3);
+    const std::vector<float> table(m * 16 * k, 2.25f);
+    const auto packed = PackedPq4Codes::pack(codes, rows, m);
+    QuantizedPq4LookupTables q;
+    std::vector<size_t> labels(rows, 9);
+    std::vector<float> dist(rows);
+    ASSERT_TRUE(assign_pq4_lookup_quantized_reusing_into(packed, table, k, q, labels, dist));
+    EXPECT_EQ(q.scale, 1.0f);
+    EXPECT_EQ(q.entries, std::vector<uint8_t>(k * m * 16, 0));
+    for (size_t i = 0; i < rows; ++i) {
+      EXPECT_EQ(labels[i], 0u);
+      EXPECT_EQ(dist[i], 6.75f);
+    }
+  }
+  {
+    SCOPED_TRACE("+inf entry: declines and writes nothing; the exact packed scan answers");
+    const size_t m = 2;
+    const auto codes = random_codes(rows, m, 4);
+    auto table = random_table(m, k, 4);
+    table[5 * k + 2] = kInf;
+    const auto packed = PackedPq4Codes::pack(codes, rows, m);
+    QuantizedPq4LookupTables q;
+    std::vector<size_t> labels(rows, 9);
+    std::vector<float> dist(rows, -1.0f);
+    EXPECT_FALSE(assign_pq4_lookup_quantized_reusing_into(packed, table, k, q, labels, dist));
+    EXPECT_EQ(labels, std::vector<size_t>(rows, 9));
+    EXPECT_EQ(dist, std::vector<float>(rows, -1.0f));
+    assign_pq4_lookup_into(packed, table, k, labels, dist);
+    for (size_t i = 0; i < rows; ++i) {
+      const auto [label, d] = select_lookup_min({codes.data() + i * m, m}, table, 16, k);
+      EXPECT_EQ(labels[i], label);
+      EXPECT_EQ(dist[i], d);
+    }
+  }
+  {
+    SCOPED_TRACE("M = 257 at the maximum: sums of 65535 never beat the start");
+    const size_t m = 257;
+    std::vector<uint8_t> codes(rows * m, 15);
+    // Code 15 costs 1 (quantized 255) for every center, everything else 0: all sums are 65535.
+    std::vector<float> table(m * 16 * k, 0.0f);
+    for (size_t s = 0; s < m; ++s)
+      for (size_t c = 0; c < k; ++c) table[(s * 16 + 15) * k + c] = 1.0f;
+    const auto packed = PackedPq4Codes::pack(codes, rows, m);
+    QuantizedPq4LookupTables q;
+    std::vector<size_t> labels(rows, 9);
+    std::vector<float> dist(rows);
+    ASSERT_TRUE(assign_pq4_lookup_quantized_reusing_into(packed, table, k, q, labels, dist));
+    std::vector<uint16_t> sums(32);
+    pq4_scan_cluster(packed, q, 0, 2, out32(sums));
+    EXPECT_EQ(sums[0], 65535);
+    for (size_t i = 0; i < rows; ++i) {
+      EXPECT_EQ(labels[i], 0u);
+      EXPECT_EQ(dist[i], 257.0f);
+    }
+    codes.resize(rows * 258, 15);
+    const auto wide = PackedPq4Codes::pack(codes, rows, 258);
+    std::vector<float> table258(258 * 16 * k, 1.0f);
+    EXPECT_FALSE(assign_pq4_lookup_quantized_reusing_into(wide, table258, k, q, labels, dist));
+  }
+}
+
+TEST(Pq4Assign, ExactPackedScanEqualsTheUnpackedScanBitForBit) {
+  for (size_t m : {1, 3, 8, 17}) {
+    for (size_t k : {1, 5, 16, 37}) {
+      SCOPED_TRACE(testing::Message() << "m=" << m << " k=" << k);
+      const size_t rows = 300;
+      const auto codes = random_codes(rows, m, m * 100 + k);
+      auto table = random_table(m, k, m + k);
+      table[7 * k] = std::numeric_limits<float>::quiet_NaN();  // never wins, whatever it meets
+      const auto packed = PackedPq4Codes::pack(codes, rows, m);
+      std::vector<size_t> labels(rows);
+      std::vector<float> dist(rows);
+      assign_pq4_lookup_into(packed, table, k, labels, dist);
+      for (size_t i = 0; i < rows; ++i) {
+        const auto [label, d] = select_lookup_min({codes.data() + i * m, m}, table, 16, k);
+        ASSERT_EQ(labels[i], label) << i;
+        ASSERT_EQ(std::bit_cast<uint32_t>(dist[i]), std::bit_cast<uint32_t>(d)) << i;
+      }
+    }
+  }
+}

@@ -1,0 +1,301 @@
+"""Every constructor, method and static method against hostile arguments, one argument at a time.
+
+Each call must end in a correct result or in a TypeError, OverflowError, ValueError or
+MemoryError with a message; an exception raised by the caller's own code (an `__index__`) comes
+out unchanged; and a failed call leaves the model as it was. Arguments that describe the same
+values in another memory layout must give the same result as the plain array.
+"""
+
+import numpy as np
+import pytest
+
+from vantorix import _vantorix as vx
+
+ALLOWED = (TypeError, OverflowError, ValueError, MemoryError)
+RNG = np.random.default_rng(7)
+X = RNG.standard_normal((40, 4), dtype=np.float32)  # data: 40 rows, D = 4
+CODES = RNG.integers(0, 16, (40, 2), dtype=np.uint8)  # M = 2, Ks = 16
+CODEWORDS = RNG.standard_normal((2, 16, 2), dtype=np.float32)
+WEIGHTS = RNG.random(40, dtype=np.float32) + 0.5
+
+
+class Boom(ZeroDivisionError):
+    pass
+
+
+class IndexRaises:
+    def __index__(self):
+        raise Boom("from __index__")
+
+
+def memmapped(a, tmp_path):
+    m = np.lib.format.open_memmap(tmp_path / "arg.npy", mode="w+", dtype=a.dtype, shape=a.shape)
+    m[...] = a
+    m.flush()
+    return np.load(tmp_path / "arg.npy", mmap_mode="r")
+
+
+def read_only(a):
+    b = a.copy()
+    b.flags.writeable = False
+    return b
+
+
+def huge_broadcast(a):
+    """A zero-stride view repeating the first row 2**40 times (no memory behind it)."""
+    row = np.ascontiguousarray(a[:1])
+    return np.lib.stride_tricks.as_strided(row, shape=(2**40,) + a.shape[1:], strides=(0,) + row.strides[1:])
+
+
+def with_value(a, value):
+    b = a.copy()
+    b.flat[len(b.flat) // 2] = value
+    return b
+
+
+# Hostile variants of an array argument: (id, make(valid, tmp_path), same values as valid?).
+ARRAY_VARIANTS = [
+    ("float64", lambda a, t: a.astype(np.float64), False),
+    ("big-endian", lambda a, t: a.astype(a.dtype.newbyteorder(">")), False),
+    ("int8", lambda a, t: a.astype(np.int8), False),
+    ("ndim-1", lambda a, t: a.reshape(-1)[:, None] if a.ndim == 1 else a[0], False),
+    ("ndim+1", lambda a, t: a[None], False),
+    ("list", lambda a, t: a.tolist(), False),
+    ("none", lambda a, t: None, False),
+    ("no-rows", lambda a, t: a[:0], False),
+    ("no-columns", lambda a, t: a[..., :0], False),
+    ("one-element", lambda a, t: a[(slice(0, 1),) * a.ndim], False),
+    ("broadcast-2**40", lambda a, t: huge_broadcast(a), False),
+    ("reversed", lambda a, t: a[(slice(None, None, -1),) * a.ndim], False),
+    ("nan", lambda a, t: with_value(a, np.nan) if a.dtype.kind == "f" else a, False),
+    ("inf", lambda a, t: with_value(a, -np.inf) if a.dtype.kind == "f" else a, False),
+    ("large-code", lambda a, t: with_value(a, 255) if a.dtype == np.uint8 else a, False),
+    ("fortran", lambda a, t: np.asfortranarray(a), True),
+    ("strided", lambda a, t: np.repeat(a, 2, axis=-1)[..., ::2], True),
+    ("read-only", lambda a, t: read_only(a), True),
+    ("memmap", lambda a, t: memmapped(a, t), True),
+]
+INT_VARIANTS = [("negative", -1), ("2**64", 2**64), ("float", 1.5), ("str", "3"), ("zero", 0), ("raising-index", IndexRaises())]
+BIG_INT = ("2**63", 2**63)  # only where a large value cannot mean a huge amount of work
+BOOL_VARIANTS = [("int", 1), ("str", "yes"), ("none", None)]
+STR_VARIANTS = [("bytes", b"bic"), ("nul", "random\0x"), ("surrogate", "\ud800"), ("int", 5), ("empty", "")]
+SEQ_VARIANTS = [
+    ("str", "248"),
+    ("negative", [2, -1]),
+    ("2**64", [2, 2**64]),
+    ("float", [2.5]),
+    ("empty", []),
+    ("none", None),
+    ("raising-index", [2, IndexRaises()]),
+]
+
+
+def dense():
+    m = vx._NativeDenseKMeans(3, iterations=3)
+    m.fit(X)
+    return m
+
+
+def pq(opq=0):
+    m = vx._NativeProductQuantizer(2, codebook_size=16, iterations=2, opq_iterations=opq)
+    m.fit(X)
+    return m
+
+
+def pq_kmeans():
+    m = vx._NativePQKMeans(CODEWORDS, 3, iterations=3)
+    m.fit_adc(CODES)
+    return m
+
+
+def state(model):
+    if model is None:
+        return None
+    out = []
+    for name in ("cluster_centers", "dense_cluster_centers", "labels", "inertia_history", "codewords", "rotation"):
+        try:
+            value = getattr(model, name)
+        except (AttributeError, ValueError):
+            continue
+        out.append(None if value is None else value.tobytes())
+    return out
+
+
+# (id, model factory or None, callable(model, **kwargs), valid kwargs, kinds of the arguments).
+# Kinds: "array", "int", "bigint" (an int that may be huge), "bool", "str", "seq".
+TARGETS = [
+    ("DenseKMeans()", None, lambda m, **a: vx._NativeDenseKMeans(**a),
+     dict(k=3, iterations=3, seed=0, verbose=False, init="kmeans++", early_stopping=False, spherical=False),
+     dict(k="bigint", iterations="int", seed="bigint", verbose="bool", init="str", early_stopping="bool",
+          spherical="bool")),
+    ("DenseKMeans.fit", dense, lambda m, **a: m.fit(**a), dict(data=X), dict(data="array")),
+    ("DenseKMeans.fit_predict", dense, lambda m, **a: m.fit_predict(**a), dict(data=X), dict(data="array")),
+    ("DenseKMeans.predict", dense, lambda m, **a: m.predict(**a), dict(data=X), dict(data="array")),
+    ("DenseKMeans.chunk_summary", dense, lambda m, **a: m.chunk_summary(**a), dict(data=X, farthest=3),
+     dict(data="array", farthest="bigint")),
+    ("DenseKMeans.set_cluster_centers", dense, lambda m, **a: m.set_cluster_centers(**a), dict(centers=X[:3]),
+     dict(centers="array")),
+    ("ProductQuantizer()", None, lambda m, **a: vx._NativeProductQuantizer(**a),
+     dict(num_subquantizers=2, codebook_size=16, iterations=2, seed=0, opq_iterations=0),
+     dict(num_subquantizers="bigint", codebook_size="bigint", iterations="int", seed="bigint",
+          opq_iterations="int")),
+    ("ProductQuantizer.from_codewords", None, lambda m, **a: vx._NativeProductQuantizer.from_codewords(**a),
+     dict(codewords=CODEWORDS, rotation=np.eye(4, dtype=np.float32), iterations=2, seed=0, opq_iterations=0),
+     dict(codewords="array", rotation="array", iterations="bigint", seed="bigint", opq_iterations="bigint")),
+    ("ProductQuantizer.fit", pq, lambda m, **a: m.fit(**a), dict(data=X), dict(data="array")),
+    ("ProductQuantizer.fit(opq)", lambda: pq(opq=1), lambda m, **a: m.fit(**a), dict(data=X), dict(data="array")),
+    ("ProductQuantizer.fit_weighted", pq, lambda m, **a: m.fit_weighted(**a), dict(data=X, sample_weight=WEIGHTS),
+     dict(data="array", sample_weight="array")),
+    ("ProductQuantizer.encode", lambda: pq(opq=1), lambda m, **a: m.encode(**a), dict(data=X), dict(data="array")),
+    ("ProductQuantizer.decode", lambda: pq(opq=1), lambda m, **a: m.decode(**a), dict(codes=CODES),
+     dict(codes="array")),
+    ("PQKMeans()", None, lambda m, **a: vx._NativePQKMeans(**a),
+     dict(codewords=CODEWORDS, k=3, iterations=3, seed=0, verbose=False, lookup_table_bytes=1 << 20,
+          rotation=np.eye(4, dtype=np.float32), init="random", early_stopping=False, spherical=False),
+     dict(codewords="array", k="bigint", iterations="int", seed="bigint", verbose="bool",
+          lookup_table_bytes="bigint", rotation="array", init="str", early_stopping="bool", spherical="bool")),
+] + [
+    (f"PQKMeans.{name}", pq_kmeans, (lambda name: lambda m, **a: getattr(m, name)(**a))(name), dict(codes=CODES),
+     dict(codes="array"))
+    for name in ("fit", "fit_adc", "fit_predict", "fit_predict_adc", "predict", "predict_adc")
+] + [
+    ("PQKMeans.chunk_summary", pq_kmeans, lambda m, **a: m.chunk_summary(**a), dict(codes=CODES, farthest=3),
+     dict(codes="array", farthest="bigint")),
+    ("PQKMeans.set_cluster_centers", pq_kmeans, lambda m, **a: m.set_cluster_centers(**a), dict(centers=CODES[:3]),
+     dict(centers="array")),
+    ("PQKMeans.set_dense_cluster_centers", pq_kmeans, lambda m, **a: m.set_dense_cluster_centers(**a),
+     dict(centers=X[:3]), dict(centers="array")),
+    ("PQKMeans.analyze_k_candidates", None, lambda m, **a: vx._NativePQKMeans.analyze_k_candidates(**a),
+     dict(codewords=CODEWORDS, codes=CODES, candidate_ks=[2, 4], iterations=2, seed=0, verbose=False,
+          lookup_table_bytes=1 << 20, sample_rows=30, method="bic"),
+     dict(codewords="array", codes="array", candidate_ks="seq", iterations="int", seed="bigint", verbose="bool",
+          lookup_table_bytes="bigint", sample_rows="bigint", method="str")),
+]
+
+
+def variants(kind):
+    if kind == "array":
+        return [(vid, make, same) for vid, make, same in ARRAY_VARIANTS]
+    values = {
+        "int": INT_VARIANTS,
+        "bigint": INT_VARIANTS + [BIG_INT],
+        "bool": BOOL_VARIANTS,
+        "str": STR_VARIANTS,
+        "seq": SEQ_VARIANTS,
+    }[kind]
+    return [(vid, (lambda v: lambda a, t: v)(value), False) for vid, value in values]
+
+
+CASES = [
+    pytest.param(target, arg, make, same, id=f"{target[0]}-{arg}-{vid}")
+    for target in TARGETS
+    for arg, kind in target[4].items()
+    for vid, make, same in variants(kind)
+]
+
+
+def comparable(result):
+    if isinstance(result, dict):
+        return {k: comparable(v) for k, v in result.items()}
+    if isinstance(result, np.ndarray):
+        return (result.dtype.str, result.shape, result.tobytes())
+    if type(result).__module__ == "vantorix._vantorix":
+        return state(result)
+    return result
+
+
+@pytest.mark.parametrize("target, arg, make, same", CASES)
+def test_hostile_argument(target, arg, make, same, tmp_path):
+    _, factory, call, valid, _ = target
+    model = factory() if factory else None
+    before = state(model)
+    kwargs = dict(valid)
+    kwargs[arg] = make(valid[arg], tmp_path)
+    raising = isinstance(kwargs[arg], IndexRaises) or (
+        isinstance(kwargs[arg], list) and IndexRaises in map(type, kwargs[arg])
+    )
+    try:
+        result = call(model, **kwargs)
+    except Boom:
+        assert raising
+        assert state(model) == before
+        return
+    except ALLOWED as e:
+        assert not raising, f"the caller's exception became {type(e).__name__}"
+        assert str(e), f"{type(e).__name__} without a message"
+        assert state(model) == before, "a failed call changed the model"
+        return
+    if same:
+        # The same values in another layout: the same answer as the plain array (or the clear
+        # error above, where an operation needs row-major input).
+        reference_model = factory() if factory else None
+        expected = call(reference_model, **valid)
+        assert comparable(result) == comparable(expected)
+        assert state(model) == state(reference_model)
+
+
+# Conversions that run the caller's code, which then frees or reshapes another argument. Each
+# runs in its own interpreter, so a crash fails the case instead of the whole run.
+MUTATING = {
+    "candidate list cleared while read": """
+class C:
+    def __index__(self):
+        lst.clear()
+        return 2
+lst = [C()] + list(range(3, 53))
+call = lambda: vx._NativePQKMeans.analyze_k_candidates(cw, codes, lst)
+""",
+    "codewords shrunk by k": """
+class K:
+    def __index__(self):
+        cw.resize((1, 1, 1), refcheck=False)
+        return 3
+call = lambda: vx._NativePQKMeans(cw, K())
+""",
+    "codewords grown by k": """
+class K:
+    def __index__(self):
+        cw.resize((4, 64, 8), refcheck=False)
+        return 3
+call = lambda: vx._NativePQKMeans(cw, K()).codewords.shape
+""",
+    "codewords shrunk by the analysis seed": """
+class S:
+    def __index__(self):
+        cw.resize((1, 1, 1), refcheck=False)
+        return 0
+call = lambda: vx._NativePQKMeans.analyze_k_candidates(cw, codes, [2, 4], seed=S())
+""",
+    "codes shrunk by the analysis seed": """
+class S:
+    def __index__(self):
+        codes.resize((1, 1), refcheck=False)
+        return 0
+call = lambda: vx._NativePQKMeans.analyze_k_candidates(cw, codes, [2, 4], seed=S())
+""",
+}
+
+
+@pytest.mark.parametrize("setup", MUTATING.values(), ids=MUTATING.keys())
+def test_conversions_that_mutate_other_arguments(run_python, setup):
+    code = (
+        "import numpy as np\nfrom vantorix import _vantorix as vx\n"
+        "rng = np.random.default_rng(0)\n"
+        "cw = rng.standard_normal((2, 16, 2), dtype=np.float32)\n"
+        "codes = rng.integers(0, 16, (200, 2), dtype=np.uint8)\n"
+        + setup
+        + "try:\n    call()\n    print('result')\n"
+        "except (TypeError, OverflowError, ValueError, MemoryError) as e:\n    print(type(e).__name__, bool(str(e)))\n"
+    )
+    assert run_python(code) in ("result", "TypeError True", "OverflowError True", "ValueError True",
+                                "MemoryError True")
+
+
+def test_the_sweep_covers_every_constructor_and_method():
+    swept = {t[0] for t in TARGETS}
+    for cls, short in [(vx._NativeDenseKMeans, "DenseKMeans"), (vx._NativeProductQuantizer, "ProductQuantizer"),
+                       (vx._NativePQKMeans, "PQKMeans")]:
+        assert f"{short}()" in swept
+        for name in vars(cls):
+            if not name.startswith("_") and callable(getattr(cls, name)):
+                assert f"{short}.{name}" in swept, f"{short}.{name} is missing from the sweep"
