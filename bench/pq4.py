@@ -15,9 +15,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import THREADS, build_native_bench, load, pin_threads, timed, write_report  # noqa: E402
 
 pin_threads()
-# The machine is shared: OpenMP workers that spin while waiting lose whole time slices to other
-# processes and make FAISS look far slower than it is. Passive waiting is the fair setting here.
-os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import faiss  # noqa: E402
 
