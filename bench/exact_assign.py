@@ -10,7 +10,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import build_bench_target, THREADS, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, build_native_bench, load, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -58,7 +58,7 @@ def lloyd_centers(x: np.ndarray, k: int) -> np.ndarray:
 
 def main() -> None:
     only = set(sys.argv[1:])  # optional filters such as "d=128" or "k=256"
-    binary = build_bench_target("vantorix_exact_bench")
+    binary = build_native_bench("vantorix_exact_bench")
     faiss.omp_set_num_threads(THREADS)
     peak_line = subprocess.run([str(binary), "--peak"], check=True, capture_output=True, text=True).stdout
     peak = json.loads(peak_line)["peak_steps_per_cpu_s"]

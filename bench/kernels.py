@@ -7,8 +7,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import build_bench_target, write_report  # noqa: E402
-
+from common import build_native_bench, write_report  # noqa: E402
 
 
 def peak_gflops() -> tuple[float, str]:
@@ -25,7 +24,7 @@ def peak_gflops() -> tuple[float, str]:
 
 
 def run() -> list[dict]:
-    binary = build_bench_target("vantorix_kernel_bench")
+    binary = build_native_bench("vantorix_kernel_bench")
     out = subprocess.run([str(binary)], check=True, capture_output=True, text=True).stdout
     return [json.loads(line) for line in out.splitlines() if line.strip()]
 

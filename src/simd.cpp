@@ -180,37 +180,78 @@ float l2_squared_scalar(std::span<const float> a, std::span<const float> b) {
   return scalar_l2(a.data(), b.data(), a.size(), -0.0f);
 }
 
-void l2_squared_pairs4_neon(const float* const* a, const float* const* b, size_t d, float* out) {
+void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out) {
   F4 acc[4] = {};
   const size_t blocks = d / 4;
   for (size_t t = 0; t < blocks; ++t) {
+    const F4 x = load4(center + 4 * t);
     for (int i = 0; i < 4; ++i) {
-      const F4 diff = load4(a[i] + 4 * t) - load4(b[i] + 4 * t);
+      const F4 diff = load4(rows[i] + 4 * t) - x;
       acc[i] = acc[i] + diff * diff;
     }
   }
   for (int i = 0; i < 4; ++i) {
     float sum = reduce_sequential(acc[i]);
     for (size_t t = blocks * 4; t < d; ++t) {
-      const float diff = a[i][t] - b[i][t];
+      const float diff = rows[i][t] - center[t];
       sum = sum + diff * diff;
     }
     out[i] = sum;
   }
 }
 
-void l2_squared_pairs4_scalar(const float* const* a, const float* const* b, size_t d, float* out) {
-  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(a[i], b[i], d, -0.0f);
-}
-
-void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out) {
-  const float* const centers[4] = {center, center, center, center};
-  l2_squared_pairs4_neon(rows, centers, d, out);
-}
-
 void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out) {
-  const float* const centers[4] = {center, center, center, center};
-  l2_squared_pairs4_scalar(rows, centers, d, out);
+  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], center, d, -0.0f);
+}
+
+namespace {
+
+// Four lanes4_l2 (lanes4_dot) chains side by side; independent chains hide the adds' latency.
+template <bool Dot>
+void pairs4_lanes(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (int i = 0; i < 4; ++i) {
+      const F4 a = load4(rows[i] + 4 * t), b = load4(centers[i] + 4 * t);
+      if constexpr (Dot) {
+        acc[i] = acc[i] + a * b;
+      } else {
+        const F4 diff = a - b;
+        acc[i] = acc[i] + diff * diff;
+      }
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float s = reduce_sequential(acc[i]);
+    for (size_t t = blocks * 4; t < d; ++t) {
+      if constexpr (Dot) {
+        s = s + rows[i][t] * centers[i][t];
+      } else {
+        const float e = rows[i][t] - centers[i][t];
+        s = s + e * e;
+      }
+    }
+    out[i] = s;
+  }
+}
+
+}  // namespace
+
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<false>(rows, centers, d, out);
+}
+
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], centers[i], d, -0.0f);
+}
+
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<true>(rows, centers, d, out);
+}
+
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_dot(rows[i], centers[i], d, -0.0f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -480,6 +521,7 @@ constexpr KernelTable table_of(bool vector) {
       .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
       .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
       .l2_squared_pairs4 = vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar,
+      .dot_pairs4 = vector ? dot_pairs4_neon : dot_pairs4_scalar,
       .nearest_l2_center = vector ? nearest_l2_center_neon : nearest_l2_center_scalar,
       .nearest_dot_center = vector ? nearest_dot_center_neon : nearest_dot_center_scalar,
       .select_lookup_min = vector ? select_lookup_min_neon : select_lookup_min_scalar,

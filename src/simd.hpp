@@ -40,8 +40,10 @@ struct KernelTable {
   float (*l2_squared)(std::span<const float> a, std::span<const float> b);
   // l2_squared of four rows (d floats each) against one center, into out[0..4).
   void (*l2_squared_rows4)(const float* const* rows, const float* center, size_t d, float* out);
-  // l2_squared of four pairs (a[i], b[i]), into out[0..4).
-  void (*l2_squared_pairs4)(const float* const* a, const float* const* b, size_t d, float* out);
+  // Four independent (row, center) pairs, each the value nearest_l2_center (nearest_dot_center)
+  // gives for that center, into out[0..4).
+  void (*l2_squared_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
+  void (*dot_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
   std::pair<size_t, float> (*nearest_l2_center)(std::span<const float> query, std::span<const float> centers,
                                                 size_t k, size_t d);
   std::pair<size_t, float> (*nearest_dot_center)(std::span<const float> query, std::span<const float> centers,
@@ -97,10 +99,10 @@ float l2_squared_scalar(std::span<const float> a, std::span<const float> b);
 // once, each the same operations in the same order as l2_squared_neon.
 void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out);
 void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out);
-// l2_squared of four pairs (a[i], b[i]), d floats each: four independent accumulator chains, each
-// pair bit for bit as l2_squared.
-void l2_squared_pairs4_neon(const float* const* a, const float* const* b, size_t d, float* out);
-void l2_squared_pairs4_scalar(const float* const* a, const float* const* b, size_t d, float* out);
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
 
 // Nearest of k centers (k*d floats, row-major) by squared distance: (index, squared distance).
 // k = 0 gives (0, +inf). Ties keep the lower index; NaN never wins.
