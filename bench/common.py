@@ -6,6 +6,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import time
 from pathlib import Path
 
@@ -21,6 +22,9 @@ def pin_threads(n: int = THREADS) -> None:
     """Every library gets the same number of threads (call before importing the peers)."""
     for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "VANTORIX_NUM_THREADS"):
         os.environ[var] = str(n)
+    # The machine is shared: OpenMP workers that spin while waiting lose whole time slices to other
+    # processes and make the peers look far slower than they are. Passive waiting is the fair setting.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 
 def load(name: str) -> np.ndarray:
@@ -65,3 +69,15 @@ def write_report(name: str, title: str, columns: list[str], rows: list[list], no
         json.dumps({"title": title, "columns": columns, "rows": rows}, indent=1, default=float)
     )
     print(text)
+
+
+def build_native_bench(target: str) -> Path:
+    """Builds one of the C++ benchmark programs (CMake option VANTORIX_BUILD_BENCH) in build/bench."""
+    build = ROOT / "build" / "bench"
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
+        check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target", target], check=True,
+                   stdout=subprocess.DEVNULL)
+    return build / target

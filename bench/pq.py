@@ -9,7 +9,6 @@ ProductQuantizer on the rotated rows, which is the same T + 1 codebook trainings
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from pathlib import Path
 
@@ -17,9 +16,6 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import pin_threads, load, timed, ratio, write_report, THREADS  # noqa: E402
 
 pin_threads()
-# The machine is shared: OpenMP workers that spin while waiting lose whole time slices to other
-# processes and make FAISS look far slower than it is. Passive waiting is the fair setting here.
-os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import numpy as np  # noqa: E402
 import faiss  # noqa: E402

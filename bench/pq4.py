@@ -12,33 +12,19 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import ROOT, THREADS, load, pin_threads, timed, write_report  # noqa: E402
+from common import THREADS, build_native_bench, load, pin_threads, timed, write_report  # noqa: E402
 
 pin_threads()
-# The machine is shared: OpenMP workers that spin while waiting lose whole time slices to other
-# processes and make FAISS look far slower than it is. Passive waiting is the fair setting here.
-os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 import faiss  # noqa: E402
 
 from vantorix import _vantorix as vx  # noqa: E402
 
-BUILD = ROOT / "build" / "bench"
 REPEATS = 5
 MS = [8, 16, 32]
 KS = [64, 256, 1024]
 FIT_K = 256
 FIT_ITERATIONS = 10
-
-
-def build() -> Path:
-    subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DVANTORIX_BUILD_MODULE=OFF", "-DVANTORIX_BUILD_BENCH=ON"],
-        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j", "2", "--target", "vantorix_pq4_bench"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return BUILD / "vantorix_pq4_bench"
 
 
 def datasets():
@@ -101,7 +87,7 @@ def fit_seconds(codewords: np.ndarray, codes: np.ndarray, fastscan: bool) -> tup
 
 
 def main() -> None:
-    binary = build()
+    binary = build_native_bench("vantorix_pq4_bench")
     rng = np.random.default_rng(0)
     scan_rows, fit_rows = [], []
     for name, data in datasets():

@@ -5,8 +5,8 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ORDER = ["kernels.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "pq4.py", "autok.py", "dask_kmeans.py",
-         "scale.py"]
+ORDER = ["kernels.py", "exact_assign.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "pq4.py", "hybrid.py",
+         "autok.py", "dask_kmeans.py", "scale.py"]
 
 failed = []
 for script in ORDER:

@@ -9,6 +9,7 @@
 
 #include "blas_threads.hpp"
 #include "dense_kernels.hpp"
+#include "dense_screen.hpp"
 #include "env.hpp"
 #include "error.hpp"
 #include "parallel.hpp"
@@ -78,11 +79,10 @@ void assign_by_product(MatrixView<const float> data, const Matrix<float>& center
   // measured up to 1.7x slower on two cores: BLAS threads and pool threads took turns spinning on
   // the same cores, and the scan re-read the whole block from memory.
   const size_t chunk = std::clamp(kProductChunkEntries / k, kMinProductChunkRows, kRowChunk);
-  // One product buffer per worker (plus one for a caller outside the pool), freed with the call.
-  std::vector<std::vector<float>> buffers(num_threads() + 1);
+  // One product buffer per worker, freed with the call.
+  PerWorker<std::vector<float>> buffers;
   parallel_chunks(rows, chunk, [&](size_t begin, size_t end) {
-    const int slot = tbb::this_task_arena::current_thread_index();
-    auto& products = buffers[slot >= 0 && size_t(slot) < num_threads() ? size_t(slot) : num_threads()];
+    auto& products = buffers.here();
     products.resize(chunk * k);
     product_rows(data.data + begin * d, end - begin, centers, products.data());
     scan_products(products.data(), end - begin, k, cosine ? nullptr : norms + begin, center_norms.data(), cosine,
@@ -143,6 +143,11 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   check_outputs(data.rows, labels, distances);
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
+  // The same answers at matrix-product speed where that pays.
+  if (dense_screen_pays(data.rows, k, d)) {
+    assign_dense_screened_into(data, centers, cosine, labels, distances);
+    return;
+  }
   const std::span<const float> flat(centers.data(), centers.size());
   const bool contiguous = data.is_c_contiguous();
   // Kernels with a packed wide form run in it; the others as they are.

@@ -8,6 +8,7 @@
 
 #include "dense_assign.hpp"
 #include "dense_kernels.hpp"
+#include "dense_screen.hpp"
 #include "env.hpp"
 #include "error.hpp"
 #include "kmeans_common.hpp"
@@ -136,6 +137,10 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
     upper_[r] = std::sqrt(found.best);
     lower_[r] = std::sqrt(found.second);
   };
+  // Unsettled rows meet every center; screening does that at matrix-product speed. Whether it
+  // pays is judged on all rows: on later passes the unsettled ones are fewer but still many.
+  std::optional<DenseScreen> screen;
+  if (dense_screen_pays(data.rows, k, data.cols)) screen.emplace(centers, false);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.
     std::vector<size_t> pending;
@@ -159,6 +164,10 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
       }
       pending.push_back(r);
     }
+    if (screen) {
+      screen_pending(*screen, data, pending, labels, distances);
+      return;
+    }
     std::vector<float> all(dist.per_pass * dist.width());
     const float* rows[4];
     for (size_t i = 0; i < pending.size();) {
@@ -169,6 +178,28 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
       i += count;
     }
   });
+}
+
+void DenseIterationAssign::screen_pending(DenseScreen& screen, MatrixView<const float> data,
+                                          std::span<const size_t> pending, std::span<size_t> labels,
+                                          std::span<float> distances) {
+  const size_t d = data.cols, block = screen.block_rows();
+  std::vector<float> rows(std::min(block, pending.size()) * d), best(block), next(block);
+  std::vector<size_t> found(block);
+  for (size_t i = 0; i < pending.size(); i += block) {
+    const size_t count = std::min(block, pending.size() - i);
+    for (size_t t = 0; t < count; ++t) {
+      std::memcpy(rows.data() + t * d, data.data + ptrdiff_t(pending[i + t]) * data.row_stride, d * sizeof(float));
+    }
+    screen.nearest(rows.data(), count, d, found.data(), best.data(), next.data());
+    for (size_t t = 0; t < count; ++t) {
+      const size_t r = pending[i + t];
+      labels[r] = found[t];
+      distances[r] = best[t];
+      upper_[r] = std::sqrt(best[t]);
+      lower_[r] = std::sqrt(next[t]);
+    }
+  }
 }
 
 void DenseIterationAssign::assign_early_abandon(MatrixView<const float> data, const Matrix<float>& centers,

@@ -12,6 +12,8 @@
 
 namespace vantorix {
 
+class DenseScreen;
+
 class DenseIterationAssign {
  public:
   enum class Mode { Exact, Hamerly, EarlyAbandon };
@@ -36,6 +38,8 @@ class DenseIterationAssign {
 
  private:
   void assign_hamerly(size_t iteration, MatrixView<const float> data, const Matrix<float>& centers,
+                      std::span<size_t> labels, std::span<float> distances);
+  void screen_pending(DenseScreen& screen, MatrixView<const float> data, std::span<const size_t> pending,
                       std::span<size_t> labels, std::span<float> distances);
   void assign_early_abandon(MatrixView<const float> data, const Matrix<float>& centers, std::span<size_t> labels,
                             std::span<float> distances);

@@ -107,6 +107,19 @@ constexpr SwitchWord kDenseUpdateWords[] = {
     {"shard", Word::Sharded, true}, {"sharded", Word::Sharded, true}, {"centroid", Word::Sharded, true},
     {"", Word::Auto, true},         {"auto", Word::Auto, true},       {"adaptive", Word::Auto, true},
 };
+// The exact-assignment layouts of the hybrid fit: "auto" switches them on.
+constexpr SwitchWord kPdxExactWords[] = {
+    {"1", Word::On, true}, {"on", Word::On, true}, {"yes", Word::On, true}, {"true", Word::On, true},
+    {"auto", Word::On, true},
+};
+constexpr SwitchWord kPdxPruneWords[] = {
+    {"1", Word::On, true},   {"on", Word::On, true},  {"yes", Word::On, true},
+    {"pdx", Word::On, true}, {"true", Word::On, true}, {"auto", Word::On, true},
+};
+constexpr SwitchWord kFlashExactWords[] = {
+    {"1", Word::On, true},    {"on", Word::On, true},    {"yes", Word::On, true},         {"true", Word::On, true},
+    {"auto", Word::On, true}, {"flash", Word::On, true}, {"flashassign", Word::On, true},
+};
 constexpr SwitchWord kPqEncodeWords[] = {
     {"transpose", Word::Transposed, true}, {"transposed", Word::Transposed, true}, {"faiss", Word::Transposed, true},
     {"", Word::Auto, true},                {"auto", Word::Auto, true},             {"adaptive", Word::Auto, true},
@@ -136,8 +149,9 @@ EnvVariable number(EnvSwitch id, const char* name, const char* fallback, bool ze
   return {id, name, fallback, K::Number, Word::Auto, Word::Auto, {}, zero_is_unset};
 }
 
-// Indexed by EnvSwitch. VANTORIX_SIMD, VANTORIX_NUM_THREADS and VANTORIX_ROTATION_BATCH_MIB are
-// read once per process by their users; everything else on every call.
+// Indexed by EnvSwitch. VANTORIX_SIMD, VANTORIX_NUM_THREADS, VANTORIX_ROTATION_BATCH_MIB and the
+// exact-layout switches (PDX, pruning, flash) are read once per process by their users; everything
+// else on every call.
 const EnvVariable kVariables[] = {
     words(EnvSwitch::Simd, "VANTORIX_SIMD", nullptr, Word::Auto, Word::Auto, kSimdWords),
     words(EnvSwitch::DenseAssign, "VANTORIX_DENSE_ASSIGN", nullptr, Word::Auto, Word::Auto, kDenseAssignWords),
@@ -148,6 +162,10 @@ const EnvVariable kVariables[] = {
     words(EnvSwitch::PqEncode, "VANTORIX_PQ_ENCODE", "VANTORIX_PQ_ENCODE_TRANSPOSED", Word::Auto, Word::Direct,
           kPqEncodeWords),
     words(EnvSwitch::X86Level, "VANTORIX_X86_LEVEL", nullptr, Word::Auto, Word::Auto, kX86LevelWords),
+    words(EnvSwitch::PdxExact, "VANTORIX_PDX_EXACT", nullptr, Word::Off, Word::Off, kPdxExactWords),
+    words(EnvSwitch::PdxPrune, "VANTORIX_PDX_PRUNE", "VANTORIX_DIM_PRUNE", Word::Off, Word::Off, kPdxPruneWords),
+    words(EnvSwitch::FlashExact, "VANTORIX_FLASH_EXACT", "VANTORIX_EXACT_ASSIGNMENT", Word::Off, Word::Off,
+          kFlashExactWords),
     words(EnvSwitch::Pq4Fastscan, "VANTORIX_PQ4_FASTSCAN", nullptr, Word::Off, Word::Off, kPq4FastscanWords),
     words(EnvSwitch::Pq4LutCalibration, "VANTORIX_PQ4_LUT_CALIBRATION", nullptr, Word::Auto, Word::Auto,
           kPq4CalibrationWords),

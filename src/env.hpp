@@ -36,6 +36,9 @@ enum class EnvSwitch : uint8_t {
   DenseUpdate,
   PqEncode,
   X86Level,
+  PdxExact,
+  PdxPrune,  // VANTORIX_PDX_PRUNE, else VANTORIX_DIM_PRUNE
+  FlashExact,  // VANTORIX_FLASH_EXACT, else VANTORIX_EXACT_ASSIGNMENT
   Pq4Fastscan,
   Pq4LutCalibration,
   // numbers

@@ -79,6 +79,58 @@ inline F16 difference16(F16 x, F16 c) {
   return x - c;
 }
 
+// One value in all sixteen lanes, as a real broadcast (lane-by-lane filling goes through memory).
+inline F16 splat16(float x) {
+#if defined(__AVX512F__)
+  return (F16)_mm512_set1_ps(x);
+#else
+  F16 v;
+  for (int i = 0; i < 16; ++i) v[i] = x;
+  return v;
+#endif
+}
+
+// acc + a*b with one rounding per lane: fma4 on sixteen lanes.
+inline F16 fma16(F16 a, F16 b, F16 acc) {
+#if defined(__AVX512F__)
+  return (F16)_mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)acc);
+#else
+  F16 out;
+  for (int i = 0; i < 16; ++i) out[i] = std::fma(a[i], b[i], acc[i]);
+  return out;
+#endif
+}
+
+// Bit i set when a[i] < b[i], and when a[i] <= b[i]; false for NaN on either side.
+inline uint32_t below_mask16(F16 a, F16 b) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LT_OQ);
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(a[i] < b[i]) << i;
+  return bits;
+#endif
+}
+inline uint32_t at_most_mask16(F16 a, F16 b) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LE_OQ);
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(a[i] <= b[i]) << i;
+  return bits;
+#endif
+}
+// Bit i set when !(a[i] >= b[i]): below, or NaN on either side.
+inline uint32_t not_at_least_mask16(F16 a, F16 b) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_NGE_UQ);
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(!(a[i] >= b[i])) << i;
+  return bits;
+#endif
+}
+
 // ---------------------------------------------------------------------------------------------
 // The widest register of the build target, for kernels that lay many codewords side by side
 

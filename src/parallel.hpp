@@ -73,6 +73,23 @@ void parallel_for_each(size_t n, Body&& body) {
   });
 }
 
+// One scratch object per worker of the pool, plus one for a caller outside it, for loop bodies
+// that reuse storage across chunks. A body must not start a nested loop while it holds its
+// object: the waiting thread could run another chunk of the outer loop in the meantime.
+template <class T>
+class PerWorker {
+ public:
+  PerWorker() : slots_(num_threads() + 1) {}
+  T& here() {
+    const int slot = tbb::this_task_arena::current_thread_index();
+    const size_t outside = slots_.size() - 1;
+    return slots_[slot >= 0 && size_t(slot) < outside ? size_t(slot) : outside];
+  }
+
+ private:
+  std::vector<T> slots_;
+};
+
 // Per-chunk partial results: body(begin, end) returns a T for each chunk; the results come back
 // in chunk order so the caller reduces them deterministically.
 template <class T, class Body>

@@ -2,6 +2,7 @@
 // k-means over product-quantization codes: the model, its options, the shared codeword distance
 // table, initialisation among code rows and the conversions between code and dense centers.
 // The symmetric fit lives in pqkmeans_symmetric.cpp, the asymmetric (ADC) fit in pqkmeans_adc.cpp.
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <cstddef>
@@ -15,6 +16,8 @@
 #include "kmeans_common.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
+#include "pdx.hpp"
+#include "simd.hpp"
 #include "pq4.hpp"
 
 namespace vantorix {
@@ -75,6 +78,7 @@ struct AssignmentBuffers {
   std::vector<float> lookup;  // [m][t][j], rebuilt in place every pass
   QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
+  Matrix<float> workspace;  // hybrid fit: the dense centers in PQ space (k x D)
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
   void resize(size_t n) {
@@ -136,6 +140,42 @@ void assign_direct(MatrixView<const uint8_t> codes, size_t k, size_t* labels, fl
   });
 }
 
+// Mean update of dense centers. Each non-empty cluster's row is zeroed and accumulate(members, row)
+// adds its members in ascending row order; from kParallelMeanMembers members on, chunks of
+// kMeanChunkMembers are summed in parallel and their partial sums added in chunk order, so one
+// dominant cluster does not serialise the update. The sum is then scaled by the float32
+// reciprocal of the count. Empty clusters, in ascending index order, get seed(row, out) for the
+// farthest rows of this pass (by buffers.distances), in order.
+inline constexpr size_t kMeanChunkMembers = 256;
+inline constexpr size_t kParallelMeanMembers = 1024;
+
+template <class Accumulate, class Seed>
+void update_mean_centers(size_t k, AssignmentBuffers& buffers, Matrix<float>& centers, Accumulate&& accumulate,
+                         Seed&& seed) {
+  const size_t d = centers.cols;
+  buffers.buckets.build(buffers.labels, k);
+  parallel_for_each(k, [&](size_t j) {
+    const auto members = buffers.buckets.members(j);
+    const size_t count = members.size();
+    if (count == 0) return;
+    std::span<float> row = centers.row(j);
+    std::fill(row.begin(), row.end(), 0.0f);
+    if (count < kParallelMeanMembers) {
+      accumulate(members, row);
+    } else {
+      const auto partial = parallel_chunk_results<std::vector<float>>(count, kMeanChunkMembers, [&](size_t b, size_t e) {
+        std::vector<float> acc(d, 0.0f);
+        accumulate(members.subspan(b, e - b), std::span<float>(acc));
+        return acc;
+      });
+      for (const auto& acc : partial) add_assign(row, acc);
+    }
+    const float inv = 1.0f / float(count);
+    for (float& v : row) v = v * inv;
+  });
+  reseed_empty_clusters(empty_clusters<size_t>(buffers.buckets.counts), buffers.distances,
+                        [&](size_t j, size_t row) { seed(row, centers.row(j)); });
+}
 // Fails unless every code (any strides) is below ks: a larger one would index past the distance
 // and lookup tables. `what` names the matrix in the message.
 void check_code_range(MatrixView<const uint8_t> codes, size_t ks, const char* what);
@@ -187,6 +227,23 @@ class PqKMeans {
                        const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
   bool build_dense_lookup_tables_into(MatrixView<const float> centers, std::vector<float>& table) const;
 
+  // Hybrid fit: rows are codes and raw vectors; the codes preselect refine_exact_top_l candidate
+  // centers per row by approximate distance, the raw vectors pick the exact winner among them.
+  // Centers are means of raw vectors.
+  void fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const float> vectors, uint64_t refine_exact_top_l);
+  std::vector<size_t> predict_hybrid(MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
+                                     uint64_t refine_exact_top_l) const;
+  // One hybrid assignment against raw-space dense centers (k x D): labels and exact distances.
+  // packed: the codes' 4-bit form when Ks = 16 (the fast scan may then rank the candidates).
+  void assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
+                          MatrixView<const float> dense_centers, uint64_t refine_exact_top_l,
+                          const PackedPq4Codes* packed, const PdxMatrix* pdx, AssignmentBuffers& buffers) const;
+  // The rows of vectors (raw space) at the given indices, as a new matrix.
+  Matrix<float> take_raw_center_rows(MatrixView<const float> vectors, std::span<const size_t> rows) const;
+  // Means of the members' raw vectors; empty clusters take the raw vectors of the farthest rows.
+  void update_dense_centers_from_vectors(MatrixView<const float> vectors, AssignmentBuffers& buffers,
+                                         Matrix<float>& centers) const;
+
   // Initial centers: row indices of the code matrix, in the order chosen.
   std::vector<size_t> initialize_center_indices(MatrixView<const uint8_t> codes) const;
   std::vector<float> build_center_lookup(std::span<const uint8_t> center) const;
@@ -220,6 +277,9 @@ class PqKMeans {
 
   // Shape, row count (fits only), contiguity and code range, in that order.
   void validate_codes(MatrixView<const uint8_t> codes, bool need_k_rows) const;
+  // The hybrid methods' checks, in their order; `fit` adds the row count, predict the centers.
+  void validate_hybrid(MatrixView<const uint8_t> codes, MatrixView<const float> vectors, uint64_t refine_exact_top_l,
+                       bool fit) const;
   void check_code_range(MatrixView<const uint8_t> codes, const char* what) const;
   bool lookup_fits_budget() const;
   // Concatenated codewords of one code row.

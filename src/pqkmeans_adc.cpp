@@ -9,15 +9,6 @@
 
 namespace vantorix {
 
-namespace {
-
-constexpr size_t kMeanChunkMembers = 256;
-// From this many members a cluster's sum is split over the pool, so one dominant cluster does
-// not serialise the update.
-constexpr size_t kParallelMeanMembers = 1024;
-
-}  // namespace
-
 // Adds every member's reconstruction to acc (D floats), member by member in the given order.
 void accumulate_code_rows_into_center(const uint8_t* codes, std::span<const size_t> members, const float* codewords,
                                       size_t m_count, size_t ks, size_t ds, std::span<float> acc) {
@@ -36,11 +27,23 @@ bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, s
   const float* words = codewords_.data();
   table.resize(m_ * ks_ * k);
   float* out = table.data();
+  // The centers' sub-vectors sixteen at a time, transposed ([m][group][i][16], missing centers 0),
+  // so every codeword meets sixteen centers per operation.
+  const size_t groups = (k + 15) / 16, ds = ds_;
+  std::vector<float> columns(checked_mul(checked_mul(m_, groups, "lookup table"), ds * 16, "lookup table"), 0.0f);
+  for (size_t j = 0; j < k; ++j)
+    for (size_t m = 0; m < m_; ++m)
+      for (size_t i = 0; i < ds; ++i) columns[((m * groups + j / 16) * ds + i) * 16 + j % 16] = centers.data[j * d + m * ds + i];
   parallel_chunks(m_ * ks_, kLookupChunkRows, [&](size_t begin, size_t end) {
+    float values[16];
     for (size_t r = begin; r < end; ++r) {
       const size_t m = r / ks_;
-      const std::span<const float> word(words + r * ds_, ds_);
-      for (size_t j = 0; j < k; ++j) out[r * k + j] = kernel.distance(word, {centers.data + j * d + m * ds_, ds_});
+      const float* word = words + r * ds;
+      for (size_t g = 0; g < groups; ++g) {
+        kernel.distance16(word, columns.data() + (m * groups + g) * ds * 16, ds, values);
+        const size_t first = g * 16, count = k - first < 16 ? k - first : 16;
+        std::copy_n(values, count, out + r * k + first);
+      }
     }
   });
   return true;
@@ -77,36 +80,17 @@ namespace {
 // Mean of each cluster's reconstructions; empty clusters take the farthest rows of this pass.
 void update_adc_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, AssignmentBuffers& buffers,
                         Matrix<float>& centers) {
-  const size_t k = model.k(), m_count = model.num_subquantizers(), ks = model.codebook_size();
-  const size_t ds = model.subspace_dim(), d = model.dim();
+  const size_t m_count = model.num_subquantizers(), ks = model.codebook_size(), ds = model.subspace_dim();
   const float* words = model.codewords().data();
-  buffers.buckets.build(buffers.labels, k);
-
-  parallel_for_each(k, [&](size_t j) {
-    const auto members = buffers.buckets.members(j);
-    const size_t count = members.size();
-    if (count == 0) return;
-    std::span<float> row = centers.row(j);
-    std::fill(row.begin(), row.end(), 0.0f);
-    if (count < kParallelMeanMembers) {
-      accumulate_code_rows_into_center(codes.data, members, words, m_count, ks, ds, row);
-    } else {
-      const auto partial = parallel_chunk_results<std::vector<float>>(count, kMeanChunkMembers, [&](size_t b, size_t e) {
-        std::vector<float> acc(d, 0.0f);
-        accumulate_code_rows_into_center(codes.data, members.subspan(b, e - b), words, m_count, ks, ds, acc);
-        return acc;
+  update_mean_centers(
+      model.k(), buffers, centers,
+      [&](std::span<const size_t> members, std::span<float> acc) {
+        accumulate_code_rows_into_center(codes.data, members, words, m_count, ks, ds, acc);
+      },
+      [&](size_t row, std::span<float> out) {
+        const uint8_t* code = codes.data + row * m_count;
+        for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out.data() + m * ds);
       });
-      for (const auto& acc : partial) add_assign(row, acc);
-    }
-    const float inv = 1.0f / float(count);
-    for (float& v : row) v = v * inv;
-  });
-
-  reseed_empty_clusters(empty_clusters<size_t>(buffers.buckets.counts), buffers.distances, [&](size_t j, size_t r) {
-    const uint8_t* code = codes.data + r * m_count;
-    float* out = centers.row(j).data();
-    for (size_t m = 0; m < m_count; ++m) std::copy_n(words + (m * ks + code[m]) * ds, ds, out + m * ds);
-  });
   if (model.options().spherical) model.normalize_dense_centers_in_place(centers.view_mut());
 }
 

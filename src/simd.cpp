@@ -133,6 +133,43 @@ float DistanceKernel::distance(std::span<const float> a, std::span<const float> 
   fatal("distance kernel: unknown kind");
 }
 
+void DistanceKernel::distance16(const float* a, const float* b16, size_t d, float* out) const {
+  auto diff = [&](size_t i) { return splat16(a[i]) - load16(b16 + i * 16); };
+  const bool lanes = kind == Lanes4 && selected_slice_kernel();
+  if (kind == Scalar || (kind == Lanes4 && !lanes)) {
+    F16 s = splat16(-0.0f);
+    for (size_t i = 0; i < d; ++i) {
+      const F16 e = diff(i);
+      s = s + e * e;
+    }
+    store16(out, s);
+    return;
+  }
+  const bool fused = !lanes;
+  if (fused) {
+    static constexpr size_t kLength[] = {0, 0, 4, 8, 16, 32, 64};
+    require(d == kLength[kind], "distance16: length differs from the kernel's");
+  }
+  F16 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (size_t r = 0; r < 4; ++r) {
+      const F16 e = diff(4 * t + r);
+      acc[r] = fused ? fma16(e, e, acc[r]) : acc[r] + e * e;
+    }
+  }
+  if (fused) {
+    store16(out, (acc[0] + acc[1]) + (acc[2] + acc[3]));
+    return;
+  }
+  F16 s = ((acc[0] + acc[1]) + acc[2]) + acc[3];
+  for (size_t i = blocks * 4; i < d; ++i) {
+    const F16 e = diff(i);
+    s = s + e * e;
+  }
+  store16(out, s);
+}
+
 float l2_squared_neon(std::span<const float> a, std::span<const float> b) {
   require(b.size() >= a.size(), "l2_squared: second slice shorter than the first");
   return lanes4_l2(a.data(), b.data(), a.size());
@@ -165,6 +202,56 @@ void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t
 
 void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out) {
   for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], center, d, -0.0f);
+}
+
+namespace {
+
+// Four lanes4_l2 (lanes4_dot) chains side by side; independent chains hide the adds' latency.
+template <bool Dot>
+void pairs4_lanes(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  F4 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (int i = 0; i < 4; ++i) {
+      const F4 a = load4(rows[i] + 4 * t), b = load4(centers[i] + 4 * t);
+      if constexpr (Dot) {
+        acc[i] = acc[i] + a * b;
+      } else {
+        const F4 diff = a - b;
+        acc[i] = acc[i] + diff * diff;
+      }
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    float s = reduce_sequential(acc[i]);
+    for (size_t t = blocks * 4; t < d; ++t) {
+      if constexpr (Dot) {
+        s = s + rows[i][t] * centers[i][t];
+      } else {
+        const float e = rows[i][t] - centers[i][t];
+        s = s + e * e;
+      }
+    }
+    out[i] = s;
+  }
+}
+
+}  // namespace
+
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<false>(rows, centers, d, out);
+}
+
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], centers[i], d, -0.0f);
+}
+
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  pairs4_lanes<true>(rows, centers, d, out);
+}
+
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 4; ++i) out[i] = scalar_dot(rows[i], centers[i], d, -0.0f);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -433,6 +520,8 @@ constexpr KernelTable table_of(bool vector) {
       .packed_centers = vector,
       .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
       .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
+      .l2_squared_pairs4 = vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar,
+      .dot_pairs4 = vector ? dot_pairs4_neon : dot_pairs4_scalar,
       .nearest_l2_center = vector ? nearest_l2_center_neon : nearest_l2_center_scalar,
       .nearest_dot_center = vector ? nearest_dot_center_neon : nearest_dot_center_scalar,
       .select_lookup_min = vector ? select_lookup_min_neon : select_lookup_min_scalar,

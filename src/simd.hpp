@@ -40,6 +40,10 @@ struct KernelTable {
   float (*l2_squared)(std::span<const float> a, std::span<const float> b);
   // l2_squared of four rows (d floats each) against one center, into out[0..4).
   void (*l2_squared_rows4)(const float* const* rows, const float* center, size_t d, float* out);
+  // Four independent (row, center) pairs, each the value nearest_l2_center (nearest_dot_center)
+  // gives for that center, into out[0..4).
+  void (*l2_squared_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
+  void (*dot_pairs4)(const float* const* rows, const float* const* centers, size_t d, float* out);
   std::pair<size_t, float> (*nearest_l2_center)(std::span<const float> query, std::span<const float> centers,
                                                 size_t k, size_t d);
   std::pair<size_t, float> (*nearest_dot_center)(std::span<const float> query, std::span<const float> centers,
@@ -83,6 +87,9 @@ struct DistanceKernel {
   // Squared Euclidean distance (no square root). Dim4..Dim64 read exactly that many values of
   // each slice; Lanes4 reads len(a) values of each; Scalar reads the shorter length.
   float distance(std::span<const float> a, std::span<const float> b) const;
+  // distance(a, slice j) for 16 slices of length d held transposed (value i of slice j at
+  // b16[i * 16 + j]), bit for bit; d must be the kernel's length for Dim4..Dim64.
+  void distance16(const float* a, const float* b16, size_t d, float* out) const;
   bool operator==(const DistanceKernel&) const = default;
 };
 
@@ -95,6 +102,10 @@ float l2_squared_scalar(std::span<const float> a, std::span<const float> b);
 // once, each the same operations in the same order as l2_squared_neon.
 void l2_squared_rows4_neon(const float* const* rows, const float* center, size_t d, float* out);
 void l2_squared_rows4_scalar(const float* const* rows, const float* center, size_t d, float* out);
+void l2_squared_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void l2_squared_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out);
+void dot_pairs4_scalar(const float* const* rows, const float* const* centers, size_t d, float* out);
 
 // Nearest of k centers (k*d floats, row-major) by squared distance: (index, squared distance).
 // k = 0 gives (0, +inf). Ties keep the lower index; NaN never wins.

@@ -46,6 +46,20 @@ PyObject* fit_predict_adc(PqKMeans* m, const Args& a) {
   return new_u32_labels(m->labels());
 }
 
+PyObject* fit_hybrid(PqKMeans* m, const Args& a) {
+  m->fit_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l"));
+  Py_RETURN_NONE;
+}
+
+PyObject* fit_predict_hybrid(PqKMeans* m, const Args& a) {
+  m->fit_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l"));
+  return new_u32_labels(m->labels());
+}
+
+PyObject* predict_hybrid(PqKMeans* m, const Args& a) {
+  return new_u32_labels(m->predict_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l")));
+}
+
 PyObject* predict(PqKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.u8_matrix("codes"))); }
 
 PyObject* chunk_summary(PqKMeans* m, const Args& a) {
@@ -126,6 +140,8 @@ const Constructor<PqKMeans> kConstructor = {
 const Method<PqKMeans> kMethods[] = {
     {"fit", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit, "Symmetric fit: rows and centers are codes."},
     {"fit_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_adc, "Asymmetric fit against dense centers."},
+    {"fit_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, fit_hybrid,
+     "Hybrid fit: approximate preselection by codes, exact refinement on the raw vectors."},
     {"predict", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict, "Labels of the nearest code centers."},
     {"chunk_summary", Access::Shared, {arg("codes", Kind::U8Matrix), int_arg("farthest", 0)}, chunk_summary,
      "One symmetric assignment pass over codes against the stored code centers, for fits spread over "
@@ -135,10 +151,14 @@ const Method<PqKMeans> kMethods[] = {
      "far_distances, far_labels; farthest first, ties to the lower row)."},
     {"predict_adc", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict_adc,
      "Labels of the nearest dense centers."},
+    {"predict_hybrid", Access::Shared, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, predict_hybrid,
+     "Labels of the nearest dense centers, refined on the raw vectors."},
     {"fit_predict", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict,
      "fit, then the labels of the fit."},
     {"fit_predict_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict_adc,
      "fit_adc, then the labels of the fit."},
+    {"fit_predict_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, fit_predict_hybrid,
+     "fit_hybrid, then the labels of the fit."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::U8Matrix)}, set_cluster_centers,
      "Installs code centers (k x M, uint8)."},
     {"set_dense_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_dense_cluster_centers,

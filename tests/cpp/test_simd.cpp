@@ -248,3 +248,38 @@ TEST(SimdPreference, ParsesTheEnvironmentWords) {
   for (auto [text, want] : cases) EXPECT_EQ(parse_simd_preference(std::string(text)), want) << text;
   EXPECT_EQ(parse_simd_preference(std::nullopt), P::Auto);
 }
+
+TEST(DistanceKernel, SixteenTransposedSlicesMatchOneByOne) {
+  for (size_t d : {1u, 2u, 3u, 4u, 7u, 8u, 12u, 16u, 32u, 64u, 100u, 128u}) {
+    const auto a = random_floats(d, 3), slices = random_floats(16 * d, 4);
+    std::vector<float> transposed(16 * d);
+    for (size_t j = 0; j < 16; ++j)
+      for (size_t i = 0; i < d; ++i) transposed[i * 16 + j] = slices[j * d + i];
+    for (DistanceKernel kernel : {DistanceKernel::for_dimension_with(SimdPreference::Auto, d),
+                                  DistanceKernel{DistanceKernel::Scalar}}) {
+      float out[16];
+      kernel.distance16(a.data(), transposed.data(), d, out);
+      for (size_t j = 0; j < 16; ++j) {
+        const float want = kernel.distance(a, std::span<const float>(slices).subspan(j * d, d));
+        EXPECT_EQ(std::bit_cast<uint32_t>(out[j]), std::bit_cast<uint32_t>(want)) << d << ' ' << int(kernel.kind);
+      }
+    }
+  }
+}
+
+TEST(L2Squared, FourPairsMatchOneByOne) {
+  for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
+    const auto a = random_floats(4 * d, 5), b = random_floats(4 * d, 6);
+    const float* as[4] = {a.data(), a.data() + d, a.data() + 2 * d, a.data() + 3 * d};
+    const float* bs[4] = {b.data() + 3 * d, b.data(), b.data() + d, b.data()};
+    for (bool vector : {true, false}) {
+      float out[4];
+      (vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar)(as, bs, d, out);
+      for (int i = 0; i < 4; ++i) {
+        const std::span<const float> x(as[i], d), y(bs[i], d);
+        const float want = vector ? l2_squared_neon(x, y) : l2_squared_scalar(x, y);
+        EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want)) << d << ' ' << vector;
+      }
+    }
+  }
+}

@@ -159,6 +159,10 @@ TARGETS = [
      dict(codes="array"))
     for name in ("fit", "fit_adc", "fit_predict", "fit_predict_adc", "predict", "predict_adc")
 ] + [
+    (f"PQKMeans.{name}", pq_kmeans, (lambda name: lambda m, **a: getattr(m, name)(**a))(name),
+     dict(codes=CODES, vectors=X, refine_exact_top_l=2), dict(codes="array", vectors="array", refine_exact_top_l="bigint"))
+    for name in ("fit_hybrid", "fit_predict_hybrid", "predict_hybrid")
+] + [
     ("PQKMeans.chunk_summary", pq_kmeans, lambda m, **a: m.chunk_summary(**a), dict(codes=CODES, farthest=3),
      dict(codes="array", farthest="bigint")),
     ("PQKMeans.set_cluster_centers", pq_kmeans, lambda m, **a: m.set_cluster_centers(**a), dict(centers=CODES[:3]),

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include "scoped_env.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "dense.hpp"
+#include "dense_assign.hpp"
+#include "dense_bounds.hpp"
+#include "dense_screen.hpp"
+#include "simd.hpp"
+
+using namespace vantorix;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Small deterministic noise in [-0.5, 0.5).
+struct Noise {
+  uint32_t s;
+  float next() {
+    s = s * 1664525u + 1013904223u;
+    return float(s >> 8) / float(1u << 24) - 0.5f;
+  }
+};
+
+// What the direct kernels answer for every row, one row at a time.
+void direct_reference(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                      std::vector<size_t>& labels, std::vector<float>& distances) {
+  const Matrix<float> rows = Matrix<float>::copy_of(data);
+  const std::span<const float> flat(centers.data(), centers.size());
+  labels.assign(data.rows, 0);
+  distances.assign(data.rows, 0.0f);
+  for (size_t r = 0; r < data.rows; ++r) {
+    const auto best = cosine ? nearest_dot_center(rows.row(r), flat, centers.rows, centers.cols)
+                             : nearest_l2_center(rows.row(r), flat, centers.rows, centers.cols);
+    labels[r] = best.first;
+    distances[r] = cosine ? 1.0f - best.second : best.second;
+  }
+}
+
+std::vector<uint32_t> bits(const std::vector<float>& v) {
+  std::vector<uint32_t> out(v.size());
+  for (size_t i = 0; i < v.size(); ++i) out[i] = std::bit_cast<uint32_t>(v[i]);
+  return out;
+}
+
+void expect_same_as_direct(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                           const std::string& what) {
+  std::vector<size_t> want_labels, labels(data.rows);
+  std::vector<float> want_distances, distances(data.rows);
+  direct_reference(data, centers, cosine, want_labels, want_distances);
+  assign_dense_screened_into(data, centers, cosine, labels, distances);
+  EXPECT_EQ(labels, want_labels) << what << (cosine ? " cosine" : " l2");
+  EXPECT_EQ(bits(distances), bits(want_distances)) << what << (cosine ? " cosine" : " l2");
+}
+
+Matrix<float> filled(size_t rows, size_t cols, const std::function<float(size_t, size_t)>& f) {
+  Matrix<float> m(rows, cols);
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < cols; ++c) m.at(r, c) = f(r, c);
+  }
+  return m;
+}
+
+}  // namespace
+
+TEST(DenseScreen, SameAnswersAsTheDirectKernelsOnAdversarialData) {
+  struct Case {
+    std::string what;
+    Matrix<float> data, centers;
+  };
+  std::vector<Case> cases;
+  // Rows spread around a few points, centers near them: the common case, with vector blocks of
+  // centers and a tail (k = 37), and dimensions that are not a multiple of 4.
+  for (size_t d : {1, 2, 3, 4, 5, 37}) {
+    Noise n{uint32_t(d)};
+    auto data = filled(700, d, [&](size_t r, size_t c) { return float((r * 7 + c * 3) % 11) + n.next(); });
+    auto centers = filled(37, d, [&](size_t r, size_t c) { return float((r * 5 + c) % 11) + 0.25f * n.next(); });
+    cases.push_back({"clustered d=" + std::to_string(d), std::move(data), std::move(centers)});
+  }
+  // k = 1, 2, 3 with duplicate centers: equal distances must go to the lower index.
+  for (size_t k : {1, 2, 3}) {
+    for (size_t d : {1, 3, 5}) {
+      Noise n{uint32_t(10 * k + d)};
+      auto data = filled(300, d, [&](size_t, size_t) { return 4.0f * n.next(); });
+      auto centers = filled(k, d, [&](size_t r, size_t c) { return r == 2 ? 0.0f : float(c % 2) * 0.5f; });
+      cases.push_back({"duplicates k=" + std::to_string(k) + " d=" + std::to_string(d), std::move(data),
+                       std::move(centers)});
+    }
+  }
+  // Rows exactly half way between two centers (and on their common sphere in cosine mode).
+  cases.push_back({"midpoints", filled(64, 4, [](size_t r, size_t c) { return c == 0 ? 0.0f : float(r % 9) - 4.0f; }),
+                   filled(2, 4, [](size_t r, size_t c) { return c == 0 ? (r == 0 ? -1.0f : 1.0f) : 0.0f; })});
+  // Norms near 1e18 and 1e-18: the expansion cancels catastrophically or squares underflow.
+  for (float scale : {1e18f, 1e-18f, 3e-20f}) {
+    Noise n{7};
+    auto data = filled(200, 5, [&](size_t r, size_t c) { return scale * (float((r + c) % 5) + n.next()); });
+    auto centers = filled(3, 5, [&](size_t r, size_t c) { return scale * float((r * 2 + c) % 5); });
+    cases.push_back({"scale " + std::to_string(scale), std::move(data), std::move(centers)});
+  }
+  // Non-finite rows among ordinary ones, and non-finite or huge centers.
+  {
+    Noise n{3};
+    auto data = filled(40, 6, [&](size_t, size_t) { return n.next(); });
+    data.at(1, 2) = kNaN;
+    data.at(2, 0) = kInf;
+    data.at(3, 5) = -kInf;
+    for (size_t c = 0; c < 6; ++c) data.at(4, c) = kNaN;
+    data.at(5, 1) = 3e30f;  // finite, but its squared norm is not
+    auto centers = filled(20, 6, [&](size_t r, size_t c) { return float(r % 4) * 0.1f - float(c % 3) * 0.2f; });
+    cases.push_back({"non-finite rows", data, centers});
+    centers.at(0, 0) = kNaN;
+    centers.at(3, 1) = kInf;
+    centers.at(5, 4) = 1e25f;
+    cases.push_back({"non-finite centers", std::move(data), std::move(centers)});
+  }
+  for (const auto& c : cases) {
+    for (bool cosine : {false, true}) expect_same_as_direct(c.data.view(), c.centers, cosine, c.what);
+  }
+}
+
+TEST(DenseScreen, NearTiesAreSettledByTheDirectKernel) {
+  // Large norms widen the bound; the two centers sit at equal or nearly equal distances, so the
+  // product cannot separate them and the direct kernel must measure both.
+  const size_t d = 8;
+  auto centers = filled(3, d, [](size_t r, size_t c) {
+    const float base = 4096.0f + float(c);
+    if (r == 0) return base + (c == 0 ? 1.0f : 0.0f);
+    if (r == 1) return base + (c == 1 ? 1.0f : 0.0f);
+    return -base;
+  });
+  auto data = filled(32, d, [](size_t r, size_t c) {
+    // Row 0 is the exact tie; the others lean slightly towards one center or the other.
+    const float lean = float(int(r) - 16) * 1e-3f;
+    return 4096.0f + float(c) + (c == 0 ? lean : 0.0f);
+  });
+  for (bool cosine : {false, true}) {
+    reset_dense_screen_counts();
+    expect_same_as_direct(data.view(), centers, cosine, "near tie");
+    const auto counts = dense_screen_counts();
+    EXPECT_EQ(counts.rows, 32u);
+    EXPECT_EQ(counts.confirmed, 32u) << cosine;
+  }
+  std::vector<size_t> labels(32);
+  std::vector<float> distances(32);
+  assign_dense_screened_into(data.view(), centers, false, labels, distances);
+  EXPECT_EQ(labels[16], 0u);  // the exact tie goes to the lower index
+}
+
+TEST(DenseScreen, StridedRowsMatchContiguousOnes) {
+  Noise n{11};
+  const auto base = filled(900, 24, [&](size_t r, size_t c) { return float((r * 3 + c) % 7) + n.next(); });
+  const auto centers = filled(40, 24, [&](size_t r, size_t c) { return float((r + c) % 7) + 0.1f * n.next(); });
+  // Every other column of a wider matrix, rows in reverse order.
+  Matrix<float> wide(900, 48, kNaN);
+  for (size_t r = 0; r < 900; ++r) {
+    for (size_t c = 0; c < 24; ++c) wide.at(899 - r, 2 * c) = base.at(r, c);
+  }
+  const MatrixView<const float> strided(wide.data() + 899 * 48, 900, 24, -48, 2);
+  // Rows of a wider matrix with unit column stride go to the product in place.
+  Matrix<float> padded(900, 30, kNaN);
+  for (size_t r = 0; r < 900; ++r) {
+    for (size_t c = 0; c < 24; ++c) padded.at(r, c) = base.at(r, c);
+  }
+  const MatrixView<const float> in_place(padded.data(), 900, 24, 30, 1);
+  for (bool cosine : {false, true}) {
+    std::vector<size_t> want(900), got(900), got2(900);
+    std::vector<float> want_d(900), got_d(900), got2_d(900);
+    assign_dense_screened_into(base.view(), centers, cosine, want, want_d);
+    assign_dense_screened_into(strided, centers, cosine, got, got_d);
+    assign_dense_screened_into(in_place, centers, cosine, got2, got2_d);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(bits(got_d), bits(want_d));
+    EXPECT_EQ(got2, want);
+    EXPECT_EQ(bits(got2_d), bits(want_d));
+    expect_same_as_direct(strided, centers, cosine, "strided");
+  }
+}
+
+TEST(DenseScreen, FitsAreUnchangedByScreening) {
+  // The same fit with the direct kernels alone (VANTORIX_DENSE_ASSIGN=rows) and screened, also
+  // with Hamerly bounds, whose full passes need the second-nearest distance as well.
+  Noise n{5};
+  const size_t rows = 16000, d = 40;
+  const auto data = filled(rows, d, [&](size_t r, size_t c) { return float((r * 13 + c * 5) % 29) + 2.0f * n.next(); });
+  for (const auto& [k, env] : std::vector<std::pair<size_t, EnvVars>>{
+           {64, {}}, {64, {{"VANTORIX_DENSE_HAMERLY", "on"}}}}) {
+    auto fit = [&](bool screened) {
+      EnvVars vars = env;
+      if (!screened) vars["VANTORIX_DENSE_ASSIGN"] = "rows";
+      ScopedEnv scoped(vars);
+      EXPECT_EQ(dense_screen_pays(rows, k, d), screened);
+      DenseKMeans model(k, 4, 9, false, InitMethod::KMeansPlusPlus, false, false);
+      model.fit(data.view());
+      return model;
+    };
+    reset_dense_screen_counts();
+    const auto screened = fit(true);
+    EXPECT_GE(dense_screen_counts().rows, rows) << k;
+    const auto direct = fit(false);
+    EXPECT_EQ(screened.labels(), direct.labels()) << k;
+    EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << k;
+    EXPECT_EQ(screened.centers()->values, direct.centers()->values) << k;
+  }
+}
