@@ -33,9 +33,10 @@ from ._pqkmeans import PQKMeans as LocalPQKMeans
 from ._validation import as_codes, as_matrix, check_fitted, labels_dtype
 from ._vantorix import _NativeDenseKMeans, _NativePQKMeans
 
-__all__ = ["KMeans", "PQKMeans"]
+__all__ = ["KMeans", "PQKMeans", "encode"]
 
-_FAN_IN = 8  # summaries combined per reduction task
+_FAN_IN = 2  # summaries combined per reduction task: pairs, so that with consecutive chunks on one
+# worker only the few pairs that straddle two workers move a summary between them
 _EPS = float(np.finfo(np.float64).eps)
 
 
@@ -63,6 +64,74 @@ def _tree_reduce(parts: List[Any], combine: Callable[[List[Any]], Any]) -> Any:
     while len(parts) > 1:
         parts = [dask.delayed(combine, pure=False)(parts[i : i + _FAN_IN]) for i in range(0, len(parts), _FAN_IN)]
     return parts[0]
+
+
+def _distributed_client() -> Any:
+    """The distributed client the computation would run on, or None (local schedulers)."""
+    if dask.config.get("scheduler", None) not in (None, "dask.distributed", "distributed"):
+        return None
+    try:
+        from distributed import get_client
+    except ImportError:
+        return None
+    try:
+        return get_client()
+    except ValueError:
+        return None
+
+
+def _placed(client: Any, items: List[Any]) -> List[Any]:
+    """Futures of ``items`` (one per chunk, in chunk order), consecutive chunks on the same worker.
+
+    Chunk i goes to worker i * W // n of the W workers in address order: every worker gets an
+    equal share, and consecutive chunks (which the reduction tree combines first) sit together,
+    so few summaries cross between workers. The placement is a preference: when a worker dies,
+    its chunks run elsewhere.
+    """
+    workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+    if not workers:
+        return list(client.compute(items))
+    futures: List[Any] = []
+    for w, where in enumerate(workers):
+        share = items[w * len(items) // len(workers) : (w + 1) * len(items) // len(workers)]
+        if share:
+            futures += client.compute(share, workers=[where], allow_other_workers=True)
+    return futures
+
+
+def _hold(arr: da.Array) -> da.Array:
+    """``arr`` computed and held in the cluster's memory, placed as the summaries will want it."""
+    client = _distributed_client()
+    if client is None:
+        return arr.persist()
+    futures = _placed(client, list(arr.to_delayed()[:, 0]))
+    return da.concatenate(
+        [da.from_delayed(f, shape=(r, arr.shape[1]), dtype=arr.dtype) for f, r in zip(futures, arr.chunks[0])]
+    )
+
+
+def _reduce_summaries(
+    arr: da.Array, blocks: List[Any], summarise: Callable[..., Any], args: Tuple[Any, ...], offsets: List[int],
+    combine: Callable[[List[Any]], Any],
+) -> Any:
+    """``combine`` over ``summarise(block, *args, offset)`` of every row block, in a fixed tree.
+
+    The tree depends only on the chunk order (groups of ``_FAN_IN`` consecutive chunks), so the
+    result does not depend on where anything ran. On a distributed cluster, chunks not held in
+    memory yet (read from storage or generated) are summarised where ``_placed`` puts them;
+    chunks already held are summarised where they are.
+    """
+    client = _distributed_client()
+    if client is None:
+        shared = [dask.delayed(a, pure=True) for a in args]
+        parts = [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(blocks, offsets)]
+        return dask.compute(_tree_reduce(parts, combine))[0]
+    shared = [client.scatter(a, broadcast=True, hash=False) for a in args]
+    parts = [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(blocks, offsets)]
+    keys = [k[0] if isinstance(k, list) else k for k in arr.__dask_keys__()]
+    if not any(client.who_has(keys).values()):
+        parts = _placed(client, parts)
+    return client.compute(_tree_reduce(parts, combine)).result()
 
 
 def _farthest(dist: np.ndarray, rows: np.ndarray, labels: np.ndarray, count: int) -> Tuple[np.ndarray, ...]:
@@ -124,7 +193,7 @@ class DenseSummary(NamedTuple):
     far_labels: np.ndarray  # their clusters
 
 
-def dense_chunk_summary(block: Any, centers: np.ndarray, offset: int, spherical: bool) -> DenseSummary:
+def dense_chunk_summary(block: Any, centers: np.ndarray, spherical: bool, offset: int) -> DenseSummary:
     """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums."""
     x = as_matrix(block, "X", min_rows=0)
     centers = as_matrix(centers, "centers")
@@ -214,12 +283,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
         return local.fit(sample).cluster_centers_
 
-    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> DenseSummary:
-        c = dask.delayed(centers, pure=True)
-        parts = [
-            dask.delayed(dense_chunk_summary, pure=False)(b, c, off, bool(self.spherical)) for b, off in zip(blocks, offsets)
-        ]
-        return dask.compute(_tree_reduce(parts, combine_dense))[0]  # type: ignore[no-any-return]
+    def _summary(self, arr: da.Array, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> DenseSummary:
+        return _reduce_summaries(  # type: ignore[no-any-return]
+            arr, blocks, dense_chunk_summary, (centers, bool(self.spherical)), offsets, combine_dense
+        )
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
         new = centers.copy()
@@ -253,14 +320,14 @@ class KMeans(ClusterMixin, BaseEstimator):
         run = _Fit(self, "dense")
         try:
             for it in range(self.max_iter):
-                s = self._summary(blocks, offsets, centers)
+                s = self._summary(arr, blocks, offsets, centers)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history):
                     break
                 centers = self._update(arr, centers, s)
             # one more pass against the final centers, as the single-machine fit ends
-            history[-1] = self._summary(blocks, offsets, centers).distance / n
+            history[-1] = self._summary(arr, blocks, offsets, centers).distance / n
         finally:
             run.close()
         self.n_features_in_ = int(arr.shape[1])
@@ -372,6 +439,35 @@ def combine_codes(parts: Sequence[CodeSummary]) -> CodeSummary:
     return CodeSummary(hist, counts, distance, *far)
 
 
+def _lazy_codes(quantizer: ProductQuantizer, X: Any) -> Tuple[da.Array, bool]:
+    arr = X if isinstance(X, da.Array) else da.asarray(X)
+    if arr.dtype == np.uint8:
+        return arr, False
+    m = quantizer.codewords_.shape[0]
+    if arr.ndim == 2 and len(arr.chunks[1]) > 1:
+        arr = arr.rechunk({1: -1})
+
+    def encode_block(block: np.ndarray) -> np.ndarray:
+        codes: np.ndarray = quantizer._native.encode(as_matrix(block, "X", min_rows=0))
+        return codes
+
+    return arr.map_blocks(encode_block, chunks=(arr.chunks[0], (m,)), dtype=np.uint8), True
+
+
+def encode(quantizer: ProductQuantizer, X: Any) -> da.Array:
+    """The codes of the rows of ``X``, encoded chunk by chunk and held in the cluster's memory.
+
+    M bytes a row, so codes fit in memory where the vectors do not: encode once, then fit
+    ``PQKMeans`` over the result as often as needed (several k, say) without reading the
+    vectors again. The chunks stay where the fits will summarise them.
+    """
+    if not isinstance(quantizer, ProductQuantizer) or not quantizer.__sklearn_is_fitted__():
+        raise ValueError("quantizer: pass a fitted vantorix.ProductQuantizer")
+    codes, encoded = _lazy_codes(quantizer, X)
+    codes, _, _ = _row_blocks(codes, "X")
+    return _hold(codes) if encoded else codes
+
+
 class PQKMeans(ClusterMixin, BaseEstimator):
     """Symmetric k-means over a ``dask.array`` of codes (or of vectors, encoded chunk by chunk).
 
@@ -405,17 +501,11 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         self.init_max_iter = init_max_iter
         self.verbose = verbose
 
-    def _codes(self, X: Any) -> da.Array:
+    def _codes(self, X: Any) -> Tuple[da.Array, bool]:
+        """Codes as they are, or the lazy encoding of vectors chunk by chunk (and True)."""
         if not isinstance(self.quantizer, ProductQuantizer) or not self.quantizer.__sklearn_is_fitted__():
             raise ValueError("quantizer: pass a fitted vantorix.ProductQuantizer")
-        arr = X if isinstance(X, da.Array) else da.asarray(X)
-        if arr.dtype == np.uint8:
-            return arr
-        q = self.quantizer
-        m = q.codewords_.shape[0]
-        if arr.ndim == 2 and len(arr.chunks[1]) > 1:
-            arr = arr.rechunk({1: -1})
-        return arr.map_blocks(lambda b: q._native.encode(as_matrix(b, "X", min_rows=0)), chunks=(arr.chunks[0], (m,)), dtype=np.uint8)
+        return _lazy_codes(self.quantizer, X)
 
     def _initial_centers(self, codes: da.Array, seed: int) -> np.ndarray:
         q = self.quantizer
@@ -432,12 +522,11 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         local = LocalPQKMeans(k, quantizer=q, init=self.init, max_iter=self.init_max_iter, random_state=seed)
         return local.fit(codes=sample).code_centers_
 
-    def _summary(self, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> CodeSummary:
+    def _summary(self, codes: da.Array, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> CodeSummary:
         assert self.quantizer is not None
-        cw = dask.delayed(self.quantizer.codewords_, pure=True)
-        c = dask.delayed(centers, pure=True)
-        parts = [dask.delayed(code_chunk_summary, pure=False)(b, cw, c, off) for b, off in zip(blocks, offsets)]
-        return dask.compute(_tree_reduce(parts, combine_codes))[0]  # type: ignore[no-any-return]
+        return _reduce_summaries(  # type: ignore[no-any-return]
+            codes, blocks, code_chunk_summary, (self.quantizer.codewords_, centers), offsets, combine_codes
+        )
 
     def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
         k, m = centers.shape
@@ -468,7 +557,10 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         )
 
     def fit(self, X: Any, y: Any = None) -> "PQKMeans":
-        codes = self._codes(X)
+        lazy, encoded = self._codes(X)
+        lazy, _, _ = _row_blocks(lazy, "codes")
+        # vectors are encoded once, and their codes (M bytes a row) held for the passes
+        codes = _hold(lazy) if encoded else lazy
         codes, blocks, offsets = _row_blocks(codes, "codes")
         n = int(codes.shape[0])
         if n < 1:
@@ -482,7 +574,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         run = _Fit(self, "symmetric")
         try:
             for it in range(self.max_iter):
-                s = self._summary(blocks, offsets, centers)
+                s = self._summary(codes, blocks, offsets, centers)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history) or it + 1 == self.max_iter:
@@ -496,7 +588,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         self.inertia_history_ = np.asarray(history)
         self.n_iter_ = len(history)
         self.inertia_ = history[-1] * n
-        self.labels_ = self._labels(codes)
+        self.labels_ = self._labels(lazy)
         return self
 
     def _labels(self, codes: da.Array) -> da.Array:
@@ -512,7 +604,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
 
     def predict(self, X: Any) -> da.Array:
         check_fitted(self, "code_centers_")
-        codes, _, _ = _row_blocks(self._codes(X), "codes")
+        codes, _, _ = _row_blocks(self._codes(X)[0], "codes")
         return self._labels(codes)
 
     def fit_predict(self, X: Any, y: Any = None) -> da.Array:

@@ -2,8 +2,6 @@
 
 import os
 import signal
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -76,22 +74,29 @@ def test_the_seed_fixes_the_result_whatever_the_chunking(client, blobs, pq):
         np.testing.assert_array_equal(other.code_centers_, fits[0].code_centers_)
 
 
-def test_a_worker_killed_mid_fit_changes_nothing(client, blobs):
+def _dies_once(block, marker, chunk, on_read, block_info=None):
+    """Passes the block through; the process running the chosen chunk's n-th read kills itself."""
+    if block_info[0]["chunk-location"][0] == chunk:
+        count = len(marker.read_text()) if marker.exists() else 0
+        marker.write_text("x" * (count + 1))
+        if count + 1 == on_read:
+            (marker.parent / "victim").write_text(str(os.getpid()))
+            os.kill(os.getpid(), signal.SIGKILL)
+    return block
+
+
+def test_a_worker_killed_mid_fit_changes_nothing(client, blobs, tmp_path):
     x = da.from_array(blobs, chunks=1000)
     expected = vdask.KMeans(10, random_state=1, max_iter=12).fit(x)
-    victim = next(iter(client.run(os.getpid).values()))
-
-    def kill():
-        time.sleep(1.0)
-        os.kill(victim, signal.SIGKILL)
-
-    killer = threading.Thread(target=kill)
-    killer.start()
-    got = vdask.KMeans(10, random_state=1, max_iter=12).fit(x)
-    killer.join()
-    assert victim not in client.run(os.getpid).values()  # the nanny started a new process
+    # the worker reading chunk 7 for the sixth time (in the middle of the fit) dies with its work
+    dying = x.map_blocks(_dies_once, tmp_path / "reads", 7, 6, dtype=x.dtype)
+    got = vdask.KMeans(10, random_state=1, max_iter=12).fit(dying)
+    victim = int((tmp_path / "victim").read_text())
+    with pytest.raises(ProcessLookupError):
+        os.kill(victim, 0)
     np.testing.assert_allclose(got.cluster_centers_, expected.cluster_centers_, rtol=1e-6)
     np.testing.assert_allclose(got.inertia_history_, expected.inertia_history_, rtol=1e-9)
+    assert len((tmp_path / "reads").read_text()) > 6  # the fit went on after the death
 
 
 def test_bad_inputs_fail_with_the_single_machine_messages(client, blobs, pq):
