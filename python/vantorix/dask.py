@@ -43,8 +43,8 @@ _EPS = float(np.finfo(np.float64).eps)
 # --- shared pieces --------------------------------------------------------------------------
 
 
-def _row_blocks(x: Any, name: str) -> Tuple[da.Array, List[Any], List[int]]:
-    """The array with one column chunk, its row blocks as delayed objects and their first rows."""
+def _rows(x: Any, name: str) -> da.Array:
+    """A 2-D dask array of ``x`` with known row chunks and a single column chunk."""
     arr = x if isinstance(x, da.Array) else da.asarray(x)
     if arr.ndim != 2:
         raise ValueError(f"{name}: expected a 2D array, got {arr.ndim}D")
@@ -52,9 +52,7 @@ def _row_blocks(x: Any, name: str) -> Tuple[da.Array, List[Any], List[int]]:
         arr = arr.compute_chunk_sizes()
     if len(arr.chunks[1]) > 1:
         arr = arr.rechunk({1: -1})
-    blocks = list(arr.to_delayed()[:, 0])
-    offsets = np.concatenate([[0], np.cumsum(arr.chunks[0])[:-1]]).astype(int).tolist()
-    return arr, blocks, offsets
+    return arr
 
 
 def _tree_reduce(parts: List[Any], combine: Callable[[List[Any]], Any]) -> Any:
@@ -110,11 +108,28 @@ def _hold(arr: da.Array) -> da.Array:
     )
 
 
+def _summaries(arr: da.Array, summarise: Callable[..., Any], shared: List[Any]) -> List[Any]:
+    """One delayed ``summarise(block, *shared, first_row)`` per row block, in chunk order.
+
+    Built with ``map_blocks``, so that reading or generating a block and summarising it fuse
+    into one task: wherever the scheduler runs it, the block never travels.
+    """
+
+    def one(block: np.ndarray, *args: Any, block_info: Any = None) -> np.ndarray:
+        out = np.empty((1, 1), dtype=object)
+        out[0, 0] = summarise(block, *args, int(block_info[0]["array-location"][0][0]))
+        return out
+
+    out = arr.map_blocks(
+        one, *shared, chunks=((1,) * arr.numblocks[0], (1,)), dtype=object, meta=np.empty((0, 0), dtype=object)
+    )
+    return [dask.delayed(lambda cell: cell[0, 0], pure=True)(b) for b in out.to_delayed(optimize_graph=True)[:, 0]]
+
+
 def _reduce_summaries(
-    arr: da.Array, blocks: List[Any], summarise: Callable[..., Any], args: Tuple[Any, ...], offsets: List[int],
-    combine: Callable[[List[Any]], Any],
+    arr: da.Array, summarise: Callable[..., Any], args: Tuple[Any, ...], combine: Callable[[List[Any]], Any]
 ) -> Any:
-    """``combine`` over ``summarise(block, *args, offset)`` of every row block, in a fixed tree.
+    """``combine`` over ``summarise(block, *args, first_row)`` of every row block, in a fixed tree.
 
     The tree depends only on the chunk order (groups of ``_FAN_IN`` consecutive chunks), so the
     result does not depend on where anything ran. On a distributed cluster, chunks not held in
@@ -123,11 +138,10 @@ def _reduce_summaries(
     """
     client = _distributed_client()
     if client is None:
-        shared = [dask.delayed(a, pure=True) for a in args]
-        parts = [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(blocks, offsets)]
+        parts = _summaries(arr, summarise, [dask.delayed(a, pure=True) for a in args])
         return dask.compute(_tree_reduce(parts, combine))[0]
-    shared = [client.scatter(a, broadcast=True, hash=False) for a in args]
-    parts = [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(blocks, offsets)]
+    shared = [dask.delayed(client.scatter(a, broadcast=True, hash=False)) for a in args]
+    parts = _summaries(arr, summarise, shared)
     keys = [k[0] if isinstance(k, list) else k for k in arr.__dask_keys__()]
     if not any(client.who_has(keys).values()):
         parts = _placed(client, parts)
@@ -283,10 +297,8 @@ class KMeans(ClusterMixin, BaseEstimator):
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
         return local.fit(sample).cluster_centers_
 
-    def _summary(self, arr: da.Array, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> DenseSummary:
-        return _reduce_summaries(  # type: ignore[no-any-return]
-            arr, blocks, dense_chunk_summary, (centers, bool(self.spherical)), offsets, combine_dense
-        )
+    def _summary(self, arr: da.Array, centers: np.ndarray) -> DenseSummary:
+        return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense)  # type: ignore[no-any-return]
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
         new = centers.copy()
@@ -307,7 +319,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         )
 
     def fit(self, X: Any, y: Any = None) -> "KMeans":
-        arr, blocks, offsets = _row_blocks(X, "X")
+        arr = _rows(X, "X")
         n = int(arr.shape[0])
         if n < 1:
             raise ValueError(f"X: Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required.")
@@ -320,14 +332,14 @@ class KMeans(ClusterMixin, BaseEstimator):
         run = _Fit(self, "dense")
         try:
             for it in range(self.max_iter):
-                s = self._summary(arr, blocks, offsets, centers)
+                s = self._summary(arr, centers)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history):
                     break
                 centers = self._update(arr, centers, s)
             # one more pass against the final centers, as the single-machine fit ends
-            history[-1] = self._summary(arr, blocks, offsets, centers).distance / n
+            history[-1] = self._summary(arr, centers).distance / n
         finally:
             run.close()
         self.n_features_in_ = int(arr.shape[1])
@@ -352,7 +364,7 @@ class KMeans(ClusterMixin, BaseEstimator):
     def predict(self, X: Any) -> da.Array:
         """Lazy labels of the rows of ``X``."""
         check_fitted(self, "cluster_centers_")
-        arr, _, _ = _row_blocks(X, "X")
+        arr = _rows(X, "X")
         if arr.shape[1] != self.n_features_in_:
             raise ValueError(f"X has {arr.shape[1]} features, but KMeans is expecting {self.n_features_in_} features as input.")
         return self._labels(arr)
@@ -464,7 +476,7 @@ def encode(quantizer: ProductQuantizer, X: Any) -> da.Array:
     if not isinstance(quantizer, ProductQuantizer) or not quantizer.__sklearn_is_fitted__():
         raise ValueError("quantizer: pass a fitted vantorix.ProductQuantizer")
     codes, encoded = _lazy_codes(quantizer, X)
-    codes, _, _ = _row_blocks(codes, "X")
+    codes = _rows(codes, "X")
     return _hold(codes) if encoded else codes
 
 
@@ -522,11 +534,9 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         local = LocalPQKMeans(k, quantizer=q, init=self.init, max_iter=self.init_max_iter, random_state=seed)
         return local.fit(codes=sample).code_centers_
 
-    def _summary(self, codes: da.Array, blocks: List[Any], offsets: List[int], centers: np.ndarray) -> CodeSummary:
+    def _summary(self, codes: da.Array, centers: np.ndarray) -> CodeSummary:
         assert self.quantizer is not None
-        return _reduce_summaries(  # type: ignore[no-any-return]
-            codes, blocks, code_chunk_summary, (self.quantizer.codewords_, centers), offsets, combine_codes
-        )
+        return _reduce_summaries(codes, code_chunk_summary, (self.quantizer.codewords_, centers), combine_codes)  # type: ignore[no-any-return]
 
     def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
         k, m = centers.shape
@@ -558,10 +568,10 @@ class PQKMeans(ClusterMixin, BaseEstimator):
 
     def fit(self, X: Any, y: Any = None) -> "PQKMeans":
         lazy, encoded = self._codes(X)
-        lazy, _, _ = _row_blocks(lazy, "codes")
+        lazy = _rows(lazy, "codes")
         # vectors are encoded once, and their codes (M bytes a row) held for the passes
         codes = _hold(lazy) if encoded else lazy
-        codes, blocks, offsets = _row_blocks(codes, "codes")
+        codes = _rows(codes, "codes")
         n = int(codes.shape[0])
         if n < 1:
             raise ValueError(f"X: Found array with 0 sample(s) (shape={codes.shape}) while a minimum of 1 is required.")
@@ -574,7 +584,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         run = _Fit(self, "symmetric")
         try:
             for it in range(self.max_iter):
-                s = self._summary(codes, blocks, offsets, centers)
+                s = self._summary(codes, centers)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history) or it + 1 == self.max_iter:
@@ -604,7 +614,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
 
     def predict(self, X: Any) -> da.Array:
         check_fitted(self, "code_centers_")
-        codes, _, _ = _row_blocks(self._codes(X)[0], "codes")
+        codes = _rows(self._codes(X)[0], "codes")
         return self._labels(codes)
 
     def fit_predict(self, X: Any, y: Any = None) -> da.Array:

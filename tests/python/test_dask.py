@@ -64,6 +64,36 @@ def test_code_fit_equals_the_single_machine_fit(client, blobs, pq, k):
     np.testing.assert_allclose(fit.inertia_history_, ref.inertia_history_, rtol=1e-6)
 
 
+def test_encoded_codes_are_held_once_and_give_the_fit_over_vectors(client, blobs, pq):
+    x = da.from_array(blobs, chunks=2500)
+    codes = vdask.encode(pq, x)
+    assert codes.dtype == np.uint8 and codes.chunks[0] == x.chunks[0]
+    np.testing.assert_array_equal(codes.compute(), pq.encode(blobs))
+    start = pq.encode(blobs[:10])
+    over_codes = vdask.PQKMeans(10, quantizer=pq, init=start, max_iter=5).fit(codes)
+    over_vectors = vdask.PQKMeans(10, quantizer=pq, init=start, max_iter=5).fit(x)
+    np.testing.assert_array_equal(over_codes.code_centers_, over_vectors.code_centers_)
+    np.testing.assert_array_equal(over_codes.labels_.compute(), over_vectors.labels_.compute())
+    with pytest.raises(ValueError, match="fitted vantorix.ProductQuantizer"):
+        vdask.encode(vantorix.ProductQuantizer(4), x)
+
+
+def _moved(client):
+    return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total).values())
+
+
+def test_only_a_few_summaries_cross_workers_whatever_the_chunk_count(client, blobs, tmp_path):
+    # rows read from storage: 64 chunks of 80 kB; one summary is about 2 kB
+    da.to_npy_stack(str(tmp_path), da.from_array(np.tile(blobs, (4, 1)), chunks=1250))
+    stored = da.from_npy_stack(str(tmp_path))
+    before = _moved(client)
+    fit = vdask.KMeans(10, init=blobs[:10], max_iter=4).fit(stored)
+    per_pass = (_moved(client) - before) / (fit.n_iter_ + 1)
+    one_summary = 10 * 16 * 8 + 10 * 8 + 20 * (4 + 8 + 8)
+    # consecutive chunks share a worker and summaries go up in pairs: far fewer than 64 move
+    assert per_pass < 8 * one_summary + 16 * 10 * 4 * 2
+
+
 def test_the_seed_fixes_the_result_whatever_the_chunking(client, blobs, pq):
     fits = [vdask.KMeans(10, random_state=3, max_iter=6).fit(da.from_array(blobs, chunks=c)) for c in (7000, 2500)]
     np.testing.assert_array_equal(fits[0].labels_.compute(), fits[1].labels_.compute())
