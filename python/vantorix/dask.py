@@ -4,9 +4,11 @@ Every worker assigns its own row chunks with the native kernels (the same assign
 single-machine fit runs, so a chunk's labels are the ones that fit would give against the same
 centers) and returns a small per-cluster summary; the summaries are added up in a tree whose
 shape depends only on the chunk order, never on which worker ran what. The driver then updates
-the centers exactly as the single-machine fit does. Only centers and summaries travel, so the
-bytes moved per iteration do not grow with the number of rows. Dask's scheduler recomputes the
-chunks of a worker that dies, so a fit survives losing one.
+the centers exactly as the single-machine fit does. Chunks are read and summarised in runs of
+consecutive chunks, one run per worker, and only centers and the few summaries whose pair
+straddles two workers travel, so the bytes moved per iteration do not grow with the number of
+rows. When a worker dies, the pass in progress starts over on the workers left (Dask recomputes
+whatever the dead one held), so a fit survives losing one, with the same result.
 
     import dask.array as da
     from vantorix.dask import KMeans
@@ -21,6 +23,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 
 import dask
 import dask.array as da
+from dask.delayed import Delayed
 import numpy as np
 
 from . import _progress
@@ -78,22 +81,26 @@ def _distributed_client() -> Any:
         return None
 
 
-def _placed(client: Any, items: List[Any]) -> List[Any]:
-    """Futures of ``items`` (one per chunk, in chunk order), consecutive chunks on the same worker.
+def _workers(client: Any) -> List[str]:
+    return sorted(client.scheduler_info(n_workers=-1)["workers"])
+
+
+def _placed(client: Any, items: List[Any], workers: List[str], strict: bool) -> List[Any]:
+    """Futures of ``items`` (one per chunk, in chunk order), consecutive chunks on one worker.
 
     Chunk i goes to worker i * W // n of the W workers in address order: every worker gets an
     equal share, and consecutive chunks (which the reduction tree combines first) sit together,
-    so few summaries cross between workers. The placement is a preference: when a worker dies,
-    its chunks run elsewhere.
+    so few summaries cross between workers. Strict placement also keeps the scheduler from
+    moving a task away from the block it has read (the caller must start over when a worker
+    goes away); otherwise the placement is a preference.
     """
-    workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
     if not workers:
         return list(client.compute(items))
     futures: List[Any] = []
     for w, where in enumerate(workers):
         share = items[w * len(items) // len(workers) : (w + 1) * len(items) // len(workers)]
         if share:
-            futures += client.compute(share, workers=[where], allow_other_workers=True)
+            futures += client.compute(share, workers=[where], allow_other_workers=not strict)
     return futures
 
 
@@ -102,28 +109,17 @@ def _hold(arr: da.Array) -> da.Array:
     client = _distributed_client()
     if client is None:
         return arr.persist()
-    futures = _placed(client, list(arr.to_delayed()[:, 0]))
+    # each block is read and encoded in one fused task, so a moved task moves no data
+    futures = _placed(client, list(arr.to_delayed(optimize_graph=True)[:, 0]), _workers(client), strict=False)
     return da.concatenate(
         [da.from_delayed(f, shape=(r, arr.shape[1]), dtype=arr.dtype) for f, r in zip(futures, arr.chunks[0])]
     )
 
 
-def _summaries(arr: da.Array, summarise: Callable[..., Any], shared: List[Any]) -> List[Any]:
-    """One delayed ``summarise(block, *shared, first_row)`` per row block, in chunk order.
-
-    Built with ``map_blocks``, so that reading or generating a block and summarising it fuse
-    into one task: wherever the scheduler runs it, the block never travels.
-    """
-
-    def one(block: np.ndarray, *args: Any, block_info: Any = None) -> np.ndarray:
-        out = np.empty((1, 1), dtype=object)
-        out[0, 0] = summarise(block, *args, int(block_info[0]["array-location"][0][0]))
-        return out
-
-    out = arr.map_blocks(
-        one, *shared, chunks=((1,) * arr.numblocks[0], (1,)), dtype=object, meta=np.empty((0, 0), dtype=object)
-    )
-    return [dask.delayed(lambda cell: cell[0, 0], pure=True)(b) for b in out.to_delayed(optimize_graph=True)[:, 0]]
+def _leaf_parts(arr: da.Array, summarise: Callable[..., Any], shared: Sequence[Any]) -> List[Any]:
+    """One delayed ``summarise(block, *shared, first_row)`` per row block, in chunk order."""
+    starts = np.concatenate([[0], np.cumsum(arr.chunks[0])[:-1]]).astype(int).tolist()
+    return [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(arr.to_delayed()[:, 0], starts)]
 
 
 def _reduce_summaries(
@@ -131,21 +127,46 @@ def _reduce_summaries(
 ) -> Any:
     """``combine`` over ``summarise(block, *args, first_row)`` of every row block, in a fixed tree.
 
-    The tree depends only on the chunk order (groups of ``_FAN_IN`` consecutive chunks), so the
-    result does not depend on where anything ran. On a distributed cluster, chunks not held in
-    memory yet (read from storage or generated) are summarised where ``_placed`` puts them;
-    chunks already held are summarised where they are.
+    The tree depends only on the chunk order (pairs of consecutive chunks, then pairs of pairs),
+    so the result does not depend on where anything ran. On a distributed cluster, chunks not
+    held in memory yet (read from storage or generated) are read and summarised where
+    ``_placed`` puts them, strictly; if a worker goes away meanwhile, the pass starts over on
+    the workers there are then, with the same result. Chunks already held in memory are
+    summarised where they are.
     """
     client = _distributed_client()
     if client is None:
-        parts = _summaries(arr, summarise, [dask.delayed(a, pure=True) for a in args])
-        return dask.compute(_tree_reduce(parts, combine))[0]
-    shared = [dask.delayed(client.scatter(a, broadcast=True, hash=False)) for a in args]
-    parts = _summaries(arr, summarise, shared)
+        shared = [dask.delayed(a, pure=True) for a in args]
+        return dask.compute(_tree_reduce(_leaf_parts(arr, summarise, shared), combine))[0]
     keys = [k[0] if isinstance(k, list) else k for k in arr.__dask_keys__()]
-    if not any(client.who_has(keys).values()):
-        parts = _placed(client, parts)
-    return client.compute(_tree_reduce(parts, combine)).result()
+    held = any(client.who_has(keys).values())
+    while True:
+        shared = [client.scatter(a, broadcast=True, hash=False) for a in args]
+        parts = _leaf_parts(arr, summarise, shared)
+        workers = [] if held else _workers(client)
+        if workers:
+            parts = _placed(client, parts, workers, strict=True)
+            root = _placed_tree(client, parts, [workers[i * len(workers) // len(parts)] for i in range(len(parts))], combine)
+        else:
+            root = client.compute(_tree_reduce(parts, combine))
+        while True:
+            try:
+                return root.result(timeout=0.5)
+            except TimeoutError:
+                if not set(workers) <= set(_workers(client)):
+                    break  # a worker that was given chunks is gone: start the pass over
+        client.cancel([root] + [p for p in parts if not isinstance(p, Delayed)])
+
+
+def _placed_tree(client: Any, parts: List[Any], owners: List[str], combine: Callable[[List[Any]], Any]) -> Any:
+    """``_tree_reduce`` over futures, each combination on the worker of its first input."""
+    while len(parts) > 1:
+        level, owner_of = [], []
+        for i in range(0, len(parts), _FAN_IN):
+            level.append(client.submit(combine, parts[i : i + _FAN_IN], workers=[owners[i]], pure=False))
+            owner_of.append(owners[i])
+        parts, owners = level, owner_of
+    return parts[0]
 
 
 def _farthest(dist: np.ndarray, rows: np.ndarray, labels: np.ndarray, count: int) -> Tuple[np.ndarray, ...]:
@@ -171,11 +192,24 @@ def _rel(a: float, b: float) -> float:
 
 
 def _take_rows(arr: da.Array, rows: np.ndarray) -> np.ndarray:
-    """Rows of a dask array in the given order; only the chunks holding them are computed."""
-    order = np.argsort(rows)
-    got = np.asarray(arr[rows[order]].compute())
-    out = np.empty_like(got)
-    out[order] = got
+    """Rows of a dask array in the given order.
+
+    Only the chunks holding them are read, each in one task with the picking, so that only the
+    picked rows travel.
+    """
+    starts = np.concatenate([[0], np.cumsum(arr.chunks[0])])
+    chunk_of = np.searchsorted(starts, rows, side="right") - 1
+    picks = []
+    for c in np.unique(chunk_of):
+        local = rows[chunk_of == c] - starts[c]
+        block = arr.blocks[int(c)]
+        picks.append(
+            block.map_blocks(lambda b, at=local: np.asarray(b)[at], chunks=((local.size,), block.chunks[1]), dtype=arr.dtype)
+        )
+    got = dask.compute(*picks)
+    out = np.empty((rows.size, arr.shape[1]), dtype=arr.dtype)
+    for c, values in zip(np.unique(chunk_of), got):
+        out[chunk_of == c] = values
     return out
 
 
