@@ -1,6 +1,8 @@
 #include "dense.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "dense_assign.hpp"
@@ -10,6 +12,7 @@
 #include "interrupt.hpp"
 #include "kmeans_common.hpp"
 #include "parallel.hpp"
+#include "simd.hpp"
 
 namespace vantorix {
 
@@ -101,11 +104,88 @@ std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
   return labels;
 }
 
-DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_t farthest) const {
+namespace {
+// The hinted search keeps a k x k table of center distances: up to 64 MiB.
+constexpr size_t kMaxHintedCenters = 4096;
+}  // namespace
+
+void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<const uint32_t> previous,
+                                       std::vector<size_t>& labels, std::vector<float>& distances) const {
+  if (!centers_) throw VantorixError::message("cluster centers are not initialized");
+  const Matrix<float>& centers = *centers_;
+  const size_t k = centers.rows, d = centers.cols;
+  if (data.cols != d) {
+    throw VantorixError::message("expected " + std::to_string(d) + " columns, got " + std::to_string(data.cols));
+  }
+  if (previous.size() != data.rows) {
+    throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
+                                 std::to_string(previous.size()));
+  }
+  labels.assign(data.rows, 0);
+  distances.assign(data.rows, 0.0f);
+  if (data.rows == 0) return;
+  // Squared distances between centers. A center j can be as near to x as center a only if
+  // |c_j - c_a| <= 2 |x - c_a|. Both sides come from the f32 kernel, whose relative error on a
+  // sum of d squares is below (d + 2) * 2^-24; the slack covers four times that on each side, and
+  // the absolute term covers subnormal sums, so no center that could win or tie is skipped.
+  std::vector<float> between(k * k);
+  parallel_chunks(k, 16, [&](size_t begin, size_t end) {
+    for (size_t a = begin; a < end; ++a) {
+      for (size_t j = 0; j < k; ++j) between[a * k + j] = l2_squared(centers.row(a), centers.row(j));
+    }
+  });
+  bool finite = true;
+  for (float v : centers.values) finite = finite && std::isfinite(v);
+  for (float v : between) finite = finite && std::isfinite(v);
+  const float error = float(d + 2) * 0x1p-22f;
+  const float slack = 4.0f * (1.0f + 8.0f * error);
+  constexpr float kTiny = 1e-30f;
+  parallel_chunks(data.rows, 512, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      const std::span<const float> x(data.data + ptrdiff_t(r) * data.row_stride, d);
+      const size_t a = previous[r];
+      float best = std::numeric_limits<float>::infinity();
+      size_t found = 0;
+      const float own = a < k ? l2_squared(x, centers.row(a)) : best;
+      if (finite && std::isfinite(own)) {
+        best = own;
+        found = a;
+        const float limit = own * slack + kTiny;
+        const float* near = between.data() + a * k;
+        for (size_t j = 0; j < k; ++j) {
+          if (j == a || !(near[j] <= limit)) continue;
+          const float v = l2_squared(x, centers.row(j));
+          if (v < best || (v == best && j < found)) best = v, found = j;
+        }
+      } else {
+        // no usable hint: every center, as the exact search does
+        for (size_t j = 0; j < k; ++j) {
+          const float v = l2_squared(x, centers.row(j));
+          if (v < best) best = v, found = j;
+        }
+      }
+      labels[r] = found;
+      distances[r] = best;
+    }
+  });
+}
+
+DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_t farthest,
+                                             std::span<const uint32_t> previous) const {
   DenseChunkSummary out;
   std::vector<size_t> labels;
   std::vector<float> distances;
-  assign(data, labels, distances);
+  if (previous.empty()) {
+    assign(data, labels, distances);
+  } else if (spherical_ || !data.is_c_contiguous() || k_ > kMaxHintedCenters) {
+    if (previous.size() != data.rows) {
+      throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
+                                   std::to_string(previous.size()));
+    }
+    assign(data, labels, distances);
+  } else {
+    assign_near_previous(data, previous, labels, distances);
+  }
   const size_t d = centers_->cols;
   // float64 sums, so that how rows are split into chunks (and chunks into parts here) moves a
   // center by float64 rounding only. At most 16 parts, fixed by the row count: the sums do not
@@ -133,6 +213,7 @@ DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_
     out.far_distances.push_back(distances[r]);
     out.far_labels.push_back(labels[r]);
   }
+  out.labels = std::move(labels);
   return out;
 }
 

@@ -19,6 +19,7 @@ whatever the dead one held), so a fit survives losing one, with the same result.
 
 from __future__ import annotations
 
+from concurrent.futures import CancelledError
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import dask
@@ -85,8 +86,9 @@ def _workers(client: Any) -> List[str]:
     return sorted(client.scheduler_info(n_workers=-1)["workers"])
 
 
-def _placed(client: Any, items: List[Any], workers: List[str], strict: bool) -> List[Any]:
-    """Futures of ``items`` (one per chunk, in chunk order), consecutive chunks on one worker.
+def _placed(client: Any, items: List[Tuple[Any, ...]], workers: List[str], strict: bool) -> List[Tuple[Any, ...]]:
+    """Futures of ``items`` (one tuple of delayed values per chunk, in chunk order), consecutive
+    chunks on one worker.
 
     Chunk i goes to worker i * W // n of the W workers in address order: every worker gets an
     equal share, and consecutive chunks (which the reduction tree combines first) sit together,
@@ -94,14 +96,19 @@ def _placed(client: Any, items: List[Any], workers: List[str], strict: bool) -> 
     moving a task away from the block it has read (the caller must start over when a worker
     goes away); otherwise the placement is a preference.
     """
-    if not workers:
-        return list(client.compute(items))
-    futures: List[Any] = []
-    for w, where in enumerate(workers):
-        share = items[w * len(items) // len(workers) : (w + 1) * len(items) // len(workers)]
-        if share:
-            futures += client.compute(share, workers=[where], allow_other_workers=not strict)
-    return futures
+    out: List[Tuple[Any, ...]] = []
+    for w, where in enumerate(workers or [None]):
+        share = items[w * len(items) // max(1, len(workers)) : (w + 1) * len(items) // max(1, len(workers))]
+        if not share:
+            continue
+        flat = [x for group in share for x in group]
+        if where is None:
+            futures = client.compute(flat)
+        else:
+            futures = client.compute(flat, workers=[where], allow_other_workers=not strict)
+        width = len(share[0])
+        out += [tuple(futures[i : i + width]) for i in range(0, len(futures), width)]
+    return out
 
 
 def _hold(arr: da.Array) -> da.Array:
@@ -110,52 +117,78 @@ def _hold(arr: da.Array) -> da.Array:
     if client is None:
         return arr.persist()
     # each block is read and encoded in one fused task, so a moved task moves no data
-    futures = _placed(client, list(arr.to_delayed(optimize_graph=True)[:, 0]), _workers(client), strict=False)
+    blocks = [(b,) for b in arr.to_delayed(optimize_graph=True)[:, 0]]
+    futures = [f for (f,) in _placed(client, blocks, _workers(client), strict=False)]
     return da.concatenate(
         [da.from_delayed(f, shape=(r, arr.shape[1]), dtype=arr.dtype) for f, r in zip(futures, arr.chunks[0])]
     )
 
 
-def _leaf_parts(arr: da.Array, summarise: Callable[..., Any], shared: Sequence[Any]) -> List[Any]:
-    """One delayed ``summarise(block, *shared, first_row)`` per row block, in chunk order."""
+def _leaf_parts(
+    arr: da.Array, summarise: Callable[..., Any], shared: Sequence[Any], hints: Sequence[Any]
+) -> List[Tuple[Any, Any]]:
+    """Per row block, in chunk order: delayed (summary, hint) of
+    ``summarise(block, *shared, hint, first_row)``."""
     starts = np.concatenate([[0], np.cumsum(arr.chunks[0])[:-1]]).astype(int).tolist()
-    return [dask.delayed(summarise, pure=False)(b, *shared, off) for b, off in zip(arr.to_delayed()[:, 0], starts)]
+    out = []
+    for b, hint, off in zip(arr.to_delayed()[:, 0], hints, starts):
+        summary, new_hint = dask.delayed(summarise, pure=False, nout=2)(b, *shared, hint, off)
+        out.append((summary, new_hint))
+    return out
 
 
 def _reduce_summaries(
-    arr: da.Array, summarise: Callable[..., Any], args: Tuple[Any, ...], combine: Callable[[List[Any]], Any]
-) -> Any:
-    """``combine`` over ``summarise(block, *args, first_row)`` of every row block, in a fixed tree.
+    arr: da.Array,
+    summarise: Callable[..., Any],
+    args: Tuple[Any, ...],
+    combine: Callable[[List[Any]], Any],
+    hints: Optional[List[Any]] = None,
+) -> Tuple[Any, List[Any]]:
+    """``combine`` over the summaries of every row block, in a fixed tree, and the new hints.
 
-    The tree depends only on the chunk order (pairs of consecutive chunks, then pairs of pairs),
-    so the result does not depend on where anything ran. On a distributed cluster, chunks not
-    held in memory yet (read from storage or generated) are read and summarised where
-    ``_placed`` puts them, strictly; if a worker goes away meanwhile, the pass starts over on
-    the workers there are then, with the same result. Chunks already held in memory are
-    summarised where they are.
+    ``summarise(block, *args, hint, first_row)`` returns a chunk's summary and a hint for the
+    next pass over the same chunk (the rows' labels, which speed the search up but never change
+    it); the hints stay where they were made. The tree depends only on the chunk order (pairs of
+    consecutive chunks, then pairs of pairs), so the result does not depend on where anything
+    ran. On a distributed cluster, chunks not held in memory yet (read from storage or
+    generated) are read and summarised where ``_placed`` puts them, strictly; if a worker goes
+    away meanwhile, the pass starts over on the workers there are then, without hints, with the
+    same result. Chunks already held in memory are summarised where they are.
     """
+    count = arr.numblocks[0]
+    if hints is None or len(hints) != count:
+        hints = [None] * count
     client = _distributed_client()
     if client is None:
-        shared = [dask.delayed(a, pure=True) for a in args]
-        return dask.compute(_tree_reduce(_leaf_parts(arr, summarise, shared), combine))[0]
+        leaves = _leaf_parts(arr, summarise, [dask.delayed(a, pure=True) for a in args], hints)
+        result, *new_hints = dask.compute(_tree_reduce([s for s, _ in leaves], combine), *[h for _, h in leaves])
+        return result, new_hints
     keys = [k[0] if isinstance(k, list) else k for k in arr.__dask_keys__()]
     held = any(client.who_has(keys).values())
     while True:
         shared = [client.scatter(a, broadcast=True, hash=False) for a in args]
-        parts = _leaf_parts(arr, summarise, shared)
+        leaves = _leaf_parts(arr, summarise, shared, hints)
         workers = [] if held else _workers(client)
         if workers:
-            parts = _placed(client, parts, workers, strict=True)
-            root = _placed_tree(client, parts, [workers[i * len(workers) // len(parts)] for i in range(len(parts))], combine)
+            placed = _placed(client, leaves, workers, strict=True)
+            owners = [workers[i * len(workers) // count] for i in range(count)]
+            root = _placed_tree(client, [s for s, _ in placed], owners, combine)
+            new_hints = [h for _, h in placed]
         else:
-            root = client.compute(_tree_reduce(parts, combine))
+            root, *new_hints = client.compute([_tree_reduce([s for s, _ in leaves], combine)] + [h for _, h in leaves])
         while True:
             try:
-                return root.result(timeout=0.5)
+                return root.result(timeout=0.5), new_hints
             except TimeoutError:
                 if not set(workers) <= set(_workers(client)):
                     break  # a worker that was given chunks is gone: start the pass over
-        client.cancel([root] + [p for p in parts if not isinstance(p, Delayed)])
+            except CancelledError:
+                # inputs lost with a worker that died: this pass's chunks or the last pass's hints
+                if all(h is None for h in hints) and set(workers) <= set(_workers(client)):
+                    raise
+                break
+        client.cancel([root] + new_hints)
+        hints = [None] * count
 
 
 def _placed_tree(client: Any, parts: List[Any], owners: List[str], combine: Callable[[List[Any]], Any]) -> Any:
@@ -241,8 +274,11 @@ class DenseSummary(NamedTuple):
     far_labels: np.ndarray  # their clusters
 
 
-def dense_chunk_summary(block: Any, centers: np.ndarray, spherical: bool, offset: int) -> DenseSummary:
-    """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums."""
+def dense_chunk_summary(
+    block: Any, centers: np.ndarray, spherical: bool, labels: Optional[np.ndarray], offset: int
+) -> Tuple[DenseSummary, np.ndarray]:
+    """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums,
+    and the rows' labels (given back as ``labels`` on the next pass, they speed it up)."""
     x = as_matrix(block, "X", min_rows=0)
     centers = as_matrix(centers, "centers")
     k = centers.shape[0]
@@ -250,11 +286,13 @@ def dense_chunk_summary(block: Any, centers: np.ndarray, spherical: bool, offset
     native.set_cluster_centers(centers)
     # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
     # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
-    r = native.chunk_summary(x, farthest=2 * k)
-    return DenseSummary(
+    hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
+    r = native.chunk_summary(x, farthest=2 * k, labels=hint)
+    summary = DenseSummary(
         r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
         r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
     )
+    return summary, r["labels"]
 
 
 def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
@@ -331,8 +369,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
         return local.fit(sample).cluster_centers_
 
-    def _summary(self, arr: da.Array, centers: np.ndarray) -> DenseSummary:
-        return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense)  # type: ignore[no-any-return]
+    def _summary(self, arr: da.Array, centers: np.ndarray, hints: Optional[List[Any]]) -> Tuple[DenseSummary, List[Any]]:
+        # the labels of each pass stay with their chunks and speed the next pass up
+        return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense, hints)
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
         new = centers.copy()
@@ -363,19 +402,21 @@ class KMeans(ClusterMixin, BaseEstimator):
         seed = resolve_seed(self.random_state)
         centers = self._initial_centers(arr, seed)
         history: List[float] = []
+        hints: Optional[List[Any]] = None
         run = _Fit(self, "dense")
         try:
             for it in range(self.max_iter):
-                s = self._summary(arr, centers)
+                s, hints = self._summary(arr, centers, hints)
                 history.append(s.distance / n)
                 run.record(it, history[-1])
                 if self._stops(history):
                     break
                 centers = self._update(arr, centers, s)
             # one more pass against the final centers, as the single-machine fit ends
-            history[-1] = self._summary(arr, centers).distance / n
+            history[-1] = self._summary(arr, centers, hints)[0].distance / n
         finally:
             run.close()
+            del hints  # labels held by the workers
         self.n_features_in_ = int(arr.shape[1])
         self.cluster_centers_ = centers
         self.inertia_history_ = np.asarray(history)
@@ -443,17 +484,20 @@ def codeword_distances(codewords: np.ndarray) -> np.ndarray:
     return table
 
 
-def code_chunk_summary(block: Any, codewords: np.ndarray, centers: np.ndarray, offset: int) -> CodeSummary:
+def code_chunk_summary(
+    block: Any, codewords: np.ndarray, centers: np.ndarray, hint: None, offset: int
+) -> Tuple[CodeSummary, None]:
     """One symmetric assignment pass over a chunk of codes, reduced to codeword histograms."""
     m, ks = codewords.shape[:2]
     native = _NativePQKMeans(np.require(codewords, requirements=["C", "A"]), centers.shape[0])
     native.set_cluster_centers(centers)
     r = native.chunk_summary(as_codes(block, "codes", m, ks) if len(block) else np.zeros((0, m), np.uint8), farthest=centers.shape[0])
     hist = r["histogram"].astype(np.int64) if "histogram" in r else (r["cells"].astype(np.int64), r["cell_counts"].astype(np.int64))
-    return CodeSummary(
+    summary = CodeSummary(
         hist, r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
         r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
     )
+    return summary, None
 
 
 def _add_histograms(a: Any, b: Any) -> Any:
@@ -570,7 +614,8 @@ class PQKMeans(ClusterMixin, BaseEstimator):
 
     def _summary(self, codes: da.Array, centers: np.ndarray) -> CodeSummary:
         assert self.quantizer is not None
-        return _reduce_summaries(codes, code_chunk_summary, (self.quantizer.codewords_, centers), combine_codes)  # type: ignore[no-any-return]
+        s, _ = _reduce_summaries(codes, code_chunk_summary, (self.quantizer.codewords_, centers), combine_codes)
+        return s  # type: ignore[no-any-return]
 
     def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
         k, m = centers.shape

@@ -168,6 +168,11 @@ VectorView<const float> as_f32_vector(PyObject* obj, const char* name) {
   return {static_cast<const float*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 4)};
 }
 
+VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_UINT32, 1, "a 1-dimensional uint32 numpy array");
+  return {static_cast<const uint32_t*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 4)};
+}
+
 uint64_t as_u64(PyObject* obj, const char* name) {
   PyObject* index = PyNumber_Index(obj);
   if (!index) {

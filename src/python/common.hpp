@@ -75,6 +75,7 @@ MatrixView<const float> as_f32_matrix(PyObject* obj, const char* name);
 MatrixView<const uint8_t> as_u8_matrix(PyObject* obj, const char* name);
 Array3View<const float> as_f32_array3(PyObject* obj, const char* name);
 VectorView<const float> as_f32_vector(PyObject* obj, const char* name);
+VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name);
 
 // Anything raised by the object's own conversion (`__index__`) that is not a type mismatch
 // propagates unchanged.

@@ -35,11 +35,22 @@ PyObject* fit_predict(DenseKMeans* m, const Args& a) {
 PyObject* predict(DenseKMeans* m, const Args& a) { return new_u32_labels(m->predict(a.f32_matrix("data"))); }
 
 PyObject* chunk_summary(DenseKMeans* m, const Args& a) {
-  const DenseChunkSummary s = m->chunk_summary(a.f32_matrix("data"), a.integer("farthest"));
+  const MatrixView<const float> data = a.f32_matrix("data");
+  std::vector<uint32_t> previous;
+  if (const auto hint = a.u32_vector_or_none("labels")) {
+    if (hint->size() != data.rows) {
+      throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
+                                   std::to_string(hint->size()));
+    }
+    previous.resize(hint->size());
+    for (size_t i = 0; i < previous.size(); ++i) previous[i] = (*hint)[i];
+  }
+  const DenseChunkSummary s = m->chunk_summary(data, a.integer("farthest"), previous);
   Ref result(PyDict_New());
   if (!result.get()) throw PyErrSet{};
   set_item(result.get(), "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));
   set_summary_items(result.get(), s.counts, s.distance_sum, s.far_rows, s.far_distances, s.far_labels);
+  set_item(result.get(), "labels", new_u32_labels(s.labels));
   return result.release();
 }
 
@@ -65,10 +76,13 @@ const Method<DenseKMeans> kMethods[] = {
      "fit(data), then the labels it stored as a new uint32 array."},
     {"predict", Access::Shared, {arg("data", Kind::F32Matrix)}, predict,
      "Nearest-center label of every row of data as a new uint32 array."},
-    {"chunk_summary", Access::Shared, {arg("data", Kind::F32Matrix), int_arg("farthest", 0)}, chunk_summary,
+    {"chunk_summary", Access::Shared,
+     {arg("data", Kind::F32Matrix), int_arg("farthest", 0), arg_or_none("labels", Kind::U32Vector)}, chunk_summary,
      "One assignment pass over data against the stored centers, for fits spread over many machines: "
-     "a dict of per-cluster float64 sums (k x d) and uint64 counts, distance_sum, and the farthest "
-     "rows of data (far_rows, far_distances, far_labels; farthest first, ties to the lower row)."},
+     "a dict of per-cluster float64 sums (k x d) and uint64 counts, distance_sum, the farthest "
+     "rows of data (far_rows, far_distances, far_labels; farthest first, ties to the lower row) and "
+     "every row's label (labels). labels= (uint32, one per row: the labels of an earlier pass) only "
+     "speeds the search up: the result is the exact assignment whatever it holds."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
 };

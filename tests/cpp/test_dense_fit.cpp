@@ -222,3 +222,41 @@ TEST(DenseFit, ChunkSummariesAddUpToTheWhole) {
   }
   for (size_t i = 0; i < whole.far_rows.size(); ++i) EXPECT_EQ(whole.far_labels[i], labels[whole.far_rows[i]]);
 }
+
+// Labels from an earlier pass only narrow the search: whatever they hold (right, wrong, out of
+// range), the summary is the one without them, ties to the lower center included.
+TEST(DenseFit, ChunkSummaryHintNeverChangesTheResult) {
+  struct Case {
+    size_t n, d, k;
+    bool duplicate_center, nan_center;
+  };
+  for (const Case c : {Case{600, 3, 4, true, false}, Case{900, 37, 64, false, false}, Case{500, 5, 9, false, true}}) {
+    std::vector<float> values(c.n * c.d);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = float((i * 7919) % 101) / 10.0f;  // many exact ties
+    std::vector<float> center_values(values.begin(), values.begin() + c.k * c.d);
+    if (c.duplicate_center) std::copy_n(center_values.begin(), c.d, center_values.begin() + (c.k - 1) * c.d);
+    if (c.nan_center) center_values[2 * c.d] = std::numeric_limits<float>::quiet_NaN();
+    const MatrixView<const float> data(values.data(), c.n, c.d);
+    DenseKMeans km(c.k, 5, 0, false, InitMethod::Random, false, false);
+    km.set_centers(from_rows(c.d, center_values));
+    const DenseChunkSummary plain = km.chunk_summary(data, 2 * c.k);
+    std::vector<std::vector<uint32_t>> hints(5, std::vector<uint32_t>(c.n));
+    for (size_t r = 0; r < c.n; ++r) {
+      hints[0][r] = uint32_t(plain.labels[r]);
+      hints[1][r] = 0;
+      hints[2][r] = uint32_t(c.k - 1);
+      hints[3][r] = uint32_t((r * 2654435761u) % c.k);
+      hints[4][r] = uint32_t(c.k + r);
+    }
+    for (const auto& hint : hints) {
+      const DenseChunkSummary h = km.chunk_summary(data, 2 * c.k, hint);
+      EXPECT_EQ(h.labels, plain.labels);
+      EXPECT_EQ(h.sums, plain.sums);
+      EXPECT_EQ(h.counts, plain.counts);
+      EXPECT_EQ(h.distance_sum, plain.distance_sum);
+      EXPECT_EQ(h.far_rows, plain.far_rows);
+      EXPECT_EQ(h.far_distances, plain.far_distances);
+    }
+    EXPECT_THROW(km.chunk_summary(data, 0, std::vector<uint32_t>(c.n - 1)), VantorixError);
+  }
+}

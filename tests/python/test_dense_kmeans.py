@@ -274,3 +274,19 @@ print(h.hexdigest())
         runs = {run_python(code, VANTORIX_NUM_THREADS=t, VANTORIX_SIMD=simd, **env) for t in ("1", "2")
                 for env in ({}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
         assert len(runs) == 1, simd
+
+
+def test_chunk_summary_labels_are_predicts_and_a_hint_only_speeds_it_up(blobs):
+    m = Dense(6, iterations=4, seed=1)
+    m.fit(blobs)
+    plain = m.chunk_summary(blobs, farthest=4)
+    np.testing.assert_array_equal(plain["labels"], m.predict(blobs))
+    wrong = (plain["labels"][::-1] + 1).astype(np.uint32)  # wrong hints, one past the last center too
+    hinted = m.chunk_summary(blobs, farthest=4, labels=wrong)
+    for key in plain:
+        np.testing.assert_array_equal(hinted[key], plain[key])
+    assert str(inspect.signature(Dense.chunk_summary)) == "(self, /, data, farthest=0, labels=None)"
+    with pytest.raises(ValueError, match=f"labels: expected {len(blobs)} labels, one per row, got 3"):
+        m.chunk_summary(blobs, labels=np.zeros(3, np.uint32))
+    with pytest.raises(TypeError, match="labels"):
+        m.chunk_summary(blobs, labels=plain["labels"].astype(np.int64))
