@@ -105,8 +105,8 @@ std::vector<size_t> DenseKMeans::predict(MatrixView<const float> data) const {
 }
 
 namespace {
-// The hinted search keeps a k x k table of center distances: up to 64 MiB.
-constexpr size_t kMaxHintedCenters = 4096;
+// The hinted search keeps k sorted lists of the other centers: up to 32 MiB.
+constexpr size_t kMaxHintedCenters = 2048;
 }  // namespace
 
 void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<const uint32_t> previous,
@@ -124,19 +124,33 @@ void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<c
   labels.assign(data.rows, 0);
   distances.assign(data.rows, 0.0f);
   if (data.rows == 0) return;
-  // Squared distances between centers. A center j can be as near to x as center a only if
-  // |c_j - c_a| <= 2 |x - c_a|. Both sides come from the f32 kernel, whose relative error on a
-  // sum of d squares is below (d + 2) * 2^-24; the slack covers four times that on each side, and
-  // the absolute term covers subnormal sums, so no center that could win or tie is skipped.
-  std::vector<float> between(k * k);
-  parallel_chunks(k, 16, [&](size_t begin, size_t end) {
-    for (size_t a = begin; a < end; ++a) {
-      for (size_t j = 0; j < k; ++j) between[a * k + j] = l2_squared(centers.row(a), centers.row(j));
-    }
-  });
+  // A center j can be as near to x as center a only if |c_j - c_a| <= 2 |x - c_a|. So every
+  // center keeps the others nearest first with their squared distances, and a row measures the
+  // prefix of its previous center's list within that radius. Both sides come from the f32
+  // kernel, whose relative error on a sum of d squares is below (d + 2) * 2^-24; the slack
+  // covers four times that on each side, and the absolute term covers subnormal sums, so no
+  // center that could win or tie is skipped. Centers that are not finite (or too far apart to
+  // measure) leave every row to the full search.
+  struct Neighbour {
+    float distance;
+    uint32_t index;
+  };
   bool finite = true;
   for (float v : centers.values) finite = finite && std::isfinite(v);
-  for (float v : between) finite = finite && std::isfinite(v);
+  std::vector<Neighbour> near(finite ? k * (k - 1) : 0);
+  if (finite) {
+    parallel_chunks(k, 16, [&](size_t begin, size_t end) {
+      for (size_t a = begin; a < end; ++a) {
+        Neighbour* list = near.data() + a * (k - 1);
+        size_t at = 0;
+        for (size_t j = 0; j < k; ++j) {
+          if (j != a) list[at++] = {l2_squared(centers.row(a), centers.row(j)), uint32_t(j)};
+        }
+        std::sort(list, list + (k - 1), [](const Neighbour& x, const Neighbour& y) { return x.distance < y.distance; });
+      }
+    });
+  }
+  for (const Neighbour& n : near) finite = finite && std::isfinite(n.distance);
   const float error = float(d + 2) * 0x1p-22f;
   const float slack = 4.0f * (1.0f + 8.0f * error);
   constexpr float kTiny = 1e-30f;
@@ -151,9 +165,9 @@ void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<c
         best = own;
         found = a;
         const float limit = own * slack + kTiny;
-        const float* near = between.data() + a * k;
-        for (size_t j = 0; j < k; ++j) {
-          if (j == a || !(near[j] <= limit)) continue;
+        const Neighbour* list = near.data() + a * (k - 1);
+        for (size_t i = 0; i + 1 < k && list[i].distance <= limit; ++i) {
+          const size_t j = list[i].index;
           const float v = l2_squared(x, centers.row(j));
           if (v < best || (v == best && j < found)) best = v, found = j;
         }
