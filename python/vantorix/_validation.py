@@ -92,12 +92,16 @@ def check_finite(arr: np.ndarray, name: str) -> None:
         raise ValueError(f"Input {name} contains {what}; every value must be finite")
 
 
-def as_matrix(x: object, name: str = "X", *, min_rows: int = 1) -> np.ndarray:
-    """A 2-D C-contiguous float32 array of finite values; no copy when ``x`` already is one."""
+def as_matrix(x: object, name: str = "X", *, min_rows: int = 1, finite: bool = True) -> np.ndarray:
+    """A 2-D C-contiguous float32 array of finite values; no copy when ``x`` already is one.
+
+    ``finite=False`` skips the finiteness check, for data checked on an earlier pass.
+    """
     arr = _to_array(x, name, np.float32)
     _check_2d(arr, name, min_rows)
     arr = _aligned(np.ascontiguousarray(arr, dtype=np.float32))
-    check_finite(arr, name)
+    if finite:
+        check_finite(arr, name)
     return arr
 
 

@@ -279,14 +279,15 @@ def dense_chunk_summary(
 ) -> Tuple[DenseSummary, np.ndarray]:
     """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums,
     and the rows' labels (given back as ``labels`` on the next pass, they speed it up)."""
-    x = as_matrix(block, "X", min_rows=0)
+    # rows are checked for NaN and infinity on the first pass; later passes read the same rows
+    x = as_matrix(block, "X", min_rows=0, finite=labels is None)
     centers = as_matrix(centers, "centers")
     k = centers.shape[0]
     native = _NativeDenseKMeans(k, spherical=spherical)
     native.set_cluster_centers(centers)
+    hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
     # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
     # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
-    hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
     r = native.chunk_summary(x, farthest=2 * k, labels=hint)
     summary = DenseSummary(
         r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
