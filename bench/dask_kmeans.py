@@ -108,13 +108,16 @@ class PassTimes(logging.Handler):
                 self.seconds.append(time.perf_counter() - start)
 
         vdask._reduce_summaries = timed
-        logger = logging.getLogger("dask_ml.cluster.k_means")
-        logger.setLevel(logging.INFO)
-        logger.addHandler(self)
+        for name in ("dask_ml.cluster.k_means", "vantorix.dask"):
+            logger = logging.getLogger(name)
+            logger.setLevel(logging.INFO)
+            logger.addHandler(self)
 
     def emit(self, record: logging.LogRecord) -> None:
         if record.getMessage().startswith("Finished Lloyd loop"):
             self.seconds.append(record.args[1].total_seconds())
+        elif record.name == "vantorix.dask":
+            print("   ", record.getMessage(), flush=True)
 
 
 PASSES = None
@@ -153,7 +156,7 @@ def main() -> None:
     try:
         with LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, memory_limit=MEMORY_LIMIT, dashboard_address=None,
-            silence_logs=40,
+            silence_logs=30,
         ) as cluster, Client(cluster) as client:
             init = make_chunk(999, K)
             sample = make_chunk(10**6, 50_000)

@@ -19,6 +19,7 @@ whatever the dead one held), so a fit survives losing one, with the same result.
 
 from __future__ import annotations
 
+import logging
 from concurrent.futures import CancelledError
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -42,6 +43,7 @@ __all__ = ["KMeans", "PQKMeans", "encode"]
 _FAN_IN = 2  # summaries combined per reduction task: pairs, so that with consecutive chunks on one
 # worker only the few pairs that straddle two workers move a summary between them
 _EPS = float(np.finfo(np.float64).eps)
+_log = logging.getLogger("vantorix.dask")
 
 
 # --- shared pieces --------------------------------------------------------------------------
@@ -187,6 +189,7 @@ def _reduce_summaries(
                 if all(h is None for h in hints) and set(workers) <= set(_workers(client)):
                     raise
                 break
+        _log.info("a worker left during a pass: the pass starts over on %d workers", len(_workers(client)))
         client.cancel([root] + new_hints)
         hints = [None] * count
 
