@@ -6,6 +6,7 @@ import signal
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
@@ -43,6 +44,19 @@ def test_dense_fit_agrees_with_a_single_machine_lloyd_from_the_same_centers(clie
     np.testing.assert_array_equal(fit.labels_.compute(), local.predict(blobs))
     assert fit.inertia_ == pytest.approx(-local.score(blobs), rel=1e-5)
     assert fit.n_iter_ == 10
+
+
+def test_local_schedulers_give_the_cluster_result(client, blobs, pq):
+    x = da.from_array(blobs, chunks=3000)
+    on_cluster = vdask.KMeans(10, random_state=2, max_iter=6).fit(x)
+    codes_on_cluster = vdask.PQKMeans(10, quantizer=pq, random_state=2, max_iter=4).fit(x)
+    with dask.config.set(scheduler="sync"):
+        local = vdask.KMeans(10, random_state=2, max_iter=6).fit(x)
+        codes_local = vdask.PQKMeans(10, quantizer=pq, random_state=2, max_iter=4).fit(x)
+        np.testing.assert_array_equal(local.labels_.compute(), on_cluster.labels_.compute())
+    np.testing.assert_array_equal(local.cluster_centers_, on_cluster.cluster_centers_)
+    np.testing.assert_array_equal(local.inertia_history_, on_cluster.inertia_history_)
+    np.testing.assert_array_equal(codes_local.code_centers_, codes_on_cluster.code_centers_)
 
 
 def test_empty_clusters_are_reseeded_with_the_farthest_rows(client, blobs):
