@@ -80,14 +80,18 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   inertia_history_ = std::move(history);
 }
 
-void DenseKMeans::assign(MatrixView<const float> data, std::vector<size_t>& labels,
-                         std::vector<float>& distances) const {
+const Matrix<float>& DenseKMeans::centers_for(MatrixView<const float> data) const {
   if (!centers_) throw VantorixError::message("cluster centers are not initialized");
-  const Matrix<float>& centers = *centers_;
-  if (data.cols != centers.cols) {
-    throw VantorixError::message("expected " + std::to_string(centers.cols) + " columns, got " +
+  if (data.cols != centers_->cols) {
+    throw VantorixError::message("expected " + std::to_string(centers_->cols) + " columns, got " +
                                  std::to_string(data.cols));
   }
+  return *centers_;
+}
+
+void DenseKMeans::assign(MatrixView<const float> data, std::vector<size_t>& labels,
+                         std::vector<float>& distances) const {
+  const Matrix<float>& centers = centers_for(data);
   labels.assign(data.rows, 0);
   distances.assign(data.rows, 0.0f);
   if (data.rows == 0) return;
@@ -111,16 +115,8 @@ constexpr size_t kMaxHintedCenters = 2048;
 
 void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<const uint32_t> previous,
                                        std::vector<size_t>& labels, std::vector<float>& distances) const {
-  if (!centers_) throw VantorixError::message("cluster centers are not initialized");
-  const Matrix<float>& centers = *centers_;
+  const Matrix<float>& centers = centers_for(data);
   const size_t k = centers.rows, d = centers.cols;
-  if (data.cols != d) {
-    throw VantorixError::message("expected " + std::to_string(d) + " columns, got " + std::to_string(data.cols));
-  }
-  if (previous.size() != data.rows) {
-    throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
-                                 std::to_string(previous.size()));
-  }
   labels.assign(data.rows, 0);
   distances.assign(data.rows, 0.0f);
   if (data.rows == 0) return;
@@ -185,20 +181,19 @@ void DenseKMeans::assign_near_previous(MatrixView<const float> data, std::span<c
 }
 
 DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_t farthest,
-                                             std::span<const uint32_t> previous) const {
+                                             std::optional<std::span<const uint32_t>> previous) const {
   DenseChunkSummary out;
   std::vector<size_t> labels;
   std::vector<float> distances;
-  if (previous.empty()) {
-    assign(data, labels, distances);
-  } else if (spherical_ || !data.is_c_contiguous() || k_ > kMaxHintedCenters) {
-    if (previous.size() != data.rows) {
-      throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
-                                   std::to_string(previous.size()));
-    }
-    assign(data, labels, distances);
+  if (previous && previous->size() != data.rows) {
+    throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
+                                 std::to_string(previous->size()));
+  }
+  // the hinted search needs Euclidean geometry, contiguous rows and its k lists of neighbours
+  if (previous && !spherical_ && data.is_c_contiguous() && k_ <= kMaxHintedCenters) {
+    assign_near_previous(data, *previous, labels, distances);
   } else {
-    assign_near_previous(data, previous, labels, distances);
+    assign(data, labels, distances);
   }
   const size_t d = centers_->cols;
   // float64 sums, so that how rows are split into chunks (and chunks into parts here) moves a

@@ -48,12 +48,12 @@ class DenseKMeans {
   void fit(MatrixView<const float> data);
   std::vector<size_t> predict(MatrixView<const float> data) const;
   // The labels predict gives, with the sums a Lloyd update needs (see DenseChunkSummary).
-  // `previous` (empty, or one center per row: the rows' labels from an earlier pass) only makes
+  // `previous` (one center per row: the rows' labels from an earlier pass) only makes
   // the search faster: in Euclidean geometry each row then measures only the centers that can
   // be as near as its previous one. Labels are the exact nearest centers (ties to the lower
   // center) and distances the direct kernel's, whatever the hint holds.
   DenseChunkSummary chunk_summary(MatrixView<const float> data, size_t farthest,
-                                  std::span<const uint32_t> previous = {}) const;
+                                  std::optional<std::span<const uint32_t>> previous = std::nullopt) const;
   // centers: k x d, row-major. Labels and history stay as they are.
   void set_centers(Matrix<float> centers);
   // Checks the shape, then copies: a wrong shape costs nothing however large the view.
@@ -73,6 +73,8 @@ class DenseKMeans {
  private:
   // Labels and distances of data against the stored centers (the checks of predict).
   void assign(MatrixView<const float> data, std::vector<size_t>& labels, std::vector<float>& distances) const;
+  // The stored centers, once data's column count is checked against them.
+  const Matrix<float>& centers_for(MatrixView<const float> data) const;
   void assign_near_previous(MatrixView<const float> data, std::span<const uint32_t> previous,
                             std::vector<size_t>& labels, std::vector<float>& distances) const;
   std::vector<size_t> labels_;

@@ -88,39 +88,42 @@ def _workers(client: Any) -> List[str]:
     return sorted(client.scheduler_info(n_workers=-1)["workers"])
 
 
-def _placed(client: Any, items: List[Tuple[Any, ...]], workers: List[str], strict: bool) -> List[Tuple[Any, ...]]:
-    """Futures of ``items`` (one tuple of delayed values per chunk, in chunk order), consecutive
-    chunks on one worker.
+def _owners(count: int, workers: List[str]) -> List[str]:
+    """Chunk i goes to worker i * W // count of the W workers in address order: every worker gets
+    an equal share, and consecutive chunks (which the reduction tree combines first) sit
+    together, so few summaries cross between workers."""
+    return [workers[i * len(workers) // count] for i in range(count)]
 
-    Chunk i goes to worker i * W // n of the W workers in address order: every worker gets an
-    equal share, and consecutive chunks (which the reduction tree combines first) sit together,
-    so few summaries cross between workers. Strict placement also keeps the scheduler from
-    moving a task away from the block it has read (the caller must start over when a worker
-    goes away); otherwise the placement is a preference.
+
+def _placed(client: Any, items: List[Tuple[Any, ...]], owners: List[str], strict: bool) -> List[Tuple[Any, ...]]:
+    """Futures of ``items`` (one tuple of delayed values per chunk), each chunk's on its owner.
+
+    Strict placement also keeps the scheduler from moving a task away from the block it has
+    read (the caller must start over when a worker goes away); otherwise it is a preference.
     """
     out: List[Tuple[Any, ...]] = []
-    for w, where in enumerate(workers or [None]):
-        share = items[w * len(items) // max(1, len(workers)) : (w + 1) * len(items) // max(1, len(workers))]
-        if not share:
-            continue
-        flat = [x for group in share for x in group]
-        if where is None:
-            futures = client.compute(flat)
-        else:
-            futures = client.compute(flat, workers=[where], allow_other_workers=not strict)
-        width = len(share[0])
+    start = 0
+    while start < len(items):
+        end = start
+        while end < len(items) and owners[end] == owners[start]:
+            end += 1
+        flat = [x for group in items[start:end] for x in group]
+        futures = client.compute(flat, workers=[owners[start]], allow_other_workers=not strict)
+        width = len(items[start])
         out += [tuple(futures[i : i + width]) for i in range(0, len(futures), width)]
+        start = end
     return out
 
 
 def _hold(arr: da.Array) -> da.Array:
     """``arr`` computed and held in the cluster's memory, placed as the summaries will want it."""
     client = _distributed_client()
-    if client is None:
+    workers = _workers(client) if client is not None else []
+    if not workers:
         return arr.persist()
     # each block is read and encoded in one fused task, so a moved task moves no data
     blocks = [(b,) for b in arr.to_delayed(optimize_graph=True)[:, 0]]
-    futures = [f for (f,) in _placed(client, blocks, _workers(client), strict=False)]
+    futures = [f for (f,) in _placed(client, blocks, _owners(len(blocks), workers), strict=False)]
     return da.concatenate(
         [da.from_delayed(f, shape=(r, arr.shape[1]), dtype=arr.dtype) for f, r in zip(futures, arr.chunks[0])]
     )
@@ -172,8 +175,8 @@ def _reduce_summaries(
         leaves = _leaf_parts(arr, summarise, shared, hints)
         workers = [] if held else _workers(client)
         if workers:
-            placed = _placed(client, leaves, workers, strict=True)
-            owners = [workers[i * len(workers) // count] for i in range(count)]
+            owners = _owners(count, workers)
+            placed = _placed(client, leaves, owners, strict=True)
             root = _placed_tree(client, [s for s, _ in placed], owners, combine)
             new_hints = [h for _, h in placed]
         else:
@@ -235,16 +238,16 @@ def _take_rows(arr: da.Array, rows: np.ndarray) -> np.ndarray:
     """
     starts = np.concatenate([[0], np.cumsum(arr.chunks[0])])
     chunk_of = np.searchsorted(starts, rows, side="right") - 1
+    chunks = np.unique(chunk_of)
     picks = []
-    for c in np.unique(chunk_of):
+    for c in chunks:
         local = rows[chunk_of == c] - starts[c]
         block = arr.blocks[int(c)]
         picks.append(
             block.map_blocks(lambda b, at=local: np.asarray(b)[at], chunks=((local.size,), block.chunks[1]), dtype=arr.dtype)
         )
-    got = dask.compute(*picks)
     out = np.empty((rows.size, arr.shape[1]), dtype=arr.dtype)
-    for c, values in zip(np.unique(chunk_of), got):
+    for c, values in zip(chunks, dask.compute(*picks)):
         out[chunk_of == c] = values
     return out
 

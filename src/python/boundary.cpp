@@ -165,16 +165,17 @@ MatrixView<const uint8_t> Args::u8_matrix(const char* name) const { return get<M
 Array3View<const float> Args::f32_array3(const char* name) const { return get<Array3View<const float>>(name); }
 VectorView<const float> Args::f32_vector(const char* name) const { return get<VectorView<const float>>(name); }
 
-std::optional<VectorView<const uint32_t>> Args::u32_vector_or_none(const char* name) const {
-  const Slot& s = find(name);
-  if (std::holds_alternative<std::monostate>(s.value)) return std::nullopt;
-  return get<VectorView<const uint32_t>>(name);
+template <class T>
+std::optional<T> Args::get_or_none(const char* name) const {
+  if (std::holds_alternative<std::monostate>(find(name).value)) return std::nullopt;
+  return get<T>(name);
 }
 
 std::optional<MatrixView<const float>> Args::f32_matrix_or_none(const char* name) const {
-  const Slot& s = find(name);
-  if (std::holds_alternative<std::monostate>(s.value)) return std::nullopt;
-  return get<MatrixView<const float>>(name);
+  return get_or_none<MatrixView<const float>>(name);
+}
+std::optional<VectorView<const uint32_t>> Args::u32_vector_or_none(const char* name) const {
+  return get_or_none<VectorView<const uint32_t>>(name);
 }
 
 std::string Args::describe_work() const {

@@ -89,6 +89,8 @@ class Args {
   const Slot& find(const char* name) const;
   template <class T>
   const T& get(const char* name) const;
+  template <class T>
+  std::optional<T> get_or_none(const char* name) const;
 
   const char* fname_;
   std::vector<Slot> slots_;

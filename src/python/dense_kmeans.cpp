@@ -36,16 +36,11 @@ PyObject* predict(DenseKMeans* m, const Args& a) { return new_u32_labels(m->pred
 
 PyObject* chunk_summary(DenseKMeans* m, const Args& a) {
   const MatrixView<const float> data = a.f32_matrix("data");
-  std::vector<uint32_t> previous;
-  if (const auto hint = a.u32_vector_or_none("labels")) {
-    if (hint->size() != data.rows) {
-      throw VantorixError::message("labels: expected " + std::to_string(data.rows) + " labels, one per row, got " +
-                                   std::to_string(hint->size()));
-    }
-    previous.resize(hint->size());
-    for (size_t i = 0; i < previous.size(); ++i) previous[i] = (*hint)[i];
-  }
-  const DenseChunkSummary s = m->chunk_summary(data, a.integer("farthest"), previous);
+  const auto hint = a.u32_vector_or_none("labels");
+  std::vector<uint32_t> previous(hint ? hint->size() : 0);  // contiguous, whatever the hint's stride
+  for (size_t i = 0; i < previous.size(); ++i) previous[i] = (*hint)[i];
+  const DenseChunkSummary s =
+      m->chunk_summary(data, a.integer("farthest"), hint ? std::optional<std::span<const uint32_t>>(previous) : std::nullopt);
   Ref result(PyDict_New());
   if (!result.get()) throw PyErrSet{};
   set_item(result.get(), "sums", new_f64_matrix(s.sums.data(), m->k(), s.sums.size() / m->k()));

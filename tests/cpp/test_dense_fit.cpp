@@ -249,7 +249,7 @@ TEST(DenseFit, ChunkSummaryHintNeverChangesTheResult) {
       hints[4][r] = uint32_t(c.k + r);
     }
     for (const auto& hint : hints) {
-      const DenseChunkSummary h = km.chunk_summary(data, 2 * c.k, hint);
+      const DenseChunkSummary h = km.chunk_summary(data, 2 * c.k, std::span<const uint32_t>(hint));
       EXPECT_EQ(h.labels, plain.labels);
       EXPECT_EQ(h.sums, plain.sums);
       EXPECT_EQ(h.counts, plain.counts);
@@ -257,6 +257,7 @@ TEST(DenseFit, ChunkSummaryHintNeverChangesTheResult) {
       EXPECT_EQ(h.far_rows, plain.far_rows);
       EXPECT_EQ(h.far_distances, plain.far_distances);
     }
-    EXPECT_THROW(km.chunk_summary(data, 0, std::vector<uint32_t>(c.n - 1)), VantorixError);
+    const std::vector<uint32_t> short_hint(c.n - 1);
+    EXPECT_THROW(km.chunk_summary(data, 0, std::span<const uint32_t>(short_hint)), VantorixError);
   }
 }
