@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "dense.hpp"
-#include "dense_screen.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_screen.hpp"
 
 using namespace vantorix;
 

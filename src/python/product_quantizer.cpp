@@ -1,7 +1,7 @@
 // _NativeProductQuantizer: argument conversion and result copies around ProductQuantizer.
-#include "boundary.hpp"
-#include "classes.hpp"
-#include "pq.hpp"
+#include "pq/pq.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
 
 namespace vantorix::py {
 

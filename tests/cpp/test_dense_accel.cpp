@@ -6,12 +6,12 @@
 #include <map>
 #include <string>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_bounds.hpp"
-#include "dense_update.hpp"
-#include "parallel.hpp"
-#include "simd.hpp"
+#include "core/parallel.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_bounds.hpp"
+#include "dense/dense_update.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

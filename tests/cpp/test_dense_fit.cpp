@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <numeric>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_kernels.hpp"
-#include "simd.hpp"
-#include "dense_update.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_update.hpp"
+#include "kernels/dense_kernels.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_bounds.hpp"
-#include "dense_screen.hpp"
-#include "simd.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_bounds.hpp"
+#include "dense/dense_screen.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

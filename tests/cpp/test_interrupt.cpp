@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "dense.hpp"
-#include "interrupt.hpp"
-#include "parallel.hpp"
+#include "core/interrupt.hpp"
+#include "core/parallel.hpp"
+#include "dense/dense.hpp"
 
 using namespace vantorix;
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <set>
 
-#include "math.hpp"
-#include "rng.hpp"
+#include "core/rng.hpp"
+#include "pq/math.hpp"
 
 using namespace vantorix;
 
