@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/parallel.hpp"
-#include "kernels/flash.hpp"
+#include "kernels/tiled_rows.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"

@@ -71,11 +71,12 @@ Sample draw_sample(MatrixView<const uint8_t> codes, uint64_t sample_rows, uint64
 CandidateMetrics evaluate_candidate(const Array3<float>& codewords, const CodewordDistances& table,
                                     MatrixView<const uint8_t> sample, size_t k, size_t position,
                                     const AutoKOptions& options) {
-  PqKMeansOptions o;
-  static_cast<CodeFitSettings&>(o) = options;
-  o.k = k;
-  o.seed = options.seed + uint64_t(position);
-  o.init = InitMethod::FarthestFirst;
+  const PqKMeansOptions o{.k = k,
+                          .iterations = options.iterations,
+                          .seed = options.seed + uint64_t(position),
+                          .verbose = options.verbose,
+                          .lookup_table_bytes = options.lookup_table_bytes,
+                          .init = InitMethod::FarthestFirst};
   PqKMeans model = PqKMeans::with_codeword_distances_and_options(codewords, table, std::nullopt, o);
   {
     // The analysis reports candidates, not the passes of their fits.

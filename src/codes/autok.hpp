@@ -38,8 +38,13 @@ struct AutoKAnalysis {
   std::pair<size_t, uint64_t> select(AutoKMethod method) const;
 };
 
-// Every candidate's fit runs with these settings (the seed offset by the candidate's position).
-struct AutoKOptions : CodeFitSettings {
+// The analysis's settings with their defaults (the Python signature shows these). Every
+// candidate's fit runs with the first four (the seed offset by the candidate's position).
+struct AutoKOptions {
+  size_t iterations = 20;
+  uint64_t seed = 0;
+  bool verbose = false;
+  uint64_t lookup_table_bytes = 1073741824;
   uint64_t sample_rows = 16384;
   AutoKMethod method = AutoKMethod::Bic;
 };

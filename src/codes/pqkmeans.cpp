@@ -9,7 +9,7 @@
 #include "core/parallel.hpp"
 #include "core/rng.hpp"
 #include "kernels/simd.hpp"
-#include "pq/math.hpp"
+#include "pq/rotation.hpp"
 
 namespace vantorix {
 

@@ -25,16 +25,13 @@ namespace vantorix {
 // Immutable once built, so any number of models (the candidate-k analysis) can share one.
 using CodewordDistances = std::shared_ptr<const std::vector<float>>;
 
-// The settings every fit over codes shares, the candidate-k analysis included.
-struct CodeFitSettings {
+// The model's settings with their defaults (the Python signature shows these).
+struct PqKMeansOptions {
+  size_t k = 0;
   size_t iterations = 20;
   uint64_t seed = 0;
   bool verbose = false;
   uint64_t lookup_table_bytes = 1073741824;
-};
-
-struct PqKMeansOptions : CodeFitSettings {
-  size_t k = 0;
   InitMethod init = InitMethod::FarthestFirst;
   bool early_stopping = false;
   bool spherical = false;
@@ -195,8 +192,12 @@ class PqKMeans {
   // Validates the shapes and options, then copies the codewords (and rotation).
   static PqKMeans create(Array3View<const float> codewords, std::optional<MatrixView<const float>> rotation,
                          const PqKMeansOptions& options);
+  // Validates, then builds the codeword distance table for this model alone. The options carry
+  // the geometry (spherical) with every other setting.
   static PqKMeans new_with_options_and_spherical(Array3<float> codewords, std::optional<Matrix<float>> rotation,
                                                  const PqKMeansOptions& options);
+  // The same over a distance table built elsewhere and shared: the candidate-k analysis builds
+  // one table for all its models.
   static PqKMeans with_codeword_distances_and_options(Array3<float> codewords, CodewordDistances distances,
                                                       std::optional<Matrix<float>> rotation,
                                                       const PqKMeansOptions& options);

@@ -12,11 +12,11 @@
 #include "codes/pqkmeans.hpp"
 #include "core/parallel.hpp"
 #include "dense/dense_assign.hpp"
-#include "kernels/flash.hpp"
+#include "kernels/tiled_rows.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"
-#include "pq/math.hpp"
+#include "pq/rotation.hpp"
 
 namespace vantorix {
 
@@ -311,9 +311,6 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
     apply_rotation_into(dense_centers, rotation_->view(), workspace);
   } else {
     for (size_t j = 0; j < k; ++j) std::copy_n(dense_centers.data + j * d, d, workspace.row(j).data());
-  }
-  if (workspace.rows != k || workspace.cols != d) {
-    throw VantorixError::message("dense center workspace shape does not match the model");
   }
   const size_t m_count = m_, ks = ks_, ds = ds_;
   const float* words = codewords_.data();

@@ -23,10 +23,6 @@ DenseKMeans::DenseKMeans(const DenseKMeansOptions& o)
   if (iterations_ == 0) throw VantorixError::message("iterations must be greater than zero");
 }
 
-DenseKMeans::DenseKMeans(size_t k, size_t iterations, uint64_t seed, bool verbose, InitMethod init,
-                         bool early_stopping, bool spherical)
-    : DenseKMeans(DenseKMeansOptions{k, iterations, seed, verbose, init, early_stopping, spherical}) {}
-
 void DenseKMeans::fit(MatrixView<const float> data) {
   const size_t rows = data.rows, d = data.cols;
   if (rows == 0) throw VantorixError::message("data must have at least one row");

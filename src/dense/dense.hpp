@@ -41,8 +41,6 @@ class DenseKMeans {
  public:
   // Throws unless k >= 1 and iterations >= 1 (checked in that order).
   explicit DenseKMeans(const DenseKMeansOptions& options);
-  DenseKMeans(size_t k, size_t iterations, uint64_t seed, bool verbose, InitMethod init, bool early_stopping,
-              bool spherical);
 
   // Replaces centers, labels and history on success; a failed fit changes nothing.
   void fit(MatrixView<const float> data);

@@ -14,7 +14,7 @@
 #include "kernels/pq_kernels.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
-#include "pq/math.hpp"
+#include "pq/rotation.hpp"
 
 namespace vantorix {
 
@@ -121,8 +121,8 @@ size_t subspace_chunk_rows(size_t n, size_t ks, size_t ds, size_t threads) {
 // ---------------------------------------------------------------------------------------------
 // Construction and training
 
-ProductQuantizer ProductQuantizer::create(size_t num_subquantizers, size_t codebook_size, size_t iterations,
-                                          uint64_t seed, size_t opq_iterations) {
+ProductQuantizer ProductQuantizer::create(const ProductQuantizerOptions& options) {
+  const auto [num_subquantizers, codebook_size, iterations, seed, opq_iterations] = options;
   if (num_subquantizers == 0) throw VantorixError::message("num_subquantizers must be greater than zero");
   if (codebook_size < 2 || codebook_size > 256) throw VantorixError::message("codebook_size must be in [2, 256]");
   if (iterations == 0) throw VantorixError::message("iterations must be greater than zero");

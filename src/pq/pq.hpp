@@ -24,20 +24,20 @@ inline Array3View<const float> view_of(const Array3<float>& a) {
   return {a.data(), a.dim0, a.dim1, a.dim2, ptrdiff_t(a.dim1 * a.dim2), ptrdiff_t(a.dim2), 1};
 }
 
-// The constructor's defaults (the Python signature shows these).
-struct ProductQuantizerDefaults {
-  static constexpr size_t codebook_size = 256;
-  static constexpr size_t iterations = 20;
-  static constexpr uint64_t seed = 0;
-  static constexpr size_t opq_iterations = 0;
+// The model's settings with their defaults (the Python signature shows these).
+struct ProductQuantizerOptions {
+  size_t num_subquantizers = 0;
+  size_t codebook_size = 256;
+  size_t iterations = 20;
+  uint64_t seed = 0;
+  size_t opq_iterations = 0;
 };
 
 class ProductQuantizer {
  public:
   using Weights = std::optional<VectorView<const float>>;
 
-  static ProductQuantizer create(size_t num_subquantizers, size_t codebook_size, size_t iterations, uint64_t seed,
-                                 size_t opq_iterations);
+  static ProductQuantizer create(const ProductQuantizerOptions& options);
   static ProductQuantizer from_codewords(Array3<float> codewords, std::optional<Matrix<float>> rotation,
                                          size_t iterations, uint64_t seed, size_t opq_iterations);
   // Checks the shapes first, then copies.
@@ -45,8 +45,8 @@ class ProductQuantizer {
                                          std::optional<MatrixView<const float>> rotation, size_t iterations,
                                          uint64_t seed, size_t opq_iterations);
 
+  void fit(MatrixView<const float> data) { fit_impl(data, std::nullopt); }
   void fit_weighted(MatrixView<const float> data, VectorView<const float> sample_weight);
-  void fit_impl(MatrixView<const float> data, Weights weights);
 
   Array3<float> fit_codewords_with_weights(MatrixView<const float> data, Weights weights) const;
   Matrix<float> fit_subspace_kmeans(MatrixView<const float> rows, Weights weights, uint64_t subspace_seed) const;
@@ -70,6 +70,7 @@ class ProductQuantizer {
   const std::optional<Matrix<float>>& rotation() const { return rotation_; }
 
  private:
+  void fit_impl(MatrixView<const float> data, Weights weights);
   ProductQuantizer(size_t num_subquantizers, size_t codebook_size, size_t iterations, uint64_t seed,
                    size_t opq_iterations)
       : num_subquantizers_(num_subquantizers), codebook_size_(codebook_size), iterations_(iterations), seed_(seed),

@@ -169,7 +169,7 @@ TEST(DenseAccel, BoundedAssignmentsMatchTheExactFit) {
   const auto data = clustered(4000, 72, 10, 3);
   auto fit = [&](const EnvVars& vars) {
     ScopedEnv env(vars);
-    DenseKMeans model(10, 8, 5, false, InitMethod::KMeansPlusPlus, false, false);
+    DenseKMeans model({.k = 10, .iterations = 8, .seed = 5});
     model.fit(data.view());
     return model;
   };
@@ -189,7 +189,7 @@ TEST(DenseAccel, BoundedAssignmentsMatchTheExactFit) {
     ScopedEnv env(vars);
     EXPECT_EQ(DenseIterationAssign::choose(big.rows, 10, 256, false, true),
               vars.empty() ? Mode::Exact : Mode::Hamerly);
-    DenseKMeans model(10, 6, 5, false, InitMethod::KMeansPlusPlus, false, false);
+    DenseKMeans model({.k = 10, .iterations = 6, .seed = 5});
     model.fit(big.view());
     return model;
   };

@@ -199,7 +199,7 @@ TEST(DenseScreen, FitsAreUnchangedByScreening) {
       if (!screened) vars["VANTORIX_DENSE_ASSIGN"] = "rows";
       ScopedEnv scoped(vars);
       EXPECT_EQ(dense_screen_pays(rows, k, d), screened);
-      DenseKMeans model(k, 4, 9, false, InitMethod::KMeansPlusPlus, false, false);
+      DenseKMeans model({.k = k, .iterations = 4, .seed = 9});
       model.fit(data.view());
       return model;
     };

@@ -13,7 +13,7 @@
 
 #include "core/env.hpp"
 #include "core/error.hpp"
-#include "kernels/flash.hpp"
+#include "kernels/tiled_rows.hpp"
 #include "kernels/pdx.hpp"
 #include "scoped_env.hpp"
 

@@ -1,4 +1,4 @@
-#include "pq/math.hpp"
+#include "pq/rotation.hpp"
 
 #include <cblas.h>
 

@@ -1,4 +1,4 @@
-#include "kernels/flash.hpp"
+#include "kernels/tiled_rows.hpp"
 
 #include <limits>
 #include <vector>

@@ -1,7 +1,7 @@
 #pragma once
-// Dense linear algebra of optimized product quantization: rotations applied as GEMMs over fixed
-// row chunks, the orthogonal Procrustes solution through the SVD, the rotated-batch memory
-// budget, and the two quantile initialisations of the subspace k-means.
+// The rotations of optimized product quantization: applied as GEMMs over fixed row chunks,
+// learned as the orthogonal Procrustes solution through the SVD, and the rotated-batch memory
+// budget. The two quantile initialisations of the subspace k-means live here too, for the SVD.
 #include <cstddef>
 #include <optional>
 #include <string>

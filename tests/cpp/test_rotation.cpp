@@ -6,7 +6,7 @@
 #include <set>
 
 #include "core/rng.hpp"
-#include "pq/math.hpp"
+#include "pq/rotation.hpp"
 
 using namespace vantorix;
 
