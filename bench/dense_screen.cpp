@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/stats.hpp"
 #include "dense/dense.hpp"
 #include "dense/dense_screen.hpp"
 
@@ -77,11 +78,14 @@ int share(const std::string& path, size_t k, bool spherical, size_t iterations) 
     }
   }
   DenseKMeans model({.k = k, .iterations = iterations, .seed = 1234, .init = InitMethod::Random, .spherical = spherical});
-  reset_dense_screen_counts();
-  model.fit(data.view());
-  const DenseScreenCounts c = dense_screen_counts();
-  std::printf("{\"rows\": %llu, \"confirmed\": %llu, \"measured\": %llu}\n", (unsigned long long)c.rows,
-              (unsigned long long)c.confirmed, (unsigned long long)c.measured);
+  FitStats c;
+  {
+    const StatsScope scope(c);
+    model.fit(data.view());
+  }
+  std::printf("{\"rows\": %llu, \"confirmed\": %llu, \"measured\": %llu}\n",
+              (unsigned long long)c.screen_rows.load(), (unsigned long long)c.screen_confirmed.load(),
+              (unsigned long long)c.screen_measured.load());
   return 0;
 }
 

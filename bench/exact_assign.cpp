@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "core/parallel.hpp"
-#include "kernels/tiled_rows.hpp"
+#include "core/stats.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"
+#include "kernels/tiled_rows.hpp"
 
 using namespace vantorix;
 
@@ -149,18 +150,22 @@ int main(int argc, char** argv) {
     out.write(reinterpret_cast<const char*>(want.data()), std::streamsize(n * sizeof(size_t)));
   }
 
-  std::atomic<uint64_t> steps{0};
-  m.assign_l2_pruned_into(c, k, labels, dist, &steps);
-  const double fraction = double(steps.load()) / (double(n) * double(k) * double(d));
+  FitStats stats;
+  {
+    const StatsScope scope(stats);
+    m.assign_l2_pruned_into(c, k, labels, dist);
+  }
+  const double fraction = double(stats.pdx_steps.load()) / (double(n) * double(k) * double(d));
   const Timing s_pruned = median_seconds([&] { m.assign_l2_pruned_into(c, k, labels, dist); }, repeats);
   report("pdx_pruned", s_pruned, fraction, labels == want);
 
   if (k <= 256) {
     // Row by row (not 16 rows at a time) pruning: how much the scalar form skips.
-    std::atomic<uint64_t> scalar_steps{0};
-    const Timing s = median_seconds(
-        [&] { m.assign_l2_pruned_scalar(c.data(), k, labels.data(), dist.data(), &scalar_steps); }, 1);
-    report("pdx_pruned_scalar", s, double(scalar_steps.load()) / (double(n) * double(k) * double(d)), labels == want);
+    FitStats scalar;
+    const StatsScope scope(scalar);
+    const Timing s = median_seconds([&] { pdx_assign_l2_pruned_scalar(m, c.data(), k, labels.data(), dist.data()); }, 1);
+    report("pdx_pruned_scalar", s, double(scalar.pdx_steps.load()) / (double(n) * double(k) * double(d)),
+           labels == want);
   }
   const Timing s_flash = median_seconds([&] { assign_l2_flash_into(x, c, n, d, k, labels, dist); }, repeats);
   report("flash", s_flash, 1.0, labels == want);

@@ -3,7 +3,6 @@
 // table, initialisation among code rows and the conversions between code and dense centers.
 // The symmetric fit lives in pqkmeans_symmetric.cpp, the asymmetric (ADC) fit in pqkmeans_adc.cpp.
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <cstddef>
 #include <cstdint>
@@ -82,14 +81,6 @@ struct AssignmentBuffers {
     distances.resize(n, 0.0f);
   }
   std::vector<size_t> into_labels() && { return std::move(labels); }
-};
-
-// Timings of one symmetric fit, printed when VANTORIX_PROFILE_CLUSTER is set.
-struct PqFitProfile {
-  using Duration = std::chrono::nanoseconds;
-  bool enabled = false;
-  Duration init{0}, assign_total{0}, assign_build_lookup{0}, assign_eval{0}, update_total{0},
-      update_counts{0}, update_vote{0}, update_reseed{0};
 };
 
 std::vector<float> compute_codeword_distances(const Array3<float>& codewords);
@@ -214,9 +205,10 @@ class PqKMeans {
   std::vector<size_t> predict(MatrixView<const uint8_t> codes) const;
   // The labels predict gives, reduced to what a distributed symmetric fit needs.
   CodeChunkSummary chunk_summary(MatrixView<const uint8_t> codes, size_t farthest) const;
-  // packed: the 4-bit form of codes when Ks = 16 (pack_pq4_codes), else nullptr.
+  // packed: the 4-bit form of codes when Ks = 16 (pack_pq4_codes), else nullptr. Its timings go
+  // to the calling thread's FitStats, if any (core/stats.hpp).
   void assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
-                         PqFitProfile& profile, const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
+                         const PackedPq4Codes* packed, AssignmentBuffers& buffers) const;
   // Labels and distances of codes against the stored code centers (the checks of predict).
   AssignmentBuffers assign_to_centers(MatrixView<const uint8_t> codes) const;
 

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 
 #include "codes/pqkmeans.hpp"
 #include "core/env.hpp"
 #include "core/parallel.hpp"
+#include "core/stats.hpp"
 #include "kernels/simd.hpp"
 
 namespace vantorix {
@@ -37,7 +39,7 @@ void write_profile(const PqFitProfile& p, size_t rows, size_t k, size_t passes) 
 // members' codewords. Members are first reduced to per-subspace histograms, so the cost is
 // M*Ks^2 per center at most, whatever the cluster size.
 void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, AssignmentBuffers& buffers,
-                       Matrix<uint8_t>& centers, PqFitProfile& profile) {
+                       Matrix<uint8_t>& centers) {
   const size_t k = model.k(), m_count = model.num_subquantizers(), ks = model.codebook_size();
   const float* table = model.codeword_distances()->data();
   const auto start = Clock::now();
@@ -79,7 +81,8 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
   reseed_empty_clusters(empty, buffers.distances, [&](size_t j, size_t r) {
     std::copy_n(codes.data + r * m_count, m_count, centers.row(j).data());
   });
-  if (profile.enabled) {
+  if (FitStats* stats = active_stats()) {
+    PqFitProfile& profile = stats->code_fit;
     const auto done = Clock::now();
     profile.update_counts += counted - start;
     profile.update_vote += voted - counted;
@@ -91,8 +94,7 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
 }  // namespace
 
 void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
-                                 PqFitProfile& profile, const PackedPq4Codes* packed,
-                                 AssignmentBuffers& buffers) const {
+                                 const PackedPq4Codes* packed, AssignmentBuffers& buffers) const {
   if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   if (!centers.is_c_contiguous()) throw VantorixError::message("cluster centers must be C-contiguous");
   const size_t n = codes.rows, k = centers.rows, m_count = m_, ks = ks_;
@@ -128,7 +130,8 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
       return d;
     });
   }
-  if (profile.enabled) {
+  if (FitStats* stats = active_stats()) {
+    PqFitProfile& profile = stats->code_fit;
     const auto done = Clock::now();
     profile.assign_build_lookup += built - start;
     profile.assign_eval += done - built;
@@ -138,8 +141,11 @@ void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<con
 
 void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   validate_codes(codes, true);
-  PqFitProfile profile;
-  profile.enabled = env_present(EnvSwitch::ProfileCluster);
+  // VANTORIX_PROFILE_CLUSTER (read once per fit) asks for the profile line: the fit keeps its own
+  // record then, whatever record the caller keeps.
+  FitStats own;
+  std::optional<StatsScope> profiling;
+  if (env_present(EnvSwitch::ProfileCluster)) profiling.emplace(own);
   const auto start = Clock::now();
   const size_t n = codes.rows, k = options_.k;
 
@@ -147,23 +153,23 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   const auto initial = initialize_center_indices(codes);
   Matrix<uint8_t> centers(k, m_);
   for (size_t j = 0; j < k; ++j) std::copy_n(codes.data + initial[j] * m_, m_, centers.row(j).data());
-  if (profile.enabled) profile.init = Clock::now() - start;
+  if (FitStats* stats = active_stats()) stats->code_fit.init += Clock::now() - start;
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
   run_passes(
       code_fit_loop(options_, "inertia", "symmetric"), history,
       [&](size_t) {
-        assign_codes_into(codes, centers.view(), profile, packed ? &*packed : nullptr, buffers);
+        assign_codes_into(codes, centers.view(), packed ? &*packed : nullptr, buffers);
         return mean_distance(buffers.distances);
       },
-      [&](size_t) { vote_code_centers(*this, codes, buffers, centers, profile); });
+      [&](size_t) { vote_code_centers(*this, codes, buffers, centers); });
 
   labels_ = std::move(buffers).into_labels();
   inertia_history_ = std::move(history);
   cluster_centers_ = std::move(centers);
   dense_cluster_centers_.reset();
-  if (profile.enabled) write_profile(profile, n, k, inertia_history_.size());
+  if (profiling) write_profile(own.code_fit, n, k, inertia_history_.size());
 }
 
 AssignmentBuffers PqKMeans::assign_to_centers(MatrixView<const uint8_t> codes) const {
@@ -173,8 +179,7 @@ AssignmentBuffers PqKMeans::assign_to_centers(MatrixView<const uint8_t> codes) c
   check_code_range(codes, "codes");
   const auto packed = pack_pq4_codes(codes);
   AssignmentBuffers buffers(codes.rows);
-  PqFitProfile profile;
-  assign_codes_into(codes, cluster_centers_->view(), profile, packed ? &*packed : nullptr, buffers);
+  assign_codes_into(codes, cluster_centers_->view(), packed ? &*packed : nullptr, buffers);
   return buffers;
 }
 

@@ -11,14 +11,11 @@
 #include "core/blas_threads.hpp"
 #include "core/env.hpp"
 #include "core/error.hpp"
+#include "core/stats.hpp"
 #include "kernels/dense_kernels.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
-
-#if defined(__AVX512F__)
-#include <immintrin.h>
-#endif
 
 namespace vantorix {
 
@@ -54,11 +51,6 @@ constexpr size_t kLongRows = 64;
 constexpr size_t kMinScreenDim = 16;
 constexpr size_t kMaxScreenDim = 256;
 
-std::atomic<uint64_t> g_rows{0}, g_confirmed{0}, g_measured{0};
-
-typedef double D8 __attribute__((vector_size(64)));
-typedef float F8 __attribute__((vector_size(32)));
-
 // Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
 // more accurate than the f32 unit roundoff the bound charges for it.
 double squared_norm(const float* x, size_t d) {
@@ -78,28 +70,6 @@ double squared_norm(const float* x, size_t d) {
 
 // The norm as the bound uses it: rounded up, so it never understates the true norm.
 float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
-
-// Bit i set where !(v[i] > limit): the centers a row keeps (a NaN is always kept).
-inline uint32_t not_above(F16 v, float limit) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
-#else
-  uint32_t mask = 0;
-  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
-  return mask;
-#endif
-}
-
-// Bit i set where !(v[i] < limit).
-inline uint32_t not_below(F16 v, float limit) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
-#else
-  uint32_t mask = 0;
-  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] < limit)) << l;
-  return mask;
-#endif
-}
 
 inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
 inline F16 positive_part(F16 v) { return v > 0.0f ? v : F16{}; }
@@ -126,17 +96,6 @@ bool dense_screen_pays(size_t rows, size_t k, size_t d) {
   return dense_blas_enabled();
 }
 
-DenseScreenCounts dense_screen_counts() {
-  return {g_rows.load(std::memory_order_relaxed), g_confirmed.load(std::memory_order_relaxed),
-          g_measured.load(std::memory_order_relaxed)};
-}
-
-void reset_dense_screen_counts() {
-  g_rows.store(0);
-  g_confirmed.store(0);
-  g_measured.store(0);
-}
-
 // The bound. With u = 2^-24, X = |x|, C = |c|, S = (X + C)^2 and D the exact squared distance:
 // the squared norms (f64, rounded once to f32) are each off by at most u X^2 and u C^2; the
 // product x.c from BLAS, in whatever order and with or without fused steps, by d u X C; the
@@ -149,7 +108,7 @@ void reset_dense_screen_counts() {
 // |direct - product| <= 2 d u X C, plus the rounding of product +- bound. `floor` covers
 // underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
 DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
-    : centers_(centers), cosine_(cosine),
+    : centers_(centers), cosine_(cosine), stats_(active_stats()),
       block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
   const size_t k = centers.rows, d = centers.cols;
   if (k == 0 || d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
@@ -207,7 +166,7 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   auto& kept = scratch.kept;
   kept.clear();
   for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+    for (uint32_t m = not_above_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
   }
   for (; j < k; ++j) {
     if (!(p[j] > limit)) kept.push_back(j);
@@ -246,7 +205,7 @@ void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const
   auto& kept = scratch.kept;
   kept.clear();
   for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_below(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+    for (uint32_t m = not_below_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
   }
   for (; j < k; ++j) {
     if (!(p[j] < limit)) kept.push_back(j);
@@ -340,9 +299,9 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     if (second) second[i] = found.second;
   }
   flush();
-  g_rows.fetch_add(count, std::memory_order_relaxed);
-  g_confirmed.fetch_add(confirmed, std::memory_order_relaxed);
-  g_measured.fetch_add(measured, std::memory_order_relaxed);
+  add_count(stats_, &FitStats::screen_rows, count);
+  add_count(stats_, &FitStats::screen_confirmed, confirmed);
+  add_count(stats_, &FitStats::screen_measured, measured);
 }
 
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,

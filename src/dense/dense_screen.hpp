@@ -15,6 +15,7 @@
 
 #include "core/matrix.hpp"
 #include "core/parallel.hpp"
+#include "core/stats.hpp"
 
 namespace vantorix {
 
@@ -26,17 +27,9 @@ bool dense_blas_enabled();
 // where the product beats the direct kernels, and the bound covers the dimension.
 bool dense_screen_pays(size_t rows, size_t k, size_t d);
 
-// What the screening did, summed over all calls since the last reset (for the benchmarks).
-struct DenseScreenCounts {
-  uint64_t rows = 0;       // rows that went through the bound
-  uint64_t confirmed = 0;  // of those, rows with more than one center left to measure
-  uint64_t measured = 0;   // direct measurements in all
-};
-DenseScreenCounts dense_screen_counts();
-void reset_dense_screen_counts();
-
 // Screening state of one set of centers: their squared norms and norms, which centers the bound
-// covers, and per-worker product buffers.
+// covers, and per-worker product buffers. What the screening does is counted into the FitStats
+// of the thread that builds it (core/stats.hpp), if that thread has one.
 class DenseScreen {
  public:
   DenseScreen(const Matrix<float>& centers, bool cosine);
@@ -63,6 +56,7 @@ class DenseScreen {
 
   const Matrix<float>& centers_;
   bool cosine_;
+  FitStats* stats_;
   size_t block_rows_;
   float kappa_, floor_, max_norm_;
   std::vector<float> squared_norms_, norms_;  // +inf for centers the bound does not cover

@@ -26,6 +26,10 @@ namespace vantorix::lanes {
 typedef float F4 __attribute__((vector_size(16)));
 typedef float F16 __attribute__((vector_size(64)));
 typedef int32_t I16 __attribute__((vector_size(64)));
+// Eight floats, and the same eight widened to double (__builtin_convertvector) for sums of
+// exact squares.
+typedef float F8 __attribute__((vector_size(32)));
+typedef double D8 __attribute__((vector_size(64)));
 
 inline F4 load4(const float* p) {
   F4 v;
@@ -128,6 +132,25 @@ inline uint32_t not_at_least_mask16(F16 a, F16 b) {
   uint32_t bits = 0;
   for (int i = 0; i < 16; ++i) bits |= uint32_t(!(a[i] >= b[i])) << i;
   return bits;
+#endif
+}
+// Bit i set when !(v[i] > limit), and when !(v[i] < limit): NaN sets the bit.
+inline uint32_t not_above_mask16(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
+  return mask;
+#endif
+}
+inline uint32_t not_below_mask16(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] < limit)) << l;
+  return mask;
 #endif
 }
 

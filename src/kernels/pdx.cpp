@@ -7,6 +7,7 @@
 #include "core/env.hpp"
 #include "core/error.hpp"
 #include "core/parallel.hpp"
+#include "core/stats.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 
@@ -175,39 +176,34 @@ void PdxMatrix::validate_assignment(std::span<const float> centers, size_t k, st
 void PdxMatrix::assign_l2_into(std::span<const float> centers, size_t k, std::span<size_t> labels,
                                std::span<float> distances) const {
   validate_assignment(centers, k, labels, distances);
-  if (selected_slice_kernel() && k <= kMaxVectorCenters) {
-    assign_l2_vector(centers.data(), k, labels.data(), distances.data());
-  } else {
-    assign_l2_scalar(centers.data(), k, labels.data(), distances.data());
-  }
+  kernels().pdx_assign_l2(*this, centers.data(), k, labels.data(), distances.data());
 }
 
 void PdxMatrix::assign_l2_pruned_into(std::span<const float> centers, size_t k, std::span<size_t> labels,
-                                      std::span<float> distances, std::atomic<uint64_t>* computed_steps) const {
+                                      std::span<float> distances) const {
   validate_assignment(centers, k, labels, distances);
-  if (selected_slice_kernel() && k <= kMaxVectorCenters) {
-    assign_l2_pruned_vector(centers.data(), k, labels.data(), distances.data(), computed_steps);
-  } else {
-    assign_l2_pruned_scalar(centers.data(), k, labels.data(), distances.data(), computed_steps);
-  }
+  kernels().pdx_assign_l2_pruned(*this, centers.data(), k, labels.data(), distances.data());
 }
 
-void PdxMatrix::assign_l2_vector(const float* centers, size_t k, size_t* labels, float* distances) const {
-  parallel_for_each(blocks(), [&](size_t b) {
-    const float* blk = block(b);
+void pdx_assign_l2_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances) {
+  if (k > kMaxVectorCenters) return pdx_assign_l2_scalar(m, centers, k, labels, distances);
+  parallel_for_each(m.blocks(), [&](size_t b) {
+    const float* blk = m.block(b);
     BlockBest bb;
     size_t c = 0;
-    for (; c + kCentersPerPass <= k; c += kCentersPerPass) exact_pass<kCentersPerPass>(blk, dim_, centers, c, bb);
-    for (; c < k; ++c) exact_pass<1>(blk, dim_, centers, c, bb);
-    bb.store(b * kB, block_rows(b), labels, distances);
+    for (; c + kCentersPerPass <= k; c += kCentersPerPass) exact_pass<kCentersPerPass>(blk, m.dim(), centers, c, bb);
+    for (; c < k; ++c) exact_pass<1>(blk, m.dim(), centers, c, bb);
+    bb.store(b * kB, m.block_rows(b), labels, distances);
   });
 }
 
-void PdxMatrix::assign_l2_pruned_vector(const float* centers, size_t k, size_t* labels, float* distances,
-                                        std::atomic<uint64_t>* computed_steps) const {
-  parallel_for_each(blocks(), [&](size_t b) {
-    const float* blk = block(b);
-    const size_t n = block_rows(b);
+void pdx_assign_l2_pruned_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels,
+                               float* distances) {
+  if (k > kMaxVectorCenters) return pdx_assign_l2_pruned_scalar(m, centers, k, labels, distances);
+  FitStats* const stats = active_stats();
+  parallel_for_each(m.blocks(), [&](size_t b) {
+    const float* blk = m.block(b);
+    const size_t n = m.block_rows(b);
     // Real rows of each 16-row group; padding rows are never active.
     uint32_t real[kGroups];
     for (size_t g = 0; g < kGroups; ++g) {
@@ -219,25 +215,25 @@ void PdxMatrix::assign_l2_pruned_vector(const float* centers, size_t k, size_t* 
     uint64_t steps = 0;
     size_t c = 0;
     for (; c + kCentersPerPass <= k; c += kCentersPerPass) {
-      steps += pruned_pass<kCentersPerPass>(blk, dim_, centers, c, real, bb);
+      steps += pruned_pass<kCentersPerPass>(blk, m.dim(), centers, c, real, bb);
     }
-    for (; c < k; ++c) steps += pruned_pass<1>(blk, dim_, centers, c, real, bb);
+    for (; c < k; ++c) steps += pruned_pass<1>(blk, m.dim(), centers, c, real, bb);
     bb.store(b * kB, n, labels, distances);
-    if (computed_steps) computed_steps->fetch_add(steps, std::memory_order_relaxed);
+    add_count(stats, &FitStats::pdx_steps, steps);
   });
 }
 
-void PdxMatrix::assign_l2_scalar(const float* centers, size_t k, size_t* labels, float* distances) const {
-  parallel_for_each(blocks(), [&](size_t b) {
-    const float* blk = block(b);
-    const size_t n = block_rows(b);
+void pdx_assign_l2_scalar(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances) {
+  parallel_for_each(m.blocks(), [&](size_t b) {
+    const float* blk = m.block(b);
+    const size_t n = m.block_rows(b);
     float best[kB], acc[kB];
     size_t label[kB] = {};
     for (size_t r = 0; r < n; ++r) best[r] = kInf;
     for (size_t c = 0; c < k; ++c) {
-      const float* q = centers + c * dim_;
+      const float* q = centers + c * m.dim();
       for (size_t r = 0; r < n; ++r) acc[r] = 0.0f;
-      for (size_t d = 0; d < dim_; ++d) {
+      for (size_t d = 0; d < m.dim(); ++d) {
         for (size_t r = 0; r < n; ++r) {
           const float t = blk[d * kB + r] - q[d];
           acc[r] = acc[r] + t * t;
@@ -251,21 +247,22 @@ void PdxMatrix::assign_l2_scalar(const float* centers, size_t k, size_t* labels,
   });
 }
 
-void PdxMatrix::assign_l2_pruned_scalar(const float* centers, size_t k, size_t* labels, float* distances,
-                                        std::atomic<uint64_t>* computed_steps) const {
-  parallel_for_each(blocks(), [&](size_t b) {
-    const float* blk = block(b);
-    const size_t n = block_rows(b);
+void pdx_assign_l2_pruned_scalar(const PdxMatrix& m, const float* centers, size_t k, size_t* labels,
+                                 float* distances) {
+  FitStats* const stats = active_stats();
+  parallel_for_each(m.blocks(), [&](size_t b) {
+    const float* blk = m.block(b);
+    const size_t n = m.block_rows(b);
     float best[kB], acc[kB];
     bool active[kB];
     size_t label[kB] = {};
     uint64_t steps = 0;
     for (size_t r = 0; r < n; ++r) best[r] = kInf;
     for (size_t c = 0; c < k; ++c) {
-      const float* q = centers + c * dim_;
+      const float* q = centers + c * m.dim();
       size_t active_count = n;
       for (size_t r = 0; r < n; ++r) acc[r] = 0.0f, active[r] = true;
-      for (size_t d = 0; d < dim_ && active_count > 0; ++d) {
+      for (size_t d = 0; d < m.dim() && active_count > 0; ++d) {
         for (size_t r = 0; r < n; ++r) {
           if (!active[r]) continue;
           const float t = blk[d * kB + r] - q[d];
@@ -281,7 +278,7 @@ void PdxMatrix::assign_l2_pruned_scalar(const float* centers, size_t k, size_t* 
       }
     }
     for (size_t r = 0; r < n; ++r) labels[b * kB + r] = label[r], distances[b * kB + r] = best[r];
-    if (computed_steps) computed_steps->fetch_add(steps, std::memory_order_relaxed);
+    add_count(stats, &FitStats::pdx_steps, steps);
   });
 }
 

@@ -3,7 +3,6 @@
 // coordinate is compared against 64 rows with contiguous loads. The plain and the pruned
 // assignment give the same labels and the same distance bits; both sum each (row, center)
 // distance in dimension order with separately rounded operations, as the flash assignment does.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,19 +22,12 @@ class PdxMatrix {
   void assign_l2_into(std::span<const float> centers, size_t k, std::span<size_t> labels,
                       std::span<float> distances) const;
   // The same result, abandoning a (row, center) pair once its partial sum reaches the row's best
-  // distance so far. `computed_steps`, when given, receives the number of (row, center, dimension)
-  // steps actually computed (for measuring how much pruning skips).
+  // distance so far. The (row, center, dimension) steps it computed go to FitStats::pdx_steps
+  // when a StatsScope is open (how much pruning skips).
   void assign_l2_pruned_into(std::span<const float> centers, size_t k, std::span<size_t> labels,
-                             std::span<float> distances, std::atomic<uint64_t>* computed_steps = nullptr) const;
-
-  // The forms behind the two assignments, chosen by selected_slice_kernel(); all four agree bit
-  // for bit. Inputs must already be validated.
-  void assign_l2_vector(const float* centers, size_t k, size_t* labels, float* distances) const;
-  void assign_l2_scalar(const float* centers, size_t k, size_t* labels, float* distances) const;
-  void assign_l2_pruned_vector(const float* centers, size_t k, size_t* labels, float* distances,
-                               std::atomic<uint64_t>* computed_steps) const;
-  void assign_l2_pruned_scalar(const float* centers, size_t k, size_t* labels, float* distances,
-                               std::atomic<uint64_t>* computed_steps) const;
+                             std::span<float> distances) const;
+  // Both run the form of the process's kernel table: pdx_assign_l2{,_pruned}_{neon,scalar}
+  // (simd.hpp), all four bit for bit the same.
 
   std::span<const float> data() const { return data_; }
   size_t rows() const { return rows_; }

@@ -8,6 +8,7 @@
 #include "core/env.hpp"
 #include "core/error.hpp"
 #include "kernels/lanes.hpp"
+#include "kernels/simd.hpp"
 
 // The lane types below never cross this file's boundary, so the note that passing them by value
 // depends on the enabled ISA does not concern any caller.

@@ -82,23 +82,17 @@ bool pq4_fastscan_enabled();
 // every call.
 bool pq4_lut_per_center_enabled();
 
-// 16-bit quantized sums of the 32 rows of one block against one center. The vector form does
-// two 16-byte table lookups (byte shuffles) per nibble and 16-bit accumulation; the scalar form
-// sums in 32 bits and keeps the low 16. Both agree on every real row (M <= 257 cannot
-// overflow). Rows past the last real row: the scalar form writes 65535, the vector form the sum
-// of code-0 entries. The tables must have been built for packed's M.
-void pq4_scan_cluster_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
-                           size_t center, std::span<uint16_t, kPq4BlockRows> sums);
-void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
-                             size_t center, std::span<uint16_t, kPq4BlockRows> sums);
-// One task of the quantized assignment (pq4_assign.hpp): rows [begin, end) (begin a multiple of 256)
-// through tables already built for float_table, on the block scan of the same form.
-void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
-                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
-                                    size_t* labels, float* distances);
-void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
-                                      std::span<const float> float_table, size_t k, size_t begin, size_t end,
-                                      size_t* labels, float* distances);
+// The scan forms (their declarations are in simd.hpp, with the kernel table that holds them):
+//
+// pq4_scan_cluster_{neon,scalar}: 16-bit quantized sums of the 32 rows of one block against one
+// center. The vector form does two 16-byte table lookups (byte shuffles) per nibble and 16-bit
+// accumulation; the scalar form sums in 32 bits and keeps the low 16. Both agree on every real
+// row (M <= 257 cannot overflow). Rows past the last real row: the scalar form writes 65535, the
+// vector form the sum of code-0 entries. The tables must have been built for packed's M.
+//
+// pq4_assign_quantized_rows_{neon,scalar}: one task of the quantized assignment
+// (pq4_assign.hpp): rows [begin, end) (begin a multiple of 256) through tables already built for
+// float_table, on the block scan of the same form.
 // Which byte shuffle the vector form uses on this build: "avx512bw", "avx2", "ssse3", "neon"
 // or "portable" (no byte shuffle available; the vector form is then the scalar arithmetic).
 const char* pq4_vector_isa();

@@ -130,19 +130,14 @@ void LaneCodebook::assign(const float* centers, size_t ks, size_t ds, DistanceKe
     float* block = values_.data() + (j / kLanes) * ds * kLanes + j % kLanes;
     for (size_t d = 0; d < ds; ++d) block[d * kLanes] = centers[j * ds + d];
   }
-  switch (kernel.kind) {
-    case DistanceKernel::Scalar: fn_ = &lane_nearest<kScalar>; break;
-    // Lanes4 is the single distance's slice kernel, which sums sequentially while the vector
-    // kernels are switched off for the process.
-    case DistanceKernel::Lanes4:
-      fn_ = selected_slice_kernel() ? &lane_nearest<kLanes4> : &lane_nearest<kScalar>;
-      break;
-    case DistanceKernel::Dim4: fn_ = &lane_nearest<1>; break;
-    case DistanceKernel::Dim8: fn_ = &lane_nearest<2>; break;
-    case DistanceKernel::Dim16: fn_ = &lane_nearest<4>; break;
-    case DistanceKernel::Dim32: fn_ = &lane_nearest<8>; break;
-    case DistanceKernel::Dim64: fn_ = &lane_nearest<16>; break;
-  }
+  // Indexed by DistanceKernel::Kind. Lanes4 is the single distance's slice kernel, which sums
+  // sequentially while the process's table holds the scalar forms.
+  static constexpr Fn kForms[] = {
+      &lane_nearest<kScalar>, &lane_nearest<kLanes4>, &lane_nearest<1>,  &lane_nearest<2>,
+      &lane_nearest<4>,       &lane_nearest<8>,       &lane_nearest<16>,
+  };
+  const bool sequential = kernel.kind == DistanceKernel::Lanes4 && !kernels().slice_lanes;
+  fn_ = kForms[sequential ? DistanceKernel::Scalar : kernel.kind];
   const size_t fixed_dims[] = {0, 0, 4, 8, 16, 32, 64};
   if (kernel.kind >= DistanceKernel::Dim4 && fixed_dims[kernel.kind] != ds) {
     fatal("lane codebook: kernel does not match the subspace dimension");

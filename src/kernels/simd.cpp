@@ -2,13 +2,11 @@
 
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "core/env.hpp"
 #include "core/error.hpp"
 #include "kernels/lanes.hpp"
-#include "kernels/pq4.hpp"
 
 namespace vantorix {
 
@@ -97,77 +95,105 @@ inline float dim_fma_l2(const float* a, const float* b) {
 // ---------------------------------------------------------------------------------------------
 // Squared distance of two slices
 
-DistanceKernel DistanceKernel::for_dimension_with(SimdPreference pref, size_t d) {
-  if (pref == SimdPreference::Scalar || pref == SimdPreference::Avx2 || pref == SimdPreference::Avx512) {
-    return {Scalar};
+namespace {
+
+// The fixed-length kind for d, or Lanes4.
+DistanceKernel::Kind kind_for_dimension(size_t d) {
+  switch (d) {
+    case 4: return DistanceKernel::Dim4;
+    case 8: return DistanceKernel::Dim8;
+    case 16: return DistanceKernel::Dim16;
+    case 32: return DistanceKernel::Dim32;
+    case 64: return DistanceKernel::Dim64;
+    default: return DistanceKernel::Lanes4;
   }
-  if (d != 0 && std::has_single_bit(d) && d <= 64) {
-    switch (d) {
-      case 4: return {Dim4};
-      case 8: return {Dim8};
-      case 16: return {Dim16};
-      case 32: return {Dim32};
-      case 64: return {Dim64};
-      default: return {Lanes4};  // 1 and 2
-    }
-  }
-  return {Lanes4};
 }
 
-DistanceKernel DistanceKernel::for_dimension(size_t d) { return for_dimension_with(simd_preference(), d); }
+// One distance and its sixteen-slice form per kind, indexed by DistanceKernel::Kind.
+struct DistanceForms {
+  float (*distance)(std::span<const float> a, std::span<const float> b);
+  void (*distance16)(const float* a, const float* b16, size_t d, float* out);
+};
 
-float DistanceKernel::distance(std::span<const float> a, std::span<const float> b) const {
-  auto fixed = [&](size_t n) { require(a.size() >= n && b.size() >= n, "distance kernel: slice too short"); };
-  switch (kind) {
-    case Scalar: {
-      const size_t d = a.size() < b.size() ? a.size() : b.size();
-      return scalar_l2(a.data(), b.data(), d, -0.0f);
-    }
-    case Lanes4: return l2_squared(a, b);
-    case Dim4: fixed(4); return dim_fma_l2<1>(a.data(), b.data());
-    case Dim8: fixed(8); return dim_fma_l2<2>(a.data(), b.data());
-    case Dim16: fixed(16); return dim_fma_l2<4>(a.data(), b.data());
-    case Dim32: fixed(32); return dim_fma_l2<8>(a.data(), b.data());
-    case Dim64: fixed(64); return dim_fma_l2<16>(a.data(), b.data());
-  }
-  fatal("distance kernel: unknown kind");
+inline F16 diff16(const float* a, const float* b16, size_t i) { return splat16(a[i]) - load16(b16 + i * 16); }
+
+float scalar_distance(std::span<const float> a, std::span<const float> b) {
+  const size_t d = a.size() < b.size() ? a.size() : b.size();
+  return scalar_l2(a.data(), b.data(), d, -0.0f);
 }
 
-void DistanceKernel::distance16(const float* a, const float* b16, size_t d, float* out) const {
-  auto diff = [&](size_t i) { return splat16(a[i]) - load16(b16 + i * 16); };
-  const bool lanes = kind == Lanes4 && selected_slice_kernel();
-  if (kind == Scalar || (kind == Lanes4 && !lanes)) {
-    F16 s = splat16(-0.0f);
-    for (size_t i = 0; i < d; ++i) {
-      const F16 e = diff(i);
-      s = s + e * e;
-    }
-    store16(out, s);
-    return;
+void scalar_distance16(const float* a, const float* b16, size_t d, float* out) {
+  F16 s = splat16(-0.0f);
+  for (size_t i = 0; i < d; ++i) {
+    const F16 e = diff16(a, b16, i);
+    s = s + e * e;
   }
-  const bool fused = !lanes;
-  if (fused) {
-    static constexpr size_t kLength[] = {0, 0, 4, 8, 16, 32, 64};
-    require(d == kLength[kind], "distance16: length differs from the kernel's");
-  }
+  store16(out, s);
+}
+
+// Lanes4 is l2_squared's sum: four lanes with the vector kernels, sequential without.
+float lanes4_distance(std::span<const float> a, std::span<const float> b) { return l2_squared(a, b); }
+
+void lanes4_distance16(const float* a, const float* b16, size_t d, float* out) {
+  if (!selected_slice_kernel()) return scalar_distance16(a, b16, d, out);
   F16 acc[4] = {};
   const size_t blocks = d / 4;
   for (size_t t = 0; t < blocks; ++t) {
     for (size_t r = 0; r < 4; ++r) {
-      const F16 e = diff(4 * t + r);
-      acc[r] = fused ? fma16(e, e, acc[r]) : acc[r] + e * e;
+      const F16 e = diff16(a, b16, 4 * t + r);
+      acc[r] = acc[r] + e * e;
     }
-  }
-  if (fused) {
-    store16(out, (acc[0] + acc[1]) + (acc[2] + acc[3]));
-    return;
   }
   F16 s = ((acc[0] + acc[1]) + acc[2]) + acc[3];
   for (size_t i = blocks * 4; i < d; ++i) {
-    const F16 e = diff(i);
+    const F16 e = diff16(a, b16, i);
     s = s + e * e;
   }
   store16(out, s);
+}
+
+template <size_t Blocks>
+float fixed_distance(std::span<const float> a, std::span<const float> b) {
+  require(a.size() >= 4 * Blocks && b.size() >= 4 * Blocks, "distance kernel: slice too short");
+  return dim_fma_l2<Blocks>(a.data(), b.data());
+}
+
+template <size_t Blocks>
+void fixed_distance16(const float* a, const float* b16, size_t d, float* out) {
+  require(d == 4 * Blocks, "distance16: length differs from the kernel's");
+  F16 acc[4] = {};
+  for (size_t t = 0; t < Blocks; ++t) {
+    for (size_t r = 0; r < 4; ++r) {
+      const F16 e = diff16(a, b16, 4 * t + r);
+      acc[r] = fma16(e, e, acc[r]);
+    }
+  }
+  store16(out, (acc[0] + acc[1]) + (acc[2] + acc[3]));
+}
+
+constexpr DistanceForms kDistanceForms[] = {
+    {scalar_distance, scalar_distance16},           {lanes4_distance, lanes4_distance16},
+    {fixed_distance<1>, fixed_distance16<1>},       {fixed_distance<2>, fixed_distance16<2>},
+    {fixed_distance<4>, fixed_distance16<4>},       {fixed_distance<8>, fixed_distance16<8>},
+    {fixed_distance<16>, fixed_distance16<16>},
+};
+
+}  // namespace
+
+DistanceKernel DistanceKernel::for_dimension_with(SimdPreference pref, size_t d) {
+  return {kernel_table_for(pref).slice_lanes ? kind_for_dimension(d) : Scalar};
+}
+
+DistanceKernel DistanceKernel::for_dimension(size_t d) {
+  return {kernels().slice_lanes ? kind_for_dimension(d) : Scalar};
+}
+
+float DistanceKernel::distance(std::span<const float> a, std::span<const float> b) const {
+  return kDistanceForms[kind].distance(a, b);
+}
+
+void DistanceKernel::distance16(const float* a, const float* b16, size_t d, float* out) const {
+  kDistanceForms[kind].distance16(a, b16, d, out);
 }
 
 float l2_squared_neon(std::span<const float> a, std::span<const float> b) {
@@ -518,6 +544,7 @@ constexpr KernelTable table_of(bool vector) {
       .name = vector ? "neon" : "scalar",
       .fused_add_scaled = vector,
       .packed_centers = vector,
+      .slice_lanes = vector,
       .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
       .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
       .l2_squared_pairs4 = vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar,
@@ -529,6 +556,9 @@ constexpr KernelTable table_of(bool vector) {
       .add_scaled = vector ? add_scaled_neon : add_scaled_scalar,
       .pq4_scan_cluster = vector ? pq4_scan_cluster_neon : pq4_scan_cluster_scalar,
       .pq4_assign_quantized_rows = vector ? pq4_assign_quantized_rows_neon : pq4_assign_quantized_rows_scalar,
+      .pdx_assign_l2 = vector ? pdx_assign_l2_neon : pdx_assign_l2_scalar,
+      .pdx_assign_l2_pruned = vector ? pdx_assign_l2_pruned_neon : pdx_assign_l2_pruned_scalar,
+      .assign_l2_flash = vector ? assign_l2_flash_neon : assign_l2_flash_scalar,
   };
 }
 
@@ -546,8 +576,6 @@ const KernelTable& kernel_table_for(SimdPreference pref) {
 }
 
 const KernelTable& choose_kernels() { return kernel_table_for(simd_preference()); }
-
-bool selected_slice_kernel() { return std::strcmp(kernels().name, "neon") == 0; }
 
 const char* simd_runtime() { return kernels().name; }
 

@@ -13,6 +13,7 @@ namespace vantorix {
 
 struct PackedPq4Codes;
 struct QuantizedPq4LookupTables;
+class PdxMatrix;
 
 enum class SimdPreference : uint8_t { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
 
@@ -25,9 +26,9 @@ SimdPreference simd_preference();
 // exactly one table, chosen once (kernels()); callers go through the table, or through the
 // plain-named dispatchers below, and never ask which table it is.
 //
-// A new kernel: its `_neon` and `_scalar` forms side by side in simd.cpp (or in its own
-// translation unit through lanes.hpp), one field here, both tables filled in. A table per
-// x86-64 level compiled in its own translation unit joins kernel_levels() in simd.cpp.
+// A new kernel: its `_neon` and `_scalar` forms side by side in simd.cpp, or in its family's
+// own file through lanes.hpp; one field here with both forms declared below the table (the
+// families include this header, never the other way round), both tables filled in.
 struct KernelTable {
   const char* name;  // what simd_runtime() reports
   // The properties below are facts about these forms that callers build their data layout on.
@@ -36,6 +37,9 @@ struct KernelTable {
   // nearest_l2_center / nearest_dot_center have a wide form over packed centers
   // (dense_kernels.hpp) that gives the same results.
   bool packed_centers;
+  // l2_squared sums in four lanes, and the fixed-length DistanceKernel kinds (summed in four
+  // fused lanes) are in use: DistanceKernel::for_dimension picks them only then.
+  bool slice_lanes;
 
   float (*l2_squared)(std::span<const float> a, std::span<const float> b);
   // l2_squared of four rows (d floats each) against one center, into out[0..4).
@@ -59,6 +63,13 @@ struct KernelTable {
   void (*pq4_assign_quantized_rows)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                     std::span<const float> float_table, size_t k, size_t begin, size_t end,
                                     size_t* labels, float* distances);
+  // The exact assignments of the PDX blocks, plain and pruned, and of the cache-tiled rows
+  // (pdx.hpp, tiled_rows.hpp).
+  void (*pdx_assign_l2)(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);
+  void (*pdx_assign_l2_pruned)(const PdxMatrix& m, const float* centers, size_t k, size_t* labels,
+                               float* distances);
+  void (*assign_l2_flash)(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
+                          size_t* labels, float* distances);
 };
 
 // The table a preference selects: the vector kernels for Auto and Neon, the scalar ones
@@ -70,8 +81,8 @@ inline const KernelTable& kernels() {
   static const KernelTable& table = choose_kernels();
   return table;
 }
-// True when the vector kernels are active (preference Auto or Neon).
-bool selected_slice_kernel();
+// True when the vector kernels are active (preference Auto or Neon): the table's slice_lanes.
+inline bool selected_slice_kernel() { return kernels().slice_lanes; }
 // "neon" when the vector kernels are active, "scalar" otherwise.
 const char* simd_runtime();
 // The instruction set this build of the kernels was compiled for: "sse", "avx2" or "avx512" on
@@ -148,5 +159,36 @@ void add_assign_scalar(std::span<float> dst, std::span<const float> src);
 inline void add_scaled(std::span<float> dst, std::span<const float> src, float w) { kernels().add_scaled(dst, src, w); }
 void add_scaled_neon(std::span<float> dst, std::span<const float> src, float w);
 void add_scaled_scalar(std::span<float> dst, std::span<const float> src, float w);
+
+// ---------------------------------------------------------------------------------------------
+// The forms of the kernel families in files of their own, declared here for the table; each
+// family's header says what they compute.
+
+// pq4.hpp: the 16-bit quantized sums of one block of 32 packed rows against one center, and the
+// quantized assignment of rows [begin, end) (begin a multiple of 256).
+void pq4_scan_cluster_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                           size_t center, std::span<uint16_t, 32> sums);
+void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                             size_t center, std::span<uint16_t, 32> sums);
+void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                    size_t* labels, float* distances);
+void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                      std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                      size_t* labels, float* distances);
+
+// pdx.hpp: PdxMatrix::assign_l2_into and assign_l2_pruned_into on validated inputs.
+void pdx_assign_l2_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);
+void pdx_assign_l2_scalar(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);
+void pdx_assign_l2_pruned_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels,
+                               float* distances);
+void pdx_assign_l2_pruned_scalar(const PdxMatrix& m, const float* centers, size_t k, size_t* labels,
+                                 float* distances);
+
+// tiled_rows.hpp: assign_l2_flash_into on validated inputs.
+void assign_l2_flash_neon(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
+                          size_t* labels, float* distances);
+void assign_l2_flash_scalar(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
+                            size_t* labels, float* distances);
 
 }  // namespace vantorix

@@ -118,16 +118,15 @@ void assign_l2_flash_into(std::span<const float> vectors, std::span<const float>
   if (labels.size() != rows || distances.size() != rows) {
     throw VantorixError::message("assignment output length does not match rows");
   }
-  // Center numbers travel in 32-bit lanes in the vector form.
-  if (selected_slice_kernel() && k <= size_t(std::numeric_limits<int32_t>::max())) {
-    assign_l2_flash_vector(vectors.data(), centers.data(), rows, dim, k, labels.data(), distances.data());
-  } else {
-    assign_l2_flash_scalar(vectors.data(), centers.data(), rows, dim, k, labels.data(), distances.data());
-  }
+  kernels().assign_l2_flash(vectors.data(), centers.data(), rows, dim, k, labels.data(), distances.data());
 }
 
-void assign_l2_flash_vector(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
-                            size_t* labels, float* distances) {
+void assign_l2_flash_neon(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
+                          size_t* labels, float* distances) {
+  // Center numbers travel in 32-bit lanes in the vector form.
+  if (k > size_t(std::numeric_limits<int32_t>::max())) {
+    return assign_l2_flash_scalar(vectors, centers, rows, dim, k, labels, distances);
+  }
   const std::vector<float> tiles = transpose_centers(centers, k, dim);
   const size_t pairs = (k + 15) / 16;
   parallel_chunks(rows, kFlashChunkRows, [&](size_t begin, size_t end) {

@@ -17,11 +17,8 @@ inline constexpr size_t kFlashTileCenters = 8;
 void assign_l2_flash_into(std::span<const float> vectors, std::span<const float> centers, size_t rows, size_t dim,
                           size_t k, std::span<size_t> labels, std::span<float> distances);
 
-// The two forms behind it (chosen by selected_slice_kernel()), bit-identical; inputs validated.
-void assign_l2_flash_vector(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
-                            size_t* labels, float* distances);
-void assign_l2_flash_scalar(const float* vectors, const float* centers, size_t rows, size_t dim, size_t k,
-                            size_t* labels, float* distances);
+// It runs the form of the process's kernel table, assign_l2_flash_{neon,scalar} (simd.hpp), the
+// two bit for bit the same.
 
 // VANTORIX_FLASH_EXACT (or, when that is unset or not UTF-8, VANTORIX_EXACT_ASSIGNMENT): the hybrid
 // fit's exact assignment uses the flash form when no PdxMatrix was built. Read once and cached.

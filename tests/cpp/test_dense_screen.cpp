@@ -7,9 +7,11 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/stats.hpp"
 #include "dense/dense.hpp"
 #include "dense/dense_assign.hpp"
 #include "dense/dense_bounds.hpp"
@@ -144,11 +146,13 @@ TEST(DenseScreen, NearTiesAreSettledByTheDirectKernel) {
     return 4096.0f + float(c) + (c == 0 ? lean : 0.0f);
   });
   for (bool cosine : {false, true}) {
-    reset_dense_screen_counts();
-    expect_same_as_direct(data.view(), centers, cosine, "near tie");
-    const auto counts = dense_screen_counts();
-    EXPECT_EQ(counts.rows, 32u);
-    EXPECT_EQ(counts.confirmed, 32u) << cosine;
+    FitStats stats;
+    {
+      const StatsScope scope(stats);
+      expect_same_as_direct(data.view(), centers, cosine, "near tie");
+    }
+    EXPECT_EQ(stats.screen_rows.load(), 32u);
+    EXPECT_EQ(stats.screen_confirmed.load(), 32u) << cosine;
   }
   std::vector<size_t> labels(32);
   std::vector<float> distances(32);
@@ -203,9 +207,11 @@ TEST(DenseScreen, FitsAreUnchangedByScreening) {
       model.fit(data.view());
       return model;
     };
-    reset_dense_screen_counts();
+    FitStats stats;
+    std::optional<StatsScope> scope(std::in_place, stats);
     const auto screened = fit(true);
-    EXPECT_GE(dense_screen_counts().rows, rows) << k;
+    scope.reset();
+    EXPECT_GE(stats.screen_rows.load(), rows) << k;
     const auto direct = fit(false);
     EXPECT_EQ(screened.labels(), direct.labels()) << k;
     EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << k;

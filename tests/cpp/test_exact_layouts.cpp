@@ -13,8 +13,10 @@
 
 #include "core/env.hpp"
 #include "core/error.hpp"
-#include "kernels/tiled_rows.hpp"
+#include "core/stats.hpp"
 #include "kernels/pdx.hpp"
+#include "kernels/simd.hpp"
+#include "kernels/tiled_rows.hpp"
 #include "scoped_env.hpp"
 
 using namespace vantorix;
@@ -84,27 +86,27 @@ const std::vector<std::pair<const char*, Form>>& forms() {
                          .assign_l2_pruned_into(p.c, p.k, a.labels, a.distances);
                    }));
     v.emplace_back("pdx_scalar", run([](const Problem& p, Assignment& a) {
-                     PdxMatrix::from_row_major(p.x, p.rows, p.dim)
-                         .assign_l2_scalar(p.c.data(), p.k, a.labels.data(), a.distances.data());
+                     pdx_assign_l2_scalar(PdxMatrix::from_row_major(p.x, p.rows, p.dim), p.c.data(), p.k,
+                                          a.labels.data(), a.distances.data());
                    }));
     v.emplace_back("pdx_pruned_scalar", run([](const Problem& p, Assignment& a) {
-                     PdxMatrix::from_row_major(p.x, p.rows, p.dim)
-                         .assign_l2_pruned_scalar(p.c.data(), p.k, a.labels.data(), a.distances.data(), nullptr);
+                     pdx_assign_l2_pruned_scalar(PdxMatrix::from_row_major(p.x, p.rows, p.dim), p.c.data(), p.k,
+                                                 a.labels.data(), a.distances.data());
                    }));
     v.emplace_back("pdx_vector", run([](const Problem& p, Assignment& a) {
-                     PdxMatrix::from_row_major(p.x, p.rows, p.dim)
-                         .assign_l2_vector(p.c.data(), p.k, a.labels.data(), a.distances.data());
+                     pdx_assign_l2_neon(PdxMatrix::from_row_major(p.x, p.rows, p.dim), p.c.data(), p.k,
+                                        a.labels.data(), a.distances.data());
                    }));
     v.emplace_back("pdx_pruned_vector", run([](const Problem& p, Assignment& a) {
-                     PdxMatrix::from_row_major(p.x, p.rows, p.dim)
-                         .assign_l2_pruned_vector(p.c.data(), p.k, a.labels.data(), a.distances.data(), nullptr);
+                     pdx_assign_l2_pruned_neon(PdxMatrix::from_row_major(p.x, p.rows, p.dim), p.c.data(), p.k,
+                                               a.labels.data(), a.distances.data());
                    }));
     v.emplace_back("flash", run([](const Problem& p, Assignment& a) {
                      assign_l2_flash_into(p.x, p.c, p.rows, p.dim, p.k, a.labels, a.distances);
                    }));
     v.emplace_back("flash_vector", run([](const Problem& p, Assignment& a) {
-                     assign_l2_flash_vector(p.x.data(), p.c.data(), p.rows, p.dim, p.k, a.labels.data(),
-                                            a.distances.data());
+                     assign_l2_flash_neon(p.x.data(), p.c.data(), p.rows, p.dim, p.k, a.labels.data(),
+                                          a.distances.data());
                    }));
     v.emplace_back("flash_scalar", run([](const Problem& p, Assignment& a) {
                      assign_l2_flash_scalar(p.x.data(), p.c.data(), p.rows, p.dim, p.k, a.labels.data(),
@@ -245,14 +247,14 @@ TEST(ExactAssignment, PruningSkipsWorkOnClusteredRows) {
   const PdxMatrix m = PdxMatrix::from_row_major(p.x, p.rows, p.dim);
   Assignment a{std::vector<size_t>(p.rows), std::vector<float>(p.rows)};
   for (bool vector : {true, false}) {
-    std::atomic<uint64_t> steps{0};
-    if (vector) {
-      m.assign_l2_pruned_vector(p.c.data(), p.k, a.labels.data(), a.distances.data(), &steps);
-    } else {
-      m.assign_l2_pruned_scalar(p.c.data(), p.k, a.labels.data(), a.distances.data(), &steps);
+    FitStats stats;
+    {
+      const StatsScope scope(stats);
+      (vector ? pdx_assign_l2_pruned_neon : pdx_assign_l2_pruned_scalar)(m, p.c.data(), p.k, a.labels.data(),
+                                                                         a.distances.data());
     }
-    EXPECT_GT(steps.load(), 0u);
-    EXPECT_LT(steps.load(), p.rows * p.k * p.dim / 2) << vector;
+    EXPECT_GT(stats.pdx_steps.load(), 0u);
+    EXPECT_LT(stats.pdx_steps.load(), p.rows * p.k * p.dim / 2) << vector;
     EXPECT_EQ(a.labels, std::vector<size_t>(p.rows, 0));
   }
 }
