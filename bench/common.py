@@ -1,4 +1,5 @@
-"""Shared pieces of the benchmarks: data loading, repeated timing, thread pinning, reports."""
+"""Shared pieces of the benchmarks: data loading, timing (wall and CPU clocks), thread pinning, results
+tables."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import statistics
 import subprocess
 import time
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 
@@ -33,14 +35,35 @@ def load(name: str) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.float32)
 
 
-def timed(fn, repeats: int = 3):
-    """Runs fn `repeats` times; returns (median seconds, last result)."""
-    times, result = [], None
+class Timing(NamedTuple):
+    wall: float  # seconds a caller waited
+    cpu: float  # process CPU seconds, all threads: the work done, steadier on a shared machine
+
+
+class Stopwatch:
+    """Both clocks from the moment it is made: ``elapsed()`` gives a Timing."""
+
+    def __init__(self) -> None:
+        self.wall, self.cpu = time.perf_counter(), time.process_time()
+
+    def elapsed(self) -> Timing:
+        return Timing(time.perf_counter() - self.wall, time.process_time() - self.cpu)
+
+
+def timed_both(fn, repeats: int = 3):
+    """Runs fn `repeats` times; returns (Timing of the medians of each clock, last result)."""
+    runs, result = [], None
     for _ in range(repeats):
-        start = time.perf_counter()
+        watch = Stopwatch()
         result = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
+        runs.append(watch.elapsed())
+    return Timing(statistics.median(r.wall for r in runs), statistics.median(r.cpu for r in runs)), result
+
+
+def timed(fn, repeats: int = 3):
+    """Runs fn `repeats` times; returns (median wall seconds, last result)."""
+    timing, result = timed_both(fn, repeats)
+    return timing.wall, result
 
 
 def ratio(ours: float, peer: float) -> float:

@@ -34,11 +34,10 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import pin_threads, ratio, write_report  # noqa: E402
+from common import Stopwatch, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads(1)  # one thread per worker process, two processes
 
@@ -101,11 +100,11 @@ class PassTimes(logging.Handler):
         original = vdask._reduce_summaries
 
         def timed(*args, **kwargs):
-            start = time.perf_counter()
+            watch = Stopwatch()
             try:
                 return original(*args, **kwargs)
             finally:
-                self.seconds.append(time.perf_counter() - start)
+                self.seconds.append(watch.elapsed().wall)
 
         vdask._reduce_summaries = timed
         for name in ("dask_ml.cluster.k_means", "vantorix.dask"):
@@ -129,9 +128,9 @@ def measure(client: Client, label: str, fit, passes_of, iterations_of):
     before = transfer_bytes(client)
     PASSES.seconds.clear()
     with sampler.sample(label, interval=0.2):
-        start = time.perf_counter()
+        watch = Stopwatch()
         model = fit()
-        seconds = time.perf_counter() - start
+        seconds = watch.elapsed().wall
     moved = transfer_bytes(client) - before
     later = PASSES.seconds[1:]
     return {
@@ -165,12 +164,12 @@ def main() -> None:
                 "M=32, Ks=16, 4-bit scan": (vantorix.ProductQuantizer(32, codebook_size=16, random_state=0).fit(sample), "1"),
             }
             for n in SIZES:
-                start = time.perf_counter()
+                watch = Stopwatch()
                 x = write_stack(workdir / f"rows{n}", n)
                 os.sync()  # written pages reach the disk now, not during the first fit
                 x.sum(axis=0).compute()  # and every fit reads from a warm page cache
                 gib = n * D * 4 / 2**30
-                print(f"{n} x {D} float32 = {gib:.2f} GiB written in {time.perf_counter() - start:.1f} s", flush=True)
+                print(f"{n} x {D} float32 = {gib:.2f} GiB written in {watch.elapsed().wall:.1f} s", flush=True)
                 results = {}
                 results["vantorix.dask.KMeans"] = measure(
                     client, "ours", lambda: vdask.KMeans(K, init=init, max_iter=ITERATIONS).fit(x),

@@ -12,14 +12,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/stats.hpp"
+#include "harness.hpp"
 #include "dense/dense.hpp"
 #include "dense/dense_screen.hpp"
 
@@ -27,48 +25,8 @@ using namespace vantorix;
 
 namespace {
 
-// A C-contiguous little-endian float32 or uint8 .npy file, as float32.
-Matrix<float> load_npy(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path);
-  char magic[8];
-  in.read(magic, 8);
-  uint32_t header_len = 0;
-  if (magic[6] == 1) {
-    uint16_t n;
-    in.read(reinterpret_cast<char*>(&n), 2);
-    header_len = n;
-  } else {
-    in.read(reinterpret_cast<char*>(&header_len), 4);
-  }
-  std::string header(header_len, ' ');
-  in.read(header.data(), header_len);
-  const bool u8 = header.find("'|u1'") != std::string::npos;
-  if (!u8 && header.find("'<f4'") == std::string::npos) throw std::runtime_error("expected float32 or uint8");
-  if (header.find("'fortran_order': False") == std::string::npos) throw std::runtime_error("expected C order");
-  const auto open = header.find('('), comma = header.find(',', open), close = header.find(')', open);
-  const size_t rows = std::stoul(header.substr(open + 1, comma - open - 1));
-  const size_t cols = std::stoul(header.substr(comma + 1, close - comma - 1));
-  Matrix<float> m(rows, cols);
-  if (u8) {
-    std::vector<uint8_t> raw(rows * cols);
-    in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()));
-    for (size_t i = 0; i < raw.size(); ++i) m.values[i] = float(raw[i]);
-  } else {
-    in.read(reinterpret_cast<char*>(m.data()), std::streamsize(m.size() * sizeof(float)));
-  }
-  if (!in) throw std::runtime_error("short file " + path);
-  return m;
-}
-
-double cpu_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
-
 int share(const std::string& path, size_t k, bool spherical, size_t iterations) {
-  Matrix<float> data = load_npy(path);
+  Matrix<float> data = bench::load_npy(path);
   if (spherical) {
     for (size_t r = 0; r < data.rows; ++r) {
       double s = 0.0;
@@ -106,9 +64,7 @@ int assign(size_t rows, size_t d, size_t k, size_t repeats) {
   for (size_t rep = 0; rep < repeats; ++rep) {
     for (int direct = 0; direct < 2; ++direct) {
       if (direct) setenv("VANTORIX_DENSE_ASSIGN", "rows", 1);
-      const double start = cpu_seconds();
-      model.predict(data.view());
-      best[direct] = std::min(best[direct], cpu_seconds() - start);
+      best[direct] = std::min(best[direct], bench::best_timing([&] { model.predict(data.view()); }, 1).cpu);
       unsetenv("VANTORIX_DENSE_ASSIGN");
     }
   }

@@ -10,14 +10,12 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, build_native_bench, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, build_native_bench, load, pin_threads, ratio, timed_both, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
 import faiss  # noqa: E402
 import numpy as np  # noqa: E402
-import statistics  # noqa: E402
-import time  # noqa: E402
 
 REPEATS = 3
 DATASETS = [("photosift_learn25k", "SIFT-like"), ("fashion_mnist_train60k", "Fashion-MNIST")]
@@ -37,17 +35,6 @@ def run_ours(binary: Path, x: np.ndarray, centers: np.ndarray) -> dict:
     methods = {r["method"]: r for r in lines if "method" in r}
     extra = next(r for r in lines if "rowwise_label_differences" in r)
     return {"methods": methods, "pdx_labels": pdx_labels, **extra}
-
-
-def timed_wall_cpu(fn, repeats: int):
-    """Median wall and median process CPU seconds (all threads) of fn, and its last result."""
-    wall, cpu, result = [], [], None
-    for _ in range(repeats):
-        w0, c0 = time.perf_counter(), time.process_time()
-        result = fn()
-        cpu.append(time.process_time() - c0)
-        wall.append(time.perf_counter() - w0)
-    return statistics.median(wall), statistics.median(cpu), result
 
 
 def lloyd_centers(x: np.ndarray, k: int) -> np.ndarray:
@@ -78,7 +65,7 @@ def main() -> None:
                 index.add(centers)
                 return index.search(x, 1)
 
-            peer_s, peer_cpu, (_, peer_labels) = timed_wall_cpu(flat, REPEATS)
+            (peer_s, peer_cpu), (_, peer_labels) = timed_both(flat, REPEATS)
             steps = float(n) * k * d
             methods = ours["methods"]
             row_level = methods.get("pdx_pruned_scalar", {}).get("computed_fraction", float("nan"))

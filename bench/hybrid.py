@@ -13,11 +13,10 @@ from __future__ import annotations
 
 import os
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, Stopwatch, load, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -50,13 +49,13 @@ def per_pass(run) -> tuple[float, float, np.ndarray]:
     for _ in range(REPEATS):
         stamps = []
         for passes in (1, PASSES):
-            w, c = time.perf_counter(), time.process_time()
+            watch = Stopwatch()
             out = run(passes)
-            stamps.append((time.perf_counter() - w, time.process_time() - c))
+            stamps.append(watch.elapsed())
             if passes == PASSES:
                 labels = out
-        walls.append((stamps[1][0] - stamps[0][0]) / (PASSES - 1))
-        cpus.append((stamps[1][1] - stamps[0][1]) / (PASSES - 1))
+        walls.append((stamps[1].wall - stamps[0].wall) / (PASSES - 1))
+        cpus.append((stamps[1].cpu - stamps[0].cpu) / (PASSES - 1))
     return float(np.median(walls)), float(np.median(cpus)), labels
 
 

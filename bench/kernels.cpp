@@ -1,26 +1,20 @@
 // Micro-benchmark of the distance kernels, vector and scalar forms, on one thread.
 // Prints one JSON object per line: {"kernel", "form", "calls_per_s", "gflops"}.
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
 
+#include "harness.hpp"
 #include "kernels/simd.hpp"
 
 using namespace vantorix;
 
 namespace {
 
+// Seconds per call of f(i), i = 0 .. calls-1: the best of five rounds of wall time.
 template <class F>
 double seconds_per_call(F&& f, size_t calls) {
-  double best = 1e30;
-  for (int rep = 0; rep < 5; ++rep) {
-    const auto start = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < calls; ++i) f(i);
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (s < best) best = s;
-  }
-  return best / double(calls);
+  return bench::best_timing([&] { for (size_t i = 0; i < calls; ++i) f(i); }, 5).wall / double(calls);
 }
 
 volatile size_t g_sink;

@@ -7,15 +7,14 @@
 // Prints one JSON object: median seconds per method and the share of rows whose quantized
 // label differs from the exact one, per calibration.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <vector>
 
 #include "codes/pq4_assign.hpp"
 #include "codes/pqkmeans.hpp"
+#include "harness.hpp"
 
 using namespace vantorix;
 
@@ -23,26 +22,11 @@ namespace {
 
 // Wall clock by default; process CPU time with VANTORIX_BENCH_CPU_TIME set, which is steadier
 // when other jobs share the cores.
-std::chrono::duration<double> now() {
-  static const bool cpu = std::getenv("VANTORIX_BENCH_CPU_TIME") != nullptr;
-  if (cpu) {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return std::chrono::duration<double>(double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9);
-  }
-  return std::chrono::steady_clock::now().time_since_epoch();
-}
-
 template <class F>
-double median_seconds(F&& f, int repeats) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = now();
-    f();
-    times.push_back((now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+double seconds(F&& f) {
+  static const bool cpu = std::getenv("VANTORIX_BENCH_CPU_TIME") != nullptr;
+  const bench::Timing t = bench::median_timing(f, 1);
+  return cpu ? t.cpu : t.wall;
 }
 
 double mismatch_share(const std::vector<size_t>& a, const std::vector<size_t>& b) {
@@ -82,26 +66,23 @@ int main(int argc, char** argv) {
   std::vector<double> t_unpacked, t_exact, t_global, t_per_center;
   double share_global = 0.0, share_per_center = 0.0;
   for (int r = 0; r < repeats; ++r) {
-    t_unpacked.push_back(median_seconds([&] { assign_with_lookup(view, table, 16, k, exact.data(), distances.data()); }, 1));
-    t_exact.push_back(median_seconds([&] { assign_pq4_lookup_into(packed, table, k, labels, distances); }, 1));
+    t_unpacked.push_back(seconds([&] { assign_with_lookup(view, table, 16, k, exact.data(), distances.data()); }));
+    t_exact.push_back(seconds([&] { assign_pq4_lookup_into(packed, table, k, labels, distances); }));
     // The quantized assignment reads the calibration from the environment on every call.
     t_global.push_back(
-        median_seconds([&] { assign_pq4_lookup_quantized_reusing_into(packed, table, k, tables, labels, distances); }, 1));
+        seconds([&] { assign_pq4_lookup_quantized_reusing_into(packed, table, k, tables, labels, distances); }));
     share_global = mismatch_share(labels, exact);
     setenv("VANTORIX_PQ4_LUT_CALIBRATION", "per_cluster", 1);
     t_per_center.push_back(
-        median_seconds([&] { assign_pq4_lookup_quantized_reusing_into(packed, table, k, tables, labels, distances); }, 1));
+        seconds([&] { assign_pq4_lookup_quantized_reusing_into(packed, table, k, tables, labels, distances); }));
     share_per_center = mismatch_share(labels, exact);
     unsetenv("VANTORIX_PQ4_LUT_CALIBRATION");
   }
-  auto median = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  };
   std::printf("{\"n\": %zu, \"m\": %zu, \"k\": %zu, \"isa\": \"%s\", \"unpacked_s\": %.6g, \"exact_packed_s\": %.6g, "
               "\"quantized_global_s\": %.6g, \"quantized_per_center_s\": %.6g, \"mismatch_global\": %.6g, "
               "\"mismatch_per_center\": %.6g}\n",
-              n, m, k, pq4_vector_isa(), median(t_unpacked), median(t_exact), median(t_global), median(t_per_center),
+              n, m, k, pq4_vector_isa(), bench::median(t_unpacked), bench::median(t_exact), bench::median(t_global),
+              bench::median(t_per_center),
               share_global, share_per_center);
   return 0;
 }
