@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 
@@ -19,3 +20,33 @@ def run_python():
         return out.stdout.strip()
 
     return run
+
+
+# --- small integer codewords, for the fits over codes -------------------------------------------
+
+
+def grid_codewords(m=4, ks=16, ds=2):
+    """Distinct small-integer codewords: every distance is an exact float32 integer."""
+    cw = np.zeros((m, ks, ds), dtype=np.float32)
+    for s in range(m):
+        for t in range(ks):
+            cw[s, t, 0] = (t % 4) * 3 + s
+            cw[s, t, 1] = (t // 4) * 2 - s
+            if ds > 2:
+                cw[s, t, 2:] = t % 3
+    return cw
+
+
+def sym_distances(codewords, codes, centers):
+    """Row x center symmetric distances, from the codeword-to-codeword table."""
+    d = ((codewords[:, :, None, :] - codewords[:, None, :, :]) ** 2).sum(-1)
+    out = np.zeros((len(codes), len(centers)))
+    for s in range(codewords.shape[0]):
+        out += d[s][codes[:, s][:, None], centers[:, s][None, :]]
+    return out
+
+
+@pytest.fixture(scope="module")
+def codewords():
+    """The grid codewords: 4 subquantizers of 16 codewords in 2 dimensions."""
+    return grid_codewords()

@@ -5,7 +5,7 @@ import pytest
 
 from vantorix import _vantorix as vx
 
-from test_pq_kmeans import sym_distances
+from conftest import sym_distances
 
 PQK = vx._NativePQKMeans
 

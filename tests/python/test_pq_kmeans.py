@@ -12,39 +12,15 @@ import pytest
 
 from vantorix import _vantorix as vx
 
+from conftest import grid_codewords, sym_distances
+
 PQK = vx._NativePQKMeans
 M, KS, DS = 4, 16, 2
-
-
-def grid_codewords(m=M, ks=KS, ds=DS):
-    """Distinct small-integer codewords: every distance is an exact float32 integer."""
-    cw = np.zeros((m, ks, ds), dtype=np.float32)
-    for s in range(m):
-        for t in range(ks):
-            cw[s, t, 0] = (t % 4) * 3 + s
-            cw[s, t, 1] = (t // 4) * 2 - s
-            if ds > 2:
-                cw[s, t, 2:] = t % 3
-    return cw
-
-
-def sym_distances(codewords, codes, centers):
-    """Row x center symmetric distances, from the codeword-to-codeword table."""
-    d = ((codewords[:, :, None, :] - codewords[:, None, :, :]) ** 2).sum(-1)
-    out = np.zeros((len(codes), len(centers)))
-    for s in range(codewords.shape[0]):
-        out += d[s][codes[:, s][:, None], centers[:, s][None, :]]
-    return out
 
 
 def adc_distances(codewords, codes, dense_pq):
     recon = np.concatenate([codewords[s][codes[:, s]] for s in range(codewords.shape[0])], axis=1)
     return ((recon[:, None, :].astype(np.float64) - dense_pq[None, :, :]) ** 2).sum(-1)
-
-
-@pytest.fixture(scope="module")
-def codewords():
-    return grid_codewords()
 
 
 @pytest.fixture(scope="module")
@@ -412,7 +388,7 @@ def test_verbose_and_profile_lines():
     script = (
         "import numpy as np, sys\n"
         "sys.path.insert(0, %r)\n"
-        "from test_pq_kmeans import grid_codewords\n"
+        "from conftest import grid_codewords\n"
         "from vantorix import _vantorix as vx\n"
         "codes = np.random.default_rng(0).integers(0, 16, (50, 4)).astype(np.uint8)\n"
         "m = vx._NativePQKMeans(grid_codewords(), 3, iterations=2, verbose=True)\n"
@@ -442,7 +418,7 @@ def test_results_do_not_depend_on_the_thread_count(tmp_path, fastscan):
     script = (
         "import numpy as np, sys\n"
         "sys.path.insert(0, %r)\n"
-        "from test_pq_kmeans import grid_codewords\n"
+        "from conftest import grid_codewords\n"
         "from vantorix import _vantorix as vx\n"
         "codes = np.random.default_rng(5).integers(0, 16, (3000, 4)).astype(np.uint8)\n"
         "out = {}\n"

@@ -8,7 +8,7 @@ import pytest
 
 from vantorix import _vantorix as vx
 
-from test_pq_kmeans import grid_codewords, sym_distances
+from conftest import grid_codewords, sym_distances
 
 PQK = vx._NativePQKMeans
 analyze = PQK.analyze_k_candidates
@@ -17,11 +17,6 @@ KEYS = [
     "candidate_ks", "inertia", "bic", "davies_bouldin", "centroid_silhouette", "elbow", "min_cluster_size",
     "max_cluster_size", "sample_size", "selected_method", "selected_index", "selected_k", "selected_by_method",
 ]
-
-
-@pytest.fixture(scope="module")
-def codewords():
-    return grid_codewords()
 
 
 @pytest.fixture(scope="module")
