@@ -105,54 +105,40 @@ inline F16 fma16(F16 a, F16 b, F16 acc) {
 #endif
 }
 
-// Bit i set when a[i] < b[i], and when a[i] <= b[i]; false for NaN on either side.
-inline uint32_t below_mask16(F16 a, F16 b) {
+// Compares of sixteen lanes into a bit mask, bit i for lane i. Below and AtMost are false where
+// either side is NaN, the Not* compares true.
+enum class Cmp { Below, AtMost, NotAtLeast, NotAbove, NotBelow };
+
+template <Cmp C>
+inline bool holds(float a, float b) {
+  if constexpr (C == Cmp::Below) return a < b;
+  else if constexpr (C == Cmp::AtMost) return a <= b;
+  else if constexpr (C == Cmp::NotAtLeast) return !(a >= b);
+  else if constexpr (C == Cmp::NotAbove) return !(a > b);
+  else return !(a < b);
+}
+
+template <Cmp C>
+inline uint32_t mask16(F16 a, F16 b) {
 #if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LT_OQ);
+  constexpr int kPredicate = C == Cmp::Below        ? _CMP_LT_OQ
+                             : C == Cmp::AtMost     ? _CMP_LE_OQ
+                             : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
+                             : C == Cmp::NotAbove   ? _CMP_NGT_UQ
+                                                    : _CMP_NLT_UQ;
+  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, kPredicate);
 #else
   uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= uint32_t(a[i] < b[i]) << i;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(holds<C>(a[i], b[i])) << i;
   return bits;
 #endif
 }
-inline uint32_t at_most_mask16(F16 a, F16 b) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LE_OQ);
-#else
-  uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= uint32_t(a[i] <= b[i]) << i;
-  return bits;
-#endif
-}
-// Bit i set when !(a[i] >= b[i]): below, or NaN on either side.
-inline uint32_t not_at_least_mask16(F16 a, F16 b) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_NGE_UQ);
-#else
-  uint32_t bits = 0;
-  for (int i = 0; i < 16; ++i) bits |= uint32_t(!(a[i] >= b[i])) << i;
-  return bits;
-#endif
-}
-// Bit i set when !(v[i] > limit), and when !(v[i] < limit): NaN sets the bit.
-inline uint32_t not_above_mask16(F16 v, float limit) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
-#else
-  uint32_t mask = 0;
-  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
-  return mask;
-#endif
-}
-inline uint32_t not_below_mask16(F16 v, float limit) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
-#else
-  uint32_t mask = 0;
-  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] < limit)) << l;
-  return mask;
-#endif
-}
+
+inline uint32_t below_mask16(F16 a, F16 b) { return mask16<Cmp::Below>(a, b); }
+inline uint32_t at_most_mask16(F16 a, F16 b) { return mask16<Cmp::AtMost>(a, b); }
+inline uint32_t not_at_least_mask16(F16 a, F16 b) { return mask16<Cmp::NotAtLeast>(a, b); }
+inline uint32_t not_above_mask16(F16 v, float limit) { return mask16<Cmp::NotAbove>(v, splat16(limit)); }
+inline uint32_t not_below_mask16(F16 v, float limit) { return mask16<Cmp::NotBelow>(v, splat16(limit)); }
 
 // ---------------------------------------------------------------------------------------------
 // The widest register of the build target, for kernels that lay many codewords side by side
