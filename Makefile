@@ -8,12 +8,12 @@ JOBS ?= 2
 CPP_BUILD := build/cpp-asan
 ARM_BUILD := build/cpp-aarch64
 
-.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench cpp-test cpp-test-aarch64 py-test wheel deps-wheel clean
+.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench check-includes cpp-test cpp-test-aarch64 py-test wheel deps-wheel clean
 
 demo: deps-demo install
 	$(PYTHON) examples/demo.py
 
-test: deps-test install cpp-test cpp-test-aarch64 py-test
+test: check-includes deps-test install cpp-test cpp-test-aarch64 py-test
 
 bench: deps-bench install
 	$(PYTHON) bench/run_all.py
@@ -29,6 +29,10 @@ deps-wheel:
 
 install:
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation --no-deps -q .
+
+# Includes in src/ run one way, from the layers above to the layers below (src/README.md).
+check-includes:
+	$(PYTHON) scripts/check-includes.py
 
 # The C++ tests always run under AddressSanitizer and UndefinedBehaviorSanitizer.
 cpp-test:

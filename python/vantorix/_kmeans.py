@@ -91,9 +91,8 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         native = self._new_native(resolve_seed(self.random_state))
         # the native model is new, and attributes are set only after it succeeded: an error or
         # Ctrl-C during the fit leaves this estimator as it was
-        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
+        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose):
             native.fit(x)
-            _progress.finish(progress, "dense", native.inertia_history)
         check_features(self, X, x, reset=True)
         self._native = native
         self.cluster_centers_ = native.cluster_centers
