@@ -13,7 +13,7 @@ ARM_BUILD := build/cpp-aarch64
 demo: deps-demo install
 	$(PYTHON) examples/demo.py
 
-test: check-includes deps-test install cpp-test cpp-test-aarch64 py-test
+test: deps-test check-includes install cpp-test cpp-test-aarch64 py-test
 
 bench: deps-bench install
 	$(PYTHON) bench/run_all.py
