@@ -330,7 +330,7 @@ void PqKMeans::store_dense_centers_from_pq(MatrixView<const float> centers) {
 Matrix<float> PqKMeans::centers_to_pq_space(MatrixView<const float> centers) const {
   if (centers.rows != options_.k || centers.cols != dim()) throw VantorixError::message(kDenseShape);
   if (!rotation_) return Matrix<float>::copy_of(centers);
-  return apply_rotation(centers, rotation_->view());
+  return apply_rotation(RowMajorRows(centers).view(), rotation_->view());
 }
 
 Matrix<uint8_t> PqKMeans::encode_centers_from_pq(MatrixView<const float> centers) const {

@@ -199,7 +199,9 @@ void ProductQuantizer::fit_impl(MatrixView<const float> data, Weights weights) {
   rotation_.reset();
 }
 
-void ProductQuantizer::fit_rotation(MatrixView<const float> data, Weights weights) {
+void ProductQuantizer::fit_rotation(MatrixView<const float> input, Weights weights) {
+  const RowMajorRows rows(input);
+  const MatrixView<const float> data = rows.view();
   const size_t dim = data.cols;
   Matrix<float> rotation(dim, dim);
   for (size_t i = 0; i < dim; ++i) rotation.at(i, i) = 1.0f;
@@ -330,7 +332,7 @@ Matrix<uint8_t> ProductQuantizer::encode(MatrixView<const float> data) const {
     const MatrixView<const float> batch(data.data + ptrdiff_t(start) * data.row_stride, count, dim,
                                         data.row_stride, data.col_stride);
     const MatrixView<float> rotated(buffer.data(), count, dim);
-    apply_rotation_into(batch, rotation_->view(), rotated);
+    apply_rotation_into(RowMajorRows(batch).view(), rotation_->view(), rotated);
     encode_matrix_into(view_of(cw), rotated, MatrixView<uint8_t>(codes.data() + start * cw.dim0, count, cw.dim0));
   }
   return codes;

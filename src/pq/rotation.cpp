@@ -69,6 +69,16 @@ GemmOperand gemm_operand(MatrixView<const float> v) {
   return op;
 }
 
+}  // namespace
+
+RowMajorRows::RowMajorRows(MatrixView<const float> rows) : view_(rows) {
+  if (rows.is_c_contiguous()) return;
+  copy_ = Matrix<float>::copy_of(rows);
+  view_ = copy_.view();
+}
+
+namespace {
+
 bool row_major_writable(const MatrixView<float>& out) {
   return (out.cols <= 1 || out.col_stride == 1) &&
          (out.rows <= 1 || out.row_stride >= ptrdiff_t(std::max<size_t>(out.cols, 1)));

@@ -18,6 +18,20 @@ MatrixView<T> transposed(const MatrixView<T>& m) {
   return {m.data, m.cols, m.rows, m.col_stride, m.row_stride};
 }
 
+// The rows of a caller's matrix as the rotation GEMMs read them: the view itself when it is
+// C-contiguous, else a C-contiguous copy. BLAS picks its kernels by operand layout (a
+// column-major operand is read transposed) and those kernels round differently, so rotating this
+// view gives every layout of the same values the same bits as the C-ordered array.
+class RowMajorRows {
+ public:
+  explicit RowMajorRows(MatrixView<const float> rows);
+  MatrixView<const float> view() const { return view_; }
+
+ private:
+  Matrix<float> copy_;
+  MatrixView<const float> view_;
+};
+
 // rows (n x D, any strides) times rotation (D x D, any strides, e.g. a transposed view).
 Matrix<float> apply_rotation(MatrixView<const float> rows, MatrixView<const float> rotation);
 void apply_rotation_into(MatrixView<const float> rows, MatrixView<const float> rotation, Matrix<float>& out);
