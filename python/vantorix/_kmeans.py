@@ -92,7 +92,7 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         # the native model is new, and attributes are set only after it succeeded: an error or
         # Ctrl-C during the fit leaves this estimator as it was
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
-            native.fit(x)
+            _progress.run(progress, native.fit, x)
             _progress.finish(progress, "dense", native.inertia_history)
         check_features(self, X, x, reset=True)
         self._native = native

@@ -156,7 +156,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         native = self._new_native(quantizer, resolve_seed(self.random_state))
         fit = self._native_method(native, _NATIVE_FIT)
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
-            fit(*args)
+            _progress.run(progress, fit, *args)
             _progress.finish(progress, self.mode, native.inertia_history)
         if vectors is not None:
             check_features(self, X, vectors, reset=True)

@@ -1,8 +1,9 @@
 """Progress of a fit: a tqdm bar when tqdm is installed, plain lines on standard error otherwise.
 
-When the native module offers a per-pass callback (``_set_progress_callback``), the bar moves
-while the fit runs. Without it, the finished fit's history is replayed, so ``verbose=True`` still
-shows every pass, only at the end.
+When the native classes offer a per-call progress hook (``_call_with_progress``), the bar moves
+while the fit runs, fed by that fit alone (fits on other threads have their own). Without it,
+the finished fit's history is replayed, so ``verbose=True`` still shows every pass, only at the
+end.
 """
 
 from __future__ import annotations
@@ -45,31 +46,35 @@ class FitProgress:
             self._bar.close()
 
 
-def native_hook() -> Optional[Callable[[Optional[Callable[[str, int, float], None]]], None]]:
-    return getattr(_vantorix, "_set_progress_callback", None)
+def native_hook() -> Optional[Callable[..., Any]]:
+    """``hook(callback, method, *args)``: runs one native call that reports its passes to callback."""
+    return getattr(_vantorix._NativeDenseKMeans, "_call_with_progress", None)
 
 
 @contextmanager
 def fit_progress(desc: str, total: int, verbose: Any) -> Iterator[Optional[FitProgress]]:
     """Shows progress for the fit run inside the block when ``verbose``.
 
-    Yields the progress object (None when quiet). If the native hook exists it feeds the bar
-    live; otherwise ``live`` is False and the caller replays the history after the fit.
+    Yields the progress object (None when quiet); run the native fit through ``run`` so that its
+    passes reach it. Without the native hook ``live`` is False and ``finish`` replays the history.
     """
     if not verbose:
         yield None
         return
     progress = FitProgress(desc, total)
-    hook = native_hook()
-    progress.live = hook is not None
-    if hook is not None:
-        hook(progress.update)
+    progress.live = native_hook() is not None
     try:
         yield progress
     finally:
-        if hook is not None:
-            hook(None)
         progress.close()
+
+
+def run(progress: Optional[FitProgress], method: Callable[..., Any], *args: Any) -> Any:
+    """Calls the native ``method(*args)``, reporting its passes to ``progress`` when there is one."""
+    hook = native_hook() if progress is not None and progress.live else None
+    if hook is None:
+        return method(*args)
+    return hook(progress.update, method, *args)  # type: ignore[union-attr]
 
 
 def finish(progress: Optional[FitProgress], fit_name: str, history: Iterable[float]) -> None:
