@@ -132,7 +132,7 @@ def _tamper(payload, **changes):
         ({"model": np.array("os.system")}, "unknown model"),
         ({"params": np.array('{"n_clusters": 5, "evil": 1}')}, "does not describe"),
         ({"params": np.array("{")}, "not valid JSON"),
-        ({"params": np.array('{"n_clusters": "five"}')}, "invalid saved state"),
+        ({"params": np.array('{"n_clusters": "five"}')}, "invalid parameters"),
     ],
 )
 def test_wrong_contents_are_rejected_with_a_clear_error(blobs, tmp_path, change, message):
