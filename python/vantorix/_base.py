@@ -182,20 +182,21 @@ def load_common_state(estimator: Any, reader: _persist.StateReader, n_features: 
     """Reads and installs what ``common_state`` wrote; call after the model's own arrays passed."""
     attrs: Dict[str, Any] = {"n_features_in_": n_features}
     if n_clusters is not None:
+        n_iter = reader.integer("n_iter_")
+        if n_iter < 1 or reader.declared_shape("inertia_history_") != (n_iter,):
+            raise _persist.ModelFileError(f"inertia_history_ must hold one entry for each of the n_iter_ ({n_iter}) passes")
+        history = reader.array("inertia_history_", [np.float64], (n_iter,))
+        inertia = reader.number("inertia_")
+        if not (np.isfinite(history).all() and (history >= 0).all()):
+            raise _persist.ModelFileError("inertia_history_ holds negative or non-finite values")
+        # a fit records the last mean distance times the rows: the row count the labels declare
+        # is checked before they are read
+        rows = reader.declared_shape("labels_")
+        if len(rows) != 1 or not np.isclose(inertia, float(history[-1]) * rows[0], rtol=1e-9, atol=0.0):
+            raise _persist.ModelFileError("inertia_ does not match inertia_history_ and the number of labels_")
         labels = reader.array("labels_", [np.int32, np.int64], (None,))
         if labels.size and (labels.min() < 0 or labels.max() >= n_clusters):
             raise _persist.ModelFileError("labels_ out of range")
-        history = reader.array("inertia_history_", [np.float64], (None,))
-        n_iter = reader.integer("n_iter_")
-        inertia = reader.number("inertia_")
-        # what a fit records: one mean distance per pass, the passes counted, and the last mean
-        # times the rows
-        if history.size == 0 or n_iter != history.size:
-            raise _persist.ModelFileError(f"inertia_history_ has {history.size} entries, n_iter_ is {n_iter}")
-        if not (np.isfinite(history).all() and (history >= 0).all()):
-            raise _persist.ModelFileError("inertia_history_ holds negative or non-finite values")
-        if not np.isclose(inertia, float(history[-1]) * labels.size, rtol=1e-9, atol=0.0):
-            raise _persist.ModelFileError("inertia_ does not match inertia_history_ and labels_")
         attrs.update(labels_=labels, inertia_history_=history, n_iter_=n_iter, inertia_=inertia)
     names = reader.optional("feature_names_in_", ["U"], (n_features,))
     if names is not None:

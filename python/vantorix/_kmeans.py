@@ -147,7 +147,7 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         return {"cluster_centers_": self.cluster_centers_, **common_state(self, clustering=True)}
 
     def _load_state(self, reader: _persist.StateReader) -> None:
-        centers = reader.array("cluster_centers_", [np.float32], (None, None))
+        centers = reader.array("cluster_centers_", [np.float32], (self.n_clusters, None))
         check_finite_state("cluster_centers_", centers)
         native = self._new_native()
         native.set_cluster_centers(centers)

@@ -182,7 +182,8 @@ Entry = Union[np.ndarray, _Member]
 
 
 def _spec(entry: Entry) -> Tuple[np.dtype, Tuple[int, ...]]:
-    return entry.dtype, tuple(entry.shape)
+    # byte order is not part of what a model checks: _value reads every entry in native order
+    return entry.dtype.newbyteorder("="), tuple(entry.shape)
 
 
 def _value(entry: Entry) -> np.ndarray:
@@ -238,6 +239,13 @@ class StateReader:
             want_text = "(" + ", ".join("*" if w is None else str(w) for w in shape) + ")"
             raise self._fail(f"{name} has shape {got_shape}, expected {want_text}")
         return _value(self._arrays[key])
+
+    def declared_shape(self, name: str) -> Tuple[int, ...]:
+        """The shape an entry declares, without reading its data."""
+        key = self._prefix + name
+        if key not in self._arrays:
+            raise self._fail(f"missing {name}")
+        return _spec(self._arrays[key])[1]
 
     def optional(self, name: str, dtypes: Sequence[Any], shape: Tuple[Optional[int], ...]) -> Optional[np.ndarray]:
         return self.array(name, dtypes, shape) if self.has(name) else None
