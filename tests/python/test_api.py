@@ -2,6 +2,8 @@
 
 import io
 import pickle
+import sys
+import threading
 import zipfile
 
 import numpy as np
@@ -417,6 +419,57 @@ def test_an_interrupted_fit_leaves_the_model_as_it_was(blobs, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         km.set_params(verbose=True, random_state=1).fit(blobs * 2)
     np.testing.assert_array_equal(km.cluster_centers_, before)
+
+
+# --- concurrent use ------------------------------------------------------------------------
+
+
+def _consistent(model, datasets):
+    """The fitted state is one fit's: every attribute agrees with the native model and one input."""
+    if isinstance(model, ProductQuantizer):
+        d = model.codewords_.shape[0] * model.codewords_.shape[2]
+        assert d == model.n_features_in_
+        np.testing.assert_array_equal(model._native.codewords, model.codewords_)
+        return
+    rows = {x.shape[1]: x.shape[0] for x in datasets}
+    assert model.cluster_centers_.shape[1] == model.n_features_in_
+    assert model.labels_.shape == (rows[model.n_features_in_],)
+    np.testing.assert_array_equal(model._native.labels, model.labels_)
+    np.testing.assert_array_equal(model._native.cluster_centers, model.cluster_centers_)
+
+
+@pytest.mark.parametrize(
+    "model",
+    [KMeans(3, max_iter=3, random_state=0), ProductQuantizer(2, codebook_size=4, max_iter=2, random_state=0)],
+    ids=["kmeans", "pq"],
+)
+def test_two_threads_fitting_one_estimator_leave_one_fit_s_state(model):
+    # rows and widths differ between the two inputs, so a mix of two fits shows
+    rng = np.random.default_rng(0)
+    datasets = [rng.standard_normal((300, 8), dtype=np.float32), rng.standard_normal((200, 16), dtype=np.float32)]
+    errors = []
+
+    def fit(x, start):
+        start.wait()
+        try:
+            model.fit(x)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        for _ in range(150):
+            start = threading.Barrier(2)
+            threads = [threading.Thread(target=fit, args=(x, start)) for x in datasets]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            _consistent(model, datasets)
+    finally:
+        sys.setswitchinterval(interval)
+    assert errors == []
 
 
 # --- packaging -----------------------------------------------------------------------------
