@@ -140,7 +140,8 @@ def _checked_block(block: Any, rows: Optional[int], dtype: Any, name: str) -> np
     if not ok or (rows is not None and block.shape[0] != rows):
         got = f"{type(block).__name__} of dtype {getattr(block, 'dtype', None)} and shape {getattr(block, 'shape', None)}"
         raise ValueError(f"{name}: a chunk declared as {'?' if rows is None else rows} rows of {np.dtype(dtype)} is a {got}")
-    return block
+    checked: np.ndarray = block
+    return checked
 
 
 def _block_rows(block_info: Optional[Dict[Any, Any]]) -> Optional[int]:
