@@ -129,6 +129,10 @@ class VantorixEstimator(BaseEstimator):
         """Checks and installs fitted attributes read back from a saved state."""
         raise NotImplementedError
 
+    @serialised
+    def set_params(self, **params: Any) -> Any:
+        return super().set_params(**params)
+
     def _check_params(self) -> None:
         """Types and ranges of the parameters; fit and load run it."""
         check_params(self)

@@ -97,7 +97,6 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         # Ctrl-C during the fit leaves this estimator as it was
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
             _progress.run(progress, native.fit, x)
-            _progress.finish(progress, "dense", native.inertia_history)
         centers = native.cluster_centers
         check_finite_result("X", centers, native.inertia_history)
         check_features(self, X, x, reset=True)

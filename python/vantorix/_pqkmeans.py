@@ -121,10 +121,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
         if self.mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
-        method = getattr(native, table[self.mode], None)
-        if method is None:
-            raise NotImplementedError(f"mode {self.mode!r} is not available in this build of vantorix")
-        return method
+        return getattr(native, table[self.mode])
 
     def _new_native(self, quantizer: ProductQuantizer, seed: int = 0) -> _NativePQKMeans:
         return _NativePQKMeans(
@@ -171,7 +168,6 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         fit = self._native_method(native, _NATIVE_FIT)
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
             _progress.run(progress, fit, *args)
-            _progress.finish(progress, self.mode, native.inertia_history)
         code_centers = native.cluster_centers
         dense = quantizer.decode(code_centers) if self.mode == "symmetric" else native.dense_cluster_centers
         check_finite_result("X", dense, native.inertia_history)

@@ -1,4 +1,4 @@
-#include "boundary.hpp"
+#include "python/boundary.hpp"
 
 #include <cstring>
 #include <deque>

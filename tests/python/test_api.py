@@ -4,6 +4,7 @@ import io
 import pickle
 import sys
 import threading
+import types
 import zipfile
 
 import numpy as np
@@ -297,7 +298,6 @@ def test_pq_kmeans_trains_its_own_quantizer_when_given_none(blobs):
     assert model.predict(blobs[:10]).shape == (10,)
 
 
-@pytest.mark.skipif(not hasattr(vx._NativePQKMeans, "fit_hybrid"), reason="this build has no hybrid mode")
 def test_pq_kmeans_hybrid_mode(blobs, pq, tmp_path):
     model = PQKMeans(5, quantizer=pq, mode="hybrid", refine_exact_top_l=5, random_state=1).fit(blobs)
     native = vx._NativePQKMeans(pq.codewords_, 5, seed=1)
@@ -379,7 +379,6 @@ def test_verbose_fit_shows_every_pass(blobs, capfd, monkeypatch, use_tqdm):
         pytest.importorskip("tqdm")
     else:
         monkeypatch.setattr(_progress, "tqdm_class", lambda: None)
-    monkeypatch.setattr(_progress, "native_hook", lambda: None)
     km = KMeans(5, max_iter=6, random_state=0, verbose=True).fit(blobs)
     err = capfd.readouterr().err
     if use_tqdm:
@@ -397,7 +396,8 @@ def test_a_verbose_fit_reports_its_passes_through_the_per_call_hook(blobs, monke
         calls.append(method.__name__)
         return hook(callback, method, *args)
 
-    monkeypatch.setattr(_progress, "native_hook", lambda: recording_hook)
+    native = types.SimpleNamespace(_NativeDenseKMeans=types.SimpleNamespace(_call_with_progress=recording_hook))
+    monkeypatch.setattr(_progress, "_vantorix", native)
     monkeypatch.setattr(_progress, "tqdm_class", lambda: None)
     km = KMeans(5, max_iter=3, random_state=0, verbose=True).fit(blobs)
     assert calls == ["fit"]
