@@ -46,13 +46,22 @@ def serialised(method: _Method) -> _Method:
     return wrapper  # type: ignore[return-value]
 
 
+_OVERFLOW = "the fit's sums or distances overflow float32 (values too large); scale the data down"
+
+
 def check_finite_result(what: str, *arrays: Any) -> None:
     """Refuses a fit whose result holds NaN or infinity, before it is committed."""
     for arr in arrays:
         if arr is not None and not np.isfinite(arr).all():
-            raise ValueError(
-                f"{what}: the fit's sums or distances overflow float32 (values too large); scale the data down"
-            )
+            raise ValueError(f"{what}: {_OVERFLOW}")
+
+
+def overflow_reason(x: np.ndarray, exc: ValueError) -> ValueError:
+    """``exc`` of a failed fit, saying why when the rows' squared distances overflow float32
+    (an initialisation then finds no finite distance to draw by, and says only that)."""
+    if x.size and float(np.abs(x).max()) ** 2 * x.shape[1] > float(np.finfo(np.float32).max):
+        return ValueError(f"X: {_OVERFLOW} ({exc})")
+    return exc
 
 
 # Rows per block when distances to every center are computed: the float32 scratch of one block

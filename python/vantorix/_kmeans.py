@@ -15,6 +15,7 @@ from ._base import (
     check_finite_state,
     common_state,
     load_common_state,
+    overflow_reason,
     record_fit,
     resolve_seed,
     serialised,
@@ -96,7 +97,10 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         # the native model is new, and attributes are set only after it succeeded: an error or
         # Ctrl-C during the fit leaves this estimator as it was
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
-            _progress.run(progress, native.fit, x)
+            try:
+                _progress.run(progress, native.fit, x)
+            except ValueError as exc:
+                raise overflow_reason(x, exc) from None
         centers = native.cluster_centers
         check_finite_result("X", centers, native.inertia_history)
         check_features(self, X, x, reset=True)

@@ -15,6 +15,7 @@ from ._base import (
     check_finite_state,
     common_state,
     load_common_state,
+    overflow_reason,
     record_fit,
     resolve_seed,
     serialised,
@@ -167,7 +168,10 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         native = self._new_native(quantizer, resolve_seed(self.random_state))
         fit = self._native_method(native, _NATIVE_FIT)
         with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
-            _progress.run(progress, fit, *args)
+            try:
+                _progress.run(progress, fit, *args)
+            except ValueError as exc:
+                raise (exc if vectors is None else overflow_reason(vectors, exc)) from None
         code_centers = native.cluster_centers
         dense = quantizer.decode(code_centers) if self.mode == "symmetric" else native.dense_cluster_centers
         check_finite_result("X", dense, native.inertia_history)

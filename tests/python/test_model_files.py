@@ -373,6 +373,7 @@ def test_big_endian_entries_load_like_native_ones(models, x):
     "make, fit",
     [
         (lambda x: KMeans(5, init="random", random_state=0).fit(x), lambda m, x: m.fit(x * np.float32(5e18))),
+        (lambda x: KMeans(5, random_state=0).fit(x), lambda m, x: m.fit(x * np.float32(5e18))),
         (
             # codewords that are finite, but whose distances are not
             lambda x: PQKMeans(
@@ -385,7 +386,7 @@ def test_big_endian_entries_load_like_native_ones(models, x):
             lambda m, x: m.fit(x, sample_weight=np.full(len(x), 3e38)),
         ),
     ],
-    ids=["kmeans", "pqkmeans", "pq-weights"],
+    ids=["kmeans", "kmeans++", "pqkmeans", "pq-weights"],
 )
 def test_a_fit_that_overflows_float32_fails_before_it_commits(x, make, fit):
     model = make(x)
