@@ -129,31 +129,34 @@ def _hold(arr: da.Array) -> da.Array:
     )
 
 
-def _checked_block(block: Any, rows: Optional[int], dtype: Any, name: str) -> np.ndarray:
-    """A chunk as its array declared it: a numpy array of the declared dtype and row count.
+def _checked_block(block: Any, shape: Optional[Tuple[int, int]], dtype: Any, name: str) -> np.ndarray:
+    """A chunk as its array declared it: a numpy array of the declared dtype and shape.
 
     Dask believes what a chunk's producer declared. A chunk of text declared float32 would be
     parsed as numbers, and a short chunk would shift the rows after it and divide the inertia
     by rows that are not there.
     """
     ok = isinstance(block, np.ndarray) and block.dtype == dtype and block.ndim == 2
-    if not ok or (rows is not None and block.shape[0] != rows):
+    if not ok or (shape is not None and block.shape != shape):
         got = f"{type(block).__name__} of dtype {getattr(block, 'dtype', None)} and shape {getattr(block, 'shape', None)}"
-        raise ValueError(f"{name}: a chunk declared as {'?' if rows is None else rows} rows of {np.dtype(dtype)} is a {got}")
+        declared = "?" if shape is None else f"{shape[0]} x {shape[1]}"
+        raise ValueError(f"{name}: a chunk declared as {declared} {np.dtype(dtype)} is a {got}")
     checked: np.ndarray = block
     return checked
 
 
-def _block_rows(block_info: Optional[Dict[Any, Any]]) -> Optional[int]:
-    """The row count ``map_blocks`` declared for the block (None when dask is only probing)."""
+def _block_shape(block_info: Optional[Dict[Any, Any]]) -> Optional[Tuple[int, int]]:
+    """The shape ``map_blocks`` declared for the block (None when dask is only probing)."""
     if not block_info or 0 not in block_info:
         return None
-    start, stop = block_info[0]["array-location"][0]
-    return int(stop - start)
+    (r0, r1), (c0, c1) = block_info[0]["array-location"]
+    return int(r1 - r0), int(c1 - c0)
 
 
-def _summarise_checked(summarise: Callable[..., Any], block: Any, rows: int, dtype: Any, name: str, *args: Any) -> Any:
-    return summarise(_checked_block(block, rows, dtype, name), *args)
+def _summarise_checked(
+    summarise: Callable[..., Any], block: Any, shape: Tuple[int, int], dtype: Any, name: str, *args: Any
+) -> Any:
+    return summarise(_checked_block(block, shape, dtype, name), *args)
 
 
 def _leaf_parts(
@@ -165,7 +168,7 @@ def _leaf_parts(
     out = []
     for b, rows, hint, off in zip(arr.to_delayed()[:, 0], arr.chunks[0], hints, starts):
         summary, new_hint = dask.delayed(_summarise_checked, pure=False, nout=2)(
-            summarise, b, int(rows), arr.dtype, name, *shared, hint, off
+            summarise, b, (int(rows), int(arr.shape[1])), arr.dtype, name, *shared, hint, off
         )
         out.append((summary, new_hint))
     return out
@@ -466,7 +469,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         centers, k, spherical, dtype = self.cluster_centers_, self.n_clusters, bool(self.spherical), arr.dtype
 
         def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
-            _checked_block(block, _block_rows(block_info), dtype, "X")
+            _checked_block(block, _block_shape(block_info), dtype, "X")
             native = _NativeDenseKMeans(k, spherical=spherical)
             centers_here = as_matrix(centers, "centers")
             native.set_cluster_centers(centers_here)
@@ -578,7 +581,7 @@ def _lazy_codes(quantizer: ProductQuantizer, X: Any) -> Tuple[da.Array, bool]:
     dtype = arr.dtype
 
     def encode_block(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
-        _checked_block(block, _block_rows(block_info), dtype, "X")
+        _checked_block(block, _block_shape(block_info), dtype, "X")
         codes: np.ndarray = quantizer._native.encode(as_matrix(block, "X", min_rows=0))
         return codes
 
@@ -727,7 +730,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         cw, centers, k, dtype = self.quantizer.codewords_, self.code_centers_, self.n_clusters, codes.dtype
 
         def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
-            _checked_block(block, _block_rows(block_info), dtype, "codes")
+            _checked_block(block, _block_shape(block_info), dtype, "codes")
             native = _NativePQKMeans(np.require(cw, requirements=["C", "A"]), k)
             native.set_cluster_centers(centers)
             return native.predict(np.ascontiguousarray(block, dtype=np.uint8)).astype(labels_dtype(k))

@@ -176,6 +176,8 @@ def _lying(rows, declared_rows, dtype, good):
         (lambda b, pq: _lying(b[:100].astype(str), 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
         (lambda b, pq: _lying(b[:100].astype(object), 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
         (lambda b, pq: _lying(b[:90], 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
+        # initial centers given: the first pass, not the sample, meets the narrow chunk
+        (lambda b, pq: _lying(b[:100, :15], 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, init=np.eye(3, 16, dtype=np.float32))),
         (
             lambda b, pq: _lying(pq.encode(b[:100]).astype(np.float32), 100, np.uint8, pq.encode(b[:500])),
             lambda pq: vdask.PQKMeans(3, quantizer=pq, random_state=0),
@@ -186,16 +188,16 @@ def _lying(rows, declared_rows, dtype, good):
         ),
         (lambda b, pq: _lying(b[:90], 100, np.float32, b[:500]), lambda pq: vdask.PQKMeans(3, quantizer=pq, random_state=0)),
     ],
-    ids=["str-as-float32", "object-as-float32", "short", "float-codes-as-uint8", "short-codes", "short-vectors-to-encode"],
+    ids=["str-as-float32", "object-as-float32", "short", "narrow", "float-codes-as-uint8", "short-codes", "short-vectors-to-encode"],
 )
 def test_chunks_that_are_not_what_they_declare_are_refused(blobs, pq, make, fit):
     x = make(blobs, pq)
     with dask.config.set(scheduler="sync"):
-        with pytest.raises(ValueError, match="a chunk declared as 100 rows of (float32|uint8) is a ndarray"):
+        with pytest.raises(ValueError, match=r"a chunk declared as 100 x \d+ (float32|uint8) is a ndarray"):
             fit(pq).fit(x)
         # labels of a good fit, asked for rows that lie, are refused too
         good = fit(pq).fit(x[:500])
-        with pytest.raises(ValueError, match="a chunk declared as 100 rows"):
+        with pytest.raises(ValueError, match="a chunk declared as 100 x"):
             good.predict(x).compute()
 
 
