@@ -238,6 +238,8 @@ class StateReader:
         if len(got_shape) != len(shape) or any(want is not None and got != want for got, want in zip(got_shape, shape)):
             want_text = "(" + ", ".join("*" if w is None else str(w) for w in shape) + ")"
             raise self._fail(f"{name} has shape {got_shape}, expected {want_text}")
+        if dtype.kind == "U" and dtype.itemsize > 4 * _MAX_TEXT:
+            raise self._fail(f"{name} holds texts longer than {_MAX_TEXT} characters")
         return _value(self._arrays[key])
 
     def declared_shape(self, name: str) -> Tuple[int, ...]:
