@@ -472,6 +472,24 @@ def test_two_threads_fitting_one_estimator_leave_one_fit_s_state(model):
     assert errors == []
 
 
+def test_verbose_fits_on_two_threads_each_show_their_own_passes(monkeypatch):
+    seen = {}  # FitProgress -> the pass indexes it showed
+    monkeypatch.setattr(_progress.FitProgress, "update", lambda self, name, i, v: seen.setdefault(self, []).append(i))
+    x = np.random.default_rng(0).standard_normal((300, 4), dtype=np.float32)
+
+    def fit(max_iter):
+        for _ in range(20):
+            KMeans(3, max_iter=max_iter, random_state=0, verbose=True).fit(x)
+
+    threads = [threading.Thread(target=fit, args=(n,)) for n in (4, 7)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # every fit's bar got exactly its own passes, none lost, none from the other thread
+    assert sorted(tuple(v) for v in seen.values()) == sorted([tuple(range(4))] * 20 + [tuple(range(7))] * 20)
+
+
 # --- packaging -----------------------------------------------------------------------------
 
 
