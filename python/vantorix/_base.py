@@ -2,14 +2,67 @@
 
 from __future__ import annotations
 
+import functools
 import numbers
-from typing import Any, Dict, Optional, Tuple
+import threading
+import weakref
+from typing import Any, Callable, Dict, Optional, Tuple, TypeVar
 
 import numpy as np
 
 from . import _persist
 from ._compat import HAVE_SKLEARN, BaseEstimator
-from ._validation import labels_dtype
+from ._validation import check_params, labels_dtype
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+# One re-entrant lock per estimator, kept outside the estimator so that its attributes stay
+# exactly the parameters and the fitted state.
+_LOCKS: "weakref.WeakKeyDictionary[Any, threading.RLock]" = weakref.WeakKeyDictionary()
+_LOCKS_GUARD = threading.Lock()
+
+
+def _lock_of(estimator: Any) -> "threading.RLock":
+    with _LOCKS_GUARD:
+        lock = _LOCKS.get(estimator)
+        if lock is None:
+            lock = _LOCKS[estimator] = threading.RLock()
+        return lock
+
+
+def serialised(method: _Method) -> _Method:
+    """Calls on one estimator from several threads run one at a time.
+
+    A fit commits several attributes; a prediction reads several. Without this, two threads
+    could leave labels_ from one fit beside centers from another, or predict with a native
+    model and centers of different fits.
+    """
+
+    @functools.wraps(method)
+    def wrapper(self: Any, *args: Any, **kwargs: Any) -> Any:
+        with _lock_of(self):
+            return method(self, *args, **kwargs)
+
+    return wrapper  # type: ignore[return-value]
+
+
+_OVERFLOW = "the fit's sums or distances overflow float32 (values too large); scale the data down"
+
+
+def check_finite_result(what: str, *arrays: Any) -> None:
+    """Refuses a fit whose result holds NaN or infinity, before it is committed."""
+    for arr in arrays:
+        if arr is not None and not np.isfinite(arr).all():
+            raise ValueError(f"{what}: {_OVERFLOW}")
+
+
+def overflow_reason(x: np.ndarray, exc: ValueError) -> ValueError:
+    """``exc`` of a failed fit, saying why when the rows' squared distances overflow float32
+    (an initialisation then finds no finite distance to draw by, and says only that)."""
+    if x.size and float(np.abs(x).max()) ** 2 * x.shape[1] > float(np.finfo(np.float32).max):
+        return ValueError(f"X: {_OVERFLOW} ({exc})")
+    return exc
+
 
 # Rows per block when distances to every center are computed: the float32 scratch of one block
 # stays near 16 MiB whatever n and k are.
@@ -85,10 +138,20 @@ class VantorixEstimator(BaseEstimator):
         """Checks and installs fitted attributes read back from a saved state."""
         raise NotImplementedError
 
+    @serialised
+    def set_params(self, **params: Any) -> Any:
+        return super().set_params(**params)
+
+    def _check_params(self) -> None:
+        """Types and ranges of the parameters; fit and load run it."""
+        check_params(self)
+
+    @serialised
     def save(self, path: _persist.PathLike) -> None:
         """Writes the model (parameters and fitted state) to ``path`` as an ``.npz`` archive."""
         _persist.save(self, path)
 
+    @serialised
     def __reduce__(self) -> Tuple[Any, Tuple[Dict[str, np.ndarray]]]:
         payload = {"vantorix_format": np.array(_persist.FORMAT_VERSION, dtype=np.int64)}
         payload.update(_persist.to_payload(self))
@@ -132,15 +195,22 @@ def load_common_state(estimator: Any, reader: _persist.StateReader, n_features: 
     """Reads and installs what ``common_state`` wrote; call after the model's own arrays passed."""
     attrs: Dict[str, Any] = {"n_features_in_": n_features}
     if n_clusters is not None:
+        n_iter = reader.integer("n_iter_")
+        if n_iter < 1 or reader.declared_shape("inertia_history_") != (n_iter,):
+            raise _persist.ModelFileError(f"inertia_history_ must hold one entry for each of the n_iter_ ({n_iter}) passes")
+        history = reader.array("inertia_history_", [np.float64], (n_iter,))
+        inertia = reader.number("inertia_")
+        if not (np.isfinite(history).all() and (history >= 0).all()):
+            raise _persist.ModelFileError("inertia_history_ holds negative or non-finite values")
+        # a fit records the last mean distance times the rows: the row count the labels declare
+        # is checked before they are read
+        rows = reader.declared_shape("labels_")
+        if len(rows) != 1 or not np.isclose(inertia, float(history[-1]) * rows[0], rtol=1e-9, atol=0.0):
+            raise _persist.ModelFileError("inertia_ does not match inertia_history_ and the number of labels_")
         labels = reader.array("labels_", [np.int32, np.int64], (None,))
         if labels.size and (labels.min() < 0 or labels.max() >= n_clusters):
             raise _persist.ModelFileError("labels_ out of range")
-        attrs.update(
-            labels_=labels,
-            inertia_history_=reader.array("inertia_history_", [np.float64], (None,)),
-            n_iter_=reader.integer("n_iter_"),
-            inertia_=reader.number("inertia_"),
-        )
+        attrs.update(labels_=labels, inertia_history_=history, n_iter_=n_iter, inertia_=inertia)
     names = reader.optional("feature_names_in_", ["U"], (n_features,))
     if names is not None:
         attrs["feature_names_in_"] = names.astype(object)

@@ -11,11 +11,14 @@ from ._base import (
     VantorixEstimator,
     assigned_distance_sum,
     center_distances,
+    check_finite_result,
     check_finite_state,
     common_state,
     load_common_state,
+    overflow_reason,
     record_fit,
     resolve_seed,
+    serialised,
 )
 from ._compat import ClusterMixin, TransformerMixin
 from ._validation import as_matrix, check_features, check_fitted, labels_dtype
@@ -84,18 +87,25 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             spherical=bool(self.spherical),
         )
 
+    @serialised
     def fit(self, X: Any, y: Any = None) -> "KMeans":
         """Clusters the rows of ``X``; returns self."""
+        self._check_params()
         x = as_matrix(X)
         check_enough_rows(x.shape[0], self.n_clusters)
         native = self._new_native(resolve_seed(self.random_state))
         # the native model is new, and attributes are set only after it succeeded: an error or
         # Ctrl-C during the fit leaves this estimator as it was
-        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose):
-            native.fit(x)
+        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
+            try:
+                _progress.run(progress, native.fit, x)
+            except ValueError as exc:
+                raise overflow_reason(x, exc) from None
+        centers = native.cluster_centers
+        check_finite_result("X", centers, native.inertia_history)
         check_features(self, X, x, reset=True)
         self._native = native
-        self.cluster_centers_ = native.cluster_centers
+        self.cluster_centers_ = centers
         record_fit(self, native, x.shape[0])
         return self
 
@@ -105,22 +115,27 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         check_features(self, X, x, reset=False)
         return x
 
+    @serialised
     def predict(self, X: Any) -> np.ndarray:
         """Index of the nearest center of each row."""
         x = self._checked(X)
         return self._native.predict(x).astype(labels_dtype(self.n_clusters))
 
+    @serialised
     def fit_predict(self, X: Any, y: Any = None) -> np.ndarray:
         return self.fit(X).labels_
 
+    @serialised
     def transform(self, X: Any) -> np.ndarray:
         """Distance of each row to every center (Euclidean, or 1 - x.c when spherical)."""
         x = self._checked(X)
         return center_distances(x, self.cluster_centers_, bool(self.spherical))
 
+    @serialised
     def fit_transform(self, X: Any, y: Any = None) -> np.ndarray:
         return self.fit(X).transform(X)
 
+    @serialised
     def score(self, X: Any, y: Any = None) -> float:
         """Minus the summed distance of the rows to their nearest centers (higher is better)."""
         x = self._checked(X)
@@ -135,10 +150,13 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         return {"cluster_centers_": self.cluster_centers_, **common_state(self, clustering=True)}
 
     def _load_state(self, reader: _persist.StateReader) -> None:
-        centers = reader.array("cluster_centers_", [np.float32], (None, None))
+        centers = reader.array("cluster_centers_", [np.float32], (self.n_clusters, None))
         check_finite_state("cluster_centers_", centers)
         native = self._new_native()
         native.set_cluster_centers(centers)
+        # spherical models keep unit-norm centers: the native model normalises what it is given
+        if not np.allclose(native.cluster_centers, centers, rtol=1e-5, atol=1e-6):
+            raise _persist.ModelFileError("cluster_centers_ are not unit-norm in a spherical model")
         load_common_state(self, reader, centers.shape[1], centers.shape[0])
         self._native = native
         self.cluster_centers_ = centers

@@ -7,7 +7,15 @@ from typing import Any, Dict
 import numpy as np
 
 from . import _persist
-from ._base import VantorixEstimator, check_finite_state, common_state, load_common_state, resolve_seed
+from ._base import (
+    VantorixEstimator,
+    check_finite_result,
+    check_finite_state,
+    common_state,
+    load_common_state,
+    resolve_seed,
+    serialised,
+)
 from ._compat import HAVE_SKLEARN, TransformerMixin
 from ._validation import as_codes, as_matrix, as_vector, check_features, check_finite, check_fitted
 from ._vantorix import _NativeProductQuantizer
@@ -19,6 +27,19 @@ def _to_float32(x: Any, name: str, ndim: int) -> np.ndarray:
         raise ValueError(f"{name}: expected a {ndim}D array, got shape {arr.shape}")
     check_finite(arr, name)
     return arr
+
+
+# Rotations are learned orthogonal in float32; 1e-3 leaves room for their rounding at any
+# dimension this library trains, and none for a damaged or scaled matrix.
+_ORTHOGONAL_TOLERANCE = 1e-3
+
+
+def check_rotation(rotation: Any) -> None:
+    if rotation is None:
+        return
+    r = rotation.astype(np.float64)
+    if np.abs(r.T @ r - np.eye(r.shape[0])).max() > _ORTHOGONAL_TOLERANCE:
+        raise _persist.ModelFileError("rotation_ is not orthogonal")
 
 
 @_persist.register
@@ -51,8 +72,10 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         self.opq_iterations = opq_iterations
         self.random_state = random_state
 
+    @serialised
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
+        self._check_params()
         x = as_matrix(X)
         if isinstance(self.codebook_size, (int, np.integer)) and x.shape[0] <= self.codebook_size:
             raise ValueError(
@@ -73,10 +96,12 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
             if not (weights > 0).any():
                 raise ValueError("sample_weight: all weights are zero; at least one must be positive")
             native.fit_weighted(x, weights)
+        codewords, rotation = native.codewords, native.rotation
+        check_finite_result("X" if sample_weight is None else "X, sample_weight", codewords, rotation)
         check_features(self, X, x, reset=True)
         self._native = native
-        self.codewords_ = native.codewords
-        self.rotation_ = native.rotation
+        self.codewords_ = codewords
+        self.rotation_ = rotation
         self.n_iter_ = self.max_iter  # codebook training always runs every iteration
         return self
 
@@ -103,22 +128,27 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         check_features(self, X, x, reset=False)
         return x
 
+    @serialised
     def encode(self, X: Any) -> np.ndarray:
         """(n, M) uint8 codes of the rows of ``X``."""
         return self._native.encode(self._checked(X))
 
+    @serialised
     def decode(self, codes: Any) -> np.ndarray:
         """(n, D) float32 rows reconstructed from ``codes``."""
         check_fitted(self, "codewords_")
         m, ks = self.codewords_.shape[:2]
         return self._native.decode(as_codes(codes, "codes", m, ks))
 
+    @serialised
     def transform(self, X: Any) -> np.ndarray:
         return self.encode(X)
 
+    @serialised
     def fit_transform(self, X: Any, y: Any = None, sample_weight: Any = None) -> np.ndarray:
         return self.fit(X, sample_weight=sample_weight).encode(X)
 
+    @serialised
     def inverse_transform(self, X: Any) -> np.ndarray:
         return self.decode(X)
 
@@ -147,6 +177,7 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         rotation = reader.optional("rotation_", [np.float32], (d, d))
         check_finite_state("codewords_", codewords)
         check_finite_state("rotation_", rotation)
+        check_rotation(rotation)
         native = _NativeProductQuantizer.from_codewords(
             codewords, rotation, iterations=self.max_iter, opq_iterations=self.opq_iterations
         )

@@ -11,11 +11,14 @@ from ._base import (
     VantorixEstimator,
     assigned_distance_sum,
     center_distances,
+    check_finite_result,
     check_finite_state,
     common_state,
     load_common_state,
+    overflow_reason,
     record_fit,
     resolve_seed,
+    serialised,
 )
 from ._compat import ClusterMixin, TransformerMixin
 from ._kmeans import check_enough_rows
@@ -34,10 +37,14 @@ def default_quantizer(n_features: int, random_state: Any) -> ProductQuantizer:
     return ProductQuantizer(m, random_state=random_state)
 
 
-def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[np.ndarray], random_state: Any) -> ProductQuantizer:
-    """The fitted quantizer to use: the one given if fitted, else one trained on ``vectors``."""
+def check_quantizer(quantizer: Any) -> None:
     if quantizer is not None and not isinstance(quantizer, ProductQuantizer):
         raise TypeError(f"quantizer must be a vantorix.ProductQuantizer or None, got {type(quantizer).__name__}")
+
+
+def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[np.ndarray], random_state: Any) -> ProductQuantizer:
+    """The fitted quantizer to use: the one given if fitted, else one trained on ``vectors``."""
+    check_quantizer(quantizer)
     if quantizer is not None and quantizer.__sklearn_is_fitted__():
         return quantizer
     if vectors is None:
@@ -106,6 +113,12 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         self.lookup_table_bytes = lookup_table_bytes
         self.verbose = verbose
 
+    def _check_params(self) -> None:
+        super()._check_params()
+        check_quantizer(self.quantizer)
+        if self.mode not in MODES:
+            raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
+
     def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
         if self.mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
@@ -140,8 +153,10 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             raise ValueError("hybrid mode needs the vectors as X (codes alone are not enough)")
         return (code_arr, vectors, self.refine_exact_top_l)
 
+    @serialised
     def fit(self, X: Any = None, y: Any = None, *, codes: Any = None) -> "PQKMeans":
         """Clusters vectors ``X`` or codes (uint8 ``X`` or ``codes=``); returns self."""
+        self._check_params()
         X, codes = split_input(X, codes)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:
@@ -152,8 +167,14 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         args = self._args(quantizer, vectors, codes)
         native = self._new_native(quantizer, resolve_seed(self.random_state))
         fit = self._native_method(native, _NATIVE_FIT)
-        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose):
-            fit(*args)
+        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
+            try:
+                _progress.run(progress, fit, *args)
+            except ValueError as exc:
+                raise (exc if vectors is None else overflow_reason(vectors, exc)) from None
+        code_centers = native.cluster_centers
+        dense = quantizer.decode(code_centers) if self.mode == "symmetric" else native.dense_cluster_centers
+        check_finite_result("X", dense, native.inertia_history)
         if vectors is not None:
             check_features(self, X, vectors, reset=True)
         else:
@@ -162,10 +183,8 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
                 del self.feature_names_in_
         self._native = native
         self.quantizer_ = quantizer
-        self.code_centers_ = native.cluster_centers
-        self.cluster_centers_ = (
-            quantizer.decode(self.code_centers_) if self.mode == "symmetric" else native.dense_cluster_centers
-        )
+        self.code_centers_ = code_centers
+        self.cluster_centers_ = dense
         record_fit(self, native, args[0].shape[0])
         return self
 
@@ -179,12 +198,14 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             check_features(self, X, vectors, reset=False)
         return vectors, self._args(self.quantizer_, vectors, codes)
 
+    @serialised
     def predict(self, X: Any = None, *, codes: Any = None) -> np.ndarray:
         """Cluster of each row, measured as the fit's mode measures."""
         _, args = self._prepared(X, codes)
         labels: np.ndarray = self._native_method(self._native, _NATIVE_PREDICT)(*args)
         return labels.astype(labels_dtype(self.n_clusters))
 
+    @serialised
     def fit_predict(self, X: Any = None, y: Any = None, *, codes: Any = None) -> np.ndarray:
         return self.fit(X, codes=codes).labels_
 
@@ -192,14 +213,17 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         vectors, args = self._prepared(X, codes)
         return (self.quantizer_.decode(args[0]) if vectors is None else vectors), args
 
+    @serialised
     def transform(self, X: Any = None, *, codes: Any = None) -> np.ndarray:
         """Distances from the rows (decoded, when given as codes) to every center."""
         points, _ = self._points(X, codes)
         return center_distances(points, self.cluster_centers_, bool(self.spherical))
 
+    @serialised
     def fit_transform(self, X: Any = None, y: Any = None, *, codes: Any = None) -> np.ndarray:
         return self.fit(X, codes=codes).transform(X, codes=codes)
 
+    @serialised
     def score(self, X: Any = None, y: Any = None, *, codes: Any = None) -> float:
         """Minus the summed distance of the rows (decoded, for codes) to their predicted centers."""
         points, args = self._points(X, codes)
@@ -222,15 +246,23 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         quantizer = reader.model("quantizer_", ProductQuantizer)
         if not quantizer.__sklearn_is_fitted__():
             raise _persist.ModelFileError("quantizer_ is not fitted")
-        m, _, ds = quantizer.codewords_.shape
+        m, ks, ds = quantizer.codewords_.shape
         code_centers = reader.array("code_centers_", [np.uint8], (self.n_clusters, m))
         dense = reader.array("cluster_centers_", [np.float32], (self.n_clusters, m * ds))
         check_finite_state("cluster_centers_", dense)
+        if code_centers.size and int(code_centers.max()) >= ks:
+            raise _persist.ModelFileError(f"code_centers_ hold codes past the codebook size {ks}")
         native = self._new_native(quantizer)
+        # the two center arrays are one set of centers: decoded codes (symmetric) or dense centers
+        # and their codes (adc, hybrid)
         if self.mode == "symmetric":
             native.set_cluster_centers(code_centers)
+            consistent = np.allclose(quantizer.decode(code_centers), dense, rtol=1e-5, atol=1e-6)
         else:
             native.set_dense_cluster_centers(dense)
+            consistent = np.array_equal(native.cluster_centers, code_centers)
+        if not consistent:
+            raise _persist.ModelFileError("code_centers_ and cluster_centers_ do not describe the same centers")
         load_common_state(self, reader, m * ds, self.n_clusters)
         self._native = native
         self.quantizer_ = quantizer

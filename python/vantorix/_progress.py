@@ -1,14 +1,14 @@
 """Progress of a fit: a tqdm bar when tqdm is installed, plain lines on standard error otherwise.
 
-The native module calls back after each pass (``_set_progress_callback``), so the bar moves while
-the fit runs.
+The native call reports each pass to the bar of the fit that made it (``_call_with_progress``, a
+per-call hook), so the bar moves while the fit runs, and fits on other threads keep their own.
 """
 
 from __future__ import annotations
 
 import sys
 from contextlib import contextmanager
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 from . import _vantorix
 from ._compat import tqdm_class
@@ -43,16 +43,21 @@ class FitProgress:
 def fit_progress(desc: str, total: int, verbose: Any) -> Iterator[Optional[FitProgress]]:
     """Shows progress for the fit run inside the block when ``verbose``.
 
-    Yields the progress object (None when quiet), which the native callback feeds.
+    Yields the progress object (None when quiet); run the native fit through ``run`` so that its
+    passes reach it.
     """
     if not verbose:
         yield None
         return
     progress = FitProgress(desc, total)
-    _vantorix._set_progress_callback(progress.update)
     try:
         yield progress
     finally:
-        _vantorix._set_progress_callback(None)
         progress.close()
 
+
+def run(progress: Optional[FitProgress], method: Callable[..., Any], *args: Any) -> Any:
+    """Calls the native ``method(*args)``, reporting its passes to ``progress`` when there is one."""
+    if progress is None:
+        return method(*args)
+    return _vantorix._NativeDenseKMeans._call_with_progress(progress.update, method, *args)

@@ -191,3 +191,46 @@ def check_features(estimator: Any, x: object, arr: np.ndarray, *, reset: bool) -
         raise ValueError(
             f"X has {arr.shape[1]} features, but {cls} is expecting {expected} features as input."
         )
+
+
+# --- constructor parameters ---------------------------------------------------------------------
+# Integer parameters: non-negative ints here; the native constructors check the ranges beyond
+# that (k and iterations above zero, codebook sizes up to 256) with their own messages.
+_INT_PARAMS = (
+    "n_clusters",
+    "max_iter",
+    "num_subquantizers",
+    "codebook_size",
+    "opq_iterations",
+    "refine_exact_top_l",
+    "lookup_table_bytes",
+    "init_sample_rows",
+    "init_max_iter",
+)
+_FLAG_PARAMS = ("early_stopping", "spherical")
+_U64_END = 2**64
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+
+
+def check_params(estimator: Any) -> None:
+    """Types and ranges of the constructor parameters an estimator has, before any work.
+
+    ``fit`` runs it, and so does loading a saved model, whose parameters come from a file.
+    """
+    for name, value in estimator.get_params(deep=False).items():
+        if name in _INT_PARAMS:
+            if not _is_int(value):
+                raise TypeError(f"{name} must be an int, got {value!r}")
+            if not 0 <= value < _U64_END:
+                raise ValueError(f"{name} must be a non-negative int below 2**64, got {value}")
+        elif name in _FLAG_PARAMS:
+            if not isinstance(value, (bool, np.bool_)):
+                raise TypeError(f"{name} must be True or False, got {value!r}")
+        elif name == "verbose":
+            if not isinstance(value, (bool, np.bool_)) and not (_is_int(value) and value >= 0):
+                raise TypeError(f"verbose must be a bool or a non-negative int, got {value!r}")
+        elif name == "random_state" and _is_int(value) and not 0 <= value < _U64_END:
+            raise ValueError(f"random_state must be in [0, 2**64), got {value}")

@@ -12,11 +12,14 @@ _F64 = npt.NDArray[np.float64]
 
 def simd_runtime() -> str: ...
 
-# Calls callback after each pass of every fit, on the calling thread; None removes it.
-def _set_progress_callback(callback: Optional[Callable[[str, int, float], object]], /) -> None: ...
 
 @final
 class _NativeProductQuantizer:
+    # Extension: method(*args, **kwargs) reporting each pass of that call alone to callback.
+    @staticmethod
+    def _call_with_progress(
+        callback: Optional[Callable[[str, int, float], object]], method: Callable[..., Any], /, *args: Any, **kwargs: Any
+    ) -> Any: ...
     def __init__(
         self,
         num_subquantizers: int,
@@ -56,6 +59,11 @@ class _NativeProductQuantizer:
 
 @final
 class _NativeDenseKMeans:
+    # Extension: method(*args, **kwargs) reporting each pass of that call alone to callback.
+    @staticmethod
+    def _call_with_progress(
+        callback: Optional[Callable[[str, int, float], object]], method: Callable[..., Any], /, *args: Any, **kwargs: Any
+    ) -> Any: ...
     def __init__(
         self,
         k: int,
@@ -91,6 +99,11 @@ class _NativeDenseKMeans:
 
 @final
 class _NativePQKMeans:
+    # Extension: method(*args, **kwargs) reporting each pass of that call alone to callback.
+    @staticmethod
+    def _call_with_progress(
+        callback: Optional[Callable[[str, int, float], object]], method: Callable[..., Any], /, *args: Any, **kwargs: Any
+    ) -> Any: ...
     def __init__(
         self,
         codewords: _F32,

@@ -35,7 +35,7 @@ from ._kmeans import KMeans as LocalKMeans
 from ._kmeans import check_enough_rows
 from ._pq import ProductQuantizer
 from ._pqkmeans import PQKMeans as LocalPQKMeans
-from ._validation import as_codes, as_matrix, check_fitted, labels_dtype
+from ._validation import as_codes, as_matrix, check_fitted, check_params, labels_dtype
 from ._vantorix import _NativeDenseKMeans, _NativePQKMeans
 
 __all__ = ["KMeans", "PQKMeans", "encode"]
@@ -129,15 +129,47 @@ def _hold(arr: da.Array) -> da.Array:
     )
 
 
+def _checked_block(block: Any, shape: Optional[Tuple[int, int]], dtype: Any, name: str) -> np.ndarray:
+    """A chunk as its array declared it: a numpy array of the declared dtype and shape.
+
+    Dask believes what a chunk's producer declared. A chunk of text declared float32 would be
+    parsed as numbers, and a short chunk would shift the rows after it and divide the inertia
+    by rows that are not there.
+    """
+    ok = isinstance(block, np.ndarray) and block.dtype == dtype and block.ndim == 2
+    if not ok or (shape is not None and block.shape != shape):
+        got = f"{type(block).__name__} of dtype {getattr(block, 'dtype', None)} and shape {getattr(block, 'shape', None)}"
+        declared = "?" if shape is None else f"{shape[0]} x {shape[1]}"
+        raise ValueError(f"{name}: a chunk declared as {declared} {np.dtype(dtype)} is a {got}")
+    checked: np.ndarray = block
+    return checked
+
+
+def _block_shape(block_info: Optional[Dict[Any, Any]]) -> Optional[Tuple[int, int]]:
+    """The shape ``map_blocks`` declared for the block (None when dask is only probing)."""
+    if not block_info or 0 not in block_info:
+        return None
+    (r0, r1), (c0, c1) = block_info[0]["array-location"]
+    return int(r1 - r0), int(c1 - c0)
+
+
+def _summarise_checked(
+    summarise: Callable[..., Any], block: Any, shape: Tuple[int, int], dtype: Any, name: str, *args: Any
+) -> Any:
+    return summarise(_checked_block(block, shape, dtype, name), *args)
+
+
 def _leaf_parts(
-    arr: da.Array, summarise: Callable[..., Any], shared: Sequence[Any], hints: Sequence[Any]
+    arr: da.Array, summarise: Callable[..., Any], shared: Sequence[Any], hints: Sequence[Any], name: str = "X"
 ) -> List[Tuple[Any, Any]]:
     """Per row block, in chunk order: delayed (summary, hint) of
-    ``summarise(block, *shared, hint, first_row)``."""
+    ``summarise(block, *shared, hint, first_row)``, the block checked against its declaration."""
     starts = np.concatenate([[0], np.cumsum(arr.chunks[0])[:-1]]).astype(int).tolist()
     out = []
-    for b, hint, off in zip(arr.to_delayed()[:, 0], hints, starts):
-        summary, new_hint = dask.delayed(summarise, pure=False, nout=2)(b, *shared, hint, off)
+    for b, rows, hint, off in zip(arr.to_delayed()[:, 0], arr.chunks[0], hints, starts):
+        summary, new_hint = dask.delayed(_summarise_checked, pure=False, nout=2)(
+            summarise, b, (int(rows), int(arr.shape[1])), arr.dtype, name, *shared, hint, off
+        )
         out.append((summary, new_hint))
     return out
 
@@ -399,6 +431,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         )
 
     def fit(self, X: Any, y: Any = None) -> "KMeans":
+        check_params(self)
         arr = _rows(X, "X")
         n = int(arr.shape[0])
         if n < 1:
@@ -433,9 +466,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         return self
 
     def _labels(self, arr: da.Array) -> da.Array:
-        centers, k, spherical = self.cluster_centers_, self.n_clusters, bool(self.spherical)
+        centers, k, spherical, dtype = self.cluster_centers_, self.n_clusters, bool(self.spherical), arr.dtype
 
-        def assign(block: np.ndarray) -> np.ndarray:
+        def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype, "X")
             native = _NativeDenseKMeans(k, spherical=spherical)
             centers_here = as_matrix(centers, "centers")
             native.set_cluster_centers(centers_here)
@@ -544,7 +578,10 @@ def _lazy_codes(quantizer: ProductQuantizer, X: Any) -> Tuple[da.Array, bool]:
     if arr.ndim == 2 and len(arr.chunks[1]) > 1:
         arr = arr.rechunk({1: -1})
 
-    def encode_block(block: np.ndarray) -> np.ndarray:
+    dtype = arr.dtype
+
+    def encode_block(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+        _checked_block(block, _block_shape(block_info), dtype, "X")
         codes: np.ndarray = quantizer._native.encode(as_matrix(block, "X", min_rows=0))
         return codes
 
@@ -653,6 +690,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         )
 
     def fit(self, X: Any, y: Any = None) -> "PQKMeans":
+        check_params(self)
         lazy, encoded = self._codes(X)
         lazy = _rows(lazy, "codes")
         # vectors are encoded once, and their codes (M bytes a row) held for the passes
@@ -689,9 +727,10 @@ class PQKMeans(ClusterMixin, BaseEstimator):
 
     def _labels(self, codes: da.Array) -> da.Array:
         assert self.quantizer is not None
-        cw, centers, k = self.quantizer.codewords_, self.code_centers_, self.n_clusters
+        cw, centers, k, dtype = self.quantizer.codewords_, self.code_centers_, self.n_clusters, codes.dtype
 
-        def assign(block: np.ndarray) -> np.ndarray:
+        def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype, "codes")
             native = _NativePQKMeans(np.require(cw, requirements=["C", "A"]), k)
             native.set_cluster_centers(centers)
             return native.predict(np.ascontiguousarray(block, dtype=np.uint8)).astype(labels_dtype(k))

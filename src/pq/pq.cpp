@@ -169,13 +169,18 @@ void ProductQuantizer::fit_weighted(MatrixView<const float> data, VectorView<con
     throw VantorixError::message("sample_weight length must match the number of training rows");
   }
   double total = 0.0;
-  for (size_t i = 0; i < sample_weight.size(); ++i) {
+  // A zero-stride vector repeats one weight: checking it once gives the scan's answer, where
+  // visiting every entry of a view that claims 2^40 rows would run for minutes before the
+  // training's own checks could refuse it.
+  const size_t visit = sample_weight.stride == 0 ? std::min<size_t>(sample_weight.size(), 1) : sample_weight.size();
+  for (size_t i = 0; i < visit; ++i) {
     const float w = sample_weight[i];
     if (!std::isfinite(w) || w < 0.0f) {
       throw VantorixError::message("sample_weight values must be finite and non-negative");
     }
     total += double(w);
   }
+  if (visit < sample_weight.size()) total *= double(sample_weight.size());
   if (total <= 2.220446049250313e-16) throw VantorixError::message("sample_weight must contain at least one positive value");
   fit_impl(data, sample_weight);
 }

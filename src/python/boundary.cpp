@@ -110,6 +110,17 @@ Args::Args(const char* fname, std::span<const Param> params, PyObject* args, PyO
   for (size_t i = 0; i < params.size(); ++i) {
     slots_.push_back(Slot{&params[i], Py_XNewRef(objects[i]), std::monostate{}});
   }
+  // A constructor that throws runs no destructor: release the held arguments here, or every
+  // refused call would leak a reference to each of them.
+  try {
+    convert();
+  } catch (...) {
+    for (Slot& s : slots_) Py_XDECREF(s.object);
+    throw;
+  }
+}
+
+void Args::convert() {
   // First pass, in table order (so the first bad argument is the one reported): owned values for
   // everything that is not an array, a type check for every array.
   for (Slot& s : slots_) {

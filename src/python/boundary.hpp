@@ -86,6 +86,7 @@ class Args {
     PyObject* object;  // held for the call; nullptr when the argument was not given
     Value value;
   };
+  void convert();
   const Slot& find(const char* name) const;
   template <class T>
   const T& get(const char* name) const;
@@ -234,12 +235,16 @@ int register_class(PyObject* module, const char* qualified_name, unsigned flags)
   using Model = typename std::remove_cvref_t<decltype(Ctor)>::model_type;
   constexpr size_t kMethodCount = std::extent_v<std::remove_cvref_t<decltype(Methods)>>;
   constexpr size_t kPropertyCount = std::extent_v<std::remove_cvref_t<decltype(Properties)>>;
-  static PyMethodDef methods[kMethodCount + 1] = {};
+  static PyMethodDef methods[kMethodCount + 2] = {};
   static PyGetSetDef getset[kPropertyCount + 1] = {};
   static PyType_Slot slots[6] = {};
   static PyType_Spec spec = {};
   try {
     detail::fill_methods<Model, Methods>(methods, std::make_index_sequence<kMethodCount>{});
+    // The extension every class has, after the interface's own methods.
+    methods[kMethodCount] = PyMethodDef{"_call_with_progress", reinterpret_cast<PyCFunction>(
+                                                                   reinterpret_cast<void (*)()>(&call_with_progress)),
+                                        METH_VARARGS | METH_KEYWORDS | METH_STATIC, kCallWithProgressDoc};
     for (size_t i = 0; i < kPropertyCount; ++i) {
       getset[i] = PyGetSetDef{Properties[i].name, &detail::get_property<Model>, nullptr, Properties[i].doc,
                               const_cast<void*>(static_cast<const void*>(&Properties[i]))};

@@ -11,24 +11,22 @@ namespace vantorix::py {
 
 namespace {
 PyObject* g_fatal_error = nullptr;
-PyObject* g_progress_callback = nullptr;  // owned; nullptr when none is set
+// The callback that the next native call made on this thread reports its passes to: set by
+// _call_with_progress around one call (which holds the reference) and taken by that call's
+// scope, so nested calls, other threads and later calls report nowhere.
+thread_local PyObject* t_next_progress = nullptr;
 
 // The interpreter lock is held for the whole call, so the calling thread may run signal
 // handlers here; whatever they raise becomes the call's exception.
 bool check_signals(void*) { return PyErr_CheckSignals() == 0; }
 
-bool call_progress(void*, const char* fit_name, size_t pass_index, double inertia) {
-  if (!g_progress_callback) return true;
-  // The callback may replace itself; keep the one being called alive.
-  PyObject* callback = Py_NewRef(g_progress_callback);
-  PyObject* result = PyObject_CallFunction(callback, "snd", fit_name, Py_ssize_t(pass_index), inertia);
-  Py_DECREF(callback);
+bool call_progress(void* callback, const char* fit_name, size_t pass_index, double inertia) {
+  PyObject* result =
+      PyObject_CallFunction(static_cast<PyObject*>(callback), "snd", fit_name, Py_ssize_t(pass_index), inertia);
   if (!result) return false;
   Py_DECREF(result);
   return true;
 }
-
-const CallHooks kPythonHooks{check_signals, call_progress, nullptr};
 
 [[noreturn]] void type_error(const char* name, const std::string& detail) {
   PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, detail.c_str());
@@ -82,18 +80,41 @@ int init_common() {
   return g_fatal_error ? 0 : -1;
 }
 
-const CallHooks& python_call_hooks() { return kPythonHooks; }
+CallHooks take_python_call_hooks() {
+  PyObject* callback = t_next_progress;
+  t_next_progress = nullptr;
+  return {check_signals, callback ? call_progress : nullptr, callback};
+}
 
-PyObject* set_progress_callback(PyObject*, PyObject* callback) {
+PyObject* call_with_progress(PyObject*, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs < 2) {
+    PyErr_Format(PyExc_TypeError, "_call_with_progress() takes a callback and a method (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* callback = PyTuple_GET_ITEM(args, 0);
+  PyObject* method = PyTuple_GET_ITEM(args, 1);
   if (callback != Py_None && !PyCallable_Check(callback)) {
     PyErr_Format(PyExc_TypeError, "argument 'callback': expected a callable or None, got '%s'",
                  Py_TYPE(callback)->tp_name);
     return nullptr;
   }
-  PyObject* old = g_progress_callback;
-  g_progress_callback = callback == Py_None ? nullptr : Py_NewRef(callback);
-  Py_XDECREF(old);
-  Py_RETURN_NONE;
+  // Only a native method opens the scope that takes the callback; anything else would hand it
+  // to whichever native call it happened to make first.
+  if (!PyCFunction_Check(method)) {
+    PyErr_Format(PyExc_TypeError, "argument 'method': expected a method of a native class, got '%s'",
+                 Py_TYPE(method)->tp_name);
+    return nullptr;
+  }
+  PyObject* rest = PyTuple_GetSlice(args, 2, nargs);
+  if (!rest) return nullptr;
+  // args holds the callback for as long as the call runs.
+  PyObject* outer = t_next_progress;
+  t_next_progress = callback == Py_None ? nullptr : callback;
+  PyObject* result = PyObject_Call(method, rest, kwargs);
+  t_next_progress = outer;
+  Py_DECREF(rest);
+  return result;
 }
 
 void translate_current_exception() noexcept {

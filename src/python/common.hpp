@@ -31,14 +31,22 @@ int init_common();
 // Runs body and turns C++ exceptions into Python ones: VantorixError -> ValueError,
 // FatalError (and anything unexpected) -> the fatal class, bad_alloc -> MemoryError,
 // Interrupted -> the exception a signal handler or the progress callback raised.
-// While body runs, the library polls for signals and reports passes to the progress callback.
+// While body runs, the library polls for signals and reports passes to the call's progress
+// callback, if it has one.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept;
 void translate_current_exception() noexcept;
-// The interruption and progress hooks of one call (see interrupt.hpp).
-const CallHooks& python_call_hooks();
-// _set_progress_callback(callable_or_None): the module function.
-PyObject* set_progress_callback(PyObject* module, PyObject* callback);
+// The interruption and progress hooks of the call starting now (see interrupt.hpp); takes the
+// progress callback that _call_with_progress set for it, if any.
+CallHooks take_python_call_hooks();
+// _call_with_progress(callback, method, /, *args, **kwargs): a static method of every class.
+PyObject* call_with_progress(PyObject* unused, PyObject* args, PyObject* kwargs);
+inline constexpr const char* kCallWithProgressDoc =
+    "_call_with_progress(callback, method, /, *args, **kwargs)\n--\n\n"
+    "Extension: returns method(*args, **kwargs), where method is a method of a native class or "
+    "instance, and calls callback(fit_name, pass_index, inertia) after each pass of that call, on "
+    "the calling thread. Other calls, nested ones included, report nothing to it. An exception "
+    "raised by callback stops the call, which then leaves its model as it was.";
 
 // --- borrow guard ---------------------------------------------------------------------------
 struct BorrowState {
@@ -136,7 +144,7 @@ PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
-    const CallScope scope(python_call_hooks());
+    const CallScope scope(take_python_call_hooks());
     return body();
   } catch (...) {
     translate_current_exception();

@@ -12,17 +12,6 @@ PyMethodDef kSimdRuntimeDef = {"simd_runtime", simd_runtime, METH_NOARGS,
                                "simd_runtime()\n--\n\n"
                                "\"neon\" when the 4-lane vector kernels are active, \"scalar\" otherwise."};
 
-PyObject* set_progress_callback(PyObject* module, PyObject* callback) {
-  return vantorix::py::set_progress_callback(module, callback);
-}
-
-PyMethodDef kSetProgressCallbackDef = {
-    "_set_progress_callback", set_progress_callback, METH_O,
-    "_set_progress_callback(callback)\n--\n\n"
-    "Calls callback(fit_name, pass_index, inertia) after each pass of every fit, on the calling "
-    "thread; None removes it. An exception raised by the callback stops the fit, which then leaves "
-    "its model as it was."};
-
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_vantorix",
                           "Native clustering and vector compression over float32 NumPy arrays.", -1,
                           nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -49,15 +38,6 @@ PyMODINIT_FUNC PyInit__vantorix(void) {
   PyObject* fn = name ? PyCFunction_NewEx(&kSimdRuntimeDef, module, name) : nullptr;
   Py_XDECREF(name);
   if (!fn || PyModule_AddObject(module, "simd_runtime", fn) < 0) {
-    Py_XDECREF(fn);
-    Py_DECREF(module);
-    return nullptr;
-  }
-  // Extensions come after the interface's own names.
-  name = PyModule_GetNameObject(module);
-  fn = name ? PyCFunction_NewEx(&kSetProgressCallbackDef, module, name) : nullptr;
-  Py_XDECREF(name);
-  if (!fn || PyModule_AddObject(module, "_set_progress_callback", fn) < 0) {
     Py_XDECREF(fn);
     Py_DECREF(module);
     return nullptr;

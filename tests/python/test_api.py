@@ -2,6 +2,9 @@
 
 import io
 import pickle
+import sys
+import threading
+import types
 import zipfile
 
 import numpy as np
@@ -122,7 +125,7 @@ def _tamper(payload, **changes):
     "change, message",
     [
         ({"state__cluster_centers_": np.zeros((5, 16), np.float64)}, "dtype float64"),
-        ({"state__cluster_centers_": np.zeros((4, 16), np.float32)}, "expected 5 centers"),
+        ({"state__cluster_centers_": np.zeros((4, 16), np.float32)}, r"expected \(5, \*\)"),
         ({"state__cluster_centers_": np.full((5, 16), np.nan, np.float32)}, "non-finite"),
         ({"state__labels_": np.full(600, 7, np.int32)}, "labels_ out of range"),
         ({"state__labels_": None}, "missing labels_"),
@@ -132,7 +135,7 @@ def _tamper(payload, **changes):
         ({"model": np.array("os.system")}, "unknown model"),
         ({"params": np.array('{"n_clusters": 5, "evil": 1}')}, "does not describe"),
         ({"params": np.array("{")}, "not valid JSON"),
-        ({"params": np.array('{"n_clusters": "five"}')}, "invalid saved state"),
+        ({"params": np.array('{"n_clusters": "five"}')}, "invalid parameters"),
     ],
 )
 def test_wrong_contents_are_rejected_with_a_clear_error(blobs, tmp_path, change, message):
@@ -385,16 +388,23 @@ def test_verbose_fit_shows_every_pass(blobs, capfd, monkeypatch, use_tqdm):
         assert len(lines) == 6 and lines[-1] == f"KMeans: dense pass=5 mean_distance={km.inertia_history_[-1]:.6f}"
 
 
-def test_a_native_progress_hook_is_installed_for_the_fit_only(blobs, monkeypatch, capfd):
-    installed = []
-    monkeypatch.setattr(vx, "_set_progress_callback", installed.append)
+def test_a_verbose_fit_reports_its_passes_through_the_per_call_hook(blobs, monkeypatch, capfd):
+    calls = []
+    hook = vx._NativeDenseKMeans._call_with_progress
+
+    def recording_hook(callback, method, *args):
+        calls.append(method.__name__)
+        return hook(callback, method, *args)
+
+    native = types.SimpleNamespace(_NativeDenseKMeans=types.SimpleNamespace(_call_with_progress=recording_hook))
+    monkeypatch.setattr(_progress, "_vantorix", native)
     monkeypatch.setattr(_progress, "tqdm_class", lambda: None)
-    KMeans(5, max_iter=3, random_state=0, verbose=True).fit(blobs)
-    assert len(installed) == 2 and callable(installed[0]) and installed[1] is None
-    installed[0]("dense", 0, 1.5)  # the native side calls this after each pass
-    assert capfd.readouterr().err.strip() == "KMeans: dense pass=0 mean_distance=1.500000"
+    km = KMeans(5, max_iter=3, random_state=0, verbose=True).fit(blobs)
+    assert calls == ["fit"]
+    lines = capfd.readouterr().err.strip().splitlines()
+    assert lines == [f"KMeans: dense pass={i} mean_distance={v:.6f}" for i, v in enumerate(km.inertia_history_)]
     KMeans(5, max_iter=3, random_state=0).fit(blobs)
-    assert len(installed) == 2  # quiet fits leave the hook alone
+    assert calls == ["fit"]  # quiet fits do not ask for progress
 
 
 def test_an_interrupted_fit_leaves_the_model_as_it_was(blobs, monkeypatch):
@@ -409,7 +419,75 @@ def test_an_interrupted_fit_leaves_the_model_as_it_was(blobs, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         km.set_params(verbose=True, random_state=1).fit(blobs * 2)
     np.testing.assert_array_equal(km.cluster_centers_, before)
-    assert vx._NativeDenseKMeans(2).fit(blobs) is None  # the hook was removed
+
+
+# --- concurrent use ------------------------------------------------------------------------
+
+
+def _consistent(model, datasets):
+    """The fitted state is one fit's: every attribute agrees with the native model and one input."""
+    if isinstance(model, ProductQuantizer):
+        d = model.codewords_.shape[0] * model.codewords_.shape[2]
+        assert d == model.n_features_in_
+        np.testing.assert_array_equal(model._native.codewords, model.codewords_)
+        return
+    rows = {x.shape[1]: x.shape[0] for x in datasets}
+    assert model.cluster_centers_.shape[1] == model.n_features_in_
+    assert model.labels_.shape == (rows[model.n_features_in_],)
+    np.testing.assert_array_equal(model._native.labels, model.labels_)
+    np.testing.assert_array_equal(model._native.cluster_centers, model.cluster_centers_)
+
+
+@pytest.mark.parametrize(
+    "model",
+    [KMeans(3, max_iter=3, random_state=0), ProductQuantizer(2, codebook_size=4, max_iter=2, random_state=0)],
+    ids=["kmeans", "pq"],
+)
+def test_two_threads_fitting_one_estimator_leave_one_fit_s_state(model):
+    # rows and widths differ between the two inputs, so a mix of two fits shows
+    rng = np.random.default_rng(0)
+    datasets = [rng.standard_normal((300, 8), dtype=np.float32), rng.standard_normal((200, 16), dtype=np.float32)]
+    errors = []
+
+    def fit(x, start):
+        start.wait()
+        try:
+            model.fit(x)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        for _ in range(150):
+            start = threading.Barrier(2)
+            threads = [threading.Thread(target=fit, args=(x, start)) for x in datasets]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            _consistent(model, datasets)
+    finally:
+        sys.setswitchinterval(interval)
+    assert errors == []
+
+
+def test_verbose_fits_on_two_threads_each_show_their_own_passes(monkeypatch):
+    seen = {}  # FitProgress -> the pass indexes it showed
+    monkeypatch.setattr(_progress.FitProgress, "update", lambda self, name, i, v: seen.setdefault(self, []).append(i))
+    x = np.random.default_rng(0).standard_normal((300, 4), dtype=np.float32)
+
+    def fit(max_iter):
+        for _ in range(20):
+            KMeans(3, max_iter=max_iter, random_state=0, verbose=True).fit(x)
+
+    threads = [threading.Thread(target=fit, args=(n,)) for n in (4, 7)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # every fit's bar got exactly its own passes, none lost, none from the other thread
+    assert sorted(tuple(v) for v in seen.values()) == sorted([tuple(range(4))] * 20 + [tuple(range(7))] * 20)
 
 
 # --- packaging -----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Argument handling at the native boundary under hostile callers: conversions that run Python
 code, exceptions raised by that code, huge nominal shapes and text with NUL bytes."""
 
+import sys
 import textwrap
 
 import numpy as np
@@ -175,6 +176,48 @@ def test_shapes_are_checked_before_anything_is_copied(call, message):
 def test_memory_errors_say_what_could_not_be_allocated(call, message):
     with pytest.raises(MemoryError, match=message):
         call()
+
+
+def test_a_refused_weighted_fit_of_a_huge_repeating_view_fails_fast():
+    # the weights repeat one value: the check must not visit 2**40 entries before the training's
+    # own checks refuse the data
+    data = huge(np.float32, (2**40, 2**20))
+    weights = np.lib.stride_tricks.as_strided(np.ones(1, np.float32), shape=(2**40,), strides=(0,))
+    with pytest.raises(MemoryError, match=r"^out of memory in fit_weighted\(\)"):
+        vx._NativeProductQuantizer(8).fit_weighted(data, weights)
+    bad = np.lib.stride_tricks.as_strided(np.full(1, -1.0, np.float32), shape=(2**40,), strides=(0,))
+    with pytest.raises(ValueError, match="^sample_weight values must be finite and non-negative$"):
+        vx._NativeProductQuantizer(8).fit_weighted(data, bad)
+    zero = np.lib.stride_tricks.as_strided(np.zeros(1, np.float32), shape=(2**40,), strides=(0,))
+    with pytest.raises(ValueError, match="^sample_weight must contain at least one positive value$"):
+        vx._NativeProductQuantizer(8).fit_weighted(data, zero)
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda a: vx._NativeDenseKMeans(2).fit(a["f64"]), TypeError),
+        (lambda a: vx._NativeDenseKMeans(2).predict(a["f64"]), TypeError),
+        (lambda a: PQK.analyze_k_candidates(a["cw"], a["codes"], a["ks"]), OverflowError),
+        (lambda a: PQK.analyze_k_candidates(a["cw"], a["codes"], a["zero_ks"]), ValueError),
+        (lambda a: vx._NativeProductQuantizer(2).fit_weighted(a["f32"], a["f64"][:, 0]), TypeError),
+    ],
+    ids=["dense-fit-float64", "dense-predict-float64", "analysis-negative-k", "analysis-no-valid-k", "pq-weights-float64"],
+)
+def test_refused_calls_release_every_argument(call, error):
+    args = {
+        "f64": np.zeros((40, 4)),
+        "f32": np.zeros((40, 4), np.float32),
+        "cw": CW.copy(),
+        "codes": CODES.copy(),
+        "ks": [2, -1],
+        "zero_ks": [0],
+    }
+    before = {name: sys.getrefcount(value) for name, value in args.items()}
+    for _ in range(100):
+        with pytest.raises(error):
+            call(args)
+    assert {name: sys.getrefcount(value) for name, value in args.items()} == before
 
 
 def fitted_dense():

@@ -161,3 +161,60 @@ def test_bad_inputs_fail_with_the_single_machine_messages(client, blobs, pq):
         with pytest.raises(ValueError) as got:
             distributed_fit()
         assert str(got.value) == str(expected.value)
+
+
+def _lying(rows, declared_rows, dtype, good):
+    """A dask array of a good chunk and one whose real rows or dtype differ from its declaration."""
+    bad = dask.delayed(lambda: rows)()
+    lie = da.from_delayed(bad, shape=(declared_rows, good.shape[1]), dtype=dtype)
+    return da.concatenate([da.from_array(good, chunks=len(good)), lie])
+
+
+@pytest.mark.parametrize(
+    "make, fit",
+    [
+        (lambda b, pq: _lying(b[:100].astype(str), 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
+        (lambda b, pq: _lying(b[:100].astype(object), 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
+        (lambda b, pq: _lying(b[:90], 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, random_state=0)),
+        # initial centers given: the first pass, not the sample, meets the narrow chunk
+        (lambda b, pq: _lying(b[:100, :15], 100, np.float32, b[:500]), lambda pq: vdask.KMeans(3, init=np.eye(3, 16, dtype=np.float32))),
+        (
+            lambda b, pq: _lying(pq.encode(b[:100]).astype(np.float32), 100, np.uint8, pq.encode(b[:500])),
+            lambda pq: vdask.PQKMeans(3, quantizer=pq, random_state=0),
+        ),
+        (
+            lambda b, pq: _lying(pq.encode(b[:90]), 100, np.uint8, pq.encode(b[:500])),
+            lambda pq: vdask.PQKMeans(3, quantizer=pq, random_state=0),
+        ),
+        (lambda b, pq: _lying(b[:90], 100, np.float32, b[:500]), lambda pq: vdask.PQKMeans(3, quantizer=pq, random_state=0)),
+    ],
+    ids=["str-as-float32", "object-as-float32", "short", "narrow", "float-codes-as-uint8", "short-codes", "short-vectors-to-encode"],
+)
+def test_chunks_that_are_not_what_they_declare_are_refused(blobs, pq, make, fit):
+    x = make(blobs, pq)
+    with dask.config.set(scheduler="sync"):
+        with pytest.raises(ValueError, match=r"a chunk declared as 100 x \d+ (float32|uint8) is a ndarray"):
+            fit(pq).fit(x)
+        # labels of a good fit, asked for rows that lie, are refused too
+        good = fit(pq).fit(x[:500])
+        with pytest.raises(ValueError, match="a chunk declared as 100 x"):
+            good.predict(x).compute()
+
+
+@pytest.mark.parametrize(
+    "params, error",
+    [
+        ({"init_sample_rows": -1}, ValueError),
+        ({"init_max_iter": -2}, ValueError),
+        ({"max_iter": 2.5}, TypeError),
+        ({"n_clusters": "3"}, TypeError),
+        ({"early_stopping": "yes"}, TypeError),
+    ],
+)
+@pytest.mark.parametrize("cls", ["KMeans", "PQKMeans"])
+def test_negative_or_non_integer_parameters_are_refused(blobs, pq, params, error, cls):
+    name = next(iter(params))
+    params = {"n_clusters": 3, **params}
+    model = vdask.KMeans(**params) if cls == "KMeans" else vdask.PQKMeans(quantizer=pq, **params)
+    with dask.config.set(scheduler="sync"), pytest.raises(error, match=name):
+        model.fit(da.from_array(blobs[:500], chunks=250))

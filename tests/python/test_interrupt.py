@@ -4,8 +4,11 @@ import json
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
+
 import pytest
 
 from vantorix import _vantorix as vx
@@ -122,12 +125,16 @@ except Stop as e:
     assert run_python(code) == "Stop from the handler"
 
 
+class Progress(list):
+    """The passes one call reports, through the per-call hook every native class has."""
+
+    def call(self, method, *args, **kwargs):
+        return vx._NativeDenseKMeans._call_with_progress(lambda *event: self.append(event), method, *args, **kwargs)
+
+
 @pytest.fixture
 def progress():
-    events = []
-    vx._set_progress_callback(lambda *event: events.append(event))
-    yield events
-    vx._set_progress_callback(None)
+    return Progress()
 
 
 def _fitted_pq_kmeans():
@@ -148,7 +155,7 @@ def _dense():
 )
 def test_progress_reports_every_pass_of_a_fit(progress, make, method, name):
     model, data = make()
-    getattr(model, method)(data)
+    progress.call(getattr(model, method), data)
     history = model.inertia_history
     assert [e[:2] for e in progress] == [(name, i) for i in range(len(history))]
     assert all(isinstance(e[2], float) for e in progress)
@@ -159,14 +166,14 @@ def test_progress_reports_every_pass_of_a_fit(progress, make, method, name):
 def test_progress_reports_opq_passes_and_analysis_candidates(progress):
     rng = np.random.default_rng(3)
     x = rng.standard_normal((400, 8), dtype=np.float32)
-    vx._NativeProductQuantizer(2, codebook_size=16, iterations=3, opq_iterations=3).fit(x)
+    progress.call(vx._NativeProductQuantizer(2, codebook_size=16, iterations=3, opq_iterations=3).fit, x)
     assert [e[:2] for e in progress] == [("opq", 0), ("opq", 1), ("opq", 2)]
     assert all(e[2] > 0 for e in progress)
 
     progress.clear()
     cw = rng.standard_normal((4, 16, 2), dtype=np.float32)
     codes = rng.integers(0, 16, (300, 4), dtype=np.uint8)
-    result = vx._NativePQKMeans.analyze_k_candidates(cw, codes, [9, 3, 6], iterations=4)
+    result = progress.call(vx._NativePQKMeans.analyze_k_candidates, cw, codes, [9, 3, 6], iterations=4)
     assert progress == [("analysis", i, v) for i, v in enumerate(result["inertia"])]
 
 
@@ -179,20 +186,69 @@ def test_an_exception_from_the_callback_stops_the_fit_and_keeps_the_model():
         if index == 2:
             raise RuntimeError("enough")
 
-    vx._set_progress_callback(callback)
-    try:
-        with pytest.raises(RuntimeError, match="enough"):
-            model.fit(data[::-1])
-    finally:
-        vx._set_progress_callback(None)
+    with pytest.raises(RuntimeError, match="enough"):
+        vx._NativeDenseKMeans._call_with_progress(callback, model.fit, data[::-1])
     for kept, now in zip(before, (model.cluster_centers, model.labels, model.inertia_history)):
         assert np.array_equal(kept, now)
 
 
-def test_progress_callback_is_optional_and_must_be_callable():
-    with pytest.raises(TypeError, match="callable"):
-        vx._set_progress_callback(42)
-    vx._set_progress_callback(None)
+def test_progress_goes_to_the_one_call_that_asked_for_it(progress):
     model, data = _dense()
-    model.fit(data)  # no callback: nothing is called
+    other, other_data = _fitted_pq_kmeans()
+    nested = []
+
+    def callback(*event):
+        progress.append(event)
+        if event[1] == 0:
+            # a call made from the callback reports to nobody, unless it asks for itself
+            other.fit(other_data)
+            vx._NativePQKMeans._call_with_progress(lambda *e: nested.append(e), other.fit, other_data)
+
+    vx._NativeDenseKMeans._call_with_progress(callback, model.fit, data)
+    assert [e[:2] for e in progress] == [("dense", i) for i in range(6)]
+    assert [e[:2] for e in nested] == [("symmetric", i) for i in range(6)]
+    model.fit(data)  # a later call without a callback reports nothing
+    assert len(progress) == 6
+
+
+def test_progress_from_two_threads_reaches_each_threads_own_call():
+    # The callbacks run Python code, so the interpreter switches threads inside them: the other
+    # thread's fit runs while this one waits, and its passes must not land here.
+    errors = []
+
+    def worker(seed):
+        rng = np.random.default_rng(seed)
+        for _ in range(10):
+            model = vx._NativeDenseKMeans(4, iterations=int(rng.integers(3, 9)), seed=seed)
+            x = rng.standard_normal((200, 4), dtype=np.float32)
+            events = []
+
+            def callback(*event):
+                events.append(event)
+                time.sleep(0.0005)
+
+            vx._NativeDenseKMeans._call_with_progress(callback, model.fit, x)
+            if [e[1] for e in events] != list(range(len(model.inertia_history))):
+                errors.append((seed, [e[1] for e in events], len(model.inertia_history)))
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in (1, 2, 3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [((42, vx.simd_runtime), "callable"), ((None, lambda: 1), "native class"), ((None,), "a callback and a method")],
+)
+def test_the_progress_hook_checks_its_arguments(args, message):
+    with pytest.raises(TypeError, match=message):
+        vx._NativePQKMeans._call_with_progress(*args)
+
+
+def test_without_a_callback_a_call_runs_as_usual():
+    model, data = _dense()
+    assert vx._NativeDenseKMeans._call_with_progress(None, model.fit_predict, data).shape == (300,)
     assert len(model.inertia_history) == 6
