@@ -190,7 +190,12 @@ void run_passes(const PassLoop& loop, std::vector<double>& history, Assign&& ass
       assign(pass);
     }
     if (!loop.update_after_last_pass && pass + 1 == loop.iterations) break;
-    update(pass);
+    // An update may report convergence (true): the loop then ends after it.
+    if constexpr (std::is_same_v<std::invoke_result_t<Update&, size_t>, bool>) {
+      if (update(pass)) break;
+    } else {
+      update(pass);
+    }
   }
 }
 

@@ -103,8 +103,11 @@ class VantorixEstimator(BaseEstimator):
             return tags
 
 
-def record_fit(estimator: Any, native: Any, n_rows: int) -> None:
-    """Copies a finished native clustering fit's labels and history onto the estimator."""
+def record_fit(estimator: Any, native: Any, n_rows: float) -> None:
+    """Copies a finished native clustering fit's labels and history onto the estimator.
+
+    ``n_rows``: what the history's means are means over (the row count, or the summed weights).
+    """
     history = native.inertia_history
     estimator.labels_ = native.labels.astype(labels_dtype(estimator.n_clusters))
     estimator.inertia_history_ = history

@@ -44,7 +44,44 @@ def register(cls: Type[Any]) -> Type[Any]:
 # --- writing --------------------------------------------------------------------------------
 
 
+def _rng_json(value: Any) -> Any:
+    """A numpy random generator as JSON (its kind and full state), so models that hold one
+    still save, pickle and deep-copy; arrays in the state become lists."""
+
+    def plain(v: Any) -> Any:
+        if isinstance(v, np.ndarray):
+            return {"__array__": v.tolist(), "dtype": v.dtype.str}
+        if isinstance(v, dict):
+            return {k: plain(x) for k, x in v.items()}
+        return v.item() if isinstance(v, np.generic) else v
+
+    if isinstance(value, np.random.RandomState):
+        return {"__rng__": "RandomState", "state": plain(value.get_state(legacy=False))}
+    return {"__rng__": "Generator", "state": plain(value.bit_generator.state)}
+
+
+def _rng_from_json(obj: Dict[str, Any]) -> Any:
+    def arrays(v: Any) -> Any:
+        if isinstance(v, dict) and "__array__" in v:
+            return np.asarray(v["__array__"], dtype=np.dtype(v["dtype"]))
+        return {k: arrays(x) for k, x in v.items()} if isinstance(v, dict) else v
+
+    try:
+        state = arrays(obj["state"])
+        if obj["__rng__"] == "RandomState":
+            rng = np.random.RandomState()
+            rng.set_state(state)
+            return rng
+        bit_generator = getattr(np.random, state["bit_generator"])()
+        bit_generator.state = state
+        return np.random.Generator(bit_generator)
+    except (KeyError, TypeError, ValueError, AttributeError) as exc:
+        raise ModelFileError(f"params: a saved random generator cannot be restored ({exc})") from None
+
+
 def _json_value(owner: str, name: str, value: Any) -> Any:
+    if isinstance(value, (np.random.RandomState, np.random.Generator)):
+        return _rng_json(value)
     if value is None or isinstance(value, (bool, str)):
         return value
     if isinstance(value, (int, np.integer)):
@@ -64,6 +101,9 @@ def to_payload(model: Any, prefix: str = "") -> Dict[str, np.ndarray]:
     for name, value in model.get_params(deep=False).items():
         if type(value).__name__ in MODELS and hasattr(value, "_state"):
             out.update(to_payload(value, f"{prefix}param/{name}/"))
+        elif isinstance(value, np.ndarray) or isinstance(value, (list, tuple)):
+            # an array parameter (KMeans init= starting centers)
+            out[f"{prefix}paramarray/{name}"] = np.asarray(value, dtype=np.float64)
         else:
             simple[name] = _json_value(owner, name, value)
     out[prefix + "params"] = np.array(json.dumps(simple, sort_keys=True))
@@ -171,10 +211,18 @@ def from_payload(arrays: Dict[str, np.ndarray], prefix: str = "", used: Optional
     if not isinstance(params, dict) or not set(params) <= allowed:
         raise ModelFileError(f"{prefix}params does not describe a {name}")
     for key, value in params.items():
-        if not (value is None or isinstance(value, (bool, int, float, str))):
+        if isinstance(value, dict) and "__rng__" in value:
+            params[key] = _rng_from_json(value)
+        elif not (value is None or isinstance(value, (bool, int, float, str))):
             raise ModelFileError(f"{prefix}params: {key} has an unsupported value")
     for key in allowed - set(params):
-        if prefix + f"param/{key}/model" in arrays:
+        array_key = f"{prefix}paramarray/{key}"
+        if array_key in arrays:
+            if arrays[array_key].dtype != np.float64:
+                raise ModelFileError(f"{array_key} must be float64")
+            params[key] = arrays[array_key]
+            used.add(array_key)
+        elif prefix + f"param/{key}/model" in arrays:
             params[key] = from_payload(arrays, f"{prefix}param/{key}/", used)
     try:
         model = cls(**params)

@@ -191,3 +191,40 @@ def check_features(estimator: Any, x: object, arr: np.ndarray, *, reset: bool) -
         raise ValueError(
             f"X has {arr.shape[1]} features, but {cls} is expecting {expected} features as input."
         )
+
+
+# --- parameters -----------------------------------------------------------------------------
+# Checked in Python before the native layer sees them, so a bad value is reported against the
+# public name (n_clusters, max_iter, ...) as ValueError or TypeError, never as the native
+# argument's OverflowError. bool is an int subclass but never a count, str never a flag, and
+# a float never an integer, even when it holds a whole number.
+
+_U64_MAX = 2**64 - 1
+
+
+def check_int(name: str, value: Any, low: int = 1, high: int = _U64_MAX) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an int in [{low}, {high}], got {value!r} ({type(value).__name__})")
+    if not low <= int(value) <= high:
+        raise ValueError(f"{name} must be an int in [{low}, {high}], got {int(value)}")
+    return int(value)
+
+
+def check_flag(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r} ({type(value).__name__})")
+    return bool(value)
+
+
+def check_real(name: str, value: Any, low: float = 0.0) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number >= {low}, got {value!r} ({type(value).__name__})")
+    if not (np.isfinite(value) and value >= low):
+        raise ValueError(f"{name} must be a finite number >= {low}, got {value!r}")
+    return float(value)
+
+
+def check_choice(name: str, value: Any, choices: Any) -> str:
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(repr(c) for c in choices)}, got {value!r}")
+    return value

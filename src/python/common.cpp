@@ -202,6 +202,15 @@ size_t as_usize(PyObject* obj, const char* name) {
   return size_t(as_u64(obj, name));
 }
 
+double as_f64(PyObject* obj, const char* name) {
+  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+    type_error(name, "'" + type_name(obj) + "' object cannot be converted to 'float'");
+  }
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+  return v;
+}
+
 bool as_bool(PyObject* obj, const char* name) {
   if (PyBool_Check(obj)) return obj == Py_True;
   if (PyArray_IsScalar(obj, Bool)) return PyObject_IsTrue(obj) == 1;

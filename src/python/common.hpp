@@ -82,6 +82,8 @@ VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name);
 uint64_t as_u64(PyObject* obj, const char* name);
 size_t as_usize(PyObject* obj, const char* name);
 bool as_bool(PyObject* obj, const char* name);
+// A Python float or int (not a bool), as a double.
+double as_f64(PyObject* obj, const char* name);
 std::string as_string(PyObject* obj, const char* name);
 // A sequence of non-negative integers (a str is rejected), read from a snapshot of its items so
 // that conversions which change the sequence cannot pull items from under the loop.

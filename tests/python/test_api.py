@@ -168,7 +168,8 @@ def test_damaged_and_foreign_files_are_rejected(blobs, tmp_path):
 
 
 def test_parameters_that_json_cannot_hold_refuse_to_save(blobs, tmp_path):
-    model = KMeans(5, random_state=np.random.RandomState(0)).fit(blobs)
+    # numpy generators are saved with their state; anything else that is not plain data is not
+    model = KMeans(5, random_state=object())
     with pytest.raises(TypeError, match="random_state"):
         model.save(tmp_path / "m.npz")
 
@@ -178,8 +179,10 @@ def test_parameters_that_json_cannot_hold_refuse_to_save(blobs, tmp_path):
 
 def test_friendly_inputs_match_the_native_call_on_float32(blobs):
     pd = pytest.importorskip("pandas")
-    native = vx._NativeDenseKMeans(5, seed=11)
-    expected = native.fit_predict(blobs)
+    # what KMeans(5, random_state=11) asks of the native model
+    native = vx._NativeDenseKMeans(5, iterations=300, seed=11, init="greedy_kmeans++")
+    native.fit_with(blobs, tol=1e-4)
+    expected = native.labels
     variants = {
         "float64": blobs.astype(np.float64),
         "list": blobs.tolist(),
@@ -251,7 +254,7 @@ def test_kmeans_attributes_follow_scikit_learn(blobs):
     sq = ((blobs - km.cluster_centers_[labels]) ** 2).sum(dtype=np.float64)
     assert km.inertia_ == pytest.approx(sq, rel=1e-5)
     assert km.score(blobs) == pytest.approx(-sq, rel=1e-5)
-    assert km.n_iter_ == len(km.inertia_history_) == 20
+    assert km.n_iter_ == len(km.inertia_history_) < 300  # stopped at convergence
     dist = km.transform(blobs)
     exact = np.linalg.norm(blobs[:, None, :] - km.cluster_centers_[None], axis=2)
     np.testing.assert_allclose(dist, exact, rtol=1e-4, atol=1e-3)
@@ -322,7 +325,12 @@ def test_scikit_learn_estimator_checks():
     pytest.importorskip("sklearn")
     from sklearn.utils.estimator_checks import check_estimator
 
-    check_estimator(KMeans())
+    # as for scikit-learn's own KMeans: the seeding samples rows, so a repeated row changes the
+    # draws; from the same start, weights equal repetition (test_kmeans_sample_weight)
+    check_estimator(
+        KMeans(),
+        expected_failed_checks={"check_sample_weight_equivalence_on_dense_data": "seeding samples rows"},
+    )
     # training with weight 2 is not training on the row twice: the codebook initialisation
     # looks at the rows, not at the weights
     check_estimator(
@@ -381,10 +389,11 @@ def test_verbose_fit_shows_every_pass(blobs, capfd, monkeypatch, use_tqdm):
     km = KMeans(5, max_iter=6, random_state=0, verbose=True).fit(blobs)
     err = capfd.readouterr().err
     if use_tqdm:
-        assert "6/6" in err and f"{km.inertia_history_[-1]:.6f}" in err
+        assert f"{km.n_iter_}/{km.n_iter_}" in err and f"{km.inertia_history_[-1]:.6f}" in err
     else:
         lines = err.strip().splitlines()
-        assert len(lines) == 6 and lines[-1] == f"KMeans: dense pass=5 mean_distance={km.inertia_history_[-1]:.6f}"
+        last = f"KMeans: dense pass={km.n_iter_ - 1} mean_distance={km.inertia_history_[-1]:.6f}"
+        assert len(lines) == km.n_iter_ and lines[-1] == last
 
 
 def test_a_native_progress_hook_is_installed_for_the_fit_only(blobs, monkeypatch, capfd):
@@ -405,7 +414,7 @@ def test_an_interrupted_fit_leaves_the_model_as_it_was(blobs, monkeypatch):
     before = km.cluster_centers_.copy()
 
     def interrupt(fit_name, pass_index, inertia):
-        if pass_index == 2:
+        if pass_index == 1:
             raise KeyboardInterrupt
 
     monkeypatch.setattr(_progress.FitProgress, "update", lambda self, *a: interrupt(*a))
@@ -438,7 +447,10 @@ pk = vantorix.PQKMeans(3, quantizer=vantorix.ProductQuantizer(2, codebook_size=8
 assert pk.get_params()['quantizer__codebook_size'] == 8
 print(repr(km), vantorix.choose_k(x, [2, 3], random_state=0).selected_k in (2, 3), 'sklearn' in sys.modules)
 """ % (str(tmp_path / "m.npz"), str(tmp_path / "m.npz"))
-    params = "early_stopping=False, init='k-means++', max_iter=20, n_clusters=4, random_state=0, spherical=False, verbose=True"
+    params = (
+        "early_stopping=False, init='k-means++', max_iter=300, n_clusters=4, n_init='auto', random_state=0, "
+        "spherical=False, tol=0.0001, verbose=True"
+    )
     assert run_python(code) == f"KMeans({params}) True False"
 
 
