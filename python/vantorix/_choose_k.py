@@ -10,7 +10,7 @@ import numpy as np
 from ._base import resolve_seed
 from ._pq import ProductQuantizer
 from ._pqkmeans import resolve_quantizer, split_input
-from ._validation import as_codes, as_matrix
+from ._validation import as_codes, as_matrix, check_int, check_verbose
 from ._vantorix import _NativePQKMeans
 
 CRITERIA = ("bic", "davies_bouldin", "centroid_silhouette", "elbow")
@@ -104,12 +104,16 @@ def choose_k(
     """
     if method not in CRITERIA:
         raise ValueError(f"method must be one of {', '.join(CRITERIA)}, got {method!r}")
+    iterations = check_int("max_iter", max_iter, 1)
+    rows = check_int("sample_rows", sample_rows, 0)
+    table_bytes = check_int("lookup_table_bytes", lookup_table_bytes, 0)
+    check_verbose(verbose)
     ks = [2**i for i in range(1, 9)] if candidates is None else candidates
-    if isinstance(ks, (str, bytes)):
-        raise TypeError("candidates must be a sequence of integers")
-    ks = [int(k) for k in np.asarray(list(ks)).ravel()]
-    if any(k < 0 for k in ks):
-        raise ValueError("candidates must not be negative")
+    if isinstance(ks, (str, bytes)) or not isinstance(ks, Iterable):
+        raise TypeError(f"candidates must be a sequence of ints, got {type(ks).__name__}")
+    ks = [check_int("candidates", k, 1) for k in np.asarray(list(ks), dtype=object).ravel()]
+    if not ks:
+        raise ValueError("candidates must hold at least one int >= 1")
     X, codes = split_input(X, codes)
     vectors = as_matrix(X) if X is not None else None
     fitted = resolve_quantizer(quantizer, vectors, random_state)
@@ -119,11 +123,11 @@ def choose_k(
         fitted.codewords_,
         code_arr,
         ks,
-        iterations=max_iter,
+        iterations=iterations,
         seed=resolve_seed(random_state),
         verbose=bool(verbose),
-        lookup_table_bytes=lookup_table_bytes,
-        sample_rows=sample_rows,
+        lookup_table_bytes=table_bytes,
+        sample_rows=rows,
         method=method,
     )
     return ChooseKResult(

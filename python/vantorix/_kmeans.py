@@ -27,6 +27,7 @@ from ._validation import (
     check_flag,
     check_int,
     check_real,
+    check_verbose,
     labels_dtype,
 )
 from ._vantorix import _NativeDenseKMeans
@@ -114,7 +115,7 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         iterations = check_int("max_iter", self.max_iter, 1)
         early = check_flag("early_stopping", self.early_stopping)
         spherical = check_flag("spherical", self.spherical)
-        check_flag("verbose", self.verbose)
+        check_verbose(self.verbose)
         try:
             return _NativeDenseKMeans(
                 k, iterations=iterations, seed=seed, init=self._init_name(), early_stopping=early, spherical=spherical

@@ -2,14 +2,22 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Any, Dict, Tuple
 
 import numpy as np
 
 from . import _persist
 from ._base import VantorixEstimator, check_finite_state, common_state, load_common_state, resolve_seed
 from ._compat import HAVE_SKLEARN, TransformerMixin
-from ._validation import as_codes, as_matrix, as_vector, check_features, check_finite, check_fitted
+from ._validation import (
+    as_codes,
+    as_matrix,
+    as_vector,
+    check_features,
+    check_finite,
+    check_fitted,
+    check_int,
+)
 from ._vantorix import _NativeProductQuantizer
 
 
@@ -51,20 +59,34 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         self.opq_iterations = opq_iterations
         self.random_state = random_state
 
+    def _checked_params(self) -> Tuple[int, int, int, int]:
+        return (
+            check_int("num_subquantizers", self.num_subquantizers, 1),
+            check_int("codebook_size", self.codebook_size, 2, 256),
+            check_int("max_iter", self.max_iter, 1),
+            check_int("opq_iterations", self.opq_iterations, 0),
+        )
+
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
         x = as_matrix(X)
-        if isinstance(self.codebook_size, (int, np.integer)) and x.shape[0] <= self.codebook_size:
+        m, ks, iterations, opq_iterations = self._checked_params()
+        if x.shape[1] % m:
             raise ValueError(
-                f"n_samples={x.shape[0]} should be > codebook_size={self.codebook_size}: "
+                f"num_subquantizers={m} must divide the number of features {x.shape[1]} "
+                f"({x.shape[1]} = {x.shape[1] // m} x {m} + {x.shape[1] % m})"
+            )
+        if x.shape[0] <= ks:
+            raise ValueError(
+                f"n_samples={x.shape[0]} should be > codebook_size={ks}: "
                 "training needs more rows than codewords"
             )
         native = _NativeProductQuantizer(
-            self.num_subquantizers,
-            codebook_size=self.codebook_size,
-            iterations=self.max_iter,
+            m,
+            codebook_size=ks,
+            iterations=iterations,
             seed=resolve_seed(self.random_state),
-            opq_iterations=self.opq_iterations,
+            opq_iterations=opq_iterations,
         )
         if sample_weight is None:
             native.fit(x)

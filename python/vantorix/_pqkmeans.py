@@ -20,7 +20,18 @@ from ._base import (
 from ._compat import ClusterMixin, TransformerMixin
 from ._kmeans import check_enough_rows
 from ._pq import ProductQuantizer
-from ._validation import as_codes, as_matrix, check_features, check_fitted, is_codes, labels_dtype
+from ._validation import (
+    as_codes,
+    as_matrix,
+    check_choice,
+    check_features,
+    check_fitted,
+    check_flag,
+    check_int,
+    check_verbose,
+    is_codes,
+    labels_dtype,
+)
 from ._vantorix import _NativePQKMeans
 
 MODES = ("symmetric", "adc", "hybrid")
@@ -114,7 +125,20 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             raise NotImplementedError(f"mode {self.mode!r} is not available in this build of vantorix")
         return method
 
+    def _check_params(self) -> None:
+        check_int("n_clusters", self.n_clusters, 1)
+        check_int("max_iter", self.max_iter, 1)
+        check_int("refine_exact_top_l", self.refine_exact_top_l, 1)
+        check_int("lookup_table_bytes", self.lookup_table_bytes, 0)
+        check_flag("early_stopping", self.early_stopping)
+        check_flag("spherical", self.spherical)
+        check_verbose(self.verbose)
+        check_choice("mode", self.mode, MODES)
+        if not isinstance(self.init, str):
+            raise TypeError(f"init must be a str ('farthest_first', 'kmeans++' or 'random'), got {type(self.init).__name__}")
+
     def _new_native(self, quantizer: ProductQuantizer, seed: int = 0) -> _NativePQKMeans:
+        self._check_params()
         return _NativePQKMeans(
             quantizer.codewords_,
             self.n_clusters,
@@ -145,6 +169,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
 
     def fit(self, X: Any = None, y: Any = None, *, codes: Any = None) -> "PQKMeans":
         """Clusters vectors ``X`` or codes (uint8 ``X`` or ``codes=``); returns self."""
+        self._check_params()
         X, codes = split_input(X, codes)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:

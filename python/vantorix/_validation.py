@@ -224,6 +224,15 @@ def check_real(name: str, value: Any, low: float = 0.0) -> float:
     return float(value)
 
 
+def check_verbose(value: Any) -> bool:
+    """verbose: a bool, or an int level as scikit-learn takes it (0 is quiet)."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)) and value >= 0:
+        return bool(value)
+    raise TypeError(f"verbose must be True, False or an int >= 0, got {value!r} ({type(value).__name__})")
+
+
 def check_choice(name: str, value: Any, choices: Any) -> str:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(repr(c) for c in choices)}, got {value!r}")

@@ -1,5 +1,7 @@
 """What scikit-learn users take for granted: starts and stops, parameters, inputs, weights, seeds."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -55,3 +57,79 @@ def test_n_init_keeps_the_best_start():
     assert auto == KMeans(30, init="random", n_init=10, random_state=3).fit(x).inertia_
     with pytest.warns(RuntimeWarning, match="only one init"):
         KMeans(30, init=x[:30], n_init=3).fit(x)
+
+
+# --- parameters ----------------------------------------------------------------------------
+
+HUGE = [2**64, 2**70]
+COUNT = [0, -1, *HUGE, True, 2.0, "3", None]
+FLAG = ["False", "True", 1, 0, None]
+
+
+def kmeans_fit(**params):
+    KMeans(**{"n_clusters": 3, **params}).fit(np.random.default_rng(0).normal(size=(60, 16)))
+
+
+def pq_fit(**params):
+    vantorix.ProductQuantizer(**{"num_subquantizers": 4, "codebook_size": 16, **params}).fit(
+        np.random.default_rng(0).normal(size=(60, 16))
+    )
+
+
+def pqkmeans_fit(**params):
+    x = np.random.default_rng(0).normal(size=(60, 16))
+    quantizer = vantorix.ProductQuantizer(4, codebook_size=16, random_state=0)
+    vantorix.PQKMeans(**{"n_clusters": 3, "quantizer": quantizer, **params}).fit(x)
+
+
+def choose_k_call(**params):
+    vantorix.choose_k(np.random.default_rng(0).normal(size=(60, 16)), **{"candidates": [2, 3], **params})
+
+
+HOSTILE = [
+    (kmeans_fit, "n_clusters", COUNT),
+    (kmeans_fit, "max_iter", COUNT),
+    (kmeans_fit, "n_init", [0, -1, *HUGE, True, 2.5, "many", None]),
+    (kmeans_fit, "tol", [-1.0, float("nan"), float("inf"), "1e-4", True, None]),
+    (kmeans_fit, "init", ["kmeans", "", 3, None, np.zeros((2, 16)), np.zeros((3, 5))]),
+    (kmeans_fit, "early_stopping", FLAG),
+    (kmeans_fit, "spherical", FLAG),
+    (kmeans_fit, "verbose", ["yes", -1, None]),
+    (kmeans_fit, "random_state", [-1, *HUGE, 1.5, True, "0"]),
+    (pq_fit, "num_subquantizers", [*COUNT, 3]),
+    (pq_fit, "codebook_size", [1, 257, -1, *HUGE, True, 16.0, "16"]),
+    (pq_fit, "max_iter", COUNT),
+    (pq_fit, "opq_iterations", [-1, *HUGE, True, 1.5, "2"]),
+    (pqkmeans_fit, "n_clusters", COUNT),
+    (pqkmeans_fit, "max_iter", COUNT),
+    (pqkmeans_fit, "mode", ["sym", 1, None]),
+    (pqkmeans_fit, "init", ["kmeans", 1, None]),
+    (pqkmeans_fit, "refine_exact_top_l", [0, -1, *HUGE, True, 2.0]),
+    (pqkmeans_fit, "lookup_table_bytes", [-1, *HUGE, 1.5, True]),
+    (pqkmeans_fit, "early_stopping", FLAG),
+    (pqkmeans_fit, "spherical", FLAG),
+    (choose_k_call, "candidates", [[2.5], [True, 4], [0, 3], [-2], "24", [2**64], 7, []]),
+    (choose_k_call, "max_iter", COUNT),
+    (choose_k_call, "sample_rows", [-1, *HUGE, 1.5, True]),
+    (choose_k_call, "lookup_table_bytes", [-1, *HUGE, True]),
+    (choose_k_call, "method", ["BIC", 1]),
+]
+
+
+@pytest.mark.parametrize(
+    "call, name, value",
+    [pytest.param(call, name, v, id=f"{call.__name__}-{name}-{v!r:.20}") for call, name, values in HOSTILE for v in values],
+)
+def test_hostile_parameters_are_refused_by_their_public_name(call, name, value):
+    with pytest.raises((ValueError, TypeError)) as info:
+        call(**{name: value})
+    assert not isinstance(info.value, OverflowError)
+    message = str(info.value)
+    assert name in message
+    # never the native argument names
+    assert not re.search(r"(?<![\w'])k (must|\(|cannot)|(?<![\w])iterations", message.replace(name, "")), message
+
+
+def test_the_divisibility_message_names_both_numbers():
+    with pytest.raises(ValueError, match=r"num_subquantizers=3 .* 16"):
+        vantorix.ProductQuantizer(3).fit(np.zeros((300, 16)))
