@@ -83,7 +83,7 @@ class ChooseKResult:
 
 
 def choose_k(
-    X: Any,
+    X: Any = None,
     candidates: Optional[Iterable[int]] = None,
     *,
     method: str = "bic",
@@ -114,7 +114,7 @@ def choose_k(
     ks = [check_int("candidates", k, 1) for k in np.asarray(list(ks), dtype=object).ravel()]
     if not ks:
         raise ValueError("candidates must hold at least one int >= 1")
-    X, codes = split_input(X, codes)
+    X, codes = split_input(X, codes, quantizer)
     vectors = as_matrix(X) if X is not None else None
     fitted = resolve_quantizer(quantizer, vectors, random_state)
     m, ks_size = fitted.codewords_.shape[:2]

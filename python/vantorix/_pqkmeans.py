@@ -29,7 +29,7 @@ from ._validation import (
     check_flag,
     check_int,
     check_verbose,
-    is_codes,
+    is_uint8,
     labels_dtype,
 )
 from ._vantorix import _NativePQKMeans
@@ -60,10 +60,23 @@ def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[n
     return fresh.fit(vectors)
 
 
-def split_input(X: Any, codes: Any) -> Tuple[Any, Any]:
-    """(vectors, codes): a uint8 ``X`` is codes, any other dtype vectors."""
-    if codes is None and X is not None and is_codes(X):
-        return None, X
+def split_input(X: Any, codes: Any, quantizer: Optional[ProductQuantizer]) -> Tuple[Any, Any]:
+    """(vectors, codes) from what the caller passed.
+
+    ``codes=`` is always codes and any non-uint8 ``X`` vectors. A uint8 ``X`` is vectors too
+    (pixels, say), except when a fitted quantizer's code width matches its column count: then it
+    could be either, and the caller must say which.
+    """
+    if codes is not None or X is None or not is_uint8(X):
+        return X, codes
+    fitted = quantizer if isinstance(quantizer, ProductQuantizer) and quantizer.__sklearn_is_fitted__() else None
+    width = np.shape(X)[1] if len(np.shape(X)) == 2 else None
+    if fitted is not None and width == fitted.codewords_.shape[0]:
+        m, _, ds = fitted.codewords_.shape
+        raise ValueError(
+            f"X is uint8 with {width} columns: codes of the quantizer's {m} subquantizers, or "
+            f"{m * ds}-feature vectors? Pass codes=X to cluster codes, or X.astype(np.float32) for vectors"
+        )
     return X, codes
 
 
@@ -170,7 +183,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     def fit(self, X: Any = None, y: Any = None, *, codes: Any = None) -> "PQKMeans":
         """Clusters vectors ``X`` or codes (uint8 ``X`` or ``codes=``); returns self."""
         self._check_params()
-        X, codes = split_input(X, codes)
+        X, codes = split_input(X, codes, self.quantizer)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:
             raise ValueError("X: give the vectors or the codes to cluster")
@@ -200,7 +213,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
 
     def _prepared(self, X: Any, codes: Any) -> Tuple[Optional[np.ndarray], Tuple[Any, ...]]:
         check_fitted(self, "cluster_centers_")
-        X, codes = split_input(X, codes)
+        X, codes = split_input(X, codes, self.quantizer_)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:
             raise ValueError("X: give the vectors or the codes")

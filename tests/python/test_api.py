@@ -212,7 +212,7 @@ def test_conversion_copies_only_when_needed(blobs):
     "call, error, message",
     [
         (lambda m, x: m.fit(x[:, 0]), ValueError, "X: expected a 2D array"),
-        (lambda m, x: m.fit("abc"), ValueError, "X: cannot convert"),
+        (lambda m, x: m.fit("abc"), ValueError, "X: the input is not numeric"),
         (lambda m, x: m.fit(np.array([[1.0, {"a": 1}]], dtype=object)), TypeError, "X: cannot convert"),
         (lambda m, x: m.fit(x.astype(np.complex64)), ValueError, "X: Complex"),
         (lambda m, x: m.fit(np.where(np.arange(16) == 3, np.nan, x)), ValueError, "Input X contains NaN"),
@@ -236,7 +236,7 @@ def test_bad_inputs_name_the_argument(blobs, call, error, message):
         (lambda pq, x: pq.decode(np.zeros((2, 4)) + 0.5), "codes: codes must be integers"),
         (lambda pq, x: ProductQuantizer(4).fit(x, sample_weight=np.ones(3)), r"sample_weight: expected shape \(600,\)"),
         (lambda pq, x: ProductQuantizer(4).fit(x, sample_weight=np.zeros(600)), "all weights are zero"),
-        (lambda pq, x: PQKMeans(5).fit(pq.encode(x)), "codes can only be clustered with the quantizer"),
+        (lambda pq, x: PQKMeans(5).fit(codes=pq.encode(x)), "codes can only be clustered with the quantizer"),
         (lambda pq, x: PQKMeans(5, quantizer=pq, mode="fancy").fit(x), "mode must be one of"),
     ],
 )
@@ -285,7 +285,7 @@ def test_pq_kmeans_matches_the_native_fit_on_vectors_or_codes(blobs, pq, mode, n
     native = vx._NativePQKMeans(pq.codewords_, 5, seed=3)
     expected = getattr(native, native_fit)(codes)
     from_vectors = PQKMeans(5, quantizer=pq, mode=mode, random_state=3).fit(blobs)
-    from_codes = PQKMeans(5, quantizer=pq, mode=mode, random_state=3).fit(codes)
+    from_codes = PQKMeans(5, quantizer=pq, mode=mode, random_state=3).fit(codes=codes)
     np.testing.assert_array_equal(from_vectors.labels_, expected)
     np.testing.assert_array_equal(from_codes.predict(codes=codes), expected)
     assert from_codes.cluster_centers_.shape == (5, 16)
@@ -344,7 +344,7 @@ def test_scikit_learn_estimator_checks():
 
 def test_choose_k_reports_the_native_analysis(blobs, pq):
     codes = pq.encode(blobs)
-    result = vantorix.choose_k(codes, [8, 2, 4, 4, 5000], quantizer=pq, method="davies_bouldin", random_state=5)
+    result = vantorix.choose_k(codes=codes, candidates=[8, 2, 4, 4, 5000], quantizer=pq, method="davies_bouldin", random_state=5)
     native = vx._NativePQKMeans.analyze_k_candidates(pq.codewords_, codes, [8, 2, 4, 4, 5000], seed=5, method="davies_bouldin")
     np.testing.assert_array_equal(result.candidates, [2, 4, 8])
     for name in ("inertia", "bic", "davies_bouldin", "centroid_silhouette", "elbow"):

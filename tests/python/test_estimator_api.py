@@ -133,3 +133,84 @@ def test_hostile_parameters_are_refused_by_their_public_name(call, name, value):
 def test_the_divisibility_message_names_both_numbers():
     with pytest.raises(ValueError, match=r"num_subquantizers=3 .* 16"):
         vantorix.ProductQuantizer(3).fit(np.zeros((300, 16)))
+
+
+# --- inputs --------------------------------------------------------------------------------
+
+
+def _frames():
+    pd = pytest.importorskip("pandas")
+    numbers = np.arange(20.0)
+    return pd, {
+        "string column": pd.DataFrame({"a": pd.array([str(v) for v in numbers], dtype="string"), "b": numbers}),
+        "object text column": pd.DataFrame({"a": [str(v) for v in numbers], "b": numbers}),
+        "datetime column": pd.DataFrame({"a": pd.date_range("2020", periods=20), "b": numbers}),
+    }
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda: np.array([["1.5", "2"]] * 20), id="str array"),
+        pytest.param(lambda: np.array([[b"1", b"2"]] * 20), id="bytes array"),
+        pytest.param(lambda: [["1.5", "2"]] * 20, id="list of str"),
+        pytest.param(lambda: np.array([["2020-01-01", "2020-01-02"]] * 20, dtype="datetime64[D]"), id="datetime64"),
+        pytest.param(lambda: np.array([[np.timedelta64(1, "s"), np.timedelta64(2, "s")]] * 20), id="timedelta64"),
+        pytest.param(lambda: np.array([[1.0, "2"]] * 20, dtype=object), id="object with text"),
+        pytest.param(lambda: _frames()[1]["string column"], id="pandas string column"),
+        pytest.param(lambda: _frames()[1]["object text column"], id="pandas object text"),
+        pytest.param(lambda: _frames()[1]["datetime column"], id="pandas datetimes"),
+    ],
+)
+def test_non_numeric_input_is_refused(make):
+    with pytest.raises(ValueError, match="not numeric"):
+        KMeans(2, random_state=0).fit(make())
+
+
+def test_nullable_pandas_columns_are_numbers():
+    pd = pytest.importorskip("pandas")
+    x = np.random.default_rng(0).integers(0, 50, size=(40, 3))
+    plain = KMeans(3, random_state=0).fit(x.astype(np.float32))
+    frames = [
+        pd.DataFrame({c: pd.array(x[:, c], dtype="Int64") for c in range(3)}),
+        pd.DataFrame({0: pd.array(x[:, 0], dtype="Int64"), 1: x[:, 1].astype(float), 2: pd.array(x[:, 2], dtype="Float64")}),
+    ]
+    for frame in frames:
+        np.testing.assert_array_equal(KMeans(3, random_state=0).fit(frame).labels_, plain.labels_)
+    missing = frames[0].copy()
+    missing.iloc[0, 0] = pd.NA
+    with pytest.raises(ValueError, match="NaN"):
+        KMeans(3).fit(missing)
+
+
+def test_mixed_column_types_do_not_depend_on_the_hash_seed(run_python):
+    pytest.importorskip("pandas")
+    code = (
+        "import numpy as np, pandas as pd, vantorix\n"
+        "v = np.arange(300) % 200\n"
+        "x = pd.DataFrame({'a': pd.array(v, dtype='Int64'), 'b': v * 0.5, "
+        "'c': pd.array(v, dtype='UInt8'), 'd': v.astype(np.uint8)})\n"
+        "pq = vantorix.ProductQuantizer(2, codebook_size=16, random_state=0)\n"
+        "print(vantorix.PQKMeans(2, quantizer=pq, random_state=0).fit(x).labels_.sum())\n"
+    )
+    outputs = {run_python(code, PYTHONHASHSEED=str(seed)) for seed in range(6)}
+    assert len(outputs) == 1, outputs
+
+
+def test_uint8_that_could_be_codes_must_be_named():
+    rng = np.random.default_rng(0)
+    pixels = rng.integers(0, 256, size=(300, 8), dtype=np.uint8)
+    quantizer = vantorix.ProductQuantizer(8, codebook_size=16, random_state=0).fit(pixels.astype(np.float32))
+    with pytest.raises(ValueError, match="codes=X"):
+        vantorix.PQKMeans(3, quantizer=quantizer).fit(pixels)
+    with pytest.raises(ValueError, match="codes=X"):
+        vantorix.choose_k(pixels, [2, 3], quantizer=quantizer)
+    as_vectors = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).fit(pixels.astype(np.float32))
+    as_codes = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).fit(codes=quantizer.encode(pixels))
+    np.testing.assert_array_equal(as_vectors.labels_, as_codes.labels_)
+    with pytest.raises(ValueError, match="codes=X"):
+        as_codes.predict(pixels)
+    # uint8 rows whose width is not the code width are plainly vectors
+    wide = vantorix.ProductQuantizer(2, codebook_size=16, random_state=0).fit(pixels.astype(np.float32))
+    model = vantorix.PQKMeans(3, quantizer=wide, random_state=0).fit(pixels)
+    assert model.n_features_in_ == 8
