@@ -66,21 +66,27 @@ Matrix<float> checked_initial_centers(MatrixView<const float> c, size_t k, size_
 }
 
 // Mean over columns of each column's variance (f64, population variance), as scikit-learn
-// scales its tolerance.
-double mean_column_variance(MatrixView<const float> data) {
+// scales its tolerance; weighted by the row weights when there are any, so weights still equal
+// repeated rows and rows of weight zero count for nothing.
+double mean_column_variance(MatrixView<const float> data, std::span<const float> weights) {
   const size_t rows = data.rows, d = data.cols;
+  auto w = [&](size_t r) { return weights.empty() ? 1.0 : double(weights[r]); };
   std::vector<double> mean(d, 0.0), sq(d, 0.0);
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t t = 0; t < d; ++t) mean[t] += double(data.at(r, t));
-  for (double& m : mean) m /= double(rows);
+  double total_weight = 0.0;
   for (size_t r = 0; r < rows; ++r) {
+    total_weight += w(r);
+    for (size_t t = 0; t < d; ++t) mean[t] += w(r) * double(data.at(r, t));
+  }
+  for (double& m : mean) m /= total_weight;
+  for (size_t r = 0; r < rows; ++r) {
+    if (w(r) == 0.0) continue;
     for (size_t t = 0; t < d; ++t) {
       const double e = double(data.at(r, t)) - mean[t];
-      sq[t] += e * e;
+      sq[t] += w(r) * e * e;
     }
   }
   double total = 0.0;
-  for (double v : sq) total += v / double(rows);
+  for (double v : sq) total += v / total_weight;
   return total / double(d);
 }
 
@@ -125,7 +131,7 @@ void DenseKMeans::fit(MatrixView<const float> data, const DenseFitExtras& extras
     }
   }
   if (spherical_) normalize_rows(centers);
-  const double shift_limit = extras.tol >= 0.0 ? extras.tol * mean_column_variance(data) : -1.0;
+  const double shift_limit = extras.tol >= 0.0 ? extras.tol * mean_column_variance(data, weights) : -1.0;
 
   std::vector<size_t> labels(rows, 0);
   std::vector<float> distances(rows, 0.0f);

@@ -31,8 +31,9 @@ struct DenseFitExtras {
   std::optional<VectorView<const float>> sample_weight;
   // k x d starting centers instead of the initialisation (normalised in spherical mode).
   std::optional<MatrixView<const float>> initial_centers;
-  // Stop once the centers moved by at most tol x (mean per-column variance of the data) in
-  // summed squared distance during an update; negative: off. The final assignment still runs.
+  // Stop once the centers moved by at most tol x (mean per-column variance of the data, weighted
+  // when there are weights) in summed squared distance during an update; negative: off. The
+  // final assignment still runs.
   double tol = -1.0;
 };
 

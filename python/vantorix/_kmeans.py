@@ -61,7 +61,8 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         init="random" and 1 otherwise (scikit-learn's rule). An array init runs once.
     max_iter : maximum number of Lloyd iterations of each start.
     tol : stop once an update moves the centers by at most tol x (mean column variance of X),
-        in summed squared distance (scikit-learn's rule); 0 stops only when nothing moves.
+        in summed squared distance (scikit-learn's rule; with sample_weight the variance is
+        weighted, so weights equal repeated rows); 0 stops only when nothing moves.
     verbose : show a progress bar per fit.
     random_state : None (a fresh seed per fit), an int, or a numpy generator.
     early_stopping : also stop once the mean distance improved by at most 0.01 % twice in a row.

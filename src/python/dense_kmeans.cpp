@@ -83,7 +83,7 @@ const Method<DenseKMeans> kMethods[] = {
      "Extension: fit(data) with optional row weights (1-D float32, finite, non-negative, not all zero: "
      "weighted seeding, weighted means and a weighted mean-distance history), starting centers "
      "init_centers (k x d float32) in place of the initialisation, and a stop once an update moves "
-     "the centers by at most tol x the data's mean column variance in summed squared distance "
+     "the centers by at most tol x the data's (weighted) mean column variance in summed squared distance "
      "(negative: off)."},
     {"fit_predict", Access::Exclusive, {arg("data", Kind::F32Matrix)}, fit_predict,
      "fit(data), then the labels it stored as a new uint32 array."},

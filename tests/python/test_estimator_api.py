@@ -214,3 +214,51 @@ def test_uint8_that_could_be_codes_must_be_named():
     wide = vantorix.ProductQuantizer(2, codebook_size=16, random_state=0).fit(pixels.astype(np.float32))
     model = vantorix.PQKMeans(3, quantizer=wide, random_state=0).fit(pixels)
     assert model.n_features_in_ == 8
+
+
+# --- weights -------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def small():
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(300, 6)).astype(np.float32)
+    weights = rng.integers(0, 4, 300)
+    return x, weights
+
+
+@pytest.mark.parametrize("spherical", [False, True])
+def test_integer_weights_equal_repeated_rows(small, spherical):
+    x, weights = small
+    if spherical:
+        x = x / np.linalg.norm(x, axis=1, keepdims=True)
+    start = x[weights > 0][:5]
+    weighted = KMeans(5, init=start, spherical=spherical).fit(x, sample_weight=weights)
+    repeated = KMeans(5, init=start, spherical=spherical).fit(np.repeat(x, weights, axis=0))
+    np.testing.assert_allclose(weighted.cluster_centers_, repeated.cluster_centers_, atol=1e-5)
+    np.testing.assert_array_equal(weighted.predict(x), repeated.predict(x))
+    assert weighted.inertia_ == pytest.approx(repeated.inertia_, rel=1e-5)
+    assert weighted.n_iter_ == repeated.n_iter_
+    # zero weights leave the rows out, whatever they hold
+    far = x.copy()
+    far[weights == 0] = 1e3
+    assert KMeans(5, init=start, spherical=spherical).fit(far, sample_weight=weights).inertia_ == pytest.approx(
+        weighted.inertia_, rel=1e-5)
+
+
+def test_weights_match_scikit_learn_and_steer_the_seeding(small):
+    sklearn_cluster = pytest.importorskip("sklearn.cluster")
+    x, weights = small
+    weights = weights + 0.25
+    start = x[:5]
+    ours = KMeans(5, init=start).fit(x, sample_weight=weights)
+    theirs = sklearn_cluster.KMeans(5, init=start, n_init=1, algorithm="lloyd").fit(x, sample_weight=weights)
+    np.testing.assert_allclose(ours.cluster_centers_, theirs.cluster_centers_, atol=1e-4)
+    assert ours.inertia_ == pytest.approx(theirs.inertia_, rel=1e-4)
+    assert ours.score(x) == pytest.approx(-((x - ours.cluster_centers_[ours.labels_]) ** 2).sum(), rel=1e-4)
+    # outliers of weight zero are never chosen as starting centers, whatever the init
+    outliers = np.vstack([x, np.full((20, 6), 1e4, np.float32)])
+    w = np.concatenate([np.ones(300), np.zeros(20)])
+    for init in ("k-means++", "kmeans++", "random", "farthest_first"):
+        model = KMeans(5, init=init, max_iter=1, random_state=0).fit(outliers, sample_weight=w)
+        assert np.abs(model.cluster_centers_).max() < 100, init
