@@ -224,6 +224,9 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         labels = self._native.predict(x)
         return -assigned_distance_sum(x, self.cluster_centers_, labels, bool(self.spherical))
 
+    def _n_features_out(self) -> int:
+        return int(self.cluster_centers_.shape[0])
+
     # --- saved state ---------------------------------------------------------------------------
 
     def _state(self) -> Dict[str, Any]:

@@ -153,6 +153,9 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
                 tags.transformer_tags.preserves_dtype = []
             return tags
 
+    def _n_features_out(self) -> int:
+        return int(self.codewords_.shape[0])
+
     # --- saved state ---------------------------------------------------------------------------
 
     def _state(self) -> Dict[str, Any]:

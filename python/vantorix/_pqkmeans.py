@@ -248,6 +248,9 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         labels = self._native_method(self._native, _NATIVE_PREDICT)(*args)
         return -assigned_distance_sum(points, self.cluster_centers_, labels, bool(self.spherical))
 
+    def _n_features_out(self) -> int:
+        return int(self.cluster_centers_.shape[0])
+
     # --- saved state ---------------------------------------------------------------------------
 
     def _state(self) -> Dict[str, Any]:

@@ -262,3 +262,77 @@ def test_weights_match_scikit_learn_and_steer_the_seeding(small):
     for init in ("k-means++", "kmeans++", "random", "farthest_first"):
         model = KMeans(5, init=init, max_iter=1, random_state=0).fit(outliers, sample_weight=w)
         assert np.abs(model.cluster_centers_).max() < 100, init
+
+
+# --- scikit-learn conventions --------------------------------------------------------------
+
+SEEDS = {
+    "int": lambda: 3,
+    "none": lambda: None,
+    "RandomState": lambda: np.random.RandomState(3),
+    "Generator": lambda: np.random.default_rng(3),
+}
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_every_kind_of_seed_pickles_and_copies(seed, small, tmp_path):
+    import copy
+    import pickle
+
+    x, _ = small
+    models = [
+        KMeans(4, random_state=SEEDS[seed]()),
+        vantorix.ProductQuantizer(2, codebook_size=16, random_state=SEEDS[seed]()),
+        vantorix.PQKMeans(4, quantizer=vantorix.ProductQuantizer(2, codebook_size=16), random_state=SEEDS[seed]()),
+    ]
+    for model in models:
+        for copied in (pickle.loads(pickle.dumps(model)), copy.deepcopy(model)):
+            assert type(copied.random_state) is type(model.random_state)
+            if seed != "none":  # equal seeds (generators in equal states) give equal fits
+                np.testing.assert_array_equal(copied.fit(x).transform(x), copy.deepcopy(model).fit(x).transform(x))
+        fitted = model.fit(x)
+        for copied in (pickle.loads(pickle.dumps(fitted)), copy.deepcopy(fitted)):
+            np.testing.assert_array_equal(copied.transform(x), fitted.transform(x))
+        fitted.save(tmp_path / "m.npz")
+        np.testing.assert_array_equal(vantorix.load(tmp_path / "m.npz").transform(x), fitted.transform(x))
+
+
+def test_new_parameters_survive_save_and_load(small, tmp_path):
+    x, _ = small
+    model = KMeans(4, init=x[:4], n_init=1, tol=0.5, max_iter=7, random_state=np.random.default_rng(0)).fit(x)
+    model.save(tmp_path / "m.npz")
+    again = vantorix.load(tmp_path / "m.npz")
+    params, loaded = model.get_params(), again.get_params()
+    np.testing.assert_array_equal(loaded.pop("init"), params.pop("init"))
+    assert loaded.pop("random_state").bit_generator.state == params.pop("random_state").bit_generator.state
+    assert loaded == params
+
+
+def test_grid_search_runs_in_two_processes(small):
+    model_selection = pytest.importorskip("sklearn.model_selection")
+    x, _ = small
+    search = model_selection.GridSearchCV(
+        KMeans(random_state=np.random.RandomState(0)), {"n_clusters": [2, 4]}, cv=2, n_jobs=2
+    ).fit(x)
+    assert search.best_params_["n_clusters"] == 4  # more clusters, smaller distances
+
+
+def test_feature_names_out_and_set_output(small):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("sklearn")
+    x, _ = small
+    frame = pd.DataFrame(x, columns=[f"f{i}" for i in range(6)])
+    cases = [
+        (KMeans(4, random_state=0), [f"kmeans{i}" for i in range(4)]),
+        (vantorix.ProductQuantizer(2, codebook_size=16, random_state=0), ["productquantizer0", "productquantizer1"]),
+        (vantorix.PQKMeans(3, quantizer=vantorix.ProductQuantizer(2, codebook_size=16), random_state=0),
+         [f"pqkmeans{i}" for i in range(3)]),
+    ]
+    for model, names in cases:
+        out = model.set_output(transform="pandas").fit_transform(frame)
+        assert list(out.columns) == names == list(model.get_feature_names_out())
+        assert list(out.index) == list(frame.index)
+        with pytest.raises(ValueError, match="input_features"):
+            model.get_feature_names_out(["a"])
+    with pytest.raises(vantorix.NotFittedError):
+        KMeans().get_feature_names_out()
