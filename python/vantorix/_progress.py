@@ -76,3 +76,60 @@ def finish(progress: Optional[FitProgress], fit_name: str, history: Iterable[flo
     """After a successful fit: replays the history when the bar could not follow live."""
     if progress is not None and not progress.live:
         progress.replay(fit_name, history)
+
+
+class CandidateProgress:
+    """One labelled bar per candidate k (plain lines without tqdm); each fills when the
+    analysis reports that candidate done (it reports "analysis" with the candidate's position)."""
+
+    def __init__(self, desc: str, ks: Iterable[int]) -> None:
+        self.ks = list(ks)
+        self.done = [False] * len(self.ks)
+        self.live = False
+        tqdm = tqdm_class()
+        self._bars: Any = (
+            [tqdm(total=1, desc=f"{desc} k={k}", unit="fit", file=sys.stderr, position=i, leave=True)
+             for i, k in enumerate(self.ks)]
+            if tqdm else None
+        )
+        self.desc = desc
+
+    def update(self, fit_name: str, index: int, inertia: float) -> None:
+        if not 0 <= index < len(self.ks) or self.done[index]:
+            return
+        self.done[index] = True
+        if self._bars is not None:
+            self._bars[index].set_postfix_str(f"mean distance={inertia:.6f}", refresh=False)
+            self._bars[index].update(1)
+        else:
+            print(f"{self.desc}: k={self.ks[index]} done mean_distance={inertia:.6f}", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        for bar in self._bars or []:
+            bar.close()
+
+
+@contextmanager
+def candidate_progress(desc: str, ks: Iterable[int], verbose: Any) -> Iterator[Optional[CandidateProgress]]:
+    """Like fit_progress, for an analysis of several candidate k."""
+    if not verbose:
+        yield None
+        return
+    progress = CandidateProgress(desc, ks)
+    hook = native_hook()
+    progress.live = hook is not None
+    if hook is not None:
+        hook(progress.update)
+    try:
+        yield progress
+    finally:
+        if hook is not None:
+            hook(None)
+        progress.close()
+
+
+def finish_candidates(progress: Optional[CandidateProgress], inertia: Iterable[float]) -> None:
+    """After the analysis: fills the bars of candidates the native side did not report."""
+    if progress is not None:
+        for i, value in enumerate(inertia):
+            progress.update("analysis", i, float(value))

@@ -336,3 +336,61 @@ def test_feature_names_out_and_set_output(small):
             model.get_feature_names_out(["a"])
     with pytest.raises(vantorix.NotFittedError):
         KMeans().get_feature_names_out()
+
+
+# --- choose_k ------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def twelve_blobs():
+    x, _ = separated_blobs(1, n=3000, k=12, d=32)
+    quantizer = vantorix.ProductQuantizer(8, codebook_size=64, random_state=0).fit(x)
+    return x, quantizer
+
+
+def test_choose_k_default_picks_the_true_k_on_separated_blobs(twelve_blobs):
+    x, quantizer = twelve_blobs
+    result = vantorix.choose_k(x, range(2, 30, 2), quantizer=quantizer, random_state=0)
+    assert result.method == "consensus" and result.selected_k == 12, result.selected_by_method
+    assert result.candidates[result.selected_index] == 12
+    # the rule: the k most criteria pick, ties to the smaller k
+    assert vantorix._choose_k.consensus({"bic": 16, "davies_bouldin": 8, "centroid_silhouette": 8, "elbow": 16}) == 8
+    assert vantorix._choose_k.consensus({"bic": 26, "davies_bouldin": 12, "centroid_silhouette": 12, "elbow": 14}) == 12
+
+
+def test_choose_k_table_says_what_each_column_is(twelve_blobs):
+    x, quantizer = twelve_blobs
+    codes = quantizer.encode(x)
+    result = vantorix.choose_k(codes=codes, candidates=[12], quantizer=quantizer, sample_rows=0, random_state=0)
+    text = str(result)
+    for column in result.scores:
+        assert f"  {column}: " in text
+    # inertia is a sum over the rows, as PQKMeans measures it from the same start
+    model = vantorix.PQKMeans(12, quantizer=quantizer, random_state=0).fit(codes=codes)
+    assert result.scores["inertia"][0] == pytest.approx(model.inertia_, rel=0.05)
+
+
+def test_choose_k_verbose_labels_one_bar_per_candidate(twelve_blobs, capfd, monkeypatch):
+    from vantorix import _progress
+
+    x, quantizer = twelve_blobs
+    monkeypatch.setattr(_progress, "tqdm_class", lambda: None)
+    vantorix.choose_k(x, [4, 8, 12, 99999], quantizer=quantizer, random_state=0, verbose=True)
+    lines = capfd.readouterr().err.strip().splitlines()
+    assert [line.split(" done")[0] for line in lines] == ["choose_k: k=4", "choose_k: k=8", "choose_k: k=12"]
+
+
+def test_missing_optional_packages_say_what_to_install(twelve_blobs, monkeypatch):
+    import sys
+
+    x, quantizer = twelve_blobs
+    result = vantorix.choose_k(x, [4, 8], quantizer=quantizer, random_state=0)
+    for module, call, package in [
+        ("pandas", result.to_frame, "pip install pandas"),
+        ("matplotlib", result.plot, "pip install matplotlib"),
+        ("matplotlib.pyplot", result.plot, "pip install matplotlib"),
+    ]:
+        monkeypatch.setitem(sys.modules, module, None)
+        with pytest.raises(ImportError, match=package):
+            call()
+        monkeypatch.undo()
