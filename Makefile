@@ -1,29 +1,38 @@
-PYTHON ?= python3
+# Everything Python runs in the project's own virtual environment, which the deps-* targets make
+# with the machine's python3 (BOOTSTRAP_PYTHON) and fill with pip; its tools (cmake, ninja) come
+# first on PATH.
+VENV ?= .venv
+PYTHON := $(VENV)/bin/python
+export PATH := $(abspath $(VENV))/bin:$(PATH)
 JOBS ?= 2
 CPP_BUILD := build/cpp-asan
 ARM_BUILD := build/cpp-aarch64
 
-.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench cpp-test cpp-test-aarch64 py-test wheel deps-wheel clean
+.PHONY: dev dev-test demo test bench install deps-test deps-demo deps-bench check-includes cpp-test cpp-test-aarch64 py-test wheel deps-wheel clean
 
 demo: deps-demo install
 	$(PYTHON) examples/demo.py
 
-test: deps-test install cpp-test cpp-test-aarch64 py-test
+test: deps-test check-includes install cpp-test cpp-test-aarch64 py-test
 
 bench: deps-bench install
 	$(PYTHON) bench/run_all.py
 
 deps-test:
-	PYTHON=$(PYTHON) scripts/ensure-deps.sh test
+	VENV=$(VENV) scripts/ensure-deps.sh test
 deps-demo:
-	PYTHON=$(PYTHON) scripts/ensure-deps.sh demo
+	VENV=$(VENV) scripts/ensure-deps.sh demo
 deps-bench:
-	PYTHON=$(PYTHON) scripts/ensure-deps.sh demo bench
+	VENV=$(VENV) scripts/ensure-deps.sh demo bench
 deps-wheel:
-	PYTHON=$(PYTHON) scripts/ensure-deps.sh wheel
+	VENV=$(VENV) scripts/ensure-deps.sh wheel
 
 install:
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation --no-deps -q .
+
+# Includes in src/ run one way, from the layers above to the layers below (src/README.md).
+check-includes:
+	$(PYTHON) scripts/check-includes.py
 
 # The C++ tests always run under AddressSanitizer and UndefinedBehaviorSanitizer.
 cpp-test:

@@ -20,7 +20,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import load, pin_threads, timed, write_report  # noqa: E402
+from common import have, load, pin_threads, timed, write_report  # noqa: E402
 
 pin_threads()
 
@@ -61,6 +61,8 @@ def split() -> None:
 
 
 def main() -> None:
+    if not have("glove100_50k"):
+        return
     words = load("glove100_50k")
     rng = np.random.default_rng(0)
     rows = []

@@ -27,6 +27,15 @@ def pin_threads(n: int = THREADS) -> None:
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 
+def have(*names: str) -> bool:
+    """Whether every named data set is in ../shared/data (beside the repository, not part of it); a
+    benchmark skips a missing one after saying so in one line."""
+    missing = [name for name in names if not (DATA / f"{name}.npy").exists()]
+    if missing:
+        print(f"skipping {', '.join(missing)}: not found in {DATA}", flush=True)
+    return not missing
+
+
 def load(name: str) -> np.ndarray:
     """A data set from shared/data as C-contiguous float32."""
     arr = np.load(DATA / f"{name}.npy")

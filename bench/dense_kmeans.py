@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from common import DATA, THREADS, build_native_bench, load, pin_threads, ratio, timed, write_report
+from common import DATA, THREADS, build_native_bench, have, load, pin_threads, ratio, timed, write_report
 
 pin_threads()
 
@@ -163,7 +163,8 @@ def accel_main(filters, scalar_child=False):
                                  capture_output=True, text=True).stdout
             rows.extend(json.loads(out.strip().splitlines()[-1]))
         elif scalar == scalar_child:
-            rows.append(accel_row(what, name, k, iterations, env_on, env_off))
+            if have(name):
+                rows.append(accel_row(what, name, k, iterations, env_on, env_off))
         else:
             continue
         print(rows[-1], file=sys.stderr, flush=True)
@@ -180,6 +181,8 @@ def main(filters):
     for name, k, spherical in CASES:
         label = f"{name} k={k}" + (" spherical" if spherical else "")
         if filters and not any(f in label for f in filters):
+            continue
+        if not have(name):
             continue
         x = load(name)
         if spherical:

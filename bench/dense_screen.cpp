@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "dense.hpp"
-#include "dense_screen.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_screen.hpp"
 
 using namespace vantorix;
 
@@ -76,7 +76,7 @@ int share(const std::string& path, size_t k, bool spherical, size_t iterations) 
       for (float& v : data.row(r)) v /= n;
     }
   }
-  DenseKMeans model(k, iterations, 1234, false, InitMethod::Random, false, spherical);
+  DenseKMeans model({.k = k, .iterations = iterations, .seed = 1234, .init = InitMethod::Random, .spherical = spherical});
   reset_dense_screen_counts();
   model.fit(data.view());
   const DenseScreenCounts c = dense_screen_counts();
@@ -96,7 +96,7 @@ int assign(size_t rows, size_t d, size_t k, size_t repeats) {
   for (size_t r = 0; r < k; ++r) {
     for (size_t j = 0; j < d; ++j) centers.at(r, j) = data.at(r * 13 % rows, j);
   }
-  DenseKMeans model(k, 1, 1, false, InitMethod::Random, false, false);
+  DenseKMeans model({.k = k, .iterations = 1, .seed = 1, .init = InitMethod::Random});
   model.set_centers(centers);
   double best[2] = {1e30, 1e30};
   for (size_t rep = 0; rep < repeats; ++rep) {

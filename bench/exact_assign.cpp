@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "flash.hpp"
-#include "lanes.hpp"
-#include "parallel.hpp"
-#include "pdx.hpp"
-#include "simd.hpp"
+#include "core/parallel.hpp"
+#include "kernels/tiled_rows.hpp"
+#include "kernels/lanes.hpp"
+#include "kernels/pdx.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

@@ -10,7 +10,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, build_native_bench, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, build_native_bench, have, load, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -64,6 +64,8 @@ def main() -> None:
     peak = json.loads(peak_line)["peak_steps_per_cpu_s"]
     rows = []
     for name, label in DATASETS:
+        if not have(name):
+            continue
         x = load(name)
         n, d = x.shape
         for k in KS:

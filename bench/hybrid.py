@@ -17,7 +17,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, have, load, pin_threads, ratio, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -65,6 +65,8 @@ def main() -> None:
     faiss.omp_set_num_threads(THREADS)
     rows = []
     for name, label in DATASETS:
+        if not have(name):
+            continue
         x = load(name)
         n, d = x.shape
         sample = x[np.random.default_rng(0).choice(n, min(n, 10000), replace=False)]

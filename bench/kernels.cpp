@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "simd.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

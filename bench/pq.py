@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import pin_threads, load, timed, ratio, write_report, THREADS  # noqa: E402
+from common import have, pin_threads, load, timed, ratio, write_report, THREADS  # noqa: E402
 
 pin_threads()
 
@@ -82,9 +82,11 @@ def main():
     args = parser.parse_args()
     repeats = 1 if args.quick else 3
     iterations = 20
-    sets = [("photosift", load("photosift_learn25k"), load("photosift_base10k"))]
-    mnist = load("fashion_mnist_train60k")
-    sets.append(("fashion-mnist", mnist[:10000], load("fashion_mnist_test10k")))
+    sets = []
+    if have("photosift_learn25k", "photosift_base10k"):
+        sets.append(("photosift", load("photosift_learn25k"), load("photosift_base10k")))
+    if have("fashion_mnist_train60k", "fashion_mnist_test10k"):
+        sets.append(("fashion-mnist", load("fashion_mnist_train60k")[:10000], load("fashion_mnist_test10k")))
     if args.quick:
         sets = [(n, t[:5000], b[:5000]) for n, t, b in sets]
 

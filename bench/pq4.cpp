@@ -14,8 +14,8 @@
 #include <fstream>
 #include <vector>
 
-#include "pq4.hpp"
-#include "pqkmeans.hpp"
+#include "codes/pq4_assign.hpp"
+#include "codes/pqkmeans.hpp"
 
 using namespace vantorix;
 

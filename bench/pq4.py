@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, build_native_bench, load, pin_threads, timed, write_report  # noqa: E402
+from common import THREADS, build_native_bench, have, load, pin_threads, timed, write_report  # noqa: E402
 
 pin_threads()
 
@@ -29,8 +29,10 @@ FIT_ITERATIONS = 10
 
 def datasets():
     """SIFT-like descriptors and Fashion-MNIST pixels, as float32 rows."""
-    yield "photosift", load("photosift_base10k")
-    yield "fashion", load("fashion_mnist_train60k")[:20000]
+    if have("photosift_base10k"):
+        yield "photosift", load("photosift_base10k")
+    if have("fashion_mnist_train60k"):
+        yield "fashion", load("fashion_mnist_train60k")[:20000]
 
 
 def pad_columns(x: np.ndarray, m: int) -> np.ndarray:

@@ -27,7 +27,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import RESULTS, load, pin_threads, ratio, timed, write_report  # noqa: E402
+from common import RESULTS, have, load, pin_threads, ratio, timed, write_report  # noqa: E402
 
 pin_threads()
 
@@ -136,6 +136,8 @@ def peer_available() -> bool:
 
 def main() -> None:
     quick = "--quick" in sys.argv
+    if not have("fashion_mnist_train60k", "fashion_mnist_test10k"):
+        return
     raw = build_codes(quick)
     have_peer = peer_available()
     ours = ["vantorix_sym", "vantorix_sym_kpp", "vantorix_adc", "vantorix_adc_kpp"]

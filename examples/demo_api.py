@@ -7,16 +7,15 @@ from pathlib import Path
 import numpy as np
 
 import vantorix
+from demo_data import fashion_mnist, sift
 
-DATA = Path(__file__).resolve().parent.parent.parent / "shared" / "data"
 OUT = Path(__file__).resolve().parent / "out"
 
 
 def main():
     # Fashion-MNIST pixels are uint8: the estimators convert them to float32 once
-    train = np.load(DATA / "fashion_mnist_train60k.npy")
-    test = np.load(DATA / "fashion_mnist_test10k.npy")
-    classes = np.load(DATA / "fashion_mnist_test10k_labels.npy")
+    train, _ = fashion_mnist("train")
+    test, classes = fashion_mnist("test")
     print(f"fashion_mnist: train {train.shape} {train.dtype}, test {test.shape}")
 
     start = time.perf_counter()
@@ -34,11 +33,11 @@ def main():
         print(f"  saved to {path.name} ({path.stat().st_size} bytes), loaded back: same predictions = {same}")
 
     # Compress SIFT descriptors to 16 bytes each, then cluster the codes and pick k.
-    sift = np.load(DATA / "photosift_learn25k.npy")
-    pq = vantorix.ProductQuantizer(16, random_state=0).fit(sift)
-    codes = pq.transform(sift)
-    error = np.mean(np.sum((pq.inverse_transform(codes) - sift) ** 2, axis=1)) / np.mean(np.sum(sift**2, axis=1))
-    print(f"ProductQuantizer: {sift.shape} -> codes {codes.shape} {codes.dtype}, relative squared error {error:.4f}")
+    learn = sift("learn")
+    pq = vantorix.ProductQuantizer(16, random_state=0).fit(learn)
+    codes = pq.transform(learn)
+    error = np.mean(np.sum((pq.inverse_transform(codes) - learn) ** 2, axis=1)) / np.mean(np.sum(learn**2, axis=1))
+    print(f"ProductQuantizer: {learn.shape} -> codes {codes.shape} {codes.dtype}, relative squared error {error:.4f}")
     for mode in ("symmetric", "adc"):
         model = vantorix.PQKMeans(64, quantizer=pq, mode=mode, random_state=0).fit(codes)
         print(f"PQKMeans ({mode}): inertia_={model.inertia_:.4g} over {model.n_iter_} passes; "

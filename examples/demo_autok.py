@@ -7,10 +7,10 @@ from pathlib import Path
 
 import numpy as np
 
+from demo_data import glove
 from vantorix import _vantorix as vx
 
 HERE = Path(__file__).resolve().parent
-DATA = HERE.parent.parent / "shared" / "data"
 OUT = HERE / "out"
 CANDIDATES = [8, 16, 32, 64, 128]
 M = 10
@@ -47,9 +47,9 @@ def plot(result, path: Path) -> None:
 
 
 def main() -> None:
-    words = np.load(DATA / "glove100_50k.npy").astype(np.float32)
+    words = glove()
     pq = vx._NativeProductQuantizer(M, iterations=10)
-    pq.fit(words[np.random.default_rng(0).choice(len(words), 10000, replace=False)])
+    pq.fit(words)
     codes = pq.encode(words)
     print(f"GloVe: {len(words)} words x {words.shape[1]} dims, encoded to {M} bytes each")
 

@@ -1,17 +1,11 @@
 """Dense k-means on real data: SIFT descriptors and Fashion-MNIST pixels, both geometries."""
 
 import time
-from pathlib import Path
 
 import numpy as np
 
+from demo_data import fashion_mnist, sift
 from vantorix import _vantorix as vx
-
-DATA = Path(__file__).resolve().parent.parent.parent / "shared" / "data"
-
-
-def load(name):
-    return np.ascontiguousarray(np.load(DATA / f"{name}.npy"), dtype=np.float32)
 
 
 def run(title, data, k, iterations, spherical):
@@ -32,16 +26,16 @@ def run(title, data, k, iterations, spherical):
 
 
 def main():
-    sift = load("photosift_learn25k")
-    fashion = load("fashion_mnist_train60k")
+    descriptors = sift("learn")
+    pixels, labels = fashion_mnist("train")
+    fashion = pixels.astype(np.float32)
     for spherical in (False, True):
-        run("photosift_learn25k", sift, 64, 15, spherical)
-        run("fashion_mnist_train60k", fashion, 10, 15, spherical)
+        run("SIFT descriptors", descriptors, 64, 15, spherical)
+        run("Fashion-MNIST", fashion, 10, 15, spherical)
     # Fashion-MNIST has 10 classes: how well do 10 Euclidean clusters line up with them?
-    labels = np.load(DATA / "fashion_mnist_train60k_labels.npy")
     clusters = vx._NativeDenseKMeans(10, iterations=20, seed=7).fit_predict(fashion)
     purity = sum(np.bincount(labels[clusters == c]).max() for c in range(10) if (clusters == c).any()) / len(labels)
-    print(f"fashion_mnist_train60k: purity of 10 clusters against the 10 classes = {purity:.3f}")
+    print(f"Fashion-MNIST: purity of 10 clusters against the 10 classes = {purity:.3f}")
 
 
 if __name__ == "__main__":

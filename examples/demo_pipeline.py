@@ -5,13 +5,12 @@ and compare with dense k-means on the raw pixels: time, inertia on the raw vecto
 of the labels with the dense labels (adjusted Rand index)."""
 
 import time
-from pathlib import Path
 
 import numpy as np
 
+from demo_data import fashion_mnist
 from vantorix import _vantorix as vx
 
-DATA = Path(__file__).resolve().parent.parent.parent / "shared" / "data"
 K = 10
 ITERATIONS = 20
 M = 16
@@ -49,8 +48,8 @@ def timed(fn):
 
 
 def main() -> None:
-    raw = np.load(DATA / "fashion_mnist_train60k.npy").astype(np.float32)
-    classes = np.load(DATA / "fashion_mnist_train60k_labels.npy")
+    pixels, classes = fashion_mnist("train")
+    raw = pixels.astype(np.float32)
     n, d = raw.shape
     print(f"Fashion-MNIST: {n} images of {d} pixels, k = {K}, {ITERATIONS} passes each")
 

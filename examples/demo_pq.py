@@ -10,7 +10,8 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
 from vantorix._vantorix import _NativeProductQuantizer  # noqa: E402
 
-DATA = ROOT.parent / "shared" / "data"
+from demo_data import sift  # noqa: E402
+
 
 
 def report(label, pq, train, test, seconds):
@@ -25,8 +26,8 @@ def report(label, pq, train, test, seconds):
 
 
 def main():
-    train = np.load(DATA / "photosift_learn25k.npy")
-    test = np.load(DATA / "photosift_base10k.npy")
+    train = sift("learn")
+    test = sift("base")
     print(f"SIFT descriptors: {train.shape[0]} training rows, {test.shape[0]} held-out rows, D={train.shape[1]}")
     for m in (8, 16):
         for opq in (0, 4):

@@ -155,7 +155,7 @@ def choose_k(
     analysed = sorted({k for k in ks if k <= sample})
     # the native lines of candidates fitted side by side would interleave: bars per candidate
     # instead, fed by the analysis as each candidate finishes
-    with _progress.candidate_progress("choose_k", analysed, verbose) as progress:
+    with _progress.candidate_progress("choose_k", analysed, verbose):
         r = _NativePQKMeans.analyze_k_candidates(
             fitted.codewords_,
             code_arr,
@@ -167,7 +167,6 @@ def choose_k(
             sample_rows=rows,
             method="bic" if method == "consensus" else method,
         )
-        _progress.finish_candidates(progress, r["inertia"])
     analysed_ks: np.ndarray = r["candidate_ks"].astype(np.int64)
     by_method = {name: int(k) for name, k in r["selected_by_method"].items()}
     selected = consensus(by_method) if method == "consensus" else int(r["selected_k"])

@@ -183,9 +183,8 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         for run in range(runs):
             native = self._new_native((base + run) % 2**64)
             desc = type(self).__name__ if runs == 1 else f"{type(self).__name__} start {run + 1}/{runs}"
-            with _progress.fit_progress(desc, self.max_iter, self.verbose) as progress:
+            with _progress.fit_progress(desc, self.max_iter, self.verbose):
                 native.fit_with(x, sample_weight=weights, init_centers=centers, tol=tol)
-                _progress.finish(progress, "dense", native.inertia_history)
             if best is None or native.inertia_history[-1] < best.inertia_history[-1]:
                 best = native
         assert best is not None

@@ -133,10 +133,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
         if self.mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
-        method = getattr(native, table[self.mode], None)
-        if method is None:
-            raise NotImplementedError(f"mode {self.mode!r} is not available in this build of vantorix")
-        return method
+        return getattr(native, table[self.mode])
 
     def _check_params(self) -> None:
         check_int("n_clusters", self.n_clusters, 1)
@@ -193,9 +190,8 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         args = self._args(quantizer, vectors, codes)
         native = self._new_native(quantizer, resolve_seed(self.random_state))
         fit = self._native_method(native, _NATIVE_FIT)
-        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose) as progress:
+        with _progress.fit_progress(type(self).__name__, self.max_iter, self.verbose):
             fit(*args)
-            _progress.finish(progress, self.mode, native.inertia_history)
         if vectors is not None:
             check_features(self, X, vectors, reset=True)
         else:

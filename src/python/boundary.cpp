@@ -1,4 +1,4 @@
-#include "boundary.hpp"
+#include "python/boundary.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -18,8 +18,8 @@
 #include <variant>
 #include <vector>
 
-#include "common.hpp"
-#include "error.hpp"
+#include "core/error.hpp"
+#include "python/common.hpp"
 
 namespace vantorix::py {
 

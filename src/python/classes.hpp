@@ -1,7 +1,7 @@
 #pragma once
 // One registration function per class, each defined in its own file. Each returns 0 or -1 with
 // a Python error set.
-#include "common.hpp"
+#include "python/common.hpp"
 
 namespace vantorix::py {
 

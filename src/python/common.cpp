@@ -1,11 +1,11 @@
-#include "common.hpp"
+#include "python/common.hpp"
 
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace vantorix::py {
 

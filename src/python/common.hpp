@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "interrupt.hpp"
-#include "matrix.hpp"
+#include "core/interrupt.hpp"
+#include "core/matrix.hpp"
 
 namespace vantorix::py {
 

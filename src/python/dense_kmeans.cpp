@@ -1,7 +1,7 @@
 // _NativeDenseKMeans: the Python face of DenseKMeans.
-#include "boundary.hpp"
-#include "classes.hpp"
-#include "dense.hpp"
+#include "dense/dense.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
 
 namespace vantorix::py {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "env.hpp"
+#include "core/env.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The module definition: registration order is part of the interface.
 #define VANTORIX_IMPORT_ARRAY
-#include "common.hpp"
-#include "classes.hpp"
-#include "simd.hpp"
+#include "kernels/simd.hpp"
+#include "python/classes.hpp"
+#include "python/common.hpp"
 
 namespace {
 

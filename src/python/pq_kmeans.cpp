@@ -1,8 +1,8 @@
 // _NativePQKMeans: k-means over product-quantization codes.
-#include "autok.hpp"
-#include "boundary.hpp"
-#include "classes.hpp"
-#include "pqkmeans.hpp"
+#include "codes/autok.hpp"
+#include "codes/pqkmeans.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
 
 namespace vantorix::py {
 

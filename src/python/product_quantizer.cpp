@@ -1,18 +1,18 @@
 // _NativeProductQuantizer: argument conversion and result copies around ProductQuantizer.
-#include "boundary.hpp"
-#include "classes.hpp"
-#include "pq.hpp"
+#include "pq/pq.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
 
 namespace vantorix::py {
 
 namespace {
 
-using Defaults = ProductQuantizerDefaults;
+const ProductQuantizerOptions kDefaults{};
 
 std::unique_ptr<ProductQuantizer> make(const Args& a) {
   return std::make_unique<ProductQuantizer>(ProductQuantizer::create(
-      a.integer("num_subquantizers"), a.integer("codebook_size"), a.integer("iterations"), a.integer("seed"),
-      a.integer("opq_iterations")));
+      {.num_subquantizers = a.integer("num_subquantizers"), .codebook_size = a.integer("codebook_size"),
+       .iterations = a.integer("iterations"), .seed = a.integer("seed"), .opq_iterations = a.integer("opq_iterations")}));
 }
 
 PyObject* from_codewords(ProductQuantizer*, const Args& a) {
@@ -23,7 +23,7 @@ PyObject* from_codewords(ProductQuantizer*, const Args& a) {
 }
 
 PyObject* fit(ProductQuantizer* m, const Args& a) {
-  m->fit_impl(a.f32_matrix("data"), std::nullopt);
+  m->fit(a.f32_matrix("data"));
   Py_RETURN_NONE;
 }
 
@@ -48,9 +48,9 @@ void require_fitted(const ProductQuantizer& model) {
 
 const Constructor<ProductQuantizer> kConstructor = {
     "_NativeProductQuantizer",
-    {arg("num_subquantizers", Kind::Int), int_arg("codebook_size", Defaults::codebook_size),
-     int_arg("iterations", Defaults::iterations), int_arg("seed", Defaults::seed),
-     int_arg("opq_iterations", Defaults::opq_iterations)},
+    {arg("num_subquantizers", Kind::Int), int_arg("codebook_size", kDefaults.codebook_size),
+     int_arg("iterations", kDefaults.iterations), int_arg("seed", kDefaults.seed),
+     int_arg("opq_iterations", kDefaults.opq_iterations)},
     make,
     "",
 };
@@ -58,8 +58,8 @@ const Constructor<ProductQuantizer> kConstructor = {
 const Method<ProductQuantizer> kMethods[] = {
     {"from_codewords", Access::Static,
      {arg("codewords", Kind::F32Array3), arg_or_none("rotation", Kind::F32Matrix),
-      int_arg("iterations", Defaults::iterations), int_arg("seed", Defaults::seed),
-      int_arg("opq_iterations", Defaults::opq_iterations)},
+      int_arg("iterations", kDefaults.iterations), int_arg("seed", kDefaults.seed),
+      int_arg("opq_iterations", kDefaults.opq_iterations)},
      from_codewords,
      "A fitted quantizer from codewords (M, Ks, Ds) and an optional (D, D) rotation; both are copied."},
     {"fit", Access::Exclusive, {arg("data", Kind::F32Matrix)}, fit,

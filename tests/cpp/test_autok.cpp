@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "autok.hpp"
+#include "codes/autok.hpp"
 
 using namespace vantorix;
 

@@ -6,12 +6,12 @@
 #include <map>
 #include <string>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_bounds.hpp"
-#include "dense_update.hpp"
-#include "parallel.hpp"
-#include "simd.hpp"
+#include "core/parallel.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_bounds.hpp"
+#include "dense/dense_update.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 
@@ -169,7 +169,7 @@ TEST(DenseAccel, BoundedAssignmentsMatchTheExactFit) {
   const auto data = clustered(4000, 72, 10, 3);
   auto fit = [&](const EnvVars& vars) {
     ScopedEnv env(vars);
-    DenseKMeans model(10, 8, 5, false, InitMethod::KMeansPlusPlus, false, false);
+    DenseKMeans model({.k = 10, .iterations = 8, .seed = 5});
     model.fit(data.view());
     return model;
   };
@@ -189,7 +189,7 @@ TEST(DenseAccel, BoundedAssignmentsMatchTheExactFit) {
     ScopedEnv env(vars);
     EXPECT_EQ(DenseIterationAssign::choose(big.rows, 10, 256, false, true),
               vars.empty() ? Mode::Exact : Mode::Hamerly);
-    DenseKMeans model(10, 6, 5, false, InitMethod::KMeansPlusPlus, false, false);
+    DenseKMeans model({.k = 10, .iterations = 6, .seed = 5});
     model.fit(big.view());
     return model;
   };

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <numeric>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_kernels.hpp"
-#include "simd.hpp"
-#include "dense_update.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_update.hpp"
+#include "kernels/dense_kernels.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 
@@ -127,7 +127,7 @@ TEST(DenseUpdate, NormalizeLeavesTinyRowsAlone) {
 }
 
 TEST(DenseFit, FailedFitLeavesTheModelAsItWas) {
-  DenseKMeans model(2, 5, 0, false, InitMethod::KMeansPlusPlus, false, false);
+  DenseKMeans model({.k = 2, .iterations = 5, .seed = 0});
   const auto good = from_rows(1, {0, 1, 10, 11});
   model.fit(good.view());
   const auto centers = model.centers()->values;
@@ -195,7 +195,7 @@ TEST(DenseFit, ChunkSummariesAddUpToTheWhole) {
   std::vector<float> values(n * d);
   for (size_t i = 0; i < values.size(); ++i) values[i] = float((i * 7919) % 101) / 10.0f;
   const MatrixView<const float> data(values.data(), n, d);
-  DenseKMeans km(k, 5, 0, false, InitMethod::Random, false, false);
+  DenseKMeans km({.k = k, .iterations = 5, .seed = 0, .init = InitMethod::Random});
   km.set_centers(from_rows(d, std::vector<float>(values.begin(), values.begin() + k * d)));
   const std::vector<size_t> labels = km.predict(data);
   const DenseChunkSummary whole = km.chunk_summary(data, 2 * k);
@@ -237,7 +237,7 @@ TEST(DenseFit, ChunkSummaryHintNeverChangesTheResult) {
     if (c.duplicate_center) std::copy_n(center_values.begin(), c.d, center_values.begin() + (c.k - 1) * c.d);
     if (c.nan_center) center_values[2 * c.d] = std::numeric_limits<float>::quiet_NaN();
     const MatrixView<const float> data(values.data(), c.n, c.d);
-    DenseKMeans km(c.k, 5, 0, false, InitMethod::Random, false, false);
+    DenseKMeans km({.k = c.k, .iterations = 5, .seed = 0, .init = InitMethod::Random});
     km.set_centers(from_rows(c.d, center_values));
     const DenseChunkSummary plain = km.chunk_summary(data, 2 * c.k);
     std::vector<std::vector<uint32_t>> hints(5, std::vector<uint32_t>(c.n));

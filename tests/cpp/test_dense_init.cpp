@@ -9,9 +9,9 @@
 #include <map>
 #include <string>
 
-#include "dense_init.hpp"
-#include "error.hpp"
-#include "rng.hpp"
+#include "core/error.hpp"
+#include "core/rng.hpp"
+#include "dense/dense_init.hpp"
 
 using namespace vantorix;
 

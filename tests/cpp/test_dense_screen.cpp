@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "dense.hpp"
-#include "dense_assign.hpp"
-#include "dense_bounds.hpp"
-#include "dense_screen.hpp"
-#include "simd.hpp"
+#include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
+#include "dense/dense_bounds.hpp"
+#include "dense/dense_screen.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 
@@ -199,7 +199,7 @@ TEST(DenseScreen, FitsAreUnchangedByScreening) {
       if (!screened) vars["VANTORIX_DENSE_ASSIGN"] = "rows";
       ScopedEnv scoped(vars);
       EXPECT_EQ(dense_screen_pays(rows, k, d), screened);
-      DenseKMeans model(k, 4, 9, false, InitMethod::KMeansPlusPlus, false, false);
+      DenseKMeans model({.k = k, .iterations = 4, .seed = 9});
       model.fit(data.view());
       return model;
     };

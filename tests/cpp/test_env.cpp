@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "env.hpp"
+#include "core/env.hpp"
 #include "scoped_env.hpp"
 
 using namespace vantorix;

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "env.hpp"
-#include "error.hpp"
-#include "flash.hpp"
-#include "pdx.hpp"
+#include "core/env.hpp"
+#include "core/error.hpp"
+#include "kernels/tiled_rows.hpp"
+#include "kernels/pdx.hpp"
 #include "scoped_env.hpp"
 
 using namespace vantorix;

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "dense.hpp"
-#include "interrupt.hpp"
-#include "parallel.hpp"
+#include "core/interrupt.hpp"
+#include "core/parallel.hpp"
+#include "dense/dense.hpp"
 
 using namespace vantorix;
 
@@ -56,12 +56,12 @@ TEST(Interrupt, AStoppedLoopEndsEarlyAndTheNextCallRuns) {
 TEST(Interrupt, AStoppedFitKeepsTheModelAndPassesAreReported) {
   const auto values = grid(2000, 8);
   const MatrixView<const float> data(values.data(), 2000, 8);
-  DenseKMeans model(4, 50, 0, false, InitMethod::KMeansPlusPlus, false, false);
+  DenseKMeans model({.k = 4, .iterations = 50, .seed = 0});
   model.fit(data);
   const auto centers = model.centers()->values;
   const auto history = model.inertia_history();
 
-  DenseKMeans other(4, 50, 3, false, InitMethod::Random, false, false);
+  DenseKMeans other({.k = 4, .iterations = 50, .seed = 3, .init = InitMethod::Random});
   Recorder recorder;
   {
     const CallScope scope({nullptr, &Recorder::progress, &recorder});

@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
-#include "kmeans_common.hpp"
-#include "rng.hpp"
-#include "simd.hpp"
+#include "core/rng.hpp"
+#include "kernels/simd.hpp"
+#include "kmeans/kmeans_common.hpp"
 
 using namespace vantorix;
 

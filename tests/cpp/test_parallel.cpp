@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "error.hpp"
-#include "parallel.hpp"
+#include "core/error.hpp"
+#include "core/parallel.hpp"
 
 using namespace vantorix;
 

@@ -5,10 +5,11 @@
 #include <limits>
 #include <vector>
 
-#include "pq4.hpp"
-#include "rng.hpp"
+#include "codes/pq4_assign.hpp"
+#include "core/rng.hpp"
+#include "kernels/pq4.hpp"
+#include "kernels/simd.hpp"
 #include "scoped_env.hpp"
-#include "simd.hpp"
 
 using namespace vantorix;
 

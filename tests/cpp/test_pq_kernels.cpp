@@ -5,10 +5,10 @@
 #include <limits>
 #include <vector>
 
-#include "pq.hpp"
-#include "pq_kernels.hpp"
-#include "rng.hpp"
-#include "simd.hpp"
+#include "core/rng.hpp"
+#include "kernels/pq_kernels.hpp"
+#include "kernels/simd.hpp"
+#include "pq/pq.hpp"
 
 using namespace vantorix;
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <numeric>
 
-#include "pqkmeans.hpp"
-#include "rng.hpp"
+#include "codes/pqkmeans.hpp"
+#include "core/rng.hpp"
 
 using namespace vantorix;
 

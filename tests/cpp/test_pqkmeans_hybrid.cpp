@@ -11,10 +11,10 @@
 #include <random>
 #include <vector>
 
-#include "pdx.hpp"
-#include "pqkmeans.hpp"
+#include "codes/pqkmeans.hpp"
+#include "kernels/pdx.hpp"
+#include "kernels/simd.hpp"
 #include "scoped_env.hpp"
-#include "simd.hpp"
 
 using namespace vantorix;
 

@@ -6,8 +6,8 @@
 #include <numeric>
 #include <set>
 
+#include "core/rng.hpp"
 #include "mini_json.hpp"
-#include "rng.hpp"
 
 using namespace vantorix;
 

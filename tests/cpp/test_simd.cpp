@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "error.hpp"
-#include "simd.hpp"
+#include "core/error.hpp"
+#include "kernels/simd.hpp"
 
 using namespace vantorix;
 

@@ -47,6 +47,16 @@ def huge_broadcast(a):
     return np.lib.stride_tricks.as_strided(row, shape=(2**40,) + a.shape[1:], strides=(0,) + row.strides[1:])
 
 
+def off_alignment(a):
+    """A copy whose data starts one element past a 64-byte boundary: aligned for its type, not for
+    any vector register or cache line."""
+    buf = np.empty(a.nbytes + 128, np.uint8)
+    start = (-buf.ctypes.data) % 64 + a.itemsize
+    out = buf[start:start + a.nbytes].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 def with_value(a, value):
     b = a.copy()
     b.flat[len(b.flat) // 2] = value
@@ -72,6 +82,7 @@ ARRAY_VARIANTS = [
     ("large-code", lambda a, t: with_value(a, 255) if a.dtype == np.uint8 else a, False),
     ("fortran", lambda a, t: np.asfortranarray(a), True),
     ("strided", lambda a, t: np.repeat(a, 2, axis=-1)[..., ::2], True),
+    ("off-alignment", lambda a, t: off_alignment(a), True),
     ("read-only", lambda a, t: read_only(a), True),
     ("memmap", lambda a, t: memmapped(a, t), True),
 ]

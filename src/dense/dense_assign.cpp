@@ -1,0 +1,203 @@
+#include "dense/dense_assign.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "core/blas_threads.hpp"
+#include "core/env.hpp"
+#include "core/error.hpp"
+#include "core/parallel.hpp"
+#include "dense/dense_screen.hpp"
+#include "kernels/dense_kernels.hpp"
+#include "kernels/simd.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr size_t kRowChunk = 512;
+// Products per task: 1 MiB, a core's share of L2, and never fewer than 64 rows.
+constexpr size_t kProductChunkEntries = 262144;
+constexpr size_t kMinProductChunkRows = 64;
+
+
+void check_outputs(size_t rows, std::span<size_t> labels, std::span<float> distances) {
+  if (labels.size() < rows || distances.size() < rows) fatal("assign_dense_into: output shorter than the data");
+}
+
+// Nearest center of each of `count` rows from their products with the centers (count x k).
+// Euclidean rows turn their products into distances in place first.
+void scan_products(float* products, size_t count, size_t k, const float* row_norms, const float* center_norms,
+                   bool cosine, size_t* labels, float* distances) {
+  for (size_t r = 0; r < count; ++r) {
+    float* p = products + r * k;
+    if (cosine) {
+      const auto [index, dot] = best_of_values(p, k, true);
+      labels[r] = index;
+      distances[r] = 1.0f - dot;
+      continue;
+    }
+    const float xn = row_norms[r];
+    for (size_t j = 0; j < k; ++j) {
+      const float dist = (xn + center_norms[j]) - (p[j] + p[j]);
+      p[j] = dist < 0.0f ? 0.0f : dist;  // NaN stays NaN and never wins
+    }
+    const auto [index, dist] = best_of_values(p, k, false);
+    labels[r] = index;
+    distances[r] = dist;
+  }
+}
+
+void product_rows(const float* rows, size_t count, const Matrix<float>& centers, float* out) {
+  const BlasThreads threads;
+  const int k = int(centers.rows), d = int(centers.cols);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), k, d, 1.0f, rows, d, centers.data(), d, 0.0f, out,
+              k);
+}
+
+void assign_by_product(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+  const size_t rows = data.rows, k = centers.rows, d = centers.cols;
+  std::vector<float> center_norms;
+  if (!cosine) {
+    center_norms.resize(k);
+    parallel_chunks(k, 64, [&](size_t begin, size_t end) {
+      for (size_t j = begin; j < end; ++j) {
+        float s = 0.0f;
+        for (float v : centers.row(j)) s = s + v * v;
+        center_norms[j] = s;
+      }
+    });
+  }
+  const float* norms = cosine ? nullptr : row_norms->data();
+  // Each task multiplies its own rows with single-threaded BLAS and scans them while the products
+  // are still in cache. One multi-threaded product per 256 MiB block followed by a separate scan
+  // measured up to 1.7x slower on two cores: BLAS threads and pool threads took turns spinning on
+  // the same cores, and the scan re-read the whole block from memory.
+  const size_t chunk = std::clamp(kProductChunkEntries / k, kMinProductChunkRows, kRowChunk);
+  // One product buffer per worker, freed with the call.
+  PerWorker<std::vector<float>> buffers;
+  parallel_chunks(rows, chunk, [&](size_t begin, size_t end) {
+    auto& products = buffers.here();
+    products.resize(chunk * k);
+    product_rows(data.data + begin * d, end - begin, centers, products.data());
+    scan_products(products.data(), end - begin, k, cosine ? nullptr : norms + begin, center_norms.data(), cosine,
+                  labels.data() + begin, distances.data() + begin);
+  });
+}
+
+}  // namespace
+
+bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
+  if (!dense_blas_enabled()) return false;
+  if (rows == 0 || k == 0 || d == 0) return false;
+  if (env_word(EnvSwitch::DenseAssign) == Word::Gemm) return true;
+  const auto min_k = env_number(cosine ? EnvSwitch::DenseBlasMinKCosine : EnvSwitch::DenseBlasMinKL2);
+  if (k < min_k.value_or(256)) return false;
+  size_t ops;
+  if (__builtin_mul_overflow(rows, k, &ops) || __builtin_mul_overflow(ops, d, &ops)) return true;
+  return ops >= env_number(EnvSwitch::DenseBlasMinOps).value_or(1000000000);
+}
+
+std::vector<float> squared_row_norms(MatrixView<const float> data) {
+  std::vector<float> norms(data.rows);
+  parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      float s = 0.0f;
+      for (size_t c = 0; c < data.cols; ++c) {
+        const float v = data.at(r, c);
+        s = s + v * v;
+      }
+      norms[r] = s;
+    }
+  });
+  return norms;
+}
+
+std::vector<float> center_half_min_distances(const Matrix<float>& centers) {
+  const size_t k = centers.rows;
+  std::vector<float> half(k, std::numeric_limits<float>::infinity());
+  parallel_chunks(k, 16, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      float best = std::numeric_limits<float>::infinity();
+      for (size_t j = 0; j < k; ++j) {
+        if (j == i) continue;
+        best = std::min(best, l2_squared(centers.row(i), centers.row(j)));
+      }
+      half[i] = 0.5f * std::sqrt(best);
+    }
+  });
+  return half;
+}
+
+void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                              std::span<size_t> labels, std::span<float> distances) {
+  check_outputs(data.rows, labels, distances);
+  const size_t k = centers.rows, d = centers.cols;
+  if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
+  // The same answers at matrix-product speed where that pays.
+  if (dense_screen_pays(data.rows, k, d)) {
+    assign_dense_screened_into(data, centers, cosine, labels, distances);
+    return;
+  }
+  const std::span<const float> flat(centers.data(), centers.size());
+  const bool contiguous = data.is_c_contiguous();
+  // Kernels with a packed wide form run in it; the others as they are.
+  const bool wide = kernels().packed_centers;
+  std::optional<PackedCenters> packed;
+  if (wide) packed.emplace(centers);
+  // Several rows per pass share each center load (see packed_rows_per_pass).
+  const size_t per_pass = wide ? packed_rows_per_pass(*packed) : 1;
+  parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
+    // Strided rows are gathered into a buffer so they meet exactly the same kernel.
+    std::vector<float> gathered(contiguous ? 0 : per_pass * d);
+    std::vector<float> values(wide ? per_pass * 4 * packed->groups : 0);
+    auto row_at = [&](size_t r, size_t slot) -> const float* {
+      if (contiguous) return data.data + ptrdiff_t(r) * data.row_stride;
+      float* dst = gathered.data() + slot * d;
+      for (size_t c = 0; c < d; ++c) dst[c] = data.at(r, c);
+      return dst;
+    };
+    auto store = [&](size_t r, std::pair<size_t, float> best) {
+      labels[r] = best.first;
+      distances[r] = cosine ? 1.0f - best.second : best.second;
+    };
+    const float* rows[4];
+    std::pair<size_t, float> best[4];
+    for (size_t r = begin; r < end;) {
+      if (!wide) {
+        const std::span<const float> q(row_at(r, 0), d);
+        store(r, cosine ? nearest_dot_center(q, flat, k, d) : nearest_l2_center(q, flat, k, d));
+        ++r;
+        continue;
+      }
+      const size_t count = end - r >= per_pass ? per_pass : 1;
+      for (size_t i = 0; i < count; ++i) rows[i] = row_at(r + i, i);
+      packed_nearest_rows(rows, count, *packed, cosine, values.data(), best);
+      for (size_t i = 0; i < count; ++i) store(r + i, best[i]);
+      r += count;
+    }
+  });
+}
+
+void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+  check_outputs(data.rows, labels, distances);
+  const size_t rows = data.rows, k = centers.rows, d = centers.cols;
+  const bool product = dense_blas_may_run(rows, k, d, cosine) && data.is_c_contiguous() && k >= 1 &&
+                       (cosine || (row_norms != nullptr && row_norms->size() >= rows));
+  // cblas takes int dimensions.
+  const bool fits_int = rows <= size_t(std::numeric_limits<int>::max()) && k <= size_t(std::numeric_limits<int>::max()) &&
+                        d <= size_t(std::numeric_limits<int>::max());
+  if (product && fits_int && data.cols == d) {
+    assign_by_product(data, centers, row_norms, cosine, labels, distances);
+    return;
+  }
+  assign_dense_direct_into(data, centers, cosine, labels, distances);
+}
+
+}  // namespace vantorix

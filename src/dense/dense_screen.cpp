@@ -1,0 +1,374 @@
+#include "dense/dense_screen.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "core/blas_threads.hpp"
+#include "core/env.hpp"
+#include "core/error.hpp"
+#include "kernels/dense_kernels.hpp"
+#include "kernels/lanes.hpp"
+#include "kernels/simd.hpp"
+#include "kmeans/kmeans_common.hpp"
+
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+namespace vantorix {
+
+namespace {
+
+using namespace lanes;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+// Products per block: 1 MiB, a core's share of L2, between 64 and 512 rows.
+constexpr size_t kProductEntries = 262144;
+constexpr size_t kMinBlockRows = 64;
+constexpr size_t kMaxBlockRows = 512;
+// Rows and centers with larger norms are measured directly: below it no product, partial sum or
+// distance can overflow, which the bound takes for granted.
+constexpr double kMaxNorm = 0x1p61;
+// The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
+constexpr size_t kMaxBoundDim = 65536;
+
+// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct,
+// bench/dense_screen.cpp in its assign mode):
+//   d = 16: k = 32 1.10, k = 64 0.71, k = 256 0.46      d = 128: k = 32 1.45, k = 64 0.90-0.93,
+//   d = 32: k = 32 1.13, k = 64 0.72, k = 256 0.52               k = 96 0.80, k = 128 0.68
+//   d = 48, 64: k = 64 0.83, 0.84                       d = 100: k = 64 0.91, k = 96 0.83
+//   d = 256: k = 64 0.96, k = 128 0.86                  d = 384: k = 128 1.00; d = 512: k = 256 1.18
+//   d = 784: k = 64 1.21, k = 128 1.11, k = 256 1.22
+// In whole fits on two threads k = 64 gained nothing at d = 100 and 128, so longer rows start at
+// 96 centers. Below that the product's set-up, the per-row norm and the confirming measurement
+// cost as much as the direct scan saves; rows beyond 256 dimensions keep the direct kernels'
+// wide registers busy, while the BLAS product (AVX2 kernels here) gains nothing on them.
+constexpr size_t kMinScreenK = 64;
+constexpr size_t kMinScreenKLongRows = 96;
+constexpr size_t kLongRows = 64;
+constexpr size_t kMinScreenDim = 16;
+constexpr size_t kMaxScreenDim = 256;
+
+std::atomic<uint64_t> g_rows{0}, g_confirmed{0}, g_measured{0};
+
+typedef double D8 __attribute__((vector_size(64)));
+typedef float F8 __attribute__((vector_size(32)));
+
+// Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
+// more accurate than the f32 unit roundoff the bound charges for it.
+double squared_norm(const float* x, size_t d) {
+  D8 acc = {};
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+    F8 v;
+    std::memcpy(&v, x + i, sizeof(v));
+    const D8 w = __builtin_convertvector(v, D8);
+    acc = acc + w * w;
+  }
+  double s = 0.0;
+  for (int l = 0; l < 8; ++l) s += acc[l];
+  for (; i < d; ++i) s += double(x[i]) * double(x[i]);
+  return s;
+}
+
+// The norm as the bound uses it: rounded up, so it never understates the true norm.
+float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
+
+// Bit i set where !(v[i] > limit): the centers a row keeps (a NaN is always kept).
+inline uint32_t not_above(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] > limit)) << l;
+  return mask;
+#endif
+}
+
+// Bit i set where !(v[i] < limit).
+inline uint32_t not_below(F16 v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
+#else
+  uint32_t mask = 0;
+  for (int l = 0; l < 16; ++l) mask |= uint32_t(!(v[l] < limit)) << l;
+  return mask;
+#endif
+}
+
+inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
+inline F16 positive_part(F16 v) { return v > 0.0f ? v : F16{}; }
+
+// The direct kernels' value for one center: nearest_*_center over that center alone runs the
+// same chain of operations as over all of them.
+inline float direct_l2(const float* x, const float* c, size_t d) {
+  return nearest_l2_center({x, d}, {c, d}, 1, d).second;
+}
+inline float direct_dot(const float* x, const float* c, size_t d) {
+  return nearest_dot_center({x, d}, {c, d}, 1, d).second;
+}
+
+}  // namespace
+
+bool dense_blas_enabled() {
+  return env_word(EnvSwitch::DenseAssign) != Word::Rows;
+}
+
+bool dense_screen_pays(size_t rows, size_t k, size_t d) {
+  if (rows == 0 || d < kMinScreenDim || d > kMaxScreenDim) return false;
+  if (k < (d > kLongRows ? kMinScreenKLongRows : kMinScreenK)) return false;
+  if (k > size_t(std::numeric_limits<int>::max())) return false;
+  return dense_blas_enabled();
+}
+
+DenseScreenCounts dense_screen_counts() {
+  return {g_rows.load(std::memory_order_relaxed), g_confirmed.load(std::memory_order_relaxed),
+          g_measured.load(std::memory_order_relaxed)};
+}
+
+void reset_dense_screen_counts() {
+  g_rows.store(0);
+  g_confirmed.store(0);
+  g_measured.store(0);
+}
+
+// The bound. With u = 2^-24, X = |x|, C = |c|, S = (X + C)^2 and D the exact squared distance:
+// the squared norms (f64, rounded once to f32) are each off by at most u X^2 and u C^2; the
+// product x.c from BLAS, in whatever order and with or without fused steps, by d u X C; the
+// three f32 operations of the estimate add u (X^2 + C^2) and u D; the direct kernel's value
+// differs from D by (d + 2) u D; and forming estimate +- bound rounds once more. In all
+//   |direct - estimate| <= (d + 5) u S + (d + 2) u D  (to first order),
+// and D is at most max(estimate, 0) plus the first term. kappa charges 1.25 (d + 6) u for both,
+// which leaves a quarter for the second-order terms (d u <= 2^-8) and for the rounding of the
+// bound's own arithmetic. In cosine mode both dots are off by at most d u X C, so
+// |direct - product| <= 2 d u X C, plus the rounding of product +- bound. `floor` covers
+// underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
+DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
+    : centers_(centers), cosine_(cosine),
+      block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
+  const size_t k = centers.rows, d = centers.cols;
+  if (k == 0 || d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
+    fatal("DenseScreen: shape outside what the bound covers");
+  }
+  const double u = 0x1p-24;
+  kappa_ = float(1.25 * double(cosine ? 2 * d + 6 : d + 6) * u);
+  floor_ = float(double(4 * d + 32) * 0x1p-126);
+  squared_norms_.resize(k);
+  norms_.resize(k);
+  parallel_chunks(k, 64, [&](size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
+      const double s = squared_norm(centers.data() + j * d, d);
+      // A center the bound cannot cover gets infinite norms: its estimate is never below its
+      // bound and its bound never excludes another center, so it is always measured.
+      const bool covered = std::isfinite(s) && std::sqrt(s) <= kMaxNorm;
+      squared_norms_[j] = covered ? float(s) : kInf;
+      norms_[j] = covered ? norm_above(s) : kInf;
+    }
+  });
+  max_norm_ = 0.0f;
+  for (float c : norms_) max_norm_ = std::max(max_norm_, c);
+}
+
+// Euclidean. Center j's estimate is e = |x|^2 + |c|^2 - 2 x.c and its bound
+// b = kappa ((|x| + |c|)^2 + max(e, 0)) + floor: the direct value lies in [e - b, e + b]. A center
+// stays when its lower end does not exceed the smallest upper end over all centers (with `two`,
+// the second smallest, counting repeats). A first pass bounds every center alike, with the
+// largest center norm, and drops the centers whose estimates are too far above the smallest; the
+// exact bounds are then formed only for the few that remain. A center the bound does not cover
+// has infinite norms, which makes the shared bound infinite, so every center reaches the second
+// pass, where that center's own bound is infinite: it stays and excludes nothing.
+void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const {
+  const size_t k = centers_.rows;
+  const float* cn = squared_norms_.data();
+  size_t j = 0;
+  F16 low = kInf - F16{};
+  for (; j + 16 <= k; j += 16) {
+    const F16 e = (xn + load16(cn + j)) - (load16(p + j) + load16(p + j));
+    store16(p + j, e);
+    low = e < low ? e : low;  // a NaN never lowers it
+  }
+  float e_near = kInf;
+  for (int l = 0; l < 16; ++l) e_near = low[l] < e_near ? low[l] : e_near;
+  for (; j < k; ++j) {
+    p[j] = (xn + cn[j]) - (p[j] + p[j]);
+    e_near = p[j] < e_near ? p[j] : e_near;
+  }
+  if (two) e_near = nearest_two(p, k).second;
+  const float sbar = (xr + max_norm_) * (xr + max_norm_);
+  const float upper = e_near + (kappa_ * (sbar + positive_part(e_near)) + floor_);
+  // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
+  const float reach = upper + (kappa_ * sbar + floor_);
+  const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor_;
+  auto& kept = scratch.kept;
+  kept.clear();
+  for (j = 0; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_above(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+  }
+  for (; j < k; ++j) {
+    if (!(p[j] > limit)) kept.push_back(j);
+  }
+  auto bound = [&](size_t c) {
+    const float t = xr + norms_[c];
+    return kappa_ * (t * t + positive_part(p[c])) + floor_;
+  };
+  auto& high = scratch.values;
+  high.clear();
+  for (size_t c : kept) high.push_back(p[c] + bound(c));
+  const NearestTwo upper_ends = nearest_two(high.data(), high.size());
+  const float best_upper = two ? upper_ends.second : upper_ends.best;
+  for (size_t c : kept) {
+    if (!(p[c] - bound(c) > best_upper)) scratch.candidates.push_back(c);
+  }
+}
+
+// Cosine, the same two passes: the direct dot lies in [x.c - b, x.c + b] with
+// b = kappa |x| |c| + floor; a center stays when its upper end reaches the largest lower end.
+void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const {
+  const size_t k = centers_.rows;
+  size_t j = 0;
+  F16 high = -kInf - F16{};
+  for (; j + 16 <= k; j += 16) {
+    const F16 v = load16(p + j);
+    high = v > high ? v : high;
+  }
+  float largest = -kInf;
+  for (int l = 0; l < 16; ++l) largest = high[l] > largest ? high[l] : largest;
+  for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
+  const float bmax = kappa_ * (xr * max_norm_) + floor_;
+  // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
+  const float reach = (largest - bmax) - bmax;
+  const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
+  auto& kept = scratch.kept;
+  kept.clear();
+  for (j = 0; j + 16 <= k; j += 16) {
+    for (uint32_t m = not_below(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+  }
+  for (; j < k; ++j) {
+    if (!(p[j] < limit)) kept.push_back(j);
+  }
+  auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + floor_; };
+  float best_lower = -kInf;
+  for (size_t c : kept) {
+    const float lower = p[c] - bound(c);
+    if (lower > best_lower) best_lower = lower;
+  }
+  for (size_t c : kept) {
+    if (!(p[c] + bound(c) < best_lower)) scratch.candidates.push_back(c);
+  }
+}
+
+void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t* labels, float* distances,
+                          float* second) {
+  const size_t k = centers_.rows, d = centers_.cols;
+  if (count == 0) return;
+  if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
+  Scratch& scratch = scratch_.here();
+  scratch.products.resize(block_rows_ * k);
+  float* products = scratch.products.data();
+  {
+    const BlasThreads threads;
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), int(k), int(d), 1.0f, rows, int(stride),
+                centers_.data(), int(d), 0.0f, products, int(k));
+  }
+  // What the direct scan over the remaining centers in index order ends with: the first strict
+  // minimum from (0, +inf), or the first strict maximum dot from (0, -inf).
+  auto settle = [&](size_t i, size_t j, float v) {
+    const bool taken = cosine_ ? v > -kInf : v < kInf;
+    labels[i] = taken ? j : 0;
+    distances[i] = cosine_ ? 1.0f - (taken ? v : -kInf) : (taken ? v : kInf);
+  };
+  // Rows left with one center are measured four at a time: independent chains hide latency.
+  const KernelTable& kernel = kernels();
+  size_t queued = 0, queue_row[4], queue_center[4];
+  const float* queue_x[4];
+  const float* queue_c[4];
+  auto flush = [&] {
+    float v[4];
+    if (queued == 4) {
+      (cosine_ ? kernel.dot_pairs4 : kernel.l2_squared_pairs4)(queue_x, queue_c, d, v);
+    } else {
+      for (size_t q = 0; q < queued; ++q) {
+        v[q] = cosine_ ? direct_dot(queue_x[q], queue_c[q], d) : direct_l2(queue_x[q], queue_c[q], d);
+      }
+    }
+    for (size_t q = 0; q < queued; ++q) settle(queue_row[q], queue_center[q], v[q]);
+    queued = 0;
+  };
+  uint64_t confirmed = 0, measured = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const float* x = rows + i * stride;
+    float* p = products + i * k;
+    auto& cand = scratch.candidates;
+    cand.clear();
+    const double xs = squared_norm(x, d);
+    if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
+      for (size_t j = 0; j < k; ++j) cand.push_back(j);
+    } else if (cosine_) {
+      collect_dots(p, norm_above(xs), scratch);
+    } else {
+      collect_distances(p, float(xs), norm_above(xs), second != nullptr, scratch);
+    }
+    measured += cand.size();
+    confirmed += cand.size() > 1;
+    if (second == nullptr && cand.size() == 1) {
+      queue_row[queued] = i;
+      queue_center[queued] = cand[0];
+      queue_x[queued] = x;
+      queue_c[queued] = centers_.data() + cand[0] * d;
+      if (++queued == 4) flush();
+      continue;
+    }
+    // The direct kernels' scan over the centers that remain, in index order.
+    auto& values = scratch.values;
+    values.clear();
+    for (size_t j : cand) {
+      const float* c = centers_.data() + j * d;
+      values.push_back(cosine_ ? direct_dot(x, c, d) : direct_l2(x, c, d));
+    }
+    if (cosine_) {
+      const auto [at, dot] = best_of_values(values.data(), values.size(), true);
+      settle(i, cand[at], dot);
+      continue;
+    }
+    const NearestTwo found = nearest_two(values.data(), values.size());
+    settle(i, cand[found.index], found.best);
+    if (second) second[i] = found.second;
+  }
+  flush();
+  g_rows.fetch_add(count, std::memory_order_relaxed);
+  g_confirmed.fetch_add(confirmed, std::memory_order_relaxed);
+  g_measured.fetch_add(measured, std::memory_order_relaxed);
+}
+
+void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
+                                std::span<size_t> labels, std::span<float> distances) {
+  const size_t rows = data.rows, d = centers.cols;
+  if (labels.size() < rows || distances.size() < rows || data.cols != d) {
+    fatal("assign_dense_screened_into: outputs or columns do not match");
+  }
+  if (rows == 0) return;
+  DenseScreen screen(centers, cosine);
+  // Rows with unit column stride go to the product in place; others are gathered per block.
+  const bool in_place = (data.col_stride == 1 || d == 1) && (data.row_stride >= ptrdiff_t(d) || rows == 1) &&
+                        data.row_stride <= std::numeric_limits<int>::max();
+  const size_t stride = rows == 1 ? d : size_t(data.row_stride);
+  parallel_chunks(rows, screen.block_rows(), [&](size_t begin, size_t end) {
+    const size_t count = end - begin;
+    if (in_place) {
+      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr);
+      return;
+    }
+    std::vector<float> gathered(count * d);
+    for (size_t r = 0; r < count; ++r) {
+      for (size_t c = 0; c < d; ++c) gathered[r * d + c] = data.at(begin + r, c);
+    }
+    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr);
+  });
+}
+
+}  // namespace vantorix

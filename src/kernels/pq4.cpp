@@ -1,0 +1,444 @@
+#include "kernels/pq4.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "core/env.hpp"
+#include "core/error.hpp"
+#include "kernels/lanes.hpp"
+
+// The lane types below never cross this file's boundary, so the note that passing them by value
+// depends on the enabled ISA does not concern any caller.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace vantorix {
+
+namespace {
+
+constexpr size_t kMaxPairs = (kPq4MaxSubquantizers + 1) / 2;
+// Centers are scanned in groups whose in-group index fits 16 bits, so a row's running best
+// can be one 32-bit key (sum << 16 | index) and the minimum of keys is the first strict minimum.
+constexpr size_t kCenterGroup = 65536;
+
+inline void require(bool ok, const char* what) {
+  if (!ok) fatal(what);
+}
+
+using lanes::U16x16;
+using lanes::U32x16;
+using I32x16 = lanes::I16;
+using F32x16 = lanes::F16;
+
+// The sums of one scan, R rows in the scanner's slot order: slot 16q + l is lane l of part q.
+template <size_t R>
+struct Sums {
+  static constexpr size_t kParts = R / 16;
+  U16x16 part[kParts];
+  uint16_t operator[](size_t slot) const { return part[slot / 16][slot % 16]; }
+};
+
+template <size_t R>
+Sums<R> sums_from_bytes(const void* bytes) {
+  Sums<R> out;
+  std::memcpy(out.part, bytes, sizeof(out.part));
+  return out;
+}
+
+// Shuffle scanners that widen by adding whole 16-bit lanes put even rows first, then odd rows.
+template <size_t R>
+constexpr size_t even_odd_row(size_t slot) {
+  return slot < R / 2 ? 2 * slot : 2 * (slot - R / 2) + 1;
+}
+
+void check_scan_args(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                     size_t center) {
+  require(tables.num_subquantizers == packed.num_subquantizers, "pq4 scan: tables built for another M");
+  require(packed.num_subquantizers <= kPq4MaxSubquantizers, "pq4 scan: M above 257");
+  require(block < packed.blocks(), "pq4 scan: block out of range");
+  require(center < tables.k, "pq4 scan: center out of range");
+  require(packed.data.size() >= packed.blocks() * packed.block_bytes(), "pq4 scan: packed data too short");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block scanners. load() prepares kRows rows (one or two 32-row blocks, starting at a block)
+// once; sums() then scores them against one center's M x 16 entries and returns the sums in the
+// scanner's slot order, which row_of_slot() maps back to rows. Rows past the packed rows are
+// scored as padding and ignored by every caller.
+
+// Sums each row in 32 bits and keeps the low 16; rows past the end score 65535.
+struct ScalarBlock {
+  static constexpr size_t kRows = 32;
+  const uint8_t* bytes = nullptr;
+  size_t m = 0, pairs = 0, real_rows = 0;
+
+  void load(const PackedPq4Codes& packed, size_t block) {
+    bytes = packed.block(block);
+    m = size_t(packed.num_subquantizers);
+    pairs = size_t(packed.pairs);
+    real_rows = std::min<size_t>(kPq4BlockRows, size_t(packed.rows) - block * kPq4BlockRows);
+  }
+  Sums<kRows> sums(const uint8_t* t) const {
+    uint16_t out[kRows];
+    for (size_t r = 0; r < kRows; ++r) {
+      if (r >= real_rows) {
+        out[r] = 65535;
+        continue;
+      }
+      uint32_t s = 0;
+      for (size_t p = 0; p < pairs; ++p) {
+        const uint8_t b = bytes[p * kPq4BlockRows + r];
+        s += t[(2 * p) * 16 + (b & 15)];
+        if (2 * p + 1 < m) s += t[(2 * p + 1) * 16 + (b >> 4)];
+      }
+      out[r] = uint16_t(s);
+    }
+    return sums_from_bytes<kRows>(out);
+  }
+  static constexpr size_t row_of_slot(size_t s) { return s; }
+};
+
+constexpr const char* kVectorIsa = lanes::kShuffleIsa;
+
+// kShuffleBytes / 32 blocks side by side (two with AVX-512BW, else one): one byte shuffle per
+// nibble looks up every row of them, 16 bytes of table at a time. The looked-up bytes are added
+// into 16-bit lanes whole, so each lane carries an even row plus 256 times the next odd row,
+// modulo 2^16; the odd rows are also summed on their own (shifted down), and subtracting them
+// back leaves the even rows exact. Slots: the even rows in order, then the odd rows.
+struct VectorBlock {
+  using U8 = lanes::ShuffleU8;
+  using U16 = lanes::ShuffleU16;
+  static constexpr size_t kBlocks = lanes::kShuffleBytes / kPq4BlockRows;
+  static constexpr size_t kRows = kBlocks * kPq4BlockRows;
+  U8 lo[kMaxPairs];
+  U8 hi[kMaxPairs];
+  size_t m = 0, full_pairs = 0;
+
+  void load(const PackedPq4Codes& packed, size_t block) {
+    m = size_t(packed.num_subquantizers);
+    full_pairs = m / 2;
+    for (size_t p = 0; p < size_t(packed.pairs); ++p) {
+      alignas(64) uint8_t bytes[lanes::kShuffleBytes] = {};
+      for (size_t b = 0; b < kBlocks && block + b < packed.blocks(); ++b) {
+        std::memcpy(bytes + b * kPq4BlockRows, packed.block(block + b) + p * kPq4BlockRows, kPq4BlockRows);
+      }
+      U8 v;
+      std::memcpy(&v, bytes, sizeof(v));
+      lo[p] = v & 15;
+      hi[p] = v >> 4;
+    }
+  }
+  Sums<kRows> sums(const uint8_t* t) const {
+    // Two accumulator pairs (low and high nibbles) keep the dependency chains short.
+    U16 raw0 = {}, odd0 = {}, raw1 = {}, odd1 = {};
+#pragma GCC unroll 4
+    for (size_t p = 0; p < full_pairs; ++p) {
+      const U16 a = (U16)lanes::lookup16(t + 32 * p, lo[p]);
+      const U16 b = (U16)lanes::lookup16(t + 32 * p + 16, hi[p]);
+      raw0 += a;
+      odd0 += a >> 8;
+      raw1 += b;
+      odd1 += b >> 8;
+    }
+    if (m % 2 == 1) {  // the last pair has no high-nibble subquantizer
+      const U16 a = (U16)lanes::lookup16(t + 32 * full_pairs, lo[full_pairs]);
+      raw0 += a;
+      odd0 += a >> 8;
+    }
+    const U16 odd = odd0 + odd1;
+    const U16 even = (raw0 + raw1) - (odd << 8);
+    Sums<kRows> out;
+    std::memcpy(&out.part[0], &even, sizeof(even));
+    std::memcpy(&out.part[Sums<kRows>::kParts / 2], &odd, sizeof(odd));
+    return out;
+  }
+  static constexpr size_t row_of_slot(size_t s) { return even_odd_row<kRows>(s); }
+};
+
+
+template <class Block>
+void scan_one(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block, size_t center,
+              std::span<uint16_t, kPq4BlockRows> out) {
+  check_scan_args(packed, tables, block, center);
+  Block scanner;
+  scanner.load(packed, block);
+  const auto s = scanner.sums(tables.center_entries(center));
+  for (size_t slot = 0; slot < Block::kRows; ++slot) {
+    const size_t r = Block::row_of_slot(slot);
+    if (r < kPq4BlockRows) out[r] = s[slot];
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Quantized assignment
+
+// Running best of R rows over one group of centers, in slot order: sum << 16 | index within
+// the group, so the smallest key is the first strictly smallest sum.
+template <size_t R>
+struct GlobalBest {
+  static constexpr size_t kParts = R / 16;
+  U32x16 key[kParts];
+  void reset() {
+    for (auto& k : key) k = U32x16{} + 0xffffffffu;
+  }
+  void update(const Sums<R>& s, uint32_t index, float, float) {
+    for (size_t q = 0; q < kParts; ++q) {
+      const U32x16 k = (__builtin_convertvector(s.part[q], U32x16) << 16) | index;
+      key[q] = k < key[q] ? k : key[q];
+    }
+  }
+};
+
+template <size_t R>
+struct PerCenterBest {
+  static constexpr size_t kParts = R / 16;
+  F32x16 value[kParts];
+  U32x16 index[kParts];
+  void reset() {
+    for (size_t q = 0; q < kParts; ++q) {
+      value[q] = F32x16{} + std::numeric_limits<float>::infinity();
+      index[q] = U32x16{};
+    }
+  }
+  // d = S*scale + bias*M in float32, rounded after the product and after the sum.
+  void update(const Sums<R>& s, uint32_t idx, float scale, float bias_m) {
+    for (size_t q = 0; q < kParts; ++q) {
+      const F32x16 d = __builtin_convertvector(s.part[q], F32x16) * scale + bias_m;
+      const I32x16 lt = d < value[q];
+      value[q] = lt ? d : value[q];
+      index[q] = lt ? (U32x16{} + idx) : index[q];
+    }
+  }
+};
+
+template <class Block>
+void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                            std::span<const float> float_table, size_t k, size_t begin, size_t end, size_t* labels,
+                            float* distances) {
+  constexpr size_t R = Block::kRows;
+  require(tables.k == k && tables.num_subquantizers == packed.num_subquantizers,
+          "pq4 assignment: tables built for another table shape");
+  require(k == 0 || float_table.size() >= saturating_mul(saturating_mul(packed.num_subquantizers, 16), k),
+          "pq4 assignment: table shorter than M*16*k");
+  require(begin % kPq4ChunkRows == 0 && end <= packed.rows, "pq4 assignment: rows outside the packed codes");
+  Block scanner;
+  const float m_float = float(packed.num_subquantizers);
+  for (size_t row0 = begin; row0 < end; row0 += R) {
+    const size_t real = std::min(R, end - row0);
+    scanner.load(packed, row0 / kPq4BlockRows);
+    // Per slot, the best over the groups so far. Under global calibration the start is a sum of
+    // 65535 with label 0, which a center only replaces with a strictly smaller sum.
+    float best_value[R];
+    uint32_t best_sum[R];
+    size_t best_label[R];
+    for (size_t s = 0; s < R; ++s) {
+      best_value[s] = std::numeric_limits<float>::infinity();
+      best_sum[s] = 65535;
+      best_label[s] = 0;
+    }
+    for (size_t g = 0; g < k; g += kCenterGroup) {
+      const size_t g_end = std::min(k, g + kCenterGroup);
+      if (tables.per_center) {
+        PerCenterBest<R> best;
+        best.reset();
+        for (size_t c = g; c < g_end; ++c) {
+          best.update(scanner.sums(tables.center_entries(c)), uint32_t(c - g), tables.scales[c],
+                      tables.biases[c] * m_float);
+        }
+        for (size_t s = 0; s < R; ++s) {
+          const float v = best.value[s / 16][s % 16];
+          if (v < best_value[s]) {
+            best_value[s] = v;
+            best_label[s] = g + best.index[s / 16][s % 16];
+          }
+        }
+      } else {
+        GlobalBest<R> best;
+        best.reset();
+        for (size_t c = g; c < g_end; ++c) best.update(scanner.sums(tables.center_entries(c)), uint32_t(c - g), 0, 0);
+        for (size_t s = 0; s < R; ++s) {
+          const uint32_t key = best.key[s / 16][s % 16];
+          if ((key >> 16) < best_sum[s]) {
+            best_sum[s] = key >> 16;
+            best_label[s] = g + (key & 0xffffu);
+          }
+        }
+      }
+    }
+    for (size_t s = 0; s < R; ++s) {
+      const size_t r = Block::row_of_slot(s);
+      if (r >= real) continue;
+      const size_t i = row0 + r;
+      labels[i] = best_label[s];
+      distances[i] = k == 0 ? std::numeric_limits<float>::infinity()
+                            : pq4_float_distance(packed, float_table, k, i, best_label[s]);
+    }
+  }
+}
+
+bool finite_range(float lo, float hi) { return std::isfinite(hi - lo); }
+
+inline uint8_t quantize(float value, float lo, float scale) {
+  const float q = std::round((value - lo) / scale);  // half away from zero
+  return uint8_t(std::clamp(q, 0.0f, 255.0f));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Packing
+
+PackedPq4Codes PackedPq4Codes::pack(std::span<const uint8_t> codes, uint64_t rows, uint64_t m) {
+  uint64_t total;
+  if (__builtin_mul_overflow(rows, m, &total)) throw VantorixError::message("PQ4 code shape overflows usize");
+  if (codes.size() != total) throw VantorixError::message("PQ4 code matrix length does not match shape");
+  PackedPq4Codes out;
+  out.rows = rows;
+  out.num_subquantizers = m;
+  out.pairs = m - m / 2;
+  const uint64_t blocks = (rows + kPq4BlockRows - 1) / kPq4BlockRows;
+  // rows * m did not overflow and pairs <= m, so only the rounding up to whole blocks can.
+  out.data.assign(checked_mul(checked_mul(size_t(out.pairs), size_t(blocks)), kPq4BlockRows, "PQ4 packed codes"),
+                  0);
+  const size_t pairs = size_t(out.pairs);
+  for (size_t i = 0; i < rows; ++i) {
+    const uint8_t* row = codes.data() + i * m;
+    uint8_t* dst = out.data.data() + (i / kPq4BlockRows) * pairs * kPq4BlockRows + i % kPq4BlockRows;
+    for (size_t p = 0; p < pairs; ++p) {
+      const uint8_t lo = row[2 * p];
+      const uint8_t hi = 2 * p + 1 < m ? row[2 * p + 1] : 0;
+      if (lo > 15 || hi > 15) throw VantorixError::message("PQ4 packing requires codebook_size <= 16");
+      dst[p * kPq4BlockRows] = uint8_t(lo | (hi << 4));
+    }
+  }
+  return out;
+}
+
+uint8_t PackedPq4Codes::code(size_t i, size_t m) const {
+  const uint8_t b = data[(i / kPq4BlockRows) * block_bytes() + (m / 2) * kPq4BlockRows + i % kPq4BlockRows];
+  return m % 2 == 0 ? (b & 15) : (b >> 4);
+}
+
+float pq4_float_distance(const PackedPq4Codes& packed, std::span<const float> float_table, size_t k, size_t row,
+                         size_t center) {
+  const size_t m = size_t(packed.num_subquantizers);
+  if (m == 0) return 0.0f;
+  const uint8_t* bytes = packed.block(row / kPq4BlockRows) + row % kPq4BlockRows;
+  const float* t = float_table.data() + center;
+  float d = t[size_t(bytes[0] & 15) * k];
+  if (m > 1) d = d + t[(16 + size_t(bytes[0] >> 4)) * k];
+  for (size_t p = 1; p < size_t(packed.pairs); ++p) {
+    const uint8_t b = bytes[p * kPq4BlockRows];
+    d = d + t[(32 * p + (b & 15)) * k];
+    if (2 * p + 1 < m) d = d + t[(32 * p + 16 + (b >> 4)) * k];
+  }
+  return d;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Table quantization
+
+bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> float_table, size_t m, size_t k) {
+  return update_from_f32_with(float_table, m, k, pq4_lut_per_center_enabled());
+}
+
+bool QuantizedPq4LookupTables::update_from_f32_with(std::span<const float> float_table, size_t m, size_t k,
+                                                    bool per_center_) {
+  if (m > kPq4MaxSubquantizers) return false;
+  size_t length;
+  if (__builtin_mul_overflow(m * 16, k, &length) || length != float_table.size()) return false;
+  const float* src = float_table.data();
+  const float inf = std::numeric_limits<float>::infinity();
+
+  // Validate everything before touching the buffers: a declined table leaves them as they were.
+  float lo = inf, hi = -inf;
+  for (size_t i = 0; i < length; ++i) {
+    const float v = src[i];
+    if (!std::isfinite(v)) return false;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  // A span wider than float32 (|values| near 1e38) would make every step infinite.
+  if (length > 0 && !finite_range(lo, hi)) return false;
+
+  const size_t rows = m * 16;
+  entries.resize(length);
+  uint8_t* out = entries.data();
+  if (per_center_) {
+    std::vector<float> lo_c(k, inf), hi_c(k, -inf);
+    for (size_t r = 0; r < rows; ++r) {
+      const float* row = src + r * k;
+      for (size_t c = 0; c < k; ++c) {
+        lo_c[c] = std::min(lo_c[c], row[c]);
+        hi_c[c] = std::max(hi_c[c], row[c]);
+      }
+    }
+    scales.resize(k);
+    biases.resize(k);
+    for (size_t c = 0; c < k; ++c) {
+      const float range = hi_c[c] - lo_c[c];
+      scales[c] = range > 0.0f ? range / 255.0f : 1.0f;
+      biases[c] = lo_c[c];
+    }
+    for (size_t r = 0; r < rows; ++r) {
+      const float* row = src + r * k;
+      for (size_t c = 0; c < k; ++c) {
+        const float range = hi_c[c] - lo_c[c];
+        out[c * rows + r] = range > 0.0f ? quantize(row[c], lo_c[c], scales[c]) : 0;
+      }
+    }
+    scale = 1.0f;
+    bias = 0.0f;
+  } else {
+    const float range = hi - lo;
+    scale = range > 0.0f ? range / 255.0f : 1.0f;
+    bias = lo;
+    for (size_t r = 0; r < rows; ++r) {
+      const float* row = src + r * k;
+      for (size_t c = 0; c < k; ++c) out[c * rows + r] = range > 0.0f ? quantize(row[c], lo, scale) : 0;
+    }
+    scales.clear();
+    biases.clear();
+  }
+  per_center = per_center_;
+  num_subquantizers = m;
+  this->k = k;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Switches
+
+bool pq4_fastscan_enabled() { return env_word(EnvSwitch::Pq4Fastscan) == Word::On; }
+
+bool pq4_lut_per_center_enabled() { return env_word(EnvSwitch::Pq4LutCalibration) == Word::PerCenter; }
+
+// ---------------------------------------------------------------------------------------------
+// Scans
+
+void pq4_scan_cluster_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                           size_t center, std::span<uint16_t, kPq4BlockRows> sums) {
+  scan_one<VectorBlock>(packed, tables, block, center, sums);
+}
+
+void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t block,
+                             size_t center, std::span<uint16_t, kPq4BlockRows> sums) {
+  scan_one<ScalarBlock>(packed, tables, block, center, sums);
+}
+
+void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                    size_t* labels, float* distances) {
+  assign_quantized_chunk<VectorBlock>(packed, tables, float_table, k, begin, end, labels, distances);
+}
+
+void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                      std::span<const float> float_table, size_t k, size_t begin, size_t end,
+                                      size_t* labels, float* distances) {
+  assign_quantized_chunk<ScalarBlock>(packed, tables, float_table, k, begin, end, labels, distances);
+}
+
+const char* pq4_vector_isa() { return kVectorIsa; }
+
+}  // namespace vantorix

@@ -1,0 +1,184 @@
+#include "kmeans/kmeans_common.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "core/error.hpp"
+#include "core/parallel.hpp"
+#include "core/rng.hpp"
+
+namespace vantorix {
+
+namespace {
+
+constexpr double kF64Epsilon = std::numeric_limits<double>::epsilon();
+constexpr float kF32Epsilon = std::numeric_limits<float>::epsilon();
+constexpr double kStopTolerance = 1e-4;
+// Rows per work item of the normalisation; each row is scaled on its own. Below this many
+// values in all, waking the pool costs more than the work.
+constexpr size_t kNormalizeChunkRows = 64;
+constexpr size_t kNormalizeParallelValues = size_t{1} << 16;
+
+double relative_change(double a, double b) { return std::fabs(a - b) / std::max(std::fabs(a), kF64Epsilon); }
+
+// Fixed six decimals; non-finite values spelled NaN, inf and -inf.
+std::string six_decimals(double v, bool spell_non_finite) {
+  if (spell_non_finite) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  }
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.6f", v);
+  return buf;
+}
+
+}  // namespace
+
+InitMethod parse_init_method(std::string_view text) {
+  std::string word;
+  word.reserve(text.size());
+  for (char c : text) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    word.push_back(c == '_' ? '-' : c);
+  }
+  if (word == "farthest" || word == "farthest-first" || word == "deterministic") return InitMethod::FarthestFirst;
+  if (word == "kmeans++" || word == "k-means++" || word == "pq-kmeans++" || word == "pq-kmeans-plus-plus") {
+    return InitMethod::KMeansPlusPlus;
+  }
+  if (word == "random") return InitMethod::Random;
+  if (word == "greedy-kmeans++" || word == "greedy-k-means++") return InitMethod::GreedyKMeansPlusPlus;
+  throw VantorixError::message("unsupported init '" + escaped(text) +
+                               "'; expected one of farthest_first, kmeans++, random");
+}
+
+const char* init_method_name(InitMethod method) {
+  switch (method) {
+    case InitMethod::FarthestFirst: return "farthest_first";
+    case InitMethod::KMeansPlusPlus: return "kmeans++";
+    case InitMethod::Random: return "random";
+    case InitMethod::GreedyKMeansPlusPlus: return "greedy_kmeans++";
+  }
+  return "?";
+}
+
+std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
+  const size_t n = distances.size();
+  count = std::min(count, n);
+  if (count == 0) return {};
+  // Keeping the `count` strongest rows while scanning in ascending order, replacing the weakest
+  // only on a strictly greater distance, selects exactly the first `count` rows of this order.
+  auto stronger = [&](size_t a, size_t b) {
+    const int32_t ka = total_order_key(distances[a]), kb = total_order_key(distances[b]);
+    return ka != kb ? ka > kb : a < b;
+  };
+  std::vector<size_t> rows(n);
+  std::iota(rows.begin(), rows.end(), size_t{0});
+  if (count < n) {
+    std::nth_element(rows.begin(), rows.begin() + ptrdiff_t(count), rows.end(), stronger);
+    rows.resize(count);
+  }
+  std::sort(rows.begin(), rows.end(), stronger);
+  return rows;
+}
+
+std::vector<size_t> select_farthest_rows_with_spare(std::span<const float> distances, std::span<const size_t> labels,
+                                                    std::span<const uint64_t> counts, size_t count) {
+  if (count == 0) return {};
+  std::vector<std::pair<float, size_t>> kept;
+  kept.reserve(count);
+  for (size_t r = 0; r < distances.size(); ++r) {
+    const float dist = distances[r];
+    if (!std::isfinite(dist) || counts[labels[r]] < 2) continue;
+    if (kept.size() < count) {
+      kept.emplace_back(dist, r);
+      continue;
+    }
+    size_t smallest = 0;
+    for (size_t i = 1; i < kept.size(); ++i) {
+      if (total_order_key(kept[i].first) < total_order_key(kept[smallest].first)) smallest = i;
+    }
+    if (dist > kept[smallest].first) kept[smallest] = {dist, r};
+  }
+  std::sort(kept.begin(), kept.end(),
+            [](const auto& a, const auto& b) { return total_order_key(a.first) > total_order_key(b.first); });
+  std::vector<size_t> rows(kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) rows[i] = kept[i].second;
+  return rows;
+}
+
+double mean_distance(std::span<const float> distances) {
+  // -0.0 is the empty sum; distances are never -0.0, so the start changes no sum.
+  double sum = -0.0;
+  for (float v : distances) sum += double(v);
+  return sum / double(distances.size());
+}
+
+void normalize_rows(MatrixView<float> rows, NormRule rule) {
+  if (!rows.is_c_contiguous()) fatal("normalize_rows: rows are not contiguous");
+  const size_t d = rows.cols;
+  const size_t chunk = rows.size() < kNormalizeParallelValues ? rows.rows : kNormalizeChunkRows;
+  parallel_chunks(rows.rows, chunk, [&](size_t begin, size_t end) {
+    for (size_t r = begin; r < end; ++r) {
+      float* row = rows.data + r * d;
+      float s = 0.0f;
+      for (size_t i = 0; i < d; ++i) s = s + row[i] * row[i];
+      if (rule == NormRule::DivideAboveNormEpsilon) {
+        const float norm = std::sqrt(s);
+        if (!(norm > kF32Epsilon)) continue;
+        for (size_t i = 0; i < d; ++i) row[i] = row[i] / norm;
+      } else {
+        if (s <= kF32Epsilon) continue;
+        const float inv = 1.0f / std::sqrt(s);
+        for (size_t i = 0; i < d; ++i) row[i] = row[i] * inv;
+      }
+    }
+  });
+}
+
+std::optional<size_t> weighted_seeding_walk(std::span<const float> weights, SeededRng& rng, WalkOverrun overrun) {
+  auto positive = [](float w) { return std::isfinite(w) && w > 0.0f; };
+  double total = 0.0;
+  for (float w : weights) {
+    if (positive(w)) total += double(w);
+  }
+  if (!(total > kF64Epsilon)) return std::nullopt;
+  double r = rng.uniform_f64(0.0, total);
+  std::optional<size_t> last_positive;
+  for (size_t i = 0; i < weights.size(); ++i) {
+    if (!positive(weights[i])) continue;
+    last_positive = i;
+    r -= double(weights[i]);
+    if (r <= 0.0) return i;
+  }
+  return overrun == WalkOverrun::LastPositive ? last_positive : std::nullopt;
+}
+
+bool converged(std::span<const double> h) {
+  const size_t n = h.size();
+  if (n < 4) return false;
+  return h[n - 2] > kF64Epsilon && relative_change(h[n - 2], h[n - 1]) <= kStopTolerance &&
+         relative_change(h[n - 3], h[n - 2]) <= kStopTolerance;
+}
+
+bool should_stop_early(std::span<const double> history) {
+  if (history.size() < 5) return false;
+  const size_t n = history.size();
+  auto small_fall = [&](double before, double after) {
+    if (!std::isfinite(before) || !std::isfinite(after)) return false;
+    const double fall = before - after;
+    return fall >= 0.0 && fall / std::max(std::fabs(before), kF64Epsilon) <= kStopTolerance;
+  };
+  return small_fall(history[n - 3], history[n - 2]) && small_fall(history[n - 2], history[n - 1]);
+}
+
+void report_pass(const PassReport& report, size_t pass, double mean) {
+  const std::string line = "iteration=" + std::to_string(pass) + " " + report.label + "=" +
+                           six_decimals(mean, report.spell_non_finite) + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace vantorix
