@@ -16,6 +16,7 @@ from ._validation import (
     check_features,
     check_finite,
     check_fitted,
+    check_choice,
     check_int,
 )
 from ._vantorix import _NativeProductQuantizer
@@ -29,6 +30,9 @@ def _to_float32(x: Any, name: str, ndim: int) -> np.ndarray:
     return arr
 
 
+METRICS = ("l2", "ip")
+
+
 @_persist.register
 class ProductQuantizer(TransformerMixin, VantorixEstimator):
     """Compresses float32 rows to ``num_subquantizers`` bytes each (optionally with OPQ).
@@ -36,6 +40,9 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     The rows are cut into ``num_subquantizers`` equal column blocks (the row length must be a
     multiple of it); each block gets a codebook of ``codebook_size`` codewords. ``transform`` /
     ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
+
+    Search over codes (asymmetric distances, native lookup tables): ``distance_table``,
+    ``asymmetric_distances`` and ``search`` (top-k), by squared L2 or inner product.
 
     Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None, n_iter_
     (training iterations per codebook),
@@ -137,6 +144,40 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
 
     def transform(self, X: Any) -> np.ndarray:
         return self.encode(X)
+
+    # --- search over codes: asymmetric distances through lookup tables --------------------------
+
+    def _queries(self, X: Any, metric: Any) -> np.ndarray:
+        check_choice("metric", metric, METRICS)
+        check_fitted(self, "codewords_")
+        x = as_matrix(X, "X")
+        if x.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {x.shape[1]} features, but {type(self).__name__} is expecting {self.n_features_in_} features as input.")
+        return x
+
+    def distance_table(self, X: Any, metric: str = "l2") -> np.ndarray:
+        """(n, M, Ks) float32: for each row of ``X`` (a query), the squared distance ("l2") or
+        dot product ("ip") of each of its subvectors to every codeword of its subspace; with a
+        rotation the query is rotated first, as encoded rows are."""
+        return self._native.distance_table(self._queries(X, metric), metric=metric)
+
+    def asymmetric_distances(self, X: Any, codes: Any, metric: str = "l2") -> np.ndarray:
+        """(n_queries, n_codes) float32: each query's distance ("l2": squared) or dot product
+        ("ip") to every code row, summed from the query's distance table."""
+        x = self._queries(X, metric)
+        m, ks = self.codewords_.shape[:2]
+        code_arr = as_codes(codes, "codes", m, ks)
+        return self._native.table_distances(self._native.distance_table(x, metric=metric), code_arr)
+
+    def search(self, X: Any, codes: Any, top_k: int = 10, metric: str = "l2") -> Tuple[np.ndarray, np.ndarray]:
+        """The ``top_k`` nearest code rows of every query: (distances float32, indices int64),
+        each (n_queries, min(top_k, n_codes)), best first; "l2" ranks by smallest squared
+        distance, "ip" by largest dot product; equal values go to the lower row."""
+        x = self._queries(X, metric)
+        k = check_int("top_k", top_k, 1)
+        m, ks = self.codewords_.shape[:2]
+        result: Tuple[np.ndarray, np.ndarray] = self._native.search(x, as_codes(codes, "codes", m, ks), top_k=k, metric=metric)
+        return result
 
     def fit_transform(self, X: Any, y: Any = None, sample_weight: Any = None) -> np.ndarray:
         return self.fit(X, sample_weight=sample_weight).encode(X)

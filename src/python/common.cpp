@@ -266,6 +266,11 @@ PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols) {
   return new_array(2, dims, NPY_UINT8, data, rows * cols);
 }
 
+PyObject* new_i64_matrix(const int64_t* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_INT64, data, rows * cols);
+}
+
 PyObject* new_u32_labels(std::span<const size_t> labels) {
   std::vector<uint32_t> narrow(labels.begin(), labels.end());
   return new_u32_vector(narrow);

@@ -394,3 +394,60 @@ def test_missing_optional_packages_say_what_to_install(twelve_blobs, monkeypatch
         with pytest.raises(ImportError, match=package):
             call()
         monkeypatch.undo()
+
+
+# --- search over codes ---------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module", params=[0, 2], ids=["pq", "opq"])
+def quantized(request):
+    rng = np.random.default_rng(5)
+    base = rng.normal(size=(2000, 16)).astype(np.float32)
+    pq = vantorix.ProductQuantizer(4, codebook_size=32, opq_iterations=request.param, random_state=0).fit(base)
+    queries = rng.normal(size=(7, 16)).astype(np.float32)
+    return pq, pq.encode(base), queries
+
+
+def brute_tables(pq, queries, metric):
+    q = queries if pq.rotation_ is None else queries @ pq.rotation_
+    m, ks, ds = pq.codewords_.shape
+    sub = q.reshape(len(q), m, 1, ds)
+    if metric == "l2":
+        return ((sub - pq.codewords_[None]) ** 2).sum(-1)
+    return (sub * pq.codewords_[None]).sum(-1)
+
+
+@pytest.mark.parametrize("metric", ["l2", "ip"])
+def test_search_over_codes_matches_numpy(quantized, metric):
+    pq, codes, queries = quantized
+    tables = pq.distance_table(queries, metric=metric)
+    np.testing.assert_allclose(tables, brute_tables(pq, queries, metric), rtol=1e-5, atol=1e-5)
+    m = codes.shape[1]
+    # what the lookup tables add up, in subspace order
+    expected = tables[:, np.arange(m), codes].sum(-1, dtype=np.float32)
+    distances = pq.asymmetric_distances(queries, codes, metric=metric)
+    np.testing.assert_allclose(distances, expected, rtol=1e-6)
+    # ... which is the distance to (dot product with) the decoded rows
+    decoded = pq.decode(codes)
+    exact = ((queries[:, None] - decoded[None]) ** 2).sum(-1) if metric == "l2" else queries @ decoded.T
+    np.testing.assert_allclose(distances, exact, rtol=1e-3, atol=1e-3)
+    top, rows = pq.search(queries, codes, top_k=10, metric=metric)
+    order = np.lexsort((np.arange(codes.shape[0])[None].repeat(len(queries), 0), -distances if metric == "ip" else distances))
+    np.testing.assert_array_equal(rows, order[:, :10])
+    np.testing.assert_array_equal(top, np.take_along_axis(distances, rows, 1))
+    assert rows.dtype == np.int64 and top.dtype == np.float32
+
+
+def test_search_edges(quantized):
+    pq, codes, queries = quantized
+    top, rows = pq.search(queries[:1], codes[:3], top_k=10)
+    assert rows.shape == (1, 3)  # capped at the number of rows
+    twice = np.vstack([codes[:5], codes[:5]])
+    _, rows = pq.search(queries[:1], twice, top_k=10)
+    # equal values: the lower row first
+    np.testing.assert_array_equal(rows[0][1::2], rows[0][::2] + 5)
+    for bad, error in [({"top_k": 0}, ValueError), ({"top_k": 2.0}, TypeError), ({"metric": "cosine"}, ValueError)]:
+        with pytest.raises(error, match="top_k|metric"):
+            pq.search(queries, codes, **bad)
+    with pytest.raises(ValueError, match="codes"):
+        pq.search(queries, codes[:, :2])
