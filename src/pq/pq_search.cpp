@@ -27,6 +27,9 @@ const Array3<float>& fitted_codewords(const ProductQuantizer& pq) {
 }
 
 void check_codes(MatrixView<const uint8_t> codes, size_t m, size_t ks) {
+  // as decode asks: a strided view (a broadcast one may claim any number of rows) is refused
+  // before any row is read
+  if (!codes.is_c_contiguous()) throw VantorixError::message("code matrix must be C-contiguous");
   if (codes.cols != m) throw VantorixError::message("code dimensionality does not match trained codewords");
   for (size_t r = 0; r < codes.rows; ++r)
     for (size_t c = 0; c < m; ++c)

@@ -222,6 +222,8 @@ CASES = [
 def comparable(result):
     if isinstance(result, dict):
         return {k: comparable(v) for k, v in result.items()}
+    if isinstance(result, tuple):
+        return tuple(comparable(v) for v in result)
     if isinstance(result, np.ndarray):
         return (result.dtype.str, result.shape, result.tobytes())
     if type(result).__module__ == "vantorix._vantorix":
