@@ -138,6 +138,26 @@ class VantorixEstimator(BaseEstimator):
         """Checks and installs fitted attributes read back from a saved state."""
         raise NotImplementedError
 
+    def _n_features_out(self) -> int:
+        """Columns of what ``transform`` returns."""
+        raise NotImplementedError
+
+    def get_feature_names_out(self, input_features: Any = None) -> np.ndarray:
+        """Names of the columns ``transform`` returns: the class name in lower case and an index
+        ("kmeans0", "kmeans1", ...), as scikit-learn names a clustering's distances."""
+        n_in = getattr(self, "n_features_in_", None)
+        if n_in is None:
+            from ._validation import check_fitted
+
+            check_fitted(self, "n_features_in_")
+        if input_features is not None:
+            given = np.asarray(input_features, dtype=object)
+            names = getattr(self, "feature_names_in_", None)
+            if len(given) != n_in or (names is not None and not np.array_equal(given, names)):
+                raise ValueError("input_features is not equal to feature_names_in_")
+        prefix = type(self).__name__.lower()
+        return np.asarray([f"{prefix}{i}" for i in range(self._n_features_out())], dtype=object)
+
     @serialised
     def set_params(self, **params: Any) -> Any:
         return super().set_params(**params)
@@ -166,8 +186,11 @@ class VantorixEstimator(BaseEstimator):
             return tags
 
 
-def record_fit(estimator: Any, native: Any, n_rows: int) -> None:
-    """Copies a finished native clustering fit's labels and history onto the estimator."""
+def record_fit(estimator: Any, native: Any, n_rows: float) -> None:
+    """Copies a finished native clustering fit's labels and history onto the estimator.
+
+    ``n_rows``: what the history's means are means over (the row count, or the summed weights).
+    """
     history = native.inertia_history
     estimator.labels_ = native.labels.astype(labels_dtype(estimator.n_clusters))
     estimator.inertia_history_ = history

@@ -52,7 +52,44 @@ def register(cls: Type[Any]) -> Type[Any]:
 # --- writing --------------------------------------------------------------------------------
 
 
+def _rng_json(value: Any) -> Any:
+    """A numpy random generator as JSON (its kind and full state), so models that hold one
+    still save, pickle and deep-copy; arrays in the state become lists."""
+
+    def plain(v: Any) -> Any:
+        if isinstance(v, np.ndarray):
+            return {"__array__": v.tolist(), "dtype": v.dtype.str}
+        if isinstance(v, dict):
+            return {k: plain(x) for k, x in v.items()}
+        return v.item() if isinstance(v, np.generic) else v
+
+    if isinstance(value, np.random.RandomState):
+        return {"__rng__": "RandomState", "state": plain(value.get_state(legacy=False))}
+    return {"__rng__": "Generator", "state": plain(value.bit_generator.state)}
+
+
+def _rng_from_json(obj: Dict[str, Any]) -> Any:
+    def arrays(v: Any) -> Any:
+        if isinstance(v, dict) and "__array__" in v:
+            return np.asarray(v["__array__"], dtype=np.dtype(v["dtype"]))
+        return {k: arrays(x) for k, x in v.items()} if isinstance(v, dict) else v
+
+    try:
+        state = arrays(obj["state"])
+        if obj["__rng__"] == "RandomState":
+            rng = np.random.RandomState()
+            rng.set_state(state)
+            return rng
+        bit_generator = getattr(np.random, state["bit_generator"])()
+        bit_generator.state = state
+        return np.random.Generator(bit_generator)
+    except (KeyError, TypeError, ValueError, AttributeError) as exc:
+        raise ModelFileError(f"params: a saved random generator cannot be restored ({exc})") from None
+
+
 def _json_value(owner: str, name: str, value: Any) -> Any:
+    if isinstance(value, (np.random.RandomState, np.random.Generator)):
+        return _rng_json(value)
     if value is None or isinstance(value, (bool, str)):
         return value
     if isinstance(value, (int, np.integer)):
@@ -72,6 +109,9 @@ def to_payload(model: Any, prefix: str = "") -> Dict[str, np.ndarray]:
     for name, value in model.get_params(deep=False).items():
         if type(value).__name__ in MODELS and hasattr(value, "_state"):
             out.update(to_payload(value, f"{prefix}param/{name}/"))
+        elif isinstance(value, np.ndarray) or isinstance(value, (list, tuple)):
+            # an array parameter (KMeans init= starting centers)
+            out[f"{prefix}paramarray/{name}"] = np.asarray(value, dtype=np.float64)
         else:
             simple[name] = _json_value(owner, name, value)
     out[prefix + "params"] = np.array(json.dumps(simple, sort_keys=True))
@@ -108,7 +148,8 @@ _MAX_TEXT = 1 << 16  # characters of the model name and the parameters
 _CHUNK = 1 << 20  # bytes decompressed at a time
 _DEFLATE_RATIO = 1032  # the most deflate can expand its input
 _KINDS = "biufU"
-_ENTRY = re.compile(r"vantorix_format|(?:(?:param|state)/\w+/)*(?:model|params|state/\w+)", re.ASCII)
+_MAX_PARAM_ARRAY_BYTES = 1 << 28
+_ENTRY = re.compile(r"vantorix_format|(?:(?:param|state)/\w+/)*(?:model|params|state/\w+|paramarray/\w+)", re.ASCII)
 _HEADER = re.compile(
     r"\{\s*'descr':\s*'([<>|=][biufU]\d{1,6})',\s*'fortran_order':\s*(True|False),\s*"
     r"'shape':\s*\(\s*((?:\d{1,19}\s*,\s*)*(?:\d{1,19})?)\s*\),?\s*\}\s*",
@@ -319,10 +360,22 @@ def from_payload(arrays: Any, prefix: str = "", used: Optional[Set[str]] = None)
     if not isinstance(params, dict) or not set(params) <= allowed:
         raise ModelFileError(f"{prefix}params does not describe a {name}")
     for key, value in params.items():
-        if not (value is None or isinstance(value, (bool, int, float, str))):
+        if isinstance(value, dict) and "__rng__" in value:
+            params[key] = _rng_from_json(value)
+        elif not (value is None or isinstance(value, (bool, int, float, str))):
             raise ModelFileError(f"{prefix}params: {key} has an unsupported value")
     for key in allowed - set(params):
-        if prefix + f"param/{key}/model" in arrays:
+        array_key = f"{prefix}paramarray/{key}"
+        if array_key in arrays:
+            # an array parameter is a (n_clusters, n_features) float64 matrix (starting centers)
+            dtype, shape = _spec(arrays[array_key])
+            if dtype != np.float64 or len(shape) != 2 or shape[0] != params.get("n_clusters"):
+                raise ModelFileError(f"{array_key} must be a float64 matrix of n_clusters rows")
+            if shape[0] * shape[1] * 8 > _MAX_PARAM_ARRAY_BYTES:
+                raise ModelFileError(f"{array_key} of shape {shape} is larger than a parameter can be")
+            params[key] = _value(arrays[array_key])
+            used.add(array_key)
+        elif prefix + f"param/{key}/model" in arrays:
             params[key] = from_payload(arrays, f"{prefix}param/{key}/", used)
     try:
         model = cls(**params)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Any, Dict, Tuple
 
 import numpy as np
 
@@ -17,7 +17,16 @@ from ._base import (
     serialised,
 )
 from ._compat import HAVE_SKLEARN, TransformerMixin
-from ._validation import as_codes, as_matrix, as_vector, check_features, check_finite, check_fitted
+from ._validation import (
+    as_codes,
+    as_matrix,
+    as_vector,
+    check_features,
+    check_finite,
+    check_fitted,
+    check_choice,
+    check_int,
+)
 from ._vantorix import _NativeProductQuantizer
 
 
@@ -42,6 +51,9 @@ def check_rotation(rotation: Any) -> None:
         raise _persist.ModelFileError("rotation_ is not orthogonal")
 
 
+METRICS = ("l2", "ip")
+
+
 @_persist.register
 class ProductQuantizer(TransformerMixin, VantorixEstimator):
     """Compresses float32 rows to ``num_subquantizers`` bytes each (optionally with OPQ).
@@ -49,6 +61,9 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     The rows are cut into ``num_subquantizers`` equal column blocks (the row length must be a
     multiple of it); each block gets a codebook of ``codebook_size`` codewords. ``transform`` /
     ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
+
+    Search over codes (asymmetric distances, native lookup tables): ``distance_table``,
+    ``asymmetric_distances`` and ``search`` (top-k), by squared L2 or inner product.
 
     Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None, n_iter_
     (training iterations per codebook),
@@ -72,22 +87,36 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         self.opq_iterations = opq_iterations
         self.random_state = random_state
 
+    def _checked_params(self) -> Tuple[int, int, int, int]:
+        return (
+            check_int("num_subquantizers", self.num_subquantizers, 1),
+            check_int("codebook_size", self.codebook_size, 2, 256),
+            check_int("max_iter", self.max_iter, 1),
+            check_int("opq_iterations", self.opq_iterations, 0),
+        )
+
     @serialised
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
         self._check_params()
         x = as_matrix(X)
-        if isinstance(self.codebook_size, (int, np.integer)) and x.shape[0] <= self.codebook_size:
+        m, ks, iterations, opq_iterations = self._checked_params()
+        if x.shape[1] % m:
             raise ValueError(
-                f"n_samples={x.shape[0]} should be > codebook_size={self.codebook_size}: "
+                f"num_subquantizers={m} must divide the number of features {x.shape[1]} "
+                f"({x.shape[1]} = {x.shape[1] // m} x {m} + {x.shape[1] % m})"
+            )
+        if x.shape[0] <= ks:
+            raise ValueError(
+                f"n_samples={x.shape[0]} should be > codebook_size={ks}: "
                 "training needs more rows than codewords"
             )
         native = _NativeProductQuantizer(
-            self.num_subquantizers,
-            codebook_size=self.codebook_size,
-            iterations=self.max_iter,
+            m,
+            codebook_size=ks,
+            iterations=iterations,
             seed=resolve_seed(self.random_state),
-            opq_iterations=self.opq_iterations,
+            opq_iterations=opq_iterations,
         )
         if sample_weight is None:
             native.fit(x)
@@ -144,6 +173,40 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     def transform(self, X: Any) -> np.ndarray:
         return self.encode(X)
 
+    # --- search over codes: asymmetric distances through lookup tables --------------------------
+
+    def _queries(self, X: Any, metric: Any) -> np.ndarray:
+        check_choice("metric", metric, METRICS)
+        check_fitted(self, "codewords_")
+        x = as_matrix(X, "X")
+        if x.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {x.shape[1]} features, but {type(self).__name__} is expecting {self.n_features_in_} features as input.")
+        return x
+
+    def distance_table(self, X: Any, metric: str = "l2") -> np.ndarray:
+        """(n, M, Ks) float32: for each row of ``X`` (a query), the squared distance ("l2") or
+        dot product ("ip") of each of its subvectors to every codeword of its subspace; with a
+        rotation the query is rotated first, as encoded rows are."""
+        return self._native.distance_table(self._queries(X, metric), metric=metric)
+
+    def asymmetric_distances(self, X: Any, codes: Any, metric: str = "l2") -> np.ndarray:
+        """(n_queries, n_codes) float32: each query's distance ("l2": squared) or dot product
+        ("ip") to every code row, summed from the query's distance table."""
+        x = self._queries(X, metric)
+        m, ks = self.codewords_.shape[:2]
+        code_arr = as_codes(codes, "codes", m, ks)
+        return self._native.table_distances(self._native.distance_table(x, metric=metric), code_arr)
+
+    def search(self, X: Any, codes: Any, top_k: int = 10, metric: str = "l2") -> Tuple[np.ndarray, np.ndarray]:
+        """The ``top_k`` nearest code rows of every query: (distances float32, indices int64),
+        each (n_queries, min(top_k, n_codes)), best first; "l2" ranks by smallest squared
+        distance, "ip" by largest dot product; equal values go to the lower row."""
+        x = self._queries(X, metric)
+        k = check_int("top_k", top_k, 1)
+        m, ks = self.codewords_.shape[:2]
+        result: Tuple[np.ndarray, np.ndarray] = self._native.search(x, as_codes(codes, "codes", m, ks), top_k=k, metric=metric)
+        return result
+
     @serialised
     def fit_transform(self, X: Any, y: Any = None, sample_weight: Any = None) -> np.ndarray:
         return self.fit(X, sample_weight=sample_weight).encode(X)
@@ -160,6 +223,9 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
             if tags.transformer_tags is not None:
                 tags.transformer_tags.preserves_dtype = []
             return tags
+
+    def _n_features_out(self) -> int:
+        return int(self.codewords_.shape[0])
 
     # --- saved state ---------------------------------------------------------------------------
 

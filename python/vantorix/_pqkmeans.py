@@ -23,7 +23,18 @@ from ._base import (
 from ._compat import ClusterMixin, TransformerMixin
 from ._kmeans import check_enough_rows
 from ._pq import ProductQuantizer
-from ._validation import as_codes, as_matrix, check_features, check_fitted, is_codes, labels_dtype
+from ._validation import (
+    as_codes,
+    as_matrix,
+    check_choice,
+    check_features,
+    check_fitted,
+    check_flag,
+    check_int,
+    check_verbose,
+    is_uint8,
+    labels_dtype,
+)
 from ._vantorix import _NativePQKMeans
 
 MODES = ("symmetric", "adc", "hybrid")
@@ -56,10 +67,23 @@ def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[n
     return fresh.fit(vectors)
 
 
-def split_input(X: Any, codes: Any) -> Tuple[Any, Any]:
-    """(vectors, codes): a uint8 ``X`` is codes, any other dtype vectors."""
-    if codes is None and X is not None and is_codes(X):
-        return None, X
+def split_input(X: Any, codes: Any, quantizer: Optional[ProductQuantizer]) -> Tuple[Any, Any]:
+    """(vectors, codes) from what the caller passed.
+
+    ``codes=`` is always codes and any non-uint8 ``X`` vectors. A uint8 ``X`` is vectors too
+    (pixels, say), except when a fitted quantizer's code width matches its column count: then it
+    could be either, and the caller must say which.
+    """
+    if codes is not None or X is None or not is_uint8(X):
+        return X, codes
+    fitted = quantizer if isinstance(quantizer, ProductQuantizer) and quantizer.__sklearn_is_fitted__() else None
+    width = np.shape(X)[1] if len(np.shape(X)) == 2 else None
+    if fitted is not None and width == fitted.codewords_.shape[0]:
+        m, _, ds = fitted.codewords_.shape
+        raise ValueError(
+            f"X is uint8 with {width} columns: codes of the quantizer's {m} subquantizers, or "
+            f"{m * ds}-feature vectors? Pass codes=X to cluster codes, or X.astype(np.float32) for vectors"
+        )
     return X, codes
 
 
@@ -113,18 +137,27 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         self.lookup_table_bytes = lookup_table_bytes
         self.verbose = verbose
 
-    def _check_params(self) -> None:
-        super()._check_params()
-        check_quantizer(self.quantizer)
-        if self.mode not in MODES:
-            raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
-
     def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
         if self.mode not in MODES:
             raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
         return getattr(native, table[self.mode])
 
+    def _check_params(self) -> None:
+        super()._check_params()
+        check_quantizer(self.quantizer)
+        check_int("n_clusters", self.n_clusters, 1)
+        check_int("max_iter", self.max_iter, 1)
+        check_int("refine_exact_top_l", self.refine_exact_top_l, 1)
+        check_int("lookup_table_bytes", self.lookup_table_bytes, 0)
+        check_flag("early_stopping", self.early_stopping)
+        check_flag("spherical", self.spherical)
+        check_verbose(self.verbose)
+        check_choice("mode", self.mode, MODES)
+        if not isinstance(self.init, str):
+            raise TypeError(f"init must be a str ('farthest_first', 'kmeans++' or 'random'), got {type(self.init).__name__}")
+
     def _new_native(self, quantizer: ProductQuantizer, seed: int = 0) -> _NativePQKMeans:
+        self._check_params()
         return _NativePQKMeans(
             quantizer.codewords_,
             self.n_clusters,
@@ -157,7 +190,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     def fit(self, X: Any = None, y: Any = None, *, codes: Any = None) -> "PQKMeans":
         """Clusters vectors ``X`` or codes (uint8 ``X`` or ``codes=``); returns self."""
         self._check_params()
-        X, codes = split_input(X, codes)
+        X, codes = split_input(X, codes, self.quantizer)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:
             raise ValueError("X: give the vectors or the codes to cluster")
@@ -190,7 +223,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
 
     def _prepared(self, X: Any, codes: Any) -> Tuple[Optional[np.ndarray], Tuple[Any, ...]]:
         check_fitted(self, "cluster_centers_")
-        X, codes = split_input(X, codes)
+        X, codes = split_input(X, codes, self.quantizer_)
         vectors = as_matrix(X) if X is not None else None
         if vectors is None and codes is None:
             raise ValueError("X: give the vectors or the codes")
@@ -229,6 +262,9 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         points, args = self._points(X, codes)
         labels = self._native_method(self._native, _NATIVE_PREDICT)(*args)
         return -assigned_distance_sum(points, self.cluster_centers_, labels, bool(self.spherical))
+
+    def _n_features_out(self) -> int:
+        return int(self.cluster_centers_.shape[0])
 
     # --- saved state ---------------------------------------------------------------------------
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import sys
 from contextlib import contextmanager
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterable, Iterator, Optional
 
 from . import _vantorix
 from ._compat import tqdm_class
@@ -56,8 +56,53 @@ def fit_progress(desc: str, total: int, verbose: Any) -> Iterator[Optional[FitPr
         progress.close()
 
 
-def run(progress: Optional[FitProgress], method: Callable[..., Any], *args: Any) -> Any:
-    """Calls the native ``method(*args)``, reporting its passes to ``progress`` when there is one."""
+def run(progress: Any, native_call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
+    """Calls the native ``native_call(*args, **kwargs)``, reporting its passes to ``progress.update``
+    when there is a progress object (a FitProgress or a CandidateProgress)."""
     if progress is None:
-        return method(*args)
-    return _vantorix._NativeDenseKMeans._call_with_progress(progress.update, method, *args)
+        return native_call(*args, **kwargs)
+    return _vantorix._NativeDenseKMeans._call_with_progress(progress.update, native_call, *args, **kwargs)
+
+
+class CandidateProgress:
+    """One labelled bar per candidate k (plain lines without tqdm); each fills when the
+    analysis reports that candidate done (it reports "analysis" with the candidate's position)."""
+
+    def __init__(self, desc: str, ks: Iterable[int]) -> None:
+        self.ks = list(ks)
+        self.done = [False] * len(self.ks)
+        tqdm = tqdm_class()
+        self._bars: Any = (
+            [tqdm(total=1, desc=f"{desc} k={k}", unit="fit", file=sys.stderr, position=i, leave=True)
+             for i, k in enumerate(self.ks)]
+            if tqdm else None
+        )
+        self.desc = desc
+
+    def update(self, fit_name: str, index: int, inertia: float) -> None:
+        if not 0 <= index < len(self.ks) or self.done[index]:
+            return
+        self.done[index] = True
+        if self._bars is not None:
+            self._bars[index].set_postfix_str(f"mean distance={inertia:.6f}", refresh=False)
+            self._bars[index].update(1)
+        else:
+            print(f"{self.desc}: k={self.ks[index]} done mean_distance={inertia:.6f}", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        for bar in self._bars or []:
+            bar.close()
+
+
+@contextmanager
+def candidate_progress(desc: str, ks: Iterable[int], verbose: Any) -> Iterator[Optional[CandidateProgress]]:
+    """Like fit_progress, for an analysis of several candidate k (run it through ``run`` too)."""
+    if not verbose:
+        yield None
+        return
+    progress = CandidateProgress(desc, ks)
+    try:
+        yield progress
+    finally:
+        progress.close()
+

@@ -8,8 +8,9 @@ look for it, and always name the argument.
 
 from __future__ import annotations
 
+import datetime
 import warnings
-from typing import Any, Optional
+from typing import Any, Iterable, Optional
 
 import numpy as np
 
@@ -41,6 +42,48 @@ def feature_names(x: object) -> Optional[np.ndarray]:
     return None
 
 
+_NOT_NUMBERS = (str, bytes, datetime.date, datetime.time, datetime.timedelta, np.datetime64, np.timedelta64)
+
+
+def _non_numeric(values: Iterable[Any]) -> Optional[Any]:
+    """The first text or date value (which numpy would parse or convert to a number), else None.
+
+    Other objects are left to the float conversion, which refuses them with a TypeError.
+    """
+    for v in values:
+        if isinstance(v, _NOT_NUMBERS):
+            return v
+    return None
+
+
+def _refuse_non_numeric(name: str, what: str, example: Any) -> None:
+    shown = f"dtype {example}" if isinstance(example, np.dtype) or hasattr(example, "kind") else f"{example!r}"
+    raise ValueError(
+        f"{name}: {what} is not numeric ({shown}); vantorix clusters numbers only: convert or drop such columns first"
+    )
+
+
+def _frame_to_array(x: Any, name: str, dtype: type) -> np.ndarray:
+    """A DataFrame (or Series) of numeric columns, nullable Int64/Float64 included (pd.NA -> NaN)."""
+    dtypes = list(x.dtypes) if hasattr(x, "columns") else [x.dtype]
+    columns = list(x.columns) if hasattr(x, "columns") else [getattr(x, "name", 0)]
+    for column, dt in zip(columns, dtypes):
+        kind = getattr(dt, "kind", "O")
+        if kind in "biuf":  # numpy and pandas' nullable numeric dtypes
+            continue
+        if kind == "O":  # numbers held as objects are fine, text is not
+            values = x[column] if hasattr(x, "columns") else x
+            bad = _non_numeric(values.dropna().tolist() if hasattr(values, "dropna") else values)
+            if bad is None:
+                continue
+            _refuse_non_numeric(name, f"column {column!r}", bad)
+        _refuse_non_numeric(name, f"column {column!r}", dt)
+    try:
+        return np.asarray(x.to_numpy(dtype=dtype, na_value=np.nan))
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{name}: cannot convert the DataFrame to {np.dtype(dtype).name}: {exc}") from None
+
+
 def _to_array(x: object, name: str, dtype: type) -> np.ndarray:
     if _is_sparse(x):
         raise TypeError(
@@ -48,17 +91,21 @@ def _to_array(x: object, name: str, dtype: type) -> np.ndarray:
             "use .toarray() to convert it to a dense numpy array"
         )
     if hasattr(x, "iloc") and hasattr(x, "to_numpy"):  # pandas: one conversion, no object detour
-        try:
-            x = x.to_numpy(dtype=dtype)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"{name}: cannot convert the DataFrame to {np.dtype(dtype).name}: {exc}") from None
+        return _frame_to_array(x, name, dtype)
+    if isinstance(x, (str, bytes)):
+        _refuse_non_numeric(name, "the input", x)
     try:
         arr = np.asarray(x)
     except (TypeError, ValueError) as exc:
         raise ValueError(f"{name}: cannot be read as a numeric array: {exc}") from None
     if arr.dtype.kind == "c":
         raise ValueError(f"{name}: Complex data not supported")
-    if arr.dtype.kind not in "biuf":
+    if arr.dtype.kind in "USMmV":
+        _refuse_non_numeric(name, "the data", arr.dtype)
+    if arr.dtype.kind == "O":
+        bad = _non_numeric(arr.flat)
+        if bad is not None:
+            _refuse_non_numeric(name, "a value", bad)
         try:
             arr = arr.astype(dtype)
         except (TypeError, ValueError) as exc:
@@ -137,13 +184,13 @@ def as_codes(x: object, name: str, num_subquantizers: int, codebook_size: int) -
     return arr
 
 
-def is_codes(x: object) -> bool:
-    """uint8 arrays are codes; every other dtype is vectors."""
+def is_uint8(x: object) -> bool:
+    """uint8 arrays and all-uint8 DataFrames (dtypes checked in column order, never as a set)."""
     dtype = getattr(x, "dtype", None)
     if dtype is None and hasattr(x, "dtypes"):  # DataFrame
-        kinds = set(getattr(x, "dtypes"))
-        return bool(kinds) and all(np.dtype(k) == np.uint8 for k in kinds)
-    return dtype is not None and np.dtype(dtype) == np.uint8
+        kinds = list(getattr(x, "dtypes"))
+        return bool(kinds) and all(isinstance(k, np.dtype) and k == np.uint8 for k in kinds)
+    return isinstance(dtype, np.dtype) and dtype == np.uint8
 
 
 def labels_dtype(k: int) -> type:
@@ -234,3 +281,49 @@ def check_params(estimator: Any) -> None:
                 raise TypeError(f"verbose must be a bool or a non-negative int, got {value!r}")
         elif name == "random_state" and _is_int(value) and not 0 <= value < _U64_END:
             raise ValueError(f"random_state must be in [0, 2**64), got {value}")
+
+
+# --- parameters -----------------------------------------------------------------------------
+# Checked in Python before the native layer sees them, so a bad value is reported against the
+# public name (n_clusters, max_iter, ...) as ValueError or TypeError, never as the native
+# argument's OverflowError. bool is an int subclass but never a count, str never a flag, and
+# a float never an integer, even when it holds a whole number.
+
+_U64_MAX = 2**64 - 1
+
+
+def check_int(name: str, value: Any, low: int = 1, high: int = _U64_MAX) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an int in [{low}, {high}], got {value!r} ({type(value).__name__})")
+    if not low <= int(value) <= high:
+        raise ValueError(f"{name} must be an int in [{low}, {high}], got {int(value)}")
+    return int(value)
+
+
+def check_flag(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r} ({type(value).__name__})")
+    return bool(value)
+
+
+def check_real(name: str, value: Any, low: float = 0.0) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number >= {low}, got {value!r} ({type(value).__name__})")
+    if not (np.isfinite(value) and value >= low):
+        raise ValueError(f"{name} must be a finite number >= {low}, got {value!r}")
+    return float(value)
+
+
+def check_verbose(value: Any) -> bool:
+    """verbose: a bool, or an int level as scikit-learn takes it (0 is quiet)."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)) and value >= 0:
+        return bool(value)
+    raise TypeError(f"verbose must be True, False or an int >= 0, got {value!r} ({type(value).__name__})")
+
+
+def check_choice(name: str, value: Any, choices: Any) -> str:
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(repr(c) for c in choices)}, got {value!r}")
+    return value

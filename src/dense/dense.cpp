@@ -23,7 +23,90 @@ DenseKMeans::DenseKMeans(const DenseKMeansOptions& o)
   if (iterations_ == 0) throw VantorixError::message("iterations must be greater than zero");
 }
 
-void DenseKMeans::fit(MatrixView<const float> data) {
+void DenseKMeans::fit(MatrixView<const float> data) { fit(data, DenseFitExtras{}); }
+
+namespace {
+
+// Checks the extras against the data (after the data's own checks); returns the weights as a
+// contiguous copy (empty when unweighted).
+std::vector<float> checked_weights(const DenseFitExtras& extras, size_t rows, size_t k) {
+  std::vector<float> w;
+  if (!extras.sample_weight) return w;
+  const VectorView<const float>& v = *extras.sample_weight;
+  if (v.len != rows) throw VantorixError::message("sample_weight length must match the number of rows");
+  w.resize(rows);
+  size_t positive = 0;
+  for (size_t r = 0; r < rows; ++r) {
+    w[r] = v[r];
+    if (!std::isfinite(w[r]) || w[r] < 0.0f) throw VantorixError::message("sample_weight must be finite and non-negative");
+    if (w[r] > 0.0f) ++positive;
+  }
+  if (positive == 0) throw VantorixError::message("sample_weight must have at least one positive value");
+  if (k > positive) {
+    throw VantorixError::message("k (" + std::to_string(k) + ") cannot exceed number of rows with positive weight (" +
+                                 std::to_string(positive) + ")");
+  }
+  return w;
+}
+
+Matrix<float> checked_initial_centers(MatrixView<const float> c, size_t k, size_t d) {
+  if (c.rows != k) throw VantorixError::message("expected " + std::to_string(k) + " centers, got " + std::to_string(c.rows));
+  if (c.cols != d) {
+    throw VantorixError::message("initial centers have " + std::to_string(c.cols) + " columns, data has " +
+                                 std::to_string(d));
+  }
+  Matrix<float> out = Matrix<float>::copy_named(c, "initial centers");
+  for (float v : out.values)
+    if (!std::isfinite(v)) throw VantorixError::message("initial centers must be finite");
+  return out;
+}
+
+// Mean over columns of each column's variance (f64, population variance), as scikit-learn
+// scales its tolerance; weighted by the row weights when there are any, so weights still equal
+// repeated rows and rows of weight zero count for nothing.
+double mean_column_variance(MatrixView<const float> data, std::span<const float> weights) {
+  const size_t rows = data.rows, d = data.cols;
+  auto w = [&](size_t r) { return weights.empty() ? 1.0 : double(weights[r]); };
+  std::vector<double> mean(d, 0.0), sq(d, 0.0);
+  double total_weight = 0.0;
+  for (size_t r = 0; r < rows; ++r) {
+    total_weight += w(r);
+    for (size_t t = 0; t < d; ++t) mean[t] += w(r) * double(data.at(r, t));
+  }
+  for (double& m : mean) m /= total_weight;
+  for (size_t r = 0; r < rows; ++r) {
+    if (w(r) == 0.0) continue;
+    for (size_t t = 0; t < d; ++t) {
+      const double e = double(data.at(r, t)) - mean[t];
+      sq[t] += w(r) * e * e;
+    }
+  }
+  double total = 0.0;
+  for (double v : sq) total += v / total_weight;
+  return total / double(d);
+}
+
+double weighted_mean_distance(std::span<const float> distances, std::span<const float> weights) {
+  double num = 0.0, den = 0.0;
+  for (size_t r = 0; r < distances.size(); ++r) {
+    num += double(weights[r]) * double(distances[r]);
+    den += double(weights[r]);
+  }
+  return num / den;
+}
+
+double squared_shift(const Matrix<float>& a, const Matrix<float>& b) {
+  double total = 0.0;
+  for (size_t i = 0; i < a.values.size(); ++i) {
+    const double e = double(a.values[i]) - double(b.values[i]);
+    total += e * e;
+  }
+  return total;
+}
+
+}  // namespace
+
+void DenseKMeans::fit(MatrixView<const float> data, const DenseFitExtras& extras) {
   const size_t rows = data.rows, d = data.cols;
   if (rows == 0) throw VantorixError::message("data must have at least one row");
   if (d == 0) throw VantorixError::message("data must have at least one column");
@@ -31,13 +114,20 @@ void DenseKMeans::fit(MatrixView<const float> data) {
     throw VantorixError::message("k (" + std::to_string(k_) + ") cannot exceed number of rows (" +
                                  std::to_string(rows) + ")");
   }
+  const std::vector<float> weights = checked_weights(extras, rows, k_);
+  const bool weighted = !weights.empty();
 
-  const std::vector<size_t> chosen = choose_initial_rows(data, k_, seed_, init_);
   Matrix<float> centers(k_, d);
-  for (size_t j = 0; j < k_; ++j) {
-    for (size_t c = 0; c < d; ++c) centers.at(j, c) = data.at(chosen[j], c);
+  if (extras.initial_centers) {
+    centers = checked_initial_centers(*extras.initial_centers, k_, d);
+  } else {
+    const std::vector<size_t> chosen = choose_initial_rows(data, k_, seed_, init_, weights);
+    for (size_t j = 0; j < k_; ++j) {
+      for (size_t c = 0; c < d; ++c) centers.at(j, c) = data.at(chosen[j], c);
+    }
   }
   if (spherical_) normalize_rows(centers);
+  const double shift_limit = extras.tol >= 0.0 ? extras.tol * mean_column_variance(data, weights) : -1.0;
 
   std::vector<size_t> labels(rows, 0);
   std::vector<float> distances(rows, 0.0f);
@@ -45,6 +135,7 @@ void DenseKMeans::fit(MatrixView<const float> data) {
   const bool with_norms = !spherical_ && dense_blas_may_run(rows, k_, d, false);
   if (with_norms) norms = squared_row_norms(data);
   const std::vector<float>* row_norms = with_norms ? &norms : nullptr;
+  auto mean_of = [&]() { return weighted ? weighted_mean_distance(distances, weights) : mean_distance(distances); };
 
   DenseIterationAssign assigner(data, centers, spherical_);
   DenseUpdateScratch scratch;
@@ -60,16 +151,22 @@ void DenseKMeans::fit(MatrixView<const float> data) {
       loop, history,
       [&](size_t it) {
         assigner.assign(it, data, centers, row_norms, labels, distances);
-        return mean_distance(distances);
+        return mean_of();
       },
       [&](size_t) {
-        if (assigner.needs_previous_centers()) previous = centers;
-        update_dense_centers(data, labels, distances, spherical_, centers, scratch);
+        const bool keep_previous = assigner.needs_previous_centers() || shift_limit >= 0.0;
+        if (keep_previous) previous = centers;
+        if (weighted) {
+          update_dense_centers_weighted(data, labels, distances, weights, spherical_, centers);
+        } else {
+          update_dense_centers(data, labels, distances, spherical_, centers, scratch);
+        }
         if (assigner.needs_previous_centers()) assigner.after_update(previous, centers);
+        return shift_limit >= 0.0 && squared_shift(previous, centers) <= shift_limit;
       });
 
   assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
-  if (!history.empty()) history.back() = mean_distance(distances);
+  if (!history.empty()) history.back() = mean_of();
 
   centers_ = std::move(centers);
   labels_ = std::move(labels);

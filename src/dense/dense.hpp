@@ -23,6 +23,20 @@ struct DenseKMeansOptions {
   bool spherical = false;
 };
 
+// What a fit may take beyond the data (an extension of the native fit, all off by default).
+struct DenseFitExtras {
+  // One finite, non-negative weight per row, not all zero: the update takes weighted means, the
+  // seeding draws by weight, and the history holds weighted means (sum w*d / sum w). Rows of
+  // weight zero take no part (they still get a label).
+  std::optional<VectorView<const float>> sample_weight;
+  // k x d starting centers instead of the initialisation (normalised in spherical mode).
+  std::optional<MatrixView<const float>> initial_centers;
+  // Stop once the centers moved by at most tol x (mean per-column variance of the data, weighted
+  // when there are weights) in summed squared distance during an update; negative: off. The
+  // final assignment still runs.
+  double tol = -1.0;
+};
+
 // One assignment pass over a chunk of rows against fixed centers, reduced to what a
 // distributed fit needs: per-cluster sums (float64) and
 // counts, the summed distance, and the chunk's farthest rows (row within the chunk, its
@@ -44,6 +58,7 @@ class DenseKMeans {
 
   // Replaces centers, labels and history on success; a failed fit changes nothing.
   void fit(MatrixView<const float> data);
+  void fit(MatrixView<const float> data, const DenseFitExtras& extras);
   std::vector<size_t> predict(MatrixView<const float> data) const;
   // The labels predict gives, with the sums a Lloyd update needs (see DenseChunkSummary).
   // `previous` (one center per row: the rows' labels from an earlier pass) only makes

@@ -81,13 +81,36 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
 
 [[noreturn]] void no_center() { throw VantorixError::message("failed to choose an initial cluster center"); }
 
-std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint64_t seed, bool sampled) {
+enum class Seeding { Farthest, Sampled, Greedy };
+
+// Sum over the unchosen candidates of weight x squared distance (f64, candidate order).
+double potential(const std::vector<float>& dist, std::span<const float> cand_weights) {
+  double total = 0.0;
+  for (size_t j = 0; j < dist.size(); ++j) {
+    if (!usable(dist[j])) continue;
+    total += double(dist[j]) * (cand_weights.empty() ? 1.0 : double(cand_weights[j]));
+  }
+  return total;
+}
+
+// cand: the candidate rows; cand_weights: their row weights (empty: unweighted).
+std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint64_t seed, Seeding seeding,
+                                    const std::vector<size_t>& cand, std::span<const float> cand_weights) {
   SeededRng draws(seed);
-  const std::vector<size_t> cand = initialization_candidate_rows(data.rows, k, seed);
   std::vector<size_t> by_row(cand.size());
   std::iota(by_row.begin(), by_row.end(), size_t{0});
   std::sort(by_row.begin(), by_row.end(), [&](size_t a, size_t b) { return cand[a] < cand[b]; });
   std::vector<float> weights(cand.size(), std::numeric_limits<float>::infinity());
+  // What the draws walk: the squared distances, times the row weights when there are any.
+  std::vector<float> scaled;
+  auto draw_weights = [&]() -> const std::vector<float>& {
+    if (cand_weights.empty()) return weights;
+    scaled.resize(weights.size());
+    for (size_t j = 0; j < weights.size(); ++j) {
+      scaled[j] = usable(weights[j]) ? weights[j] * cand_weights[j] : kChosen;
+    }
+    return scaled;
+  };
   std::vector<size_t> chosen;
   chosen.reserve(k);
   auto take = [&](size_t j) {
@@ -95,10 +118,41 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
     update_weights(data, cand, by_row, cand[j], weights);
     weights[j] = kChosen;
   };
-  take(0);
+  size_t first = 0;
+  // Weighted k-means++ draws its first center by weight; unweighted, cand[0] is already a
+  // uniform draw.
+  if (seeding != Seeding::Farthest && !cand_weights.empty()) {
+    std::vector<float> w(cand_weights.begin(), cand_weights.end());
+    first = weighted_seeding_walk(w, draws, WalkOverrun::LastPositive).value_or(0);
+  }
+  take(first);
+  const size_t trials = greedy_trials(k);
+  std::vector<float> trial, best_trial;
   while (chosen.size() < k) {
     std::optional<size_t> pick;
-    if (sampled) pick = weighted_seeding_walk(weights, draws, WalkOverrun::Nothing);
+    if (seeding == Seeding::Sampled) pick = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
+    if (seeding == Seeding::Greedy) {
+      // Several draws; keep the one whose center leaves the smallest potential (the first on ties).
+      double best_potential = std::numeric_limits<double>::infinity();
+      for (size_t t = 0; t < trials; ++t) {
+        const std::optional<size_t> drawn = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
+        if (!drawn) break;
+        trial = weights;
+        update_weights(data, cand, by_row, cand[*drawn], trial);
+        trial[*drawn] = kChosen;
+        const double p = potential(trial, cand_weights);
+        if (!pick || p < best_potential) {
+          pick = drawn;
+          best_potential = p;
+          best_trial.swap(trial);
+        }
+      }
+      if (pick) {
+        chosen.push_back(cand[*pick]);
+        weights.swap(best_trial);
+        continue;
+      }
+    }
     // Farthest-first always lands here; k-means++ when the weights sum to zero or the walk ran
     // past the end through rounding.
     if (!pick) pick = largest_usable(weights);
@@ -126,15 +180,40 @@ std::vector<size_t> initialization_candidate_rows(size_t rows, size_t k, uint64_
   return sample_indices(rng, rows, count);
 }
 
-std::vector<size_t> choose_initial_rows(MatrixView<const float> data, size_t k, uint64_t seed, InitMethod method) {
+size_t greedy_trials(size_t k) { return 2 + size_t(std::log(double(std::max<size_t>(k, 1)))); }
+
+std::vector<size_t> choose_initial_rows(MatrixView<const float> data, size_t k, uint64_t seed, InitMethod method,
+                                        std::span<const float> row_weights) {
   if (k == 0 || k > data.rows) fatal("choose_initial_rows: k outside [1, rows]");
+  if (!row_weights.empty() && row_weights.size() != data.rows) fatal("choose_initial_rows: one weight per row");
+  // Weighted: the methods run over the rows of positive weight only, mapped back at the end.
+  std::vector<size_t> positive;
+  if (!row_weights.empty()) {
+    for (size_t r = 0; r < data.rows; ++r)
+      if (row_weights[r] > 0.0f) positive.push_back(r);
+    if (positive.size() < k) fatal("choose_initial_rows: fewer rows of positive weight than k");
+  }
+  const size_t pool = row_weights.empty() ? data.rows : positive.size();
+  auto to_rows = [&](std::vector<size_t> idx) {
+    if (!row_weights.empty())
+      for (size_t& i : idx) i = positive[i];
+    return idx;
+  };
+  if (method == InitMethod::Random) {
+    SeededRng rng(seed);
+    return to_rows(sample_indices(rng, pool, k));
+  }
+  const std::vector<size_t> cand = to_rows(initialization_candidate_rows(pool, k, seed));
+  std::vector<float> cand_weights;
+  if (!row_weights.empty()) {
+    cand_weights.reserve(cand.size());
+    for (size_t r : cand) cand_weights.push_back(row_weights[r]);
+  }
   switch (method) {
-    case InitMethod::Random: {
-      SeededRng rng(seed);
-      return sample_indices(rng, data.rows, k);
-    }
-    case InitMethod::KMeansPlusPlus: return distance_driven(data, k, seed, true);
-    case InitMethod::FarthestFirst: return distance_driven(data, k, seed, false);
+    case InitMethod::KMeansPlusPlus: return distance_driven(data, k, seed, Seeding::Sampled, cand, cand_weights);
+    case InitMethod::GreedyKMeansPlusPlus: return distance_driven(data, k, seed, Seeding::Greedy, cand, cand_weights);
+    case InitMethod::FarthestFirst: return distance_driven(data, k, seed, Seeding::Farthest, cand, cand_weights);
+    case InitMethod::Random: break;
   }
   fatal("choose_initial_rows: unknown method");
 }

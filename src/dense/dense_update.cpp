@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "core/env.hpp"
@@ -155,6 +156,69 @@ void update_dense_centers(MatrixView<const float> data, std::span<const size_t> 
     for (size_t t = 0; t < d; ++t) dst[t] = sum[t] * inv;
   }
   repair_empty_clusters(data, labels, distances, scratch.counts, centers);
+  if (spherical) normalize_rows(centers);
+}
+
+void update_dense_centers_weighted(MatrixView<const float> data, std::span<const size_t> labels,
+                                   std::span<const float> distances, std::span<const float> weights, bool spherical,
+                                   Matrix<float>& centers) {
+  const size_t k = centers.rows, d = centers.cols, rows = data.rows;
+  if (data.cols != d || labels.size() < rows || distances.size() < rows || weights.size() < rows) {
+    fatal("update_dense_centers_weighted: shapes disagree");
+  }
+  for (size_t r = 0; r < rows; ++r) {
+    if (labels[r] >= k) fatal("update_dense_centers_weighted: label out of range");
+  }
+  struct Part {
+    std::vector<float> sums;
+    std::vector<double> weight;
+    std::vector<uint64_t> count;
+  };
+  const size_t kd = checked_mul(k, d, "update buffer");
+  const bool contiguous = data.is_c_contiguous();
+  const auto parts = parallel_chunk_results<Part>(rows, kSmallBufferChunkRows, [&](size_t begin, size_t end) {
+    Part p{std::vector<float>(kd, 0.0f), std::vector<double>(k, 0.0), std::vector<uint64_t>(k, 0)};
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (size_t r = begin; r < end; ++r) {
+      const float w = weights[r];
+      if (!(w > 0.0f)) continue;
+      const size_t c = labels[r];
+      std::span<const float> row;
+      if (contiguous) {
+        row = data.row(r);
+      } else {
+        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(r, t);
+        row = gathered;
+      }
+      add_scaled(std::span<float>(p.sums.data() + c * d, d), row, w);
+      p.weight[c] += double(w);
+      p.count[c] += 1;
+    }
+    return p;
+  });
+  std::vector<float> sums(kd, 0.0f);
+  std::vector<double> weight(k, 0.0);
+  std::vector<uint64_t> counts(k, 0);
+  for (const Part& p : parts) {
+    add_assign(sums, p.sums);
+    for (size_t c = 0; c < k; ++c) {
+      weight[c] += p.weight[c];
+      counts[c] += p.count[c];
+    }
+  }
+  for (size_t c = 0; c < k; ++c) {
+    if (counts[c] == 0) continue;
+    const float inv = 1.0f / float(weight[c]);
+    const float* sum = sums.data() + c * d;
+    float* dst = centers.row(c).data();
+    for (size_t t = 0; t < d; ++t) dst[t] = sum[t] * inv;
+  }
+  // Rows of weight zero never re-seed a cluster: their distance is made non-finite here.
+  std::vector<float> eligible(distances.begin(), distances.begin() + ptrdiff_t(rows));
+  for (size_t r = 0; r < rows; ++r) {
+    if (!(weights[r] > 0.0f)) eligible[r] = std::numeric_limits<float>::quiet_NaN();
+  }
+  repair_empty_clusters(data, labels, eligible, counts, centers);
   if (spherical) normalize_rows(centers);
 }
 

@@ -47,4 +47,12 @@ void update_dense_centers(MatrixView<const float> data, std::span<const size_t> 
                           std::span<const float> distances, bool spherical, Matrix<float>& centers,
                           DenseUpdateScratch& scratch);
 
+// The weighted update (an extension): each center becomes the weighted mean of its rows (f32
+// sums of w x row, f64 sums of w); clusters without a row of positive weight are empty and
+// take the farthest positive-weight rows of clusters with at least two of them. Accumulated in
+// row chunks of 4096 rows reduced in chunk order, so the result does not depend on the threads.
+void update_dense_centers_weighted(MatrixView<const float> data, std::span<const size_t> labels,
+                                   std::span<const float> distances, std::span<const float> weights, bool spherical,
+                                   Matrix<float>& centers);
+
 }  // namespace vantorix

@@ -49,6 +49,7 @@ InitMethod parse_init_method(std::string_view text) {
     return InitMethod::KMeansPlusPlus;
   }
   if (word == "random") return InitMethod::Random;
+  if (word == "greedy-kmeans++" || word == "greedy-k-means++") return InitMethod::GreedyKMeansPlusPlus;
   throw VantorixError::message("unsupported init '" + escaped(text) +
                                "'; expected one of farthest_first, kmeans++, random");
 }
@@ -58,6 +59,7 @@ const char* init_method_name(InitMethod method) {
     case InitMethod::FarthestFirst: return "farthest_first";
     case InitMethod::KMeansPlusPlus: return "kmeans++";
     case InitMethod::Random: return "random";
+    case InitMethod::GreedyKMeansPlusPlus: return "greedy_kmeans++";
   }
   return "?";
 }

@@ -28,7 +28,10 @@ class SeededRng;
 // Initialisation methods
 
 // Shared by dense k-means and k-means over codes.
-enum class InitMethod : uint8_t { FarthestFirst = 0, KMeansPlusPlus = 1, Random = 2 };
+// GreedyKMeansPlusPlus is this library's extension (dense k-means only): each step draws
+// several candidates as k-means++ does and keeps the one that lowers the summed squared
+// distance most.
+enum class InitMethod : uint8_t { FarthestFirst = 0, KMeansPlusPlus = 1, Random = 2, GreedyKMeansPlusPlus = 3 };
 
 // Lenient: ASCII case and '_' versus '-' do not matter.
 InitMethod parse_init_method(std::string_view text);
@@ -192,7 +195,12 @@ void run_passes(const PassLoop& loop, std::vector<double>& history, Assign&& ass
       assign(pass);
     }
     if (!loop.update_after_last_pass && pass + 1 == loop.iterations) break;
-    update(pass);
+    // An update may report convergence (true): the loop then ends after it.
+    if constexpr (std::is_same_v<std::invoke_result_t<Update&, size_t>, bool>) {
+      if (update(pass)) break;
+    } else {
+      update(pass);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "python/boundary.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,6 +26,13 @@ std::string signature_doc(const char* name, bool with_self, std::span<const Para
       case Param::Default::Int: out.append("=").append(std::to_string(p.int_value)); break;
       case Param::Default::Bool: out += p.bool_value ? "=True" : "=False"; break;
       case Param::Default::Text: out.append("=\"").append(p.text_value).append("\""); break;
+      case Param::Default::Float: {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", p.float_value);
+        out.append("=").append(text);
+        if (!std::strpbrk(text, ".eni")) out += ".0";  // as Python writes a float
+        break;
+      }
     }
   }
   return out + ")\n--\n\n" + (summary ? summary : "");
@@ -129,6 +137,7 @@ void Args::convert() {
       if (p.dflt == Param::Default::Int) s.value = p.int_value;
       if (p.dflt == Param::Default::Bool) s.value = p.bool_value;
       if (p.dflt == Param::Default::Text) s.value = std::string(p.text_value);
+      if (p.dflt == Param::Default::Float) s.value = p.float_value;
       continue;
     }
     switch (p.kind) {
@@ -136,6 +145,7 @@ void Args::convert() {
       case Kind::Bool: s.value = as_bool(s.object, p.name); break;
       case Kind::Text: s.value = as_string(s.object, p.name); break;
       case Kind::IntSequence: s.value = as_u64_sequence(s.object, p.name); break;
+      case Kind::Float: s.value = as_f64(s.object, p.name); break;
       default:
         if (p.dflt == Param::Default::None && s.object == Py_None) break;
         read_array<Value>(s.object, p);  // checked now, read again below
@@ -169,6 +179,7 @@ const T& Args::get(const char* name) const {
 
 uint64_t Args::integer(const char* name) const { return get<uint64_t>(name); }
 bool Args::flag(const char* name) const { return get<bool>(name); }
+double Args::real(const char* name) const { return get<double>(name); }
 const std::string& Args::text(const char* name) const { return get<std::string>(name); }
 const std::vector<uint64_t>& Args::integers(const char* name) const { return get<std::vector<uint64_t>>(name); }
 MatrixView<const float> Args::f32_matrix(const char* name) const { return get<MatrixView<const float>>(name); }
@@ -187,6 +198,10 @@ std::optional<MatrixView<const float>> Args::f32_matrix_or_none(const char* name
 }
 std::optional<VectorView<const uint32_t>> Args::u32_vector_or_none(const char* name) const {
   return get_or_none<VectorView<const uint32_t>>(name);
+}
+
+std::optional<VectorView<const float>> Args::f32_vector_or_none(const char* name) const {
+  return get_or_none<VectorView<const float>>(name);
 }
 
 std::string Args::describe_work() const {

@@ -23,16 +23,17 @@
 
 namespace vantorix::py {
 
-enum class Kind : uint8_t { F32Matrix, U8Matrix, F32Array3, F32Vector, U32Vector, Int, Bool, Text, IntSequence };
+enum class Kind : uint8_t { F32Matrix, U8Matrix, F32Array3, F32Vector, U32Vector, Int, Bool, Text, IntSequence, Float };
 
 struct Param {
-  enum class Default : uint8_t { Required, None, Int, Bool, Text };
+  enum class Default : uint8_t { Required, None, Int, Bool, Text, Float };
   const char* name = nullptr;
   Kind kind = Kind::Int;
   Default dflt = Default::Required;
   uint64_t int_value = 0;
   bool bool_value = false;
   const char* text_value = nullptr;
+  double float_value = 0.0;
 };
 
 inline constexpr size_t kMaxParams = 12;
@@ -46,6 +47,10 @@ constexpr Param bool_arg(const char* name, bool dflt) {
 }
 constexpr Param text_arg(const char* name, const char* dflt) {
   return {name, Kind::Text, Param::Default::Text, 0, false, dflt};
+}
+
+constexpr Param float_arg(const char* name, double dflt) {
+  return {name, Kind::Float, Param::Default::Float, 0, false, nullptr, dflt};
 }
 
 // The parameters in use: a table ends at its first unnamed entry.
@@ -63,6 +68,7 @@ class Args {
   Args& operator=(const Args&) = delete;
 
   uint64_t integer(const char* name) const;
+  double real(const char* name) const;
   bool flag(const char* name) const;
   const std::string& text(const char* name) const;
   const std::vector<uint64_t>& integers(const char* name) const;
@@ -72,13 +78,14 @@ class Args {
   Array3View<const float> f32_array3(const char* name) const;
   VectorView<const float> f32_vector(const char* name) const;
   std::optional<VectorView<const uint32_t>> u32_vector_or_none(const char* name) const;
+  std::optional<VectorView<const float>> f32_vector_or_none(const char* name) const;
 
   // "fit() working on argument 'data' (1000 x 8 of 4-byte items, 32000 bytes)", or "fit()":
   // what a bare allocation failure is reported against.
   std::string describe_work() const;
 
  private:
-  using Value = std::variant<std::monostate, uint64_t, bool, std::string, std::vector<uint64_t>,
+  using Value = std::variant<std::monostate, uint64_t, bool, std::string, std::vector<uint64_t>, double,
                              MatrixView<const float>, MatrixView<const uint8_t>, Array3View<const float>,
                              VectorView<const float>, VectorView<const uint32_t>>;
   struct Slot {

@@ -223,6 +223,15 @@ size_t as_usize(PyObject* obj, const char* name) {
   return size_t(as_u64(obj, name));
 }
 
+double as_f64(PyObject* obj, const char* name) {
+  if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+    type_error(name, "'" + type_name(obj) + "' object cannot be converted to 'float'");
+  }
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+  return v;
+}
+
 bool as_bool(PyObject* obj, const char* name) {
   if (PyBool_Check(obj)) return obj == Py_True;
   if (PyArray_IsScalar(obj, Bool)) return PyObject_IsTrue(obj) == 1;
@@ -276,6 +285,11 @@ PyObject* new_f32_array3(const float* data, size_t d0, size_t d1, size_t d2) {
 PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols) {
   const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
   return new_array(2, dims, NPY_UINT8, data, rows * cols);
+}
+
+PyObject* new_i64_matrix(const int64_t* data, size_t rows, size_t cols) {
+  const npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(2, dims, NPY_INT64, data, rows * cols);
 }
 
 PyObject* new_u32_labels(std::span<const size_t> labels) {

@@ -90,6 +90,8 @@ VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name);
 uint64_t as_u64(PyObject* obj, const char* name);
 size_t as_usize(PyObject* obj, const char* name);
 bool as_bool(PyObject* obj, const char* name);
+// A Python float or int (not a bool), as a double.
+double as_f64(PyObject* obj, const char* name);
 std::string as_string(PyObject* obj, const char* name);
 // A sequence of non-negative integers (a str is rejected), read from a snapshot of its items so
 // that conversions which change the sequence cannot pull items from under the loop.
@@ -99,6 +101,7 @@ std::vector<uint64_t> as_u64_sequence(PyObject* obj, const char* name);
 PyObject* new_f32_matrix(const float* data, size_t rows, size_t cols);
 PyObject* new_f32_array3(const float* data, size_t d0, size_t d1, size_t d2);
 PyObject* new_u8_matrix(const uint8_t* data, size_t rows, size_t cols);
+PyObject* new_i64_matrix(const int64_t* data, size_t rows, size_t cols);
 PyObject* new_u32_labels(std::span<const size_t> labels);
 PyObject* new_u32_vector(std::span<const uint32_t> values);
 PyObject* new_f64_vector(std::span<const double> values);

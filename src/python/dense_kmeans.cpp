@@ -27,6 +27,15 @@ PyObject* fit(DenseKMeans* m, const Args& a) {
   Py_RETURN_NONE;
 }
 
+PyObject* fit_with(DenseKMeans* m, const Args& a) {
+  DenseFitExtras extras;
+  extras.sample_weight = a.f32_vector_or_none("sample_weight");
+  extras.initial_centers = a.f32_matrix_or_none("init_centers");
+  extras.tol = a.real("tol");
+  m->fit(a.f32_matrix("data"), extras);
+  Py_RETURN_NONE;
+}
+
 PyObject* fit_predict(DenseKMeans* m, const Args& a) {
   m->fit(a.f32_matrix("data"));
   return new_u32_labels(m->labels());
@@ -67,6 +76,15 @@ const Constructor<DenseKMeans> kConstructor = {
 const Method<DenseKMeans> kMethods[] = {
     {"fit", Access::Exclusive, {arg("data", Kind::F32Matrix)}, fit,
      "Clusters the rows of data (2-D float32, any strides). Replaces centers, labels and inertia_history."},
+    {"fit_with", Access::Exclusive,
+     {arg("data", Kind::F32Matrix), arg_or_none("sample_weight", Kind::F32Vector),
+      arg_or_none("init_centers", Kind::F32Matrix), float_arg("tol", -1.0)},
+     fit_with,
+     "Extension: fit(data) with optional row weights (1-D float32, finite, non-negative, not all zero: "
+     "weighted seeding, weighted means and a weighted mean-distance history), starting centers "
+     "init_centers (k x d float32) in place of the initialisation, and a stop once an update moves "
+     "the centers by at most tol x the data's (weighted) mean column variance in summed squared distance "
+     "(negative: off)."},
     {"fit_predict", Access::Exclusive, {arg("data", Kind::F32Matrix)}, fit_predict,
      "fit(data), then the labels it stored as a new uint32 array."},
     {"predict", Access::Shared, {arg("data", Kind::F32Matrix)}, predict,

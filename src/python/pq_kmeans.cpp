@@ -22,6 +22,9 @@ std::unique_ptr<PqKMeans> make(const Args& a) {
   options.spherical = a.flag("spherical");
   // The init name is checked before the model validates anything else.
   options.init = parse_init_method(a.text("init"));
+  if (options.init == InitMethod::GreedyKMeansPlusPlus) {
+    throw VantorixError::message("init '" + escaped(a.text("init")) + "' is available for dense k-means only");
+  }
   return std::make_unique<PqKMeans>(
       PqKMeans::create(a.f32_array3("codewords"), a.f32_matrix_or_none("rotation"), options));
 }

@@ -1,5 +1,6 @@
 // _NativeProductQuantizer: argument conversion and result copies around ProductQuantizer.
 #include "pq/pq.hpp"
+#include "pq/pq_search.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 
@@ -42,6 +43,31 @@ PyObject* decode(ProductQuantizer* m, const Args& a) {
   return new_f32_matrix(rows.data(), rows.rows, rows.cols);
 }
 
+PyObject* distance_table(ProductQuantizer* m, const Args& a) {
+  const Array3<float> t = pq_distance_tables(*m, a.f32_matrix("queries"), parse_search_metric(a.text("metric")));
+  return new_f32_array3(t.data(), t.dim0, t.dim1, t.dim2);
+}
+
+PyObject* table_distances(ProductQuantizer* m, const Args& a) {
+  const Array3View<const float> tables = a.f32_array3("tables");
+  if (!m->fitted()) throw VantorixError::message("product quantizer has not been fitted");
+  if (tables.dim1 != m->codewords()->dim0 || tables.dim2 != m->codewords()->dim1) {
+    throw VantorixError::message("tables must have shape (queries, num_subquantizers, codebook_size)");
+  }
+  const Matrix<float> d = pq_table_distances(tables, a.u8_matrix("codes"));
+  return new_f32_matrix(d.data(), d.rows, d.cols);
+}
+
+PyObject* search(ProductQuantizer* m, const Args& a) {
+  const PqSearchResult r = pq_search(*m, a.f32_matrix("queries"), a.u8_matrix("codes"), a.integer("top_k"),
+                                     parse_search_metric(a.text("metric")));
+  Ref distances(new_f32_matrix(r.distances.data(), r.distances.rows, r.distances.cols));
+  Ref indices(new_i64_matrix(r.indices.data(), r.indices.rows, r.indices.cols));
+  PyObject* pair = PyTuple_Pack(2, distances.get(), indices.get());
+  if (!pair) throw PyErrSet{};
+  return pair;
+}
+
 void require_fitted(const ProductQuantizer& model) {
   if (!model.fitted()) throw VantorixError::message("product quantizer has not been fitted");
 }
@@ -70,6 +96,19 @@ const Method<ProductQuantizer> kMethods[] = {
      "Codes of float32 rows: a new uint8 array (n, M)."},
     {"decode", Access::Shared, {arg("codes", Kind::U8Matrix)}, decode,
      "Reconstructed rows of uint8 codes: a new float32 array (n, D)."},
+    {"distance_table", Access::Shared, {arg("queries", Kind::F32Matrix), text_arg("metric", "l2")}, distance_table,
+     "Extension: per query, the squared distance (metric=\"l2\") or dot product (\"ip\") of each of its "
+     "subvectors (rotated like the rows) to every codeword: a new float32 array (queries, M, Ks)."},
+    {"table_distances", Access::Shared, {arg("tables", Kind::F32Array3), arg("codes", Kind::U8Matrix)},
+     table_distances,
+     "Extension: asymmetric distances through lookup tables (queries, M, Ks): for every query and code "
+     "row, the M table entries the code selects, added in subspace order. A new float32 array (queries, n)."},
+    {"search", Access::Shared,
+     {arg("queries", Kind::F32Matrix), arg("codes", Kind::U8Matrix), int_arg("top_k", 10), text_arg("metric", "l2")},
+     search,
+     "Extension: the top_k code rows of every query by asymmetric distance, smallest squared distance "
+     "(\"l2\") or largest dot product (\"ip\") first, equal values to the lower row. A tuple (distances "
+     "float32, indices int64), each (queries, min(top_k, n))."},
 };
 
 const Property<ProductQuantizer> kProperties[] = {

@@ -28,7 +28,8 @@ std::vector<size_t> sorted(std::vector<size_t> v) {
   return v;
 }
 
-const InitMethod kAllMethods[] = {InitMethod::Random, InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst};
+const InitMethod kAllMethods[] = {InitMethod::Random, InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst,
+                                  InitMethod::GreedyKMeansPlusPlus};
 
 }  // namespace
 
@@ -78,7 +79,7 @@ TEST(DenseInit, DuplicateRowsFallBackToHighestRemainingCandidate) {
   // Two distinct values: once both are chosen every other weight is 0, and the largest usable
   // weight (0) goes to the highest candidate position not yet taken.
   const auto data = column({1, 2, 1, 2, 1, 2, 1, 2});
-  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst}) {
+  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst, InitMethod::GreedyKMeansPlusPlus}) {
     const auto chosen = choose_initial_rows(data.view(), 5, 3, method);
     const auto cand = initialization_candidate_rows(8, 5, 3);
     ASSERT_EQ(chosen.size(), 5u);
@@ -125,7 +126,7 @@ TEST(DenseInit, SameSeedSameCentersDifferentSeedUsuallyNot) {
 TEST(DenseInit, NonFiniteRowsAreNeverUsable) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const auto all_nan = column({nan, nan, nan, nan});
-  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst}) {
+  for (auto method : {InitMethod::KMeansPlusPlus, InitMethod::FarthestFirst, InitMethod::GreedyKMeansPlusPlus}) {
     try {
       choose_initial_rows(all_nan.view(), 2, 0, method);
       FAIL() << "expected an error";
@@ -160,4 +161,26 @@ TEST(DenseInit, StridedDataChoosesLikeContiguous) {
   for (auto method : kAllMethods) {
     EXPECT_EQ(choose_initial_rows(strided, 40, 1, method), choose_initial_rows(dense.view(), 40, 1, method));
   }
+}
+
+TEST(DenseInit, WeightedMethodsChooseOnlyRowsOfPositiveWeight) {
+  // rows of weight zero sit far away: any method that looked at them would pick them
+  std::vector<float> values(64), weights(64, 1.0f);
+  for (size_t i = 0; i < 64; ++i) values[i] = float(i % 8);
+  for (size_t i = 0; i < 64; i += 5) values[i] = 1e6f, weights[i] = 0.0f;
+  const auto data = column(values);
+  for (auto method : kAllMethods) {
+    for (uint64_t seed = 0; seed < 5; ++seed) {
+      for (size_t r : choose_initial_rows(data.view(), 8, seed, method, weights)) {
+        EXPECT_GT(weights[r], 0.0f) << int(method) << " seed " << seed;
+      }
+    }
+  }
+}
+
+TEST(DenseInit, GreedyTrialsGrowWithTheLogOfK) {
+  EXPECT_EQ(greedy_trials(1), 2u);
+  EXPECT_EQ(greedy_trials(8), 4u);
+  EXPECT_EQ(greedy_trials(50), 5u);
+  EXPECT_EQ(greedy_trials(1000), 8u);
 }

@@ -70,8 +70,8 @@ def test_empty_clusters_are_reseeded_with_the_farthest_rows(client, blobs):
 def test_code_fit_equals_the_single_machine_fit(client, blobs, pq, k):
     codes = pq.encode(blobs)
     # one pass leaves the single-machine fit's starting centers untouched
-    start = vantorix.PQKMeans(k, quantizer=pq, max_iter=1, random_state=5).fit(codes).code_centers_
-    ref = vantorix.PQKMeans(k, quantizer=pq, max_iter=12, random_state=5).fit(codes)
+    start = vantorix.PQKMeans(k, quantizer=pq, max_iter=1, random_state=5).fit(codes=codes).code_centers_
+    ref = vantorix.PQKMeans(k, quantizer=pq, max_iter=12, random_state=5).fit(codes=codes)
     fit = vdask.PQKMeans(k, quantizer=pq, init=start, max_iter=12).fit(da.from_array(codes, chunks=3000))
     np.testing.assert_array_equal(fit.code_centers_, ref.code_centers_)
     np.testing.assert_array_equal(fit.labels_.compute(), ref.labels_)
@@ -151,7 +151,7 @@ def test_bad_inputs_fail_with_the_single_machine_messages(client, blobs, pq):
         (lambda: vantorix.KMeans(5).fit(with_nan), lambda: vdask.KMeans(5, init=blobs[:5]).fit(da.from_array(with_nan, chunks=4000))),
         (lambda: vantorix.KMeans(5).fit(blobs[:3]), lambda: vdask.KMeans(5).fit(da.from_array(blobs[:3], chunks=2))),
         (
-            lambda: vantorix.PQKMeans(5, quantizer=pq).fit(pq.encode(blobs[:3])),
+            lambda: vantorix.PQKMeans(5, quantizer=pq).fit(codes=pq.encode(blobs[:3])),
             lambda: vdask.PQKMeans(5, quantizer=pq).fit(da.from_array(pq.encode(blobs[:3]), chunks=2)),
         ),
     ]

@@ -54,7 +54,9 @@ def test_constructor_rejects_in_order(kwargs, message):
 
 
 @pytest.mark.parametrize("init", ["K_Means++", "FARTHEST_FIRST", "Random", "farthest", "deterministic",
-                                  "pq_kmeans_plus_plus", "PQ-KMEANS++", "k-means++"])
+                                  "pq_kmeans_plus_plus", "PQ-KMEANS++", "k-means++",
+                                  # the greedy extension
+                                  "greedy_kmeans++", "Greedy-K-Means++"])
 def test_init_spellings_accepted(init, blobs):
     m = Dense(4, iterations=2, init=init)
     m.fit(blobs)

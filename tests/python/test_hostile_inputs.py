@@ -140,6 +140,9 @@ TARGETS = [
      dict(k="bigint", iterations="int", seed="bigint", verbose="bool", init="str", early_stopping="bool",
           spherical="bool")),
     ("DenseKMeans.fit", dense, lambda m, **a: m.fit(**a), dict(data=X), dict(data="array")),
+    ("DenseKMeans.fit_with", dense, lambda m, **a: m.fit_with(**a),
+     dict(data=X, sample_weight=WEIGHTS, init_centers=X[:3], tol=0.0),
+     dict(data="array", sample_weight="array", init_centers="array")),
     ("DenseKMeans.fit_predict", dense, lambda m, **a: m.fit_predict(**a), dict(data=X), dict(data="array")),
     ("DenseKMeans.predict", dense, lambda m, **a: m.predict(**a), dict(data=X), dict(data="array")),
     ("DenseKMeans.chunk_summary", dense, lambda m, **a: m.chunk_summary(**a),
@@ -160,6 +163,13 @@ TARGETS = [
     ("ProductQuantizer.encode", lambda: pq(opq=1), lambda m, **a: m.encode(**a), dict(data=X), dict(data="array")),
     ("ProductQuantizer.decode", lambda: pq(opq=1), lambda m, **a: m.decode(**a), dict(codes=CODES),
      dict(codes="array")),
+    ("ProductQuantizer.distance_table", lambda: pq(opq=1), lambda m, **a: m.distance_table(**a),
+     dict(queries=X[:5], metric="ip"), dict(queries="array", metric="str")),
+    ("ProductQuantizer.table_distances", pq, lambda m, **a: m.table_distances(**a),
+     dict(tables=np.ones((3, 2, 16), np.float32), codes=CODES), dict(tables="array", codes="array")),
+    ("ProductQuantizer.search", lambda: pq(opq=1), lambda m, **a: m.search(**a),
+     dict(queries=X[:5], codes=CODES, top_k=3, metric="l2"),
+     dict(queries="array", codes="array", top_k="bigint", metric="str")),
     ("PQKMeans()", None, lambda m, **a: vx._NativePQKMeans(**a),
      dict(codewords=CODEWORDS, k=3, iterations=3, seed=0, verbose=False, lookup_table_bytes=1 << 20,
           rotation=np.eye(4, dtype=np.float32), init="random", early_stopping=False, spherical=False),
@@ -212,6 +222,8 @@ CASES = [
 def comparable(result):
     if isinstance(result, dict):
         return {k: comparable(v) for k, v in result.items()}
+    if isinstance(result, tuple):
+        return tuple(comparable(v) for v in result)
     if isinstance(result, np.ndarray):
         return (result.dtype.str, result.shape, result.tobytes())
     if type(result).__module__ == "vantorix._vantorix":
