@@ -42,7 +42,6 @@ __all__ = ["KMeans", "PQKMeans", "encode"]
 
 _FAN_IN = 2  # summaries combined per reduction task: pairs, so that with consecutive chunks on one
 # worker only the few pairs that straddle two workers move a summary between them
-_EPS = float(np.finfo(np.float64).eps)
 _log = logging.getLogger("vantorix.dask")
 
 
@@ -258,10 +257,6 @@ def _sample_rows(n: int, size: int, seed: int) -> np.ndarray:
     return np.sort(np.random.default_rng(seed).choice(n, size=size, replace=False))
 
 
-def _rel(a: float, b: float) -> float:
-    return abs(a - b) / max(abs(a), _EPS)
-
-
 def _take_rows(arr: da.Array, rows: np.ndarray) -> np.ndarray:
     """Rows of a dask array in the given order.
 
@@ -352,14 +347,6 @@ def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
     return DenseSummary(sums, counts, distance, *far)
 
 
-def _normalize_rows(c: np.ndarray) -> np.ndarray:
-    norms = np.sqrt(np.einsum("ij,ij->i", c, c, dtype=np.float64))
-    out = c.astype(np.float64)
-    nz = norms > 0
-    out[nz] /= norms[nz, None]
-    return out.astype(np.float32)
-
-
 class KMeans(ClusterMixin, BaseEstimator):
     """Dense k-means over a ``dask.array`` of rows; parameters as ``vantorix.KMeans``.
 
@@ -402,7 +389,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             centers = as_matrix(self.init, "init")
             if centers.shape != (k, d):
                 raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
-            return _normalize_rows(centers) if self.spherical else centers.copy()
+            return _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers.copy()
         rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
         sample = np.asarray(arr[rows].compute())
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
@@ -422,13 +409,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             rows = s.far_rows[ok][: empty.size]
             if rows.size:
                 new[empty[: rows.size]] = _take_rows(arr, rows)
-        return _normalize_rows(new) if self.spherical else new
+        return _NativeDenseKMeans.normalize_rows(new) if self.spherical else new
 
     def _stops(self, h: List[float]) -> bool:
-        n = len(h)
-        return bool(
-            self.early_stopping and n >= 4 and h[n - 2] > _EPS and _rel(h[n - 2], h[n - 1]) <= 1e-4 and _rel(h[n - 3], h[n - 2]) <= 1e-4
-        )
+        return bool(self.early_stopping) and _NativeDenseKMeans.should_stop(np.asarray(h, np.float64))
 
     def fit(self, X: Any, y: Any = None) -> "KMeans":
         check_params(self)
@@ -681,13 +665,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         return new
 
     def _stops(self, h: List[float]) -> bool:
-        if not self.early_stopping or len(h) < 5:
-            return False
-        a, b, c = h[-3], h[-2], h[-1]
-        return bool(
-            np.isfinite(a) and np.isfinite(b) and np.isfinite(c) and a - b >= 0 and (a - b) / max(abs(a), _EPS) <= 1e-4
-            and b - c >= 0 and (b - c) / max(abs(b), _EPS) <= 1e-4
-        )
+        return bool(self.early_stopping) and _NativePQKMeans.should_stop(np.asarray(h, np.float64))
 
     def fit(self, X: Any, y: Any = None) -> "PQKMeans":
         check_params(self)

@@ -1,6 +1,7 @@
 // _NativePQKMeans: k-means over product-quantization codes.
 #include "codes/autok.hpp"
 #include "codes/pqkmeans.hpp"
+#include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 
@@ -91,6 +92,10 @@ PyObject* set_dense_cluster_centers(PqKMeans* m, const Args& a) {
 
 std::vector<uint32_t> narrow_u32(const std::vector<uint64_t>& values) { return {values.begin(), values.end()}; }
 
+PyObject* should_stop(PqKMeans*, const Args& a) {
+  return new_bool(should_stop_early(stopping_window(a.f64_vector("inertia_history"))));
+}
+
 PyObject* analyze_k_candidates(PqKMeans*, const Args& a) {
   AutoKOptions options;
   options.iterations = a.integer("iterations");
@@ -163,6 +168,11 @@ const Method<PqKMeans> kMethods[] = {
      "Installs code centers (k x M, uint8)."},
     {"set_dense_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_dense_cluster_centers,
      "Installs dense centers (k x D, float32, raw space)."},
+    // The fit's own rule, for drivers that run the passes elsewhere (vantorix.dask).
+    {"should_stop", Access::Static, {arg("inertia_history", Kind::F64Vector)}, should_stop,
+     "Extension: whether a fit with early_stopping stops after passes with these mean distances "
+     "(float64, one per pass): at least 5 passes, and the last two falls finite, not negative and "
+     "at most 1e-4 relative to the value before."},
     {"analyze_k_candidates", Access::Static,
      {arg("codewords", Kind::F32Array3), arg("codes", Kind::U8Matrix), arg("candidate_ks", Kind::IntSequence),
       int_arg("iterations", kAutoKDefaults.iterations), int_arg("seed", kAutoKDefaults.seed),

@@ -18,6 +18,7 @@ X = RNG.standard_normal((40, 4), dtype=np.float32)  # data: 40 rows, D = 4
 CODES = RNG.integers(0, 16, (40, 2), dtype=np.uint8)  # M = 2, Ks = 16
 CODEWORDS = RNG.standard_normal((2, 16, 2), dtype=np.float32)
 WEIGHTS = RNG.random(40, dtype=np.float32) + 0.5
+HISTORY = np.array([5.0, 4.0, 3.0, 3.0, 3.0])  # mean distances of five passes
 
 
 class Boom(ZeroDivisionError):
@@ -147,6 +148,10 @@ TARGETS = [
      dict(data=X, farthest=3, labels=np.zeros(len(X), np.uint32)), dict(data="array", farthest="bigint", labels="array")),
     ("DenseKMeans.set_cluster_centers", dense, lambda m, **a: m.set_cluster_centers(**a), dict(centers=X[:3]),
      dict(centers="array")),
+    ("DenseKMeans.should_stop", None, lambda m, **a: vx._NativeDenseKMeans.should_stop(**a),
+     dict(inertia_history=HISTORY), dict(inertia_history="array")),
+    ("DenseKMeans.normalize_rows", None, lambda m, **a: vx._NativeDenseKMeans.normalize_rows(**a), dict(rows=X),
+     dict(rows="array")),
     ("ProductQuantizer()", None, lambda m, **a: vx._NativeProductQuantizer(**a),
      dict(num_subquantizers=2, codebook_size=16, iterations=2, seed=0, opq_iterations=0),
      dict(num_subquantizers="bigint", codebook_size="bigint", iterations="int", seed="bigint",
@@ -181,6 +186,8 @@ TARGETS = [
      dict(centers="array")),
     ("PQKMeans.set_dense_cluster_centers", pq_kmeans, lambda m, **a: m.set_dense_cluster_centers(**a),
      dict(centers=X[:3]), dict(centers="array")),
+    ("PQKMeans.should_stop", None, lambda m, **a: vx._NativePQKMeans.should_stop(**a),
+     dict(inertia_history=HISTORY), dict(inertia_history="array")),
     ("PQKMeans.analyze_k_candidates", None, lambda m, **a: vx._NativePQKMeans.analyze_k_candidates(**a),
      dict(codewords=CODEWORDS, codes=CODES, candidate_ks=[2, 4], iterations=2, seed=0, verbose=False,
           lookup_table_bytes=1 << 20, sample_rows=30, method="bic"),
@@ -285,6 +292,12 @@ OVERRIDES = {
     ("DenseKMeans.chunk_summary", "labels", "broadcast-2**40"): MemoryError,
     # the analysis reads only the sample_rows rows it samples
     ("PQKMeans.analyze_k_candidates", "codes", "broadcast-2**40"): ACCEPTED,
+    # a history of any length has a verdict, and rows of any shape a normalisation
+    **{(t, "inertia_history", v): ACCEPTED
+       for t in ["DenseKMeans.should_stop", "PQKMeans.should_stop"]
+       for v in ["no-rows", "no-columns", "one-element", "broadcast-2**40"]},
+    **{("DenseKMeans.normalize_rows", "rows", v): ACCEPTED for v in ["no-rows", "no-columns", "one-element"]},
+    ("DenseKMeans.normalize_rows", "rows", "broadcast-2**40"): MemoryError,
     # non-finite values where they are checked
     **{("ProductQuantizer.fit(opq)", "data", v): (ValueError, "linear algebra error: svd input contains non-finite values")
        for v in ["nan", "inf"]},
