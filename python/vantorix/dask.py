@@ -502,13 +502,6 @@ class CodeSummary(NamedTuple):
     far_labels: np.ndarray
 
 
-def codeword_distances(codewords: np.ndarray) -> np.ndarray:
-    """(M, Ks, Ks) squared distances between the codewords of each subspace."""
-    diff = codewords[:, :, None, :] - codewords[:, None, :, :]
-    table: np.ndarray = np.einsum("mstd,mstd->mst", diff, diff)
-    return table
-
-
 def code_chunk_summary(
     block: Any, codewords: np.ndarray, centers: np.ndarray, hint: None, offset: int
 ) -> Tuple[CodeSummary, None]:
@@ -645,19 +638,19 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         s, _ = _reduce_summaries(codes, code_chunk_summary, (self.quantizer.codewords_, centers), combine_codes)
         return s  # type: ignore[no-any-return]
 
-    def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, table: np.ndarray) -> np.ndarray:
+    def _update(self, codes: da.Array, centers: np.ndarray, s: CodeSummary, native: _NativePQKMeans) -> np.ndarray:
         k, m = centers.shape
-        ks = table.shape[1]
+        assert self.quantizer is not None
+        ks = self.quantizer.codewords_.shape[1]
         hist = s.histogram
         if not isinstance(hist, np.ndarray):
             dense = np.zeros(k * m * ks, np.int64)
             dense[hist[0]] = hist[1]
             hist = dense
-        hist = hist.reshape(k, m, ks).astype(np.float32)
-        cost = np.einsum("jms,msu->jmu", hist, table)
-        new: np.ndarray = centers.copy()
+        # the single-machine fit's vote (same table, same sums, same ties)
+        native.set_cluster_centers(centers)
+        new: np.ndarray = native.vote_from_histogram(hist.astype(np.uint64))
         present = s.counts > 0
-        new[present] = cost[present].argmin(axis=2).astype(np.uint8)  # ties to the lowest codeword
         empty = np.flatnonzero(~present)
         if empty.size:
             rows = s.far_rows[: empty.size]
@@ -679,7 +672,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
             raise ValueError(f"X: Found array with 0 sample(s) (shape={codes.shape}) while a minimum of 1 is required.")
         check_enough_rows(n, self.n_clusters)
         assert self.quantizer is not None
-        table = codeword_distances(self.quantizer.codewords_)
+        native = _NativePQKMeans(np.require(self.quantizer.codewords_, requirements=["C", "A"]), self.n_clusters)
         seed = resolve_seed(self.random_state)
         centers = self._initial_centers(codes, seed)
         history: List[float] = []
@@ -691,7 +684,7 @@ class PQKMeans(ClusterMixin, BaseEstimator):
                 run.record(it, history[-1])
                 if self._stops(history) or it + 1 == self.max_iter:
                     break
-                centers = self._update(codes, centers, s, table)
+                centers = self._update(codes, centers, s, native)
         finally:
             run.close()
         self.n_features_in_ = int(self.quantizer.codewords_.shape[0] * self.quantizer.codewords_.shape[2])

@@ -266,3 +266,28 @@ def test_spherical_centers_are_normalised_as_the_single_machine_fit_does():
     # a Dask fit from given centers starts from the same normalised ones
     start = vdask.KMeans(6, init=c, spherical=True)._initial_centers(da.from_array(c), 0)
     np.testing.assert_array_equal(start, normalised)
+
+
+@pytest.mark.parametrize("k", [3, 12])
+def test_the_vote_from_summed_histograms_is_the_fits_own(k, codewords):
+    from vantorix._vantorix import _NativePQKMeans
+
+    cw = codewords  # small integers: many exact ties, which go to the lower codeword in both
+    codes = np.random.default_rng(4).integers(0, 16, (3000, 4), dtype=np.uint8)
+    start = _NativePQKMeans(cw, k, iterations=1, seed=2)
+    start.fit(codes)  # one pass: the starting centers, not yet updated
+    after = _NativePQKMeans(cw, k, iterations=2, seed=2)
+    after.fit(codes)  # the same start and one update
+
+    model = _NativePQKMeans(cw, k)
+    model.set_cluster_centers(start.cluster_centers)
+    halves = [model.chunk_summary(part) for part in (codes[:1000], codes[1000:])]
+    histogram = sum(h["histogram"] for h in halves)
+    counts = sum(h["counts"] for h in halves)
+    voted = model.vote_from_histogram(histogram)
+    present = counts > 0
+    np.testing.assert_array_equal(voted[present], after.cluster_centers[present])
+    np.testing.assert_array_equal(voted[~present], start.cluster_centers[~present])
+    np.testing.assert_array_equal(model.cluster_centers, start.cluster_centers)  # the model is unchanged
+    with pytest.raises(ValueError, match=r"histogram: expected \d+ counts"):
+        model.vote_from_histogram(histogram[:-1])

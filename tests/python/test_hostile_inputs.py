@@ -19,6 +19,7 @@ CODES = RNG.integers(0, 16, (40, 2), dtype=np.uint8)  # M = 2, Ks = 16
 CODEWORDS = RNG.standard_normal((2, 16, 2), dtype=np.float32)
 WEIGHTS = RNG.random(40, dtype=np.float32) + 0.5
 HISTORY = np.array([5.0, 4.0, 3.0, 3.0, 3.0])  # mean distances of five passes
+HISTOGRAM = RNG.integers(0, 5, 3 * 2 * 16).astype(np.uint64)  # k = 3, M = 2, Ks = 16
 
 
 class Boom(ZeroDivisionError):
@@ -186,6 +187,8 @@ TARGETS = [
      dict(centers="array")),
     ("PQKMeans.set_dense_cluster_centers", pq_kmeans, lambda m, **a: m.set_dense_cluster_centers(**a),
      dict(centers=X[:3]), dict(centers="array")),
+    ("PQKMeans.vote_from_histogram", pq_kmeans, lambda m, **a: m.vote_from_histogram(**a),
+     dict(histogram=HISTOGRAM), dict(histogram="array")),
     ("PQKMeans.should_stop", None, lambda m, **a: vx._NativePQKMeans.should_stop(**a),
      dict(inertia_history=HISTORY), dict(inertia_history="array")),
     ("PQKMeans.analyze_k_candidates", None, lambda m, **a: vx._NativePQKMeans.analyze_k_candidates(**a),
