@@ -249,6 +249,10 @@ class PqKMeans {
   void store_dense_centers_from_pq(MatrixView<const float> centers);
   Matrix<float> centers_to_pq_space(MatrixView<const float> centers) const;
   Matrix<uint8_t> encode_centers_from_pq(MatrixView<const float> centers) const;
+  // The symmetric update's vote from member histograms summed elsewhere (k * M * Ks counts, cell
+  // (j * M + m) * Ks + t, as chunk_summary gives them): the fit's own vote for every center with
+  // members; a center without members keeps its current codes.
+  Matrix<uint8_t> vote_from_histogram(VectorView<const uint64_t> histogram) const;
   void normalize_dense_centers_in_place(MatrixView<float> centers) const;
 
   const std::vector<size_t>& labels() const { return labels_; }

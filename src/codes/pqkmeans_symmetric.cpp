@@ -35,6 +35,30 @@ void write_profile(const PqFitProfile& p, size_t rows, size_t k, size_t passes) 
                seconds(p.update_reseed));
 }
 
+// The vote of one center: per subspace m, the codeword with the smallest summed distance to its
+// members' codewords, from how often each codeword occurs there (counts[m * ks + t]); ties go to
+// the lower codeword. cost holds ks floats of scratch.
+template <class Count>
+void vote_center(const float* table, const Count* counts, size_t m_count, size_t ks, std::vector<float>& cost,
+                 uint8_t* out) {
+  for (size_t m = 0; m < m_count; ++m) {
+    std::fill(cost.begin(), cost.end(), 0.0f);
+    for (size_t t = 0; t < ks; ++t) {
+      const Count n_t = counts[m * ks + t];
+      if (n_t > 0) add_scaled(cost, {table + (m * ks + t) * ks, ks}, float(n_t));
+    }
+    float best = std::numeric_limits<float>::infinity();
+    size_t best_u = 0;
+    for (size_t u = 0; u < ks; ++u) {
+      if (cost[u] < best) {
+        best = cost[u];
+        best_u = u;
+      }
+    }
+    out[m] = uint8_t(best_u);
+  }
+}
+
 // Each center takes, per subspace, the codeword with the smallest summed distance to its
 // members' codewords. Members are first reduced to per-subspace histograms, so the cost is
 // M*Ks^2 per center at most, whatever the cluster size.
@@ -57,22 +81,7 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
         const uint8_t* row = codes.data + r * m_count;
         for (size_t m = 0; m < m_count; ++m) ++counts[m * ks + row[m]];
       }
-      for (size_t m = 0; m < m_count; ++m) {
-        std::fill(cost.begin(), cost.end(), 0.0f);
-        for (size_t t = 0; t < ks; ++t) {
-          const uint32_t n_t = counts[m * ks + t];
-          if (n_t > 0) add_scaled(cost, {table + (m * ks + t) * ks, ks}, float(n_t));
-        }
-        float best = std::numeric_limits<float>::infinity();
-        size_t best_u = 0;
-        for (size_t u = 0; u < ks; ++u) {
-          if (cost[u] < best) {
-            best = cost[u];
-            best_u = u;
-          }
-        }
-        centers.at(j, m) = uint8_t(best_u);
-      }
+      vote_center(table, counts.data(), m_count, ks, cost, centers.row(j).data());
     }
   });
   const auto voted = Clock::now();
@@ -92,6 +101,30 @@ void vote_code_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, A
 }
 
 }  // namespace
+
+Matrix<uint8_t> PqKMeans::vote_from_histogram(VectorView<const uint64_t> histogram) const {
+  if (!cluster_centers_) throw VantorixError::message("cluster centers are not initialized");
+  const size_t k = this->k(), m_count = m_, ks = ks_;
+  const size_t per_center = m_count * ks;
+  if (histogram.size() / per_center != k || histogram.size() % per_center != 0) {
+    throw VantorixError::message("histogram: expected " + std::to_string(k * per_center) + " counts (k * M * Ks), got " +
+                                 std::to_string(histogram.size()));
+  }
+  Matrix<uint8_t> out = *cluster_centers_;
+  const float* table = distances_->data();
+  parallel_chunks(k, kVoteChunkCenters, [&](size_t begin, size_t end) {
+    std::vector<float> cost(ks, 0.0f);
+    std::vector<uint64_t> counts(per_center);  // this center's cells, whatever the stride
+    for (size_t j = begin; j < end; ++j) {
+      for (size_t i = 0; i < per_center; ++i) counts[i] = histogram[j * per_center + i];
+      // every member counts once in each subspace: none in the first means no members, and the
+      // cluster keeps its codes (its repair is the caller's)
+      if (std::all_of(counts.begin(), counts.begin() + ptrdiff_t(ks), [](uint64_t n) { return n == 0; })) continue;
+      vote_center(table, counts.data(), m_count, ks, cost, out.row(j).data());
+    }
+  });
+  return out;
+}
 
 void PqKMeans::assign_codes_into(MatrixView<const uint8_t> codes, MatrixView<const uint8_t> centers,
                                  const PackedPq4Codes* packed, AssignmentBuffers& buffers) const {

@@ -96,7 +96,7 @@ std::vector<PyObject*> match_arguments(const char* fname, std::span<const Param>
 
 bool is_array_kind(Kind kind) {
   return kind == Kind::F32Matrix || kind == Kind::U8Matrix || kind == Kind::F32Array3 || kind == Kind::F32Vector ||
-         kind == Kind::U32Vector;
+         kind == Kind::U32Vector || kind == Kind::F64Vector || kind == Kind::U64Vector;
 }
 
 template <class Value>
@@ -106,6 +106,8 @@ Value read_array(PyObject* obj, const Param& p) {
     case Kind::U8Matrix: return as_u8_matrix(obj, p.name);
     case Kind::F32Array3: return as_f32_array3(obj, p.name);
     case Kind::U32Vector: return as_u32_vector(obj, p.name);
+    case Kind::F64Vector: return as_f64_vector(obj, p.name);
+    case Kind::U64Vector: return as_u64_vector(obj, p.name);
     default: return as_f32_vector(obj, p.name);
   }
 }
@@ -186,6 +188,10 @@ MatrixView<const float> Args::f32_matrix(const char* name) const { return get<Ma
 MatrixView<const uint8_t> Args::u8_matrix(const char* name) const { return get<MatrixView<const uint8_t>>(name); }
 Array3View<const float> Args::f32_array3(const char* name) const { return get<Array3View<const float>>(name); }
 VectorView<const float> Args::f32_vector(const char* name) const { return get<VectorView<const float>>(name); }
+VectorView<const double> Args::f64_vector(const char* name) const { return get<VectorView<const double>>(name); }
+VectorView<const uint64_t> Args::u64_vector(const char* name) const {
+  return get<VectorView<const uint64_t>>(name);
+}
 
 template <class T>
 std::optional<T> Args::get_or_none(const char* name) const {

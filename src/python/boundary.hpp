@@ -23,7 +23,20 @@
 
 namespace vantorix::py {
 
-enum class Kind : uint8_t { F32Matrix, U8Matrix, F32Array3, F32Vector, U32Vector, Int, Bool, Text, IntSequence, Float };
+enum class Kind : uint8_t {
+  F32Matrix,
+  U8Matrix,
+  F32Array3,
+  F32Vector,
+  U32Vector,
+  F64Vector,
+  U64Vector,
+  Int,
+  Bool,
+  Text,
+  IntSequence,
+  Float
+};
 
 struct Param {
   enum class Default : uint8_t { Required, None, Int, Bool, Text, Float };
@@ -79,6 +92,8 @@ class Args {
   VectorView<const float> f32_vector(const char* name) const;
   std::optional<VectorView<const uint32_t>> u32_vector_or_none(const char* name) const;
   std::optional<VectorView<const float>> f32_vector_or_none(const char* name) const;
+  VectorView<const double> f64_vector(const char* name) const;
+  VectorView<const uint64_t> u64_vector(const char* name) const;
 
   // "fit() working on argument 'data' (1000 x 8 of 4-byte items, 32000 bytes)", or "fit()":
   // what a bare allocation failure is reported against.
@@ -87,7 +102,8 @@ class Args {
  private:
   using Value = std::variant<std::monostate, uint64_t, bool, std::string, std::vector<uint64_t>, double,
                              MatrixView<const float>, MatrixView<const uint8_t>, Array3View<const float>,
-                             VectorView<const float>, VectorView<const uint32_t>>;
+                             VectorView<const float>, VectorView<const uint32_t>, VectorView<const double>,
+                             VectorView<const uint64_t>>;
   struct Slot {
     const Param* param;
     PyObject* object;  // held for the call; nullptr when the argument was not given

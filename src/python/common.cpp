@@ -194,6 +194,24 @@ VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name) {
   return {static_cast<const uint32_t*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 4)};
 }
 
+VectorView<const double> as_f64_vector(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_FLOAT64, 1, "a 1-dimensional float64 numpy array");
+  return {static_cast<const double*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 8)};
+}
+
+VectorView<const uint64_t> as_u64_vector(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_UINT64, 1, "a 1-dimensional uint64 numpy array");
+  return {static_cast<const uint64_t*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 8)};
+}
+
+std::vector<double> stopping_window(VectorView<const double> history) {
+  const size_t n = history.size();
+  const size_t first = n > 5 ? n - 5 : 0;
+  std::vector<double> out;
+  for (size_t i = first; i < n; ++i) out.push_back(history[i]);
+  return out;
+}
+
 uint64_t as_u64(PyObject* obj, const char* name) {
   PyObject* index = PyNumber_Index(obj);
   if (!index) {

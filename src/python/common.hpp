@@ -84,6 +84,12 @@ MatrixView<const uint8_t> as_u8_matrix(PyObject* obj, const char* name);
 Array3View<const float> as_f32_array3(PyObject* obj, const char* name);
 VectorView<const float> as_f32_vector(PyObject* obj, const char* name);
 VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name);
+VectorView<const double> as_f64_vector(PyObject* obj, const char* name);
+VectorView<const uint64_t> as_u64_vector(PyObject* obj, const char* name);
+// The end of a pass history that the stopping rules read: they look at its length (4 or 5 at
+// least) and its last three values, so its last five entries (all, when fewer) give the same
+// verdict as the whole history.
+std::vector<double> stopping_window(VectorView<const double> history);
 
 // Anything raised by the object's own conversion (`__index__`) that is not a type mismatch
 // propagates unchanged.

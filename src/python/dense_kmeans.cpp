@@ -1,5 +1,6 @@
 // _NativeDenseKMeans: the Python face of DenseKMeans.
 #include "dense/dense.hpp"
+#include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 
@@ -63,6 +64,16 @@ PyObject* set_cluster_centers(DenseKMeans* m, const Args& a) {
   Py_RETURN_NONE;
 }
 
+PyObject* should_stop(DenseKMeans*, const Args& a) {
+  return new_bool(converged(stopping_window(a.f64_vector("inertia_history"))));
+}
+
+PyObject* normalize_rows(DenseKMeans*, const Args& a) {
+  Matrix<float> rows = Matrix<float>::copy_named(a.f32_matrix("rows"), "rows");
+  vantorix::normalize_rows(rows);
+  return new_f32_matrix(rows.data(), rows.rows, rows.cols);
+}
+
 const Constructor<DenseKMeans> kConstructor = {
     "_NativeDenseKMeans",
     {arg("k", Kind::Int), int_arg("iterations", kDefaults.iterations), int_arg("seed", kDefaults.seed),
@@ -98,6 +109,15 @@ const Method<DenseKMeans> kMethods[] = {
      "speeds the search up: the result is the exact assignment whatever it holds."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
+    // The rules below are the fit's own, for drivers that run the passes elsewhere (vantorix.dask).
+    {"should_stop", Access::Static, {arg("inertia_history", Kind::F64Vector)}, should_stop,
+     "Extension: whether a fit with early_stopping stops after passes with these mean distances "
+     "(float64, one per pass): at least 4 passes, the one before last above float64 epsilon, and "
+     "the last two relative changes at most 1e-4."},
+    {"normalize_rows", Access::Static, {arg("rows", Kind::F32Matrix)}, normalize_rows,
+     "Extension: a float32 copy of rows (any strides) scaled to unit length as spherical fits scale "
+     "their centers: each row divided by its float32 norm when that norm is above float32 epsilon, "
+     "left as it is otherwise."},
 };
 
 const Property<DenseKMeans> kProperties[] = {

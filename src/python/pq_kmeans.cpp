@@ -1,6 +1,7 @@
 // _NativePQKMeans: k-means over product-quantization codes.
 #include "codes/autok.hpp"
 #include "codes/pqkmeans.hpp"
+#include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 
@@ -94,6 +95,15 @@ PyObject* set_dense_cluster_centers(PqKMeans* m, const Args& a) {
 
 std::vector<uint32_t> narrow_u32(const std::vector<uint64_t>& values) { return {values.begin(), values.end()}; }
 
+PyObject* vote_from_histogram(PqKMeans* m, const Args& a) {
+  const Matrix<uint8_t> centers = m->vote_from_histogram(a.u64_vector("histogram"));
+  return new_u8_matrix(centers.data(), centers.rows, centers.cols);
+}
+
+PyObject* should_stop(PqKMeans*, const Args& a) {
+  return new_bool(should_stop_early(stopping_window(a.f64_vector("inertia_history"))));
+}
+
 PyObject* analyze_k_candidates(PqKMeans*, const Args& a) {
   AutoKOptions options;
   options.iterations = a.integer("iterations");
@@ -166,6 +176,16 @@ const Method<PqKMeans> kMethods[] = {
      "Installs code centers (k x M, uint8)."},
     {"set_dense_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_dense_cluster_centers,
      "Installs dense centers (k x D, float32, raw space)."},
+    // The fit's own rules, for drivers that run the passes elsewhere (vantorix.dask).
+    {"vote_from_histogram", Access::Shared, {arg("histogram", Kind::U64Vector)}, vote_from_histogram,
+     "Extension: the symmetric update's vote from member histograms summed over chunks (uint64, "
+     "k * M * Ks counts laid out as chunk_summary's histogram): new (k, M) uint8 code centers, each "
+     "center with members voted as a fit votes it (per subspace the codeword with the smallest "
+     "summed distance, ties to the lower codeword), each without members keeping its current codes."},
+    {"should_stop", Access::Static, {arg("inertia_history", Kind::F64Vector)}, should_stop,
+     "Extension: whether a fit with early_stopping stops after passes with these mean distances "
+     "(float64, one per pass): at least 5 passes, and the last two falls finite, not negative and "
+     "at most 1e-4 relative to the value before."},
     {"analyze_k_candidates", Access::Static,
      {arg("codewords", Kind::F32Array3), arg("codes", Kind::U8Matrix), arg("candidate_ks", Kind::IntSequence),
       int_arg("iterations", kAutoKDefaults.iterations), int_arg("seed", kAutoKDefaults.seed),

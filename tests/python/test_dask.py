@@ -218,3 +218,76 @@ def test_negative_or_non_integer_parameters_are_refused(blobs, pq, params, error
     model = vdask.KMeans(**params) if cls == "KMeans" else vdask.PQKMeans(quantizer=pq, **params)
     with dask.config.set(scheduler="sync"), pytest.raises(error, match=name):
         model.fit(da.from_array(blobs[:500], chunks=250))
+
+
+# --- the rules the drivers take from the core ---------------------------------------------------
+
+STOPS = [
+    # (history, dense rule, rule of the fits over codes)
+    ([1.0, 1.0, 1.0], False, False),  # too few passes for either
+    ([2.0, 1.0, 1.0, 1.0], True, False),  # four passes are enough for dense fits only
+    ([5.0, 4.0, 3.0, 3.0, 3.0], True, True),
+    ([5.0, 4.0, 1.0, 1.00005, 1.00005], True, False),  # a small rise: a change, but not a fall
+    ([5.0, 4.0, 0.0, 0.0, 0.0], False, True),  # dense: no relative change from a zero mean
+    ([5.0, 4.0, 3.0, 3.0, np.nan], False, False),
+    ([5.0, 4.0, 1.0, 1.0002, 1.0002], False, False),  # a change above 1e-4
+    ([9.0, 8.0, 7.0, 6.0, 5.0, 1.0, 1.0, 1.0], True, True),  # only the last passes count
+    ([1.0, 1.0, 1.0, 1.0, 1.0, 5.0, 4.0], False, False),
+]
+
+
+@pytest.mark.parametrize("history, dense, codes", STOPS)
+def test_the_drivers_stop_by_the_single_machine_rules(history, dense, codes):
+    from vantorix._vantorix import _NativeDenseKMeans, _NativePQKMeans
+
+    h = np.array(history)
+    assert _NativeDenseKMeans.should_stop(h) is dense
+    assert _NativePQKMeans.should_stop(h) is codes
+    assert vdask.KMeans(early_stopping=True)._stops(history) is dense
+    assert vdask.PQKMeans(early_stopping=True)._stops(history) is codes
+    assert vdask.KMeans()._stops(history) is vdask.PQKMeans()._stops(history) is False
+
+
+def test_spherical_centers_are_normalised_as_the_single_machine_fit_does():
+    from vantorix._vantorix import _NativeDenseKMeans
+
+    rng = np.random.default_rng(3)
+    c = rng.normal(size=(6, 5)).astype(np.float32)
+    c[1] *= 1e-8  # norm above 0 but under float32 epsilon: kept as it is
+    c[2] = 0.0
+    c[3] *= 1e-3
+    model = _NativeDenseKMeans(6, spherical=True)
+    model.set_cluster_centers(c)
+    normalised = _NativeDenseKMeans.normalize_rows(c)
+    np.testing.assert_array_equal(normalised, model.cluster_centers)
+    np.testing.assert_array_equal(normalised[[1, 2]], c[[1, 2]])
+    np.testing.assert_allclose(np.linalg.norm(normalised[[0, 3, 4, 5]], axis=1), 1.0, rtol=1e-6)
+    np.testing.assert_array_equal(_NativeDenseKMeans.normalize_rows(np.asfortranarray(c)), normalised)
+    # a Dask fit from given centers starts from the same normalised ones
+    start = vdask.KMeans(6, init=c, spherical=True)._initial_centers(da.from_array(c), 0)
+    np.testing.assert_array_equal(start, normalised)
+
+
+@pytest.mark.parametrize("k", [3, 12])
+def test_the_vote_from_summed_histograms_is_the_fits_own(k, codewords):
+    from vantorix._vantorix import _NativePQKMeans
+
+    cw = codewords  # small integers: many exact ties, which go to the lower codeword in both
+    codes = np.random.default_rng(4).integers(0, 16, (3000, 4), dtype=np.uint8)
+    start = _NativePQKMeans(cw, k, iterations=1, seed=2)
+    start.fit(codes)  # one pass: the starting centers, not yet updated
+    after = _NativePQKMeans(cw, k, iterations=2, seed=2)
+    after.fit(codes)  # the same start and one update
+
+    model = _NativePQKMeans(cw, k)
+    model.set_cluster_centers(start.cluster_centers)
+    halves = [model.chunk_summary(part) for part in (codes[:1000], codes[1000:])]
+    histogram = sum(h["histogram"] for h in halves)
+    counts = sum(h["counts"] for h in halves)
+    voted = model.vote_from_histogram(histogram)
+    present = counts > 0
+    np.testing.assert_array_equal(voted[present], after.cluster_centers[present])
+    np.testing.assert_array_equal(voted[~present], start.cluster_centers[~present])
+    np.testing.assert_array_equal(model.cluster_centers, start.cluster_centers)  # the model is unchanged
+    with pytest.raises(ValueError, match=r"histogram: expected \d+ counts"):
+        model.vote_from_histogram(histogram[:-1])

@@ -1,0 +1,217 @@
+"""The dense driver: k-means over a dask array of float32 rows."""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+import dask.array as da
+import numpy as np
+
+from .._base import resolve_seed
+from .._compat import BaseEstimator, ClusterMixin
+from .._kmeans import KMeans as LocalKMeans
+from .._kmeans import check_enough_rows
+from .._validation import as_matrix, check_fitted, check_params, labels_dtype
+from .._vantorix import _NativeDenseKMeans
+from ._scheduling import (
+    _Fit,
+    _block_shape,
+    _checked_block,
+    _farthest,
+    _reduce_summaries,
+    _rows,
+    _sample_rows,
+    _take_rows,
+)
+
+
+class DenseSummary(NamedTuple):
+    sums: np.ndarray  # (k, d) float64
+    counts: np.ndarray  # (k,) int64
+    distance: float  # summed row distances
+    far_dist: np.ndarray  # farthest rows of the chunk, farthest first
+    far_rows: np.ndarray  # their global row indices
+    far_labels: np.ndarray  # their clusters
+
+
+def dense_chunk_summary(
+    block: Any, centers: np.ndarray, spherical: bool, labels: Optional[np.ndarray], offset: int
+) -> Tuple[DenseSummary, np.ndarray]:
+    """One assignment pass over a row chunk against fixed centers, reduced to per-cluster sums,
+    and the rows' labels (given back as ``labels`` on the next pass, they speed it up)."""
+    # rows are checked for NaN and infinity on the first pass; later passes read the same rows
+    x = as_matrix(block, "X", min_rows=0, finite=labels is None)
+    centers = as_matrix(centers, "centers")
+    k = centers.shape[0]
+    native = _NativeDenseKMeans(k, spherical=spherical)
+    native.set_cluster_centers(centers)
+    hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
+    # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
+    # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
+    r = native.chunk_summary(x, farthest=2 * k, labels=hint)
+    summary = DenseSummary(
+        r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
+        r["far_rows"].astype(np.int64) + offset, r["far_labels"].astype(np.int64),
+    )
+    return summary, r["labels"]
+
+
+def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
+    k = parts[0].counts.shape[0]
+    far = _farthest(
+        np.concatenate([p.far_dist for p in parts]),
+        np.concatenate([p.far_rows for p in parts]),
+        np.concatenate([p.far_labels for p in parts]),
+        2 * k,
+    )
+    sums = parts[0].sums.copy()
+    counts = parts[0].counts.copy()
+    distance = parts[0].distance
+    for p in parts[1:]:
+        sums += p.sums
+        counts += p.counts
+        distance += p.distance
+    return DenseSummary(sums, counts, distance, *far)
+
+
+class KMeans(ClusterMixin, BaseEstimator):
+    """Dense k-means over a ``dask.array`` of rows; parameters as ``vantorix.KMeans``.
+
+    ``init`` is a method name, applied by a single-machine fit of ``init_max_iter`` iterations
+    on a seeded sample of ``init_sample_rows`` rows, or an array of k initial centers. Each
+    iteration is one pass over the chunks; the summaries are combined in a tree and the
+    centers updated as the single-machine fit does (mean of the members, empty clusters
+    re-seeded with the farthest rows of clusters that have rows to spare).
+
+    Attributes: cluster_centers_, inertia_ (sum of the rows' distances), inertia_history_ (mean
+    distance per iteration), n_iter_, labels_ (lazy dask array), n_features_in_.
+    """
+
+    def __init__(
+        self,
+        n_clusters: int = 8,
+        *,
+        init: Any = "k-means++",
+        max_iter: int = 20,
+        random_state: Any = None,
+        early_stopping: bool = False,
+        spherical: bool = False,
+        init_sample_rows: int = 65536,
+        init_max_iter: int = 5,
+        verbose: bool = False,
+    ) -> None:
+        self.n_clusters = n_clusters
+        self.init = init
+        self.max_iter = max_iter
+        self.random_state = random_state
+        self.early_stopping = early_stopping
+        self.spherical = spherical
+        self.init_sample_rows = init_sample_rows
+        self.init_max_iter = init_max_iter
+        self.verbose = verbose
+
+    def _initial_centers(self, arr: da.Array, seed: int) -> np.ndarray:
+        k, d = self.n_clusters, arr.shape[1]
+        if not isinstance(self.init, str):
+            centers = as_matrix(self.init, "init")
+            if centers.shape != (k, d):
+                raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
+            return _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers.copy()
+        rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
+        sample = np.asarray(arr[rows].compute())
+        local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
+        return local.fit(sample).cluster_centers_
+
+    def _summary(self, arr: da.Array, centers: np.ndarray, hints: Optional[List[Any]]) -> Tuple[DenseSummary, List[Any]]:
+        # the labels of each pass stay with their chunks and speed the next pass up
+        return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense, hints)
+
+    def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
+        new = centers.copy()
+        present = s.counts > 0
+        new[present] = (s.sums[present] / s.counts[present, None]).astype(np.float32)
+        empty = np.flatnonzero(~present)
+        if empty.size:
+            ok = (s.counts[s.far_labels] >= 2) & np.isfinite(s.far_dist)
+            rows = s.far_rows[ok][: empty.size]
+            if rows.size:
+                new[empty[: rows.size]] = _take_rows(arr, rows)
+        return _NativeDenseKMeans.normalize_rows(new) if self.spherical else new
+
+    def _stops(self, h: List[float]) -> bool:
+        return bool(self.early_stopping) and _NativeDenseKMeans.should_stop(np.asarray(h, np.float64))
+
+    def fit(self, X: Any, y: Any = None) -> "KMeans":
+        check_params(self)
+        arr = _rows(X, "X")
+        n = int(arr.shape[0])
+        if n < 1:
+            raise ValueError(f"X: Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required.")
+        check_enough_rows(n, self.n_clusters)
+        # the single-machine checks of k, max_iter and the init name, before any pass runs
+        LocalKMeans(self.n_clusters, init=self.init if isinstance(self.init, str) else "random", max_iter=self.max_iter)._new_native()
+        seed = resolve_seed(self.random_state)
+        centers = self._initial_centers(arr, seed)
+        history: List[float] = []
+        hints: Optional[List[Any]] = None
+        run = _Fit(self, "dense")
+        try:
+            for it in range(self.max_iter):
+                s, hints = self._summary(arr, centers, hints)
+                history.append(s.distance / n)
+                run.record(it, history[-1])
+                if self._stops(history):
+                    break
+                centers = self._update(arr, centers, s)
+            # one more pass against the final centers, as the single-machine fit ends
+            history[-1] = self._summary(arr, centers, hints)[0].distance / n
+        finally:
+            run.close()
+            del hints  # labels held by the workers
+        self.n_features_in_ = int(arr.shape[1])
+        self.cluster_centers_ = centers
+        self.inertia_history_ = np.asarray(history)
+        self.n_iter_ = len(history)
+        self.inertia_ = history[-1] * n
+        self.labels_ = self._labels(arr)
+        return self
+
+    def _labels(self, arr: da.Array) -> da.Array:
+        centers, k, spherical, dtype = self.cluster_centers_, self.n_clusters, bool(self.spherical), arr.dtype
+
+        def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype, "X")
+            native = _NativeDenseKMeans(k, spherical=spherical)
+            centers_here = as_matrix(centers, "centers")
+            native.set_cluster_centers(centers_here)
+            return native.predict(as_matrix(block, "X", min_rows=0)).astype(labels_dtype(k))
+
+        return arr.map_blocks(assign, drop_axis=1, dtype=labels_dtype(k))
+
+    def predict(self, X: Any) -> da.Array:
+        """Lazy labels of the rows of ``X``."""
+        check_fitted(self, "cluster_centers_")
+        arr = _rows(X, "X")
+        if arr.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {arr.shape[1]} features, but KMeans is expecting {self.n_features_in_} features as input.")
+        return self._labels(arr)
+
+    def fit_predict(self, X: Any, y: Any = None) -> da.Array:
+        return self.fit(X).labels_
+
+    def to_local(self) -> LocalKMeans:
+        """A ``vantorix.KMeans`` with these centers (to save, or to predict in memory)."""
+        check_fitted(self, "cluster_centers_")
+        local = LocalKMeans(**{k: v for k, v in self.get_params().items() if k in LocalKMeans._get_param_names()})
+        if not isinstance(local.init, str):
+            local.init = "k-means++"
+        native = local._new_native()
+        native.set_cluster_centers(self.cluster_centers_)
+        local._native = native
+        local.cluster_centers_ = native.cluster_centers
+        local.n_features_in_ = self.n_features_in_
+        local.inertia_history_ = self.inertia_history_
+        local.inertia_ = self.inertia_
+        local.n_iter_ = self.n_iter_
+        local.labels_ = np.asarray(self.labels_.compute())
+        return local
