@@ -34,23 +34,6 @@ constexpr double kMaxNorm = 0x1p61;
 // The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
 constexpr size_t kMaxBoundDim = 65536;
 
-// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct,
-// bench/dense_screen.cpp in its assign mode):
-//   d = 16: k = 32 1.10, k = 64 0.71, k = 256 0.46      d = 128: k = 32 1.45, k = 64 0.90-0.93,
-//   d = 32: k = 32 1.13, k = 64 0.72, k = 256 0.52               k = 96 0.80, k = 128 0.68
-//   d = 48, 64: k = 64 0.83, 0.84                       d = 100: k = 64 0.91, k = 96 0.83
-//   d = 256: k = 64 0.96, k = 128 0.86                  d = 384: k = 128 1.00; d = 512: k = 256 1.18
-//   d = 784: k = 64 1.21, k = 128 1.11, k = 256 1.22
-// In whole fits on two threads k = 64 gained nothing at d = 100 and 128, so longer rows start at
-// 96 centers. Below that the product's set-up, the per-row norm and the confirming measurement
-// cost as much as the direct scan saves; rows beyond 256 dimensions keep the direct kernels'
-// wide registers busy, while the BLAS product (AVX2 kernels here) gains nothing on them.
-constexpr size_t kMinScreenK = 64;
-constexpr size_t kMinScreenKLongRows = 96;
-constexpr size_t kLongRows = 64;
-constexpr size_t kMinScreenDim = 16;
-constexpr size_t kMaxScreenDim = 256;
-
 // Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
 // more accurate than the f32 unit roundoff the bound charges for it.
 double squared_norm(const float* x, size_t d) {
@@ -89,11 +72,8 @@ bool dense_blas_enabled() {
   return env_word(EnvSwitch::DenseAssign) != Word::Rows;
 }
 
-bool dense_screen_pays(size_t rows, size_t k, size_t d) {
-  if (rows == 0 || d < kMinScreenDim || d > kMaxScreenDim) return false;
-  if (k < (d > kLongRows ? kMinScreenKLongRows : kMinScreenK)) return false;
-  if (k > size_t(std::numeric_limits<int>::max())) return false;
-  return dense_blas_enabled();
+bool dense_screen_covers(size_t k, size_t d) {
+  return k >= 1 && d >= 1 && d <= kMaxBoundDim && k <= size_t(std::numeric_limits<int>::max());
 }
 
 // The bound. With u = 2^-24, X = |x|, C = |c|, S = (X + C)^2 and D the exact squared distance:
@@ -111,7 +91,7 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
     : centers_(centers), cosine_(cosine), stats_(active_stats()),
       block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
   const size_t k = centers.rows, d = centers.cols;
-  if (k == 0 || d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
+  if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");
   }
   const double u = 0x1p-24;

@@ -22,10 +22,8 @@ namespace vantorix {
 // False when VANTORIX_DENSE_ASSIGN names a direct path (row, rows, manual, scalar).
 bool dense_blas_enabled();
 
-// Whether screening runs for this problem: the direct path is allowed to use BLAS (the words of
-// VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened), the shape is one
-// where the product beats the direct kernels, and the bound covers the dimension.
-bool dense_screen_pays(size_t rows, size_t k, size_t d);
+// Whether the bound covers centers of d dimensions (and k fits the product's int sizes).
+bool dense_screen_covers(size_t k, size_t d);
 
 // Screening state of one set of centers: their squared norms and norms, which centers the bound
 // covers, and per-worker product buffers. What the screening does is counted into the FitStats
