@@ -152,8 +152,14 @@ class DirectScan {
 // and the runs per method (the fastest counts, so a preempted run does not decide).
 constexpr size_t kProbeWork = size_t(1) << 24;
 constexpr size_t kProbeRuns = 3;
-// A call is worth a measurement when its own work is this many probes or more.
-constexpr size_t kWorthMeasuring = 16;
+// A call is worth a measurement when it has this many times the rows of all the probe's runs.
+constexpr size_t kWorthMeasuring = 4;
+
+// Rows of the probe block: the screen's own block size, which keeps the product's set-up shared
+// as in real use, cut to the work budget but never below 64 rows.
+size_t probe_rows(size_t k, size_t d) {
+  return std::clamp(kProbeWork / std::max<size_t>(k * d, 1), size_t(64), DenseScreen::block_rows_for(k));
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -170,11 +176,7 @@ ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
   };
   Matrix<float> centers(k, d);
   for (float& v : centers.values) v = uniform();
-  // The product per row costs as much as the block's; a block of the screen's own size keeps the
-  // product's set-up shared as in real use, and at least 64 rows whatever the budget.
-  const DenseScreen probe_shape(centers, cosine);
-  const size_t rows = std::clamp(kProbeWork / std::max<size_t>(k * d, 1), size_t(64), probe_shape.block_rows());
-  Matrix<float> block(rows, d);
+  Matrix<float> block(probe_rows(k, d), d);
   for (size_t r = 0; r < block.rows; ++r) {
     const size_t c = (r * 7919) % k;
     for (size_t j = 0; j < d; ++j) block.at(r, j) = centers.at(c, j) + 0.25f * uniform();
@@ -238,11 +240,7 @@ bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
     const auto& known = calibrations();
     if (auto it = known.find({k, d, cosine}); it != known.end()) return it->second.screen;
   }
-  size_t work;
-  if (!__builtin_mul_overflow(rows, k, &work) && !__builtin_mul_overflow(work, d, &work) &&
-      work < kWorthMeasuring * kProbeWork) {
-    return false;
-  }
+  if (rows < kWorthMeasuring * 2 * kProbeRuns * probe_rows(k, d)) return false;
   return screen_calibration(k, d, cosine).screen;
 }
 
@@ -260,7 +258,21 @@ bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
 std::vector<float> squared_row_norms(MatrixView<const float> data) {
   std::vector<float> norms(data.rows);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
+    size_t r = begin;
+    // Eight rows side by side: each row's sum is still one chain in column order (the same value
+    // as below), but eight independent chains keep the adder busy instead of waiting on one.
+    if (data.col_stride == 1) {
+      for (; r + 8 <= end; r += 8) {
+        const float* x[8];
+        float s[8] = {};
+        for (size_t i = 0; i < 8; ++i) x[i] = data.data + ptrdiff_t(r + i) * data.row_stride;
+        for (size_t c = 0; c < data.cols; ++c) {
+          for (size_t i = 0; i < 8; ++i) s[i] = s[i] + x[i][c] * x[i][c];
+        }
+        for (size_t i = 0; i < 8; ++i) norms[r + i] = s[i];
+      }
+    }
+    for (; r < end; ++r) {
       float s = 0.0f;
       for (size_t c = 0; c < data.cols; ++c) {
         const float v = data.at(r, c);

@@ -72,6 +72,10 @@ bool dense_blas_enabled() {
   return env_word(EnvSwitch::DenseAssign) != Word::Rows;
 }
 
+size_t DenseScreen::block_rows_for(size_t k) {
+  return std::clamp(kProductEntries / std::max<size_t>(k, 1), kMinBlockRows, kMaxBlockRows);
+}
+
 bool dense_screen_covers(size_t k, size_t d) {
   return k >= 1 && d >= 1 && d <= kMaxBoundDim && k <= size_t(std::numeric_limits<int>::max());
 }
@@ -89,7 +93,7 @@ bool dense_screen_covers(size_t k, size_t d) {
 // underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
 DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
     : centers_(centers), cosine_(cosine), stats_(active_stats()),
-      block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
+      block_rows_(block_rows_for(centers.rows)) {
   const size_t k = centers.rows, d = centers.cols;
   if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");

@@ -34,6 +34,7 @@ class DenseScreen {
 
   // Rows per call of nearest(): products of at most about 1 MiB per worker.
   size_t block_rows() const { return block_rows_; }
+  static size_t block_rows_for(size_t k);
 
   // The nearest center of each of `count` <= block_rows() rows, stored row-major with `stride`
   // floats between rows: labels[i], distances[i] (squared L2, or 1 - dot), and, when `second`
