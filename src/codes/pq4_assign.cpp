@@ -1,6 +1,8 @@
 #include "codes/pq4_assign.hpp"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -75,6 +77,49 @@ void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float>
       }
     }
   });
+}
+
+// The float distance sums m non-negative terms in float32, so it is at least their exact sum times
+// (1 - 256 * 2^-24); the quantized entries are rounded down in double. A margin of 2^-12 on the
+// limit covers both with room to spare, and costs almost nothing in screening power.
+constexpr double kScreenMargin = 1.0 / 4096.0;
+
+std::optional<Pq4DistanceScreen> Pq4DistanceScreen::build(std::span<const float> codeword_distances, size_t m) {
+  if (m == 0 || m > kPq4MaxSubquantizers || codeword_distances.size() != m * 256) return std::nullopt;
+  float hi = 0.0f;
+  for (float v : codeword_distances) {
+    if (!std::isfinite(v) || v < 0.0f) return std::nullopt;
+    hi = std::max(hi, v);
+  }
+  if (!(hi >= FLT_MIN)) return std::nullopt;
+  const double scale = double(hi) / 255.0;
+  Pq4DistanceScreen screen;
+  screen.m_ = m;
+  screen.limit_factor_ = (1.0 + kScreenMargin) / scale;
+  screen.table_.resize(codeword_distances.size());
+  for (size_t i = 0; i < codeword_distances.size(); ++i) {
+    screen.table_[i] = uint8_t(std::min(255.0, std::floor(double(codeword_distances[i]) / scale)));
+  }
+  screen.entries_.assign(m * 16, 0);
+  return screen;
+}
+
+uint16_t Pq4DistanceScreen::limit(float best) const {
+  if (!(best >= 0.0f)) return 0;
+  const double bound = std::floor(double(best) * limit_factor_);
+  return bound >= 65535.0 ? uint16_t(65535) : uint16_t(bound);
+}
+
+void Pq4DistanceScreen::set_center(const uint8_t* code) {
+  for (size_t m = 0; m < m_; ++m) {
+    for (size_t j = 0; j < 16; ++j) entries_[m * 16 + j] = table_[(m * 16 + j) * 16 + code[m]];
+  }
+}
+
+size_t Pq4DistanceScreen::rows_within(const PackedPq4Codes& packed, const uint16_t* limits, size_t begin,
+                                      size_t end, uint32_t* out) const {
+  require(packed.num_subquantizers == m_, "pq4 screen: packed codes of another M");
+  return kernels().pq4_rows_within(packed, entries_.data(), limits, begin, end, out);
 }
 
 }  // namespace vantorix

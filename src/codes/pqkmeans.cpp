@@ -16,6 +16,9 @@ namespace vantorix {
 namespace {
 
 constexpr size_t kInitChunkRows = 4096;
+// Rows per work item of the screened initialisation: whole groups of the widest 4-bit scan (64
+// rows), and enough items to balance the uneven work the screen leaves.
+constexpr size_t kScreenChunkRows = 1024;
 constexpr size_t kRangeChunkRows = 4096;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
@@ -219,7 +222,8 @@ std::vector<float> PqKMeans::build_center_lookup(std::span<const uint8_t> center
   return lookup;
 }
 
-std::vector<size_t> PqKMeans::initialize_center_indices(MatrixView<const uint8_t> codes) const {
+std::vector<size_t> PqKMeans::initialize_center_indices(MatrixView<const uint8_t> codes,
+                                                        const PackedPq4Codes* packed) const {
   const size_t n = codes.rows, k = options_.k;
   if (n == 0 || k == 0) return {};
   SeededRng rng(options_.seed);
@@ -268,10 +272,71 @@ std::vector<size_t> PqKMeans::initialize_center_indices(MatrixView<const uint8_t
     return top.row;
   };
 
+  // With Ks = 16 and the fast scan on, the 4-bit scan screens out the rows a new center cannot
+  // bring closer; the rows it keeps are summed as above, so the chosen rows are the same.
+  std::optional<Pq4DistanceScreen> screen;
+  std::optional<PackedPq4Codes> own_packed;
+  if (ks_ == 16 && pq4_fastscan_enabled()) screen = Pq4DistanceScreen::build(*distances_, m_);
+  if (screen && packed == nullptr) {
+    own_packed = pack_pq4_codes(codes);
+    packed = &*own_packed;
+  }
+  std::vector<uint16_t> limits;
+  std::vector<uint32_t> kept;
+  struct ChunkTop {
+    int32_t key = std::numeric_limits<int32_t>::min();
+    size_t row = 0;
+    bool stale = true;
+  };
+  std::vector<ChunkTop> chunk_tops;
+  if (screen) {
+    limits.assign(n, screen->limit(kInf));
+    kept.resize(n);
+    chunk_tops.resize((n + kScreenChunkRows - 1) / kScreenChunkRows);
+  }
+
+  // The screened update. Each chunk keeps its farthest row between centers: values only fall, so
+  // it changes only when that row itself falls or is chosen.
+  auto update_screened = [&](size_t center_row) {
+    const uint8_t* center = code_data + center_row * m_;
+    const auto lookup = build_center_lookup({center, m_});
+    screen->set_center(center);
+    limits[center_row] = screen->limit(-1.0f);
+    chunk_tops[center_row / kScreenChunkRows].stale = true;
+    parallel_chunks(n, kScreenChunkRows, [&](size_t begin, size_t end) {
+      ChunkTop& top = chunk_tops[begin / kScreenChunkRows];
+      const size_t count = screen->rows_within(*packed, limits.data(), begin, end, kept.data() + begin);
+      for (size_t p = 0; p < count; ++p) {
+        const size_t i = kept[begin + p];
+        if (best[i] < 0.0f) continue;
+        const uint8_t* row = code_data + i * m_;
+        float d = 0.0f;
+        for (size_t m = 0; m < m_; ++m) d = d + lookup[m * ks_ + row[m]];
+        if (d < best[i]) {
+          best[i] = d;
+          limits[i] = screen->limit(d);
+          if (i == top.row) top.stale = true;
+        }
+      }
+      if (!top.stale) return;
+      top = ChunkTop{};
+      for (size_t i = begin; i < end; ++i) {
+        const int32_t key = total_order_key(best[i]);
+        if (key >= top.key) top = {key, i, false};
+      }
+      top.stale = false;
+    });
+    ChunkTop top = chunk_tops.front();
+    for (const ChunkTop& t : chunk_tops)
+      if (t.key >= top.key) top = t;
+    return top.row;
+  };
+
   auto choose = [&](size_t row) {
     chosen.push_back(row);
     best[row] = -1.0f;
-    return chosen.size() < k ? update(row) : size_t{0};
+    if (chosen.size() >= k) return size_t{0};
+    return screen ? update_screened(row) : update(row);
   };
 
   size_t farthest = choose(order[0]);

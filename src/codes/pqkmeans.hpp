@@ -237,7 +237,11 @@ class PqKMeans {
                                          Matrix<float>& centers) const;
 
   // Initial centers: row indices of the code matrix, in the order chosen.
-  std::vector<size_t> initialize_center_indices(MatrixView<const uint8_t> codes) const;
+  // packed: the codes' 4-bit form if the caller has it (Ks = 16); with the fast scan on, the
+  // farthest-first and k-means++ starts screen rows through it (packing the codes themselves when
+  // it is not given). The chosen rows are the same either way.
+  std::vector<size_t> initialize_center_indices(MatrixView<const uint8_t> codes,
+                                                const PackedPq4Codes* packed = nullptr) const;
   std::vector<float> build_center_lookup(std::span<const uint8_t> center) const;
 
   // Checked in full before anything is copied or changed.

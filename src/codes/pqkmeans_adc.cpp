@@ -99,11 +99,12 @@ void update_adc_centers(const PqKMeans& model, MatrixView<const uint8_t> codes, 
 void PqKMeans::fit_adc(MatrixView<const uint8_t> codes) {
   validate_codes(codes, true);
   const size_t n = codes.rows, k = options_.k;
-  const auto initial = initialize_center_indices(codes);
+  // Packed first so the start can screen through it (the codes were checked, so packing cannot fail).
+  const auto packed = pack_pq4_codes(codes);
+  const auto initial = initialize_center_indices(codes, packed ? &*packed : nullptr);
   Matrix<float> centers(k, dim());
   for (size_t j = 0; j < k; ++j) reconstruct_into({codes.data + initial[j] * m_, m_}, centers.row(j));
   if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
-  const auto packed = pack_pq4_codes(codes);
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);

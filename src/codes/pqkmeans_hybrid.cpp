@@ -393,10 +393,10 @@ void PqKMeans::fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const floa
                           uint64_t refine_exact_top_l) {
   validate_hybrid(codes, vectors, refine_exact_top_l, true);
   const size_t n = codes.rows, k = options_.k;
-  const auto initial = initialize_center_indices(codes);
+  const std::optional<PackedPq4Codes> packed = packed_for(codes, refine_exact_top_l, k, ks_);
+  const auto initial = initialize_center_indices(codes, packed ? &*packed : nullptr);
   Matrix<float> centers = take_raw_center_rows(vectors, initial);
   if (options_.spherical) normalize_dense_centers_in_place(centers.view_mut());
-  const std::optional<PackedPq4Codes> packed = packed_for(codes, refine_exact_top_l, k, ks_);
   const std::optional<PdxMatrix> pdx = pdx_for(vectors, refine_exact_top_l, k);
 
   std::vector<double> history;

@@ -183,7 +183,7 @@ void PqKMeans::fit(MatrixView<const uint8_t> codes) {
   const size_t n = codes.rows, k = options_.k;
 
   const auto packed = pack_pq4_codes(codes);
-  const auto initial = initialize_center_indices(codes);
+  const auto initial = initialize_center_indices(codes, packed ? &*packed : nullptr);
   Matrix<uint8_t> centers(k, m_);
   for (size_t j = 0; j < k; ++j) std::copy_n(codes.data + initial[j] * m_, m_, centers.row(j).data());
   if (FitStats* stats = active_stats()) stats->code_fit.init += Clock::now() - start;

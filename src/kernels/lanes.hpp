@@ -17,6 +17,9 @@
 #elif defined(__aarch64__)
 #include <arm_neon.h>
 #endif
+#if defined(__x86_64__)
+#include <emmintrin.h>  // SSE2, part of every x86-64
+#endif
 
 namespace vantorix::lanes {
 
@@ -308,7 +311,21 @@ inline constexpr const char* kShuffleIsa = "portable";
 typedef uint8_t ShuffleU8 __attribute__((vector_size(kShuffleBytes)));
 typedef uint16_t ShuffleU16 __attribute__((vector_size(kShuffleBytes)));
 typedef uint16_t U16x16 __attribute__((vector_size(32)));
+typedef int16_t I16x16 __attribute__((vector_size(32)));
 typedef uint32_t U32x16 __attribute__((vector_size(64)));
+
+// Bit i set when lane i of a compare result (every lane 0 or all ones) is set.
+inline uint32_t lane_bits16(I16x16 m) {
+#if defined(__x86_64__)
+  __m128i half[2];
+  std::memcpy(half, &m, sizeof(m));
+  return uint32_t(_mm_movemask_epi8(_mm_packs_epi16(half[0], half[1])));
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t(m[i] != 0) << i;
+  return bits;
+#endif
+}
 
 // out[i] = table[idx[i]] for every byte (idx[i] < 16), the same 16-byte table for all of them:
 // one shuffle per 16 bytes, the table broadcast from memory.

@@ -97,6 +97,8 @@ struct ScalarBlock {
     }
     return sums_from_bytes<kRows>(out);
   }
+  // kRows values given in row order, in slot order.
+  Sums<kRows> slots_of(const uint16_t* rows) const { return sums_from_bytes<kRows>(rows); }
   static constexpr size_t row_of_slot(size_t s) { return s; }
 };
 
@@ -154,6 +156,28 @@ struct VectorBlock {
     std::memcpy(&out.part[Sums<kRows>::kParts / 2], &odd, sizeof(odd));
     return out;
   }
+  // kRows values given in row order, in slot order (even rows, then odd rows).
+  Sums<kRows> slots_of(const uint16_t* rows) const {
+    Sums<kRows> out;
+    if constexpr (kRows == 64) {
+      typedef uint16_t U16x32 __attribute__((vector_size(64)));
+      U16x32 a, b;
+      std::memcpy(&a, rows, sizeof(a));
+      std::memcpy(&b, rows + 32, sizeof(b));
+      const U16x32 even = __builtin_shufflevector(a, b, 0,2,4,6,8,10,12,14,16,18,20,22,24,26,28,30,32,34,36,38,40,42,44,46,48,50,52,54,56,58,60,62);
+      const U16x32 odd = __builtin_shufflevector(a, b, 1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31,33,35,37,39,41,43,45,47,49,51,53,55,57,59,61,63);
+      std::memcpy(&out.part[0], &even, sizeof(even));
+      std::memcpy(&out.part[2], &odd, sizeof(odd));
+    } else {
+      // kRows == 32
+      U16x16 a, b;
+      std::memcpy(&a, rows, sizeof(a));
+      std::memcpy(&b, rows + 16, sizeof(b));
+      out.part[0] = __builtin_shufflevector(a, b, 0,2,4,6,8,10,12,14,16,18,20,22,24,26,28,30);
+      out.part[1] = __builtin_shufflevector(a, b, 1,3,5,7,9,11,13,15,17,19,21,23,25,27,29,31);
+    }
+    return out;
+  }
   static constexpr size_t row_of_slot(size_t s) { return even_odd_row<kRows>(s); }
 };
 
@@ -169,6 +193,42 @@ void scan_one(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tabl
     const size_t r = Block::row_of_slot(slot);
     if (r < kPq4BlockRows) out[r] = s[slot];
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Screening rows by one center
+
+template <class Block>
+size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits, size_t begin,
+                          size_t end, uint32_t* out) {
+  constexpr size_t R = Block::kRows;
+  require(packed.num_subquantizers <= kPq4MaxSubquantizers, "pq4 screen: M above 257");
+  require(begin % kPq4BlockRows == 0 && begin <= end && end <= packed.rows, "pq4 screen: rows outside the packed codes");
+  require(packed.data.size() >= packed.blocks() * packed.block_bytes(), "pq4 screen: packed data too short");
+  Block scanner;
+  size_t count = 0;
+  for (size_t row0 = begin; row0 < end; row0 += R) {
+    const size_t real = std::min(R, end - row0);
+    scanner.load(packed, row0 / kPq4BlockRows);
+    Sums<R> limit;
+    if (real == R) {
+      limit = scanner.slots_of(limits + row0);
+    } else {
+      uint16_t padded[R] = {};
+      std::copy_n(limits + row0, real, padded);
+      limit = scanner.slots_of(padded);
+    }
+    const Sums<R> s = scanner.sums(entries);
+    for (size_t q = 0; q < Sums<R>::kParts; ++q) {
+      uint32_t bits = lanes::lane_bits16(s.part[q] <= limit.part[q]);
+      while (bits) {
+        const size_t r = Block::row_of_slot(16 * q + size_t(__builtin_ctz(bits)));
+        bits &= bits - 1;
+        if (r < real) out[count++] = uint32_t(row0 + r);
+      }
+    }
+  }
+  return count;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,6 +498,16 @@ void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const Quanti
                                       std::span<const float> float_table, size_t k, size_t begin, size_t end,
                                       size_t* labels, float* distances) {
   assign_quantized_chunk<ScalarBlock>(packed, tables, float_table, k, begin, end, labels, distances);
+}
+
+size_t pq4_rows_within_neon(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
+                            size_t begin, size_t end, uint32_t* out) {
+  return rows_within_limits<VectorBlock>(packed, entries, limits, begin, end, out);
+}
+
+size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
+                              size_t begin, size_t end, uint32_t* out) {
+  return rows_within_limits<ScalarBlock>(packed, entries, limits, begin, end, out);
 }
 
 const char* pq4_vector_isa() { return kVectorIsa; }

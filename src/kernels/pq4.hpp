@@ -93,6 +93,11 @@ bool pq4_lut_per_center_enabled();
 // pq4_assign_quantized_rows_{neon,scalar}: one task of the quantized assignment
 // (pq4_assign.hpp): rows [begin, end) (begin a multiple of 256) through tables already built for
 // float_table, on the block scan of the same form.
+// pq4_rows_within_{neon,scalar}: the rows i of [begin, end) (begin a multiple of 32) whose
+// quantized sum against one center's entries (M x 16 bytes, entry of (m, j) at m*16 + j) is at
+// most limits[i], written to out (room for end - begin indices) in no particular order; returns
+// their count. Both forms give the same set.
+//
 // Which byte shuffle the vector form uses on this build: "avx512bw", "avx2", "ssse3", "neon"
 // or "portable" (no byte shuffle available; the vector form is then the scalar arithmetic).
 const char* pq4_vector_isa();

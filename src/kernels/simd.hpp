@@ -63,6 +63,9 @@ struct KernelTable {
   void (*pq4_assign_quantized_rows)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                     std::span<const float> float_table, size_t k, size_t begin, size_t end,
                                     size_t* labels, float* distances);
+  // Rows whose quantized sum against one center's M x 16 entries is at most their limit (pq4.hpp).
+  size_t (*pq4_rows_within)(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
+                            size_t begin, size_t end, uint32_t* out);
   // The exact assignments of the PDX blocks, plain and pruned, and of the cache-tiled rows
   // (pdx.hpp, tiled_rows.hpp).
   void (*pdx_assign_l2)(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);
@@ -176,6 +179,10 @@ void pq4_assign_quantized_rows_neon(const PackedPq4Codes& packed, const Quantize
 void pq4_assign_quantized_rows_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                       std::span<const float> float_table, size_t k, size_t begin, size_t end,
                                       size_t* labels, float* distances);
+size_t pq4_rows_within_neon(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
+                            size_t begin, size_t end, uint32_t* out);
+size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
+                              size_t begin, size_t end, uint32_t* out);
 
 // pdx.hpp: PdxMatrix::assign_l2_into and assign_l2_pruned_into on validated inputs.
 void pdx_assign_l2_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);

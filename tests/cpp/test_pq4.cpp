@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -362,4 +363,66 @@ TEST(Pq4Assign, ExactPackedScanEqualsTheUnpackedScanBitForBit) {
       }
     }
   }
+}
+
+TEST(Pq4Screen, FormsKeepExactlyTheRowsWithinTheirLimits) {
+  // Ranges that start on an odd block and end inside a block exercise the two-block groups.
+  for (size_t m : {1, 3, 16, 33}) {
+    const size_t rows = 150;
+    const auto codes = random_codes(rows, m, 7 * m);
+    const auto packed = PackedPq4Codes::pack(codes, rows, m);
+    SeededRng rng(m);
+    std::vector<uint8_t> entries(m * 16);
+    for (auto& e : entries) e = uint8_t(rng.uniform_f64(0.0, 256.0));
+    std::vector<uint16_t> limits(rows);
+    for (auto& l : limits) l = uint16_t(rng.uniform_f64(0.0, double(m) * 160.0));
+    for (auto [begin, end] : {std::pair<size_t, size_t>{0, rows}, {32, 45}, {32, 150}, {128, 150}, {64, 64}}) {
+      SCOPED_TRACE(testing::Message() << "m=" << m << " rows [" << begin << ", " << end << ")");
+      std::vector<uint32_t> want;
+      for (size_t i = begin; i < end; ++i) {
+        uint32_t s = 0;
+        for (size_t j = 0; j < m; ++j) s += entries[j * 16 + codes[i * m + j]];
+        if (s <= limits[i]) want.push_back(uint32_t(i));
+      }
+      for (auto form : {pq4_rows_within_neon, pq4_rows_within_scalar}) {
+        std::vector<uint32_t> got(end - begin);
+        got.resize(form(packed, entries.data(), limits.data(), begin, end, got.data()));
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want);
+      }
+    }
+  }
+}
+
+TEST(Pq4Screen, KeepsEveryRowThatCouldComeCloser) {
+  // A row whose best distance is one float step above its exact distance to the center must be
+  // kept: the quantized bound may never exceed the float sum.
+  for (size_t m : {2, 16, 64}) {
+    SCOPED_TRACE(testing::Message() << "m=" << m);
+    SeededRng rng(m + 3);
+    std::vector<float> table(m * 256);
+    for (auto& v : table) v = float(rng.uniform_f64(0.0, 1.0)) * float(rng.uniform_f64(0.0, 1e3));
+    auto screen = Pq4DistanceScreen::build(table, m);
+    ASSERT_TRUE(screen);
+    const size_t rows = 300;
+    const auto codes = random_codes(rows, m, m);
+    const auto packed = PackedPq4Codes::pack(codes, rows, m);
+    for (size_t trial = 0; trial < 8; ++trial) {
+      const uint8_t* center = codes.data() + trial * 37 * m;
+      screen->set_center(center);
+      std::vector<uint16_t> limits(rows);
+      for (size_t i = 0; i < rows; ++i) {
+        float d = 0.0f;
+        for (size_t j = 0; j < m; ++j) d = d + table[(j * 16 + codes[i * m + j]) * 16 + center[j]];
+        limits[i] = screen->limit(std::nextafter(d, kInf));
+      }
+      std::vector<uint32_t> kept(rows);
+      EXPECT_EQ(screen->rows_within(packed, limits.data(), 0, rows, kept.data()), rows);
+    }
+  }
+  EXPECT_EQ(Pq4DistanceScreen::build(std::vector<float>(258 * 256, 1.0f), 258), std::nullopt);
+  std::vector<float> with_inf(4 * 256, 1.0f);
+  with_inf[9] = kInf;
+  EXPECT_EQ(Pq4DistanceScreen::build(with_inf, 4), std::nullopt);
+  EXPECT_EQ(Pq4DistanceScreen::build(std::vector<float>(4 * 256, 0.0f), 4), std::nullopt);
 }

@@ -7,6 +7,7 @@
 
 #include "codes/pqkmeans.hpp"
 #include "core/rng.hpp"
+#include "scoped_env.hpp"
 
 using namespace vantorix;
 
@@ -181,5 +182,44 @@ TEST(PqKMeans, ChunkSummaryCountsTheCodewordsOfEachCluster) {
     ASSERT_EQ(s.far_rows.size(), 3u);
     EXPECT_TRUE(std::is_sorted(s.far_distances.rbegin(), s.far_distances.rend()));
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(s.far_labels[i], labels[s.far_rows[i]]);
+  }
+}
+
+TEST(PqKMeans, StartThroughTheFourBitScanChoosesTheSameRows) {
+  // Ks = 16 with the fast scan on screens rows through the 4-bit scan; the chosen rows must be
+  // those of the plain start. Integer codewords give many exactly tied distances; random ones
+  // give near ties; huge ones an infinite distance table the screen declines. Row counts cover
+  // several work items and a partial last block.
+  struct Case {
+    const char* name;
+    size_t m, ds, rows;
+    float spread;
+  };
+  for (const Case& c : {Case{"ties", 3, 1, 2100, 0.0f}, Case{"random m=1", 1, 2, 700, 1.0f},
+                        Case{"random m=16", 16, 2, 2500, 1.0f}, Case{"infinite table", 4, 1, 300, 1e30f}}) {
+    SCOPED_TRACE(c.name);
+    Array3<float> cw(c.m, 16, c.ds);
+    SeededRng rng(11);
+    for (size_t i = 0; i < cw.values.size(); ++i) {
+      cw.values[i] = c.spread == 0.0f ? float(i / c.ds % 16) : c.spread * float(rng.uniform_f64(-1.0, 1.0));
+    }
+    std::vector<uint8_t> codes(c.rows * c.m);
+    for (auto& v : codes) v = uint8_t(rng.uniform_f64(0.0, 16.0));
+    std::copy_n(codes.begin(), 40 * c.m, codes.begin() + c.rows / 2 * c.m);  // duplicated rows
+    for (InitMethod init : {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus}) {
+      for (size_t k : {2, 40}) {
+        PqKMeansOptions o;
+        o.k = k;
+        o.init = init;
+        o.seed = 5;
+        const auto fit = PqKMeans::new_with_options_and_spherical(Array3<float>(cw), std::nullopt, o);
+        const MatrixView<const uint8_t> view{codes.data(), c.rows, c.m};
+        const auto plain = fit.initialize_center_indices(view);
+        ScopedEnv env(EnvVars{{"VANTORIX_PQ4_FASTSCAN", "on"}});
+        EXPECT_EQ(fit.initialize_center_indices(view), plain) << "k=" << k;
+        const auto packed = PackedPq4Codes::pack(codes, c.rows, c.m);
+        EXPECT_EQ(fit.initialize_center_indices(view, &packed), plain) << "k=" << k;
+      }
+    }
   }
 }
