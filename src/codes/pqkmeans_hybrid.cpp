@@ -231,6 +231,47 @@ void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> 
   });
 }
 
+// Lists of up to this many candidates are kept in place while the 4-bit scan runs (each accepted
+// center replaces the worst entry, found by a linear scan); longer lists take one selection over
+// all approximate distances per row instead.
+constexpr size_t kScanListCandidates = 32;
+
+// Per chunk of rows: every row's l candidates (lists(begin, end, out), row i's at
+// out[(i - begin) * l]), their exact distances to the raw-space centers, and per row the winner:
+// the smaller exact distance, equal distances to the lower index.
+template <class Lists>
+void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const float> centers, size_t l,
+                            size_t* labels, float* distances, Lists&& lists) {
+  const size_t d = vectors.cols;
+  const DistanceKernel kernel = DistanceKernel::for_dimension(d);
+  parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+    const size_t rows = end - begin, pairs = rows * l;
+    std::vector<uint32_t> candidates(pairs);
+    lists(begin, end, candidates.data());
+    std::vector<const float*> row_ptr(pairs), center_ptr(pairs);
+    for (size_t p = 0; p < pairs; ++p) {
+      row_ptr[p] = vectors.data + (begin + p / l) * d;
+      center_ptr[p] = centers.data + size_t(candidates[p]) * d;
+    }
+    std::vector<float> exact(pairs);
+    exact_pair_distances(row_ptr.data(), center_ptr.data(), pairs, d, kernel, exact.data());
+    for (size_t r = 0; r < rows; ++r) {
+      size_t label = 0;
+      float best = kInf;
+      for (size_t p = r * l; p < (r + 1) * l; ++p) {
+        const float v = exact[p];
+        const size_t c = candidates[p];
+        if (v < best || (v == best && c < label)) {
+          best = v;
+          label = c;
+        }
+      }
+      labels[begin + r] = label;
+      distances[begin + r] = best;
+    }
+  });
+}
+
 }  // namespace
 
 void PqKMeans::validate_hybrid(MatrixView<const uint8_t> codes, MatrixView<const float> vectors,
@@ -323,6 +364,17 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
       // 8-bit tables over the packed codes: each chunk of 256 rows is 8 blocks of 32 scanned center
       // by center; a quantized sum S stands for S * scale + bias * M (per center under per-center
       // calibration).
+      if (l <= kScanListCandidates) {
+        // Each block of rows is loaded once and scanned against every center, its rows' lists
+        // kept as the scan goes.
+        const auto top = kernels().pq4_top_candidates;
+        refine_candidate_lists(vectors, dense_centers, l, labels.data(), distances.data(),
+                               [&](size_t begin, size_t end, uint32_t* out) {
+                                 std::vector<float> approx((end - begin) * l);
+                                 top(*packed, quantized, l, begin, end, out, approx.data());
+                               });
+        return;
+      }
       const float subspaces = float(m_count);
       refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
                         [&](size_t begin, size_t end, float* approx) {

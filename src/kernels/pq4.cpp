@@ -232,6 +232,141 @@ size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, 
 }
 
 // ---------------------------------------------------------------------------------------------
+// Candidate lists
+
+// The l centers of smallest dequantized distance for every row of [begin, end), ties to the lower
+// center. The block's rows are loaded once and scanned against every center twice. The first scan
+// splits the centers into 2l groups (c mod 2l) and keeps each group's smallest distance per row:
+// at least l centers reach the l-th smallest of those minima, so it bounds from above the
+// distances of a row's l best. The second scan collects, per row, the centers at or below that
+// bar into a buffer of 2l entries; whenever it fills, the row keeps its l best and its bar falls
+// to the worst of them, which a later (higher) center must then beat strictly. Under global
+// calibration the vector compare screens by sums (the dequantization is monotone, so a sum above
+// every sum of the bar's distance cannot reach it), under per-center calibration by distances;
+// the exact rule is applied to the rows it lets through.
+template <class Block>
+void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l, size_t begin,
+                    size_t end, uint32_t* centers, float* distances) {
+  constexpr size_t R = Block::kRows;
+  constexpr size_t P = Sums<R>::kParts;
+  const size_t k = size_t(tables.k);
+  require(tables.num_subquantizers == packed.num_subquantizers, "pq4 candidates: tables built for another M");
+  require(packed.num_subquantizers <= kPq4MaxSubquantizers, "pq4 candidates: M above 257");
+  require(l >= 1 && l < k && k <= 0xffffffffu, "pq4 candidates: list length outside [1, k)");
+  require(begin % kPq4BlockRows == 0 && begin <= end && end <= packed.rows,
+          "pq4 candidates: rows outside the packed codes");
+  require(packed.data.size() >= packed.blocks() * packed.block_bytes(), "pq4 candidates: packed data too short");
+  const bool per_center = tables.per_center;
+  require(!per_center || (tables.scales.size() >= k && tables.biases.size() >= k), "pq4 candidates: no scales");
+  const float m_float = float(packed.num_subquantizers);
+  auto scale_of = [&](size_t c) { return per_center ? tables.scales[c] : tables.scale; };
+  auto offset_of = [&](size_t c) { return (per_center ? tables.biases[c] : tables.bias) * m_float; };
+  auto dist_of = [&](F32x16 sums, size_t c) { return sums * scale_of(c) + offset_of(c); };
+
+  struct Entry {
+    float d;
+    uint32_t c;
+    uint16_t s;
+  };
+  auto before = [](const Entry& a, const Entry& b) { return a.d < b.d || (a.d == b.d && a.c < b.c); };
+  const size_t groups = std::min(2 * l, k), cap = 2 * l;
+  Block scanner;
+  std::vector<Entry> buffer(R * cap);
+  std::vector<U16x16> group_sum(groups * P);
+  std::vector<F32x16> group_d(groups * P);
+  std::vector<float> minima(groups);
+  size_t count[R];
+  bool strict[R];
+  float bar[R];
+  Sums<R> bar_sum;  // slot order: screen by sums at or below these (global calibration)
+  F32x16 bar_d[P];  // slot order: screen by distances at or below these (per-center calibration)
+  auto set_bar = [&](size_t slot, float d, uint16_t sum_le) {
+    bar[slot] = d;
+    bar_sum.part[slot / 16][slot % 16] = sum_le;
+    bar_d[slot / 16][slot % 16] = d;
+  };
+  // Keeps the slot's l best entries, the first l of its buffer; the bar becomes the worst of them.
+  auto compact = [&](size_t slot) {
+    Entry* e = &buffer[slot * cap];
+    std::nth_element(e, e + (l - 1), e + count[slot], before);
+    count[slot] = l;
+    strict[slot] = true;
+    // Getting strictly below the worst entry's distance takes a sum below its sum.
+    set_bar(slot, e[l - 1].d, e[l - 1].s);
+  };
+  for (size_t row0 = begin; row0 < end; row0 += R) {
+    const size_t real = std::min(R, end - row0);
+    scanner.load(packed, row0 / kPq4BlockRows);
+    std::fill(group_sum.begin(), group_sum.end(), U16x16{} + 65535);
+    std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
+    for (size_t c = 0; c < k; ++c) {
+      const Sums<R> s = scanner.sums(tables.center_entries(c));
+      const size_t g = c % groups;
+      for (size_t q = 0; q < P; ++q) {
+        if (per_center) {
+          const F32x16 d = dist_of(__builtin_convertvector(s.part[q], F32x16), c);
+          F32x16& low = group_d[g * P + q];
+          low = d < low ? d : low;
+        } else {
+          U16x16& low = group_sum[g * P + q];
+          low = s.part[q] < low ? s.part[q] : low;
+        }
+      }
+    }
+    for (size_t slot = 0; slot < R; ++slot) {
+      for (size_t g = 0; g < groups; ++g) {
+        minima[g] = per_center ? group_d[g * P + slot / 16][slot % 16]
+                               : float(group_sum[g * P + slot / 16][slot % 16]);
+      }
+      std::nth_element(minima.begin(), minima.begin() + ptrdiff_t(l - 1), minima.end());
+      count[slot] = 0;
+      strict[slot] = false;
+      if (per_center) {
+        set_bar(slot, minima[l - 1], 0);
+      } else {
+        // Every sum whose distance equals the bar's passes the screen.
+        uint32_t sum = uint32_t(minima[l - 1]);
+        const float d = float(sum) * tables.scale + offset_of(0);
+        while (sum < 65535 && float(sum + 1) * tables.scale + offset_of(0) == d) ++sum;
+        set_bar(slot, d, uint16_t(sum));
+      }
+    }
+    for (size_t c = 0; c < k; ++c) {
+      const Sums<R> s = scanner.sums(tables.center_entries(c));
+      const float scale = scale_of(c), offset = offset_of(c);
+      for (size_t q = 0; q < P; ++q) {
+        uint32_t bits;
+        if (per_center) {
+          bits = lanes::at_most_mask16(dist_of(__builtin_convertvector(s.part[q], F32x16), c), bar_d[q]);
+        } else {
+          bits = lanes::lane_bits16(s.part[q] <= bar_sum.part[q]);
+        }
+        while (bits) {
+          const size_t slot = 16 * q + size_t(__builtin_ctz(bits));
+          bits &= bits - 1;
+          const float d = float(s[slot]) * scale + offset;
+          if (strict[slot] ? !(d < bar[slot]) : !(d <= bar[slot])) continue;
+          buffer[slot * cap + count[slot]++] = {d, uint32_t(c), s[slot]};
+          if (count[slot] == cap) compact(slot);
+        }
+      }
+    }
+    for (size_t slot = 0; slot < R; ++slot) {
+      const size_t r = Block::row_of_slot(slot);
+      if (r >= real) continue;
+      require(count[slot] >= l, "pq4 candidates: fewer than l centers reached the bar");
+      compact(slot);
+      const Entry* e = &buffer[slot * cap];
+      const size_t at = (row0 + r - begin) * l;
+      for (size_t i = 0; i < l; ++i) {
+        centers[at + i] = e[i].c;
+        distances[at + i] = e[i].d;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Quantized assignment
 
 // Running best of R rows over one group of centers, in slot order: sum << 16 | index within
@@ -508,6 +643,16 @@ size_t pq4_rows_within_neon(const PackedPq4Codes& packed, const uint8_t* entries
 size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
                               size_t begin, size_t end, uint32_t* out) {
   return rows_within_limits<ScalarBlock>(packed, entries, limits, begin, end, out);
+}
+
+void pq4_top_candidates_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                             size_t begin, size_t end, uint32_t* centers, float* distances) {
+  top_candidates<VectorBlock>(packed, tables, l, begin, end, centers, distances);
+}
+
+void pq4_top_candidates_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                               size_t begin, size_t end, uint32_t* centers, float* distances) {
+  top_candidates<ScalarBlock>(packed, tables, l, begin, end, centers, distances);
 }
 
 const char* pq4_vector_isa() { return kVectorIsa; }

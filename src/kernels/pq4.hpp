@@ -98,6 +98,12 @@ bool pq4_lut_per_center_enabled();
 // most limits[i], written to out (room for end - begin indices) in no particular order; returns
 // their count. Both forms give the same set.
 //
+// pq4_top_candidates_{neon,scalar}: for every row i of [begin, end) (begin a multiple of 32), the
+// l (1 <= l < k) centers with the smallest dequantized distances S*scale + bias*M (per center
+// under per-center calibration), evaluated in float32, ties to the lower center: centers and
+// distances at (i - begin)*l onwards, in no particular order. The tables must hold k centers.
+// Both forms give the same lists.
+//
 // Which byte shuffle the vector form uses on this build: "avx512bw", "avx2", "ssse3", "neon"
 // or "portable" (no byte shuffle available; the vector form is then the scalar arithmetic).
 const char* pq4_vector_isa();

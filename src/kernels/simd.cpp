@@ -557,6 +557,7 @@ constexpr KernelTable table_of(bool vector) {
       .pq4_scan_cluster = vector ? pq4_scan_cluster_neon : pq4_scan_cluster_scalar,
       .pq4_assign_quantized_rows = vector ? pq4_assign_quantized_rows_neon : pq4_assign_quantized_rows_scalar,
       .pq4_rows_within = vector ? pq4_rows_within_neon : pq4_rows_within_scalar,
+      .pq4_top_candidates = vector ? pq4_top_candidates_neon : pq4_top_candidates_scalar,
       .pdx_assign_l2 = vector ? pdx_assign_l2_neon : pdx_assign_l2_scalar,
       .pdx_assign_l2_pruned = vector ? pdx_assign_l2_pruned_neon : pdx_assign_l2_pruned_scalar,
       .assign_l2_flash = vector ? assign_l2_flash_neon : assign_l2_flash_scalar,

@@ -66,6 +66,9 @@ struct KernelTable {
   // Rows whose quantized sum against one center's M x 16 entries is at most their limit (pq4.hpp).
   size_t (*pq4_rows_within)(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
                             size_t begin, size_t end, uint32_t* out);
+  // Every row's l best centers by dequantized distance (pq4.hpp).
+  void (*pq4_top_candidates)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                             size_t begin, size_t end, uint32_t* centers, float* distances);
   // The exact assignments of the PDX blocks, plain and pruned, and of the cache-tiled rows
   // (pdx.hpp, tiled_rows.hpp).
   void (*pdx_assign_l2)(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);
@@ -183,6 +186,10 @@ size_t pq4_rows_within_neon(const PackedPq4Codes& packed, const uint8_t* entries
                             size_t begin, size_t end, uint32_t* out);
 size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entries, const uint16_t* limits,
                               size_t begin, size_t end, uint32_t* out);
+void pq4_top_candidates_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                             size_t begin, size_t end, uint32_t* centers, float* distances);
+void pq4_top_candidates_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                               size_t begin, size_t end, uint32_t* centers, float* distances);
 
 // pdx.hpp: PdxMatrix::assign_l2_into and assign_l2_pruned_into on validated inputs.
 void pdx_assign_l2_neon(const PdxMatrix& m, const float* centers, size_t k, size_t* labels, float* distances);

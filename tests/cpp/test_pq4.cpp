@@ -426,3 +426,54 @@ TEST(Pq4Screen, KeepsEveryRowThatCouldComeCloser) {
   EXPECT_EQ(Pq4DistanceScreen::build(with_inf, 4), std::nullopt);
   EXPECT_EQ(Pq4DistanceScreen::build(std::vector<float>(4 * 256, 0.0f), 4), std::nullopt);
 }
+
+TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
+  // Reference: every center's dequantized distance, sorted by (distance, center), first l. The
+  // tables: random ones, one whose entries all tie, and one whose large bias makes neighbouring
+  // sums dequantize to equal distances (so sums and distances order the centers differently).
+  struct Case {
+    const char* name;
+    float lo, span;
+  };
+  const size_t rows = 140, m = 5, k = 37;
+  const auto codes = random_codes(rows, m, 21);
+  const auto packed = PackedPq4Codes::pack(codes, rows, m);
+  for (const Case& t : {Case{"random", 0.0f, 50.0f}, Case{"all equal", 3.0f, 0.0f}, Case{"collisions", 1e3f, 0.01f}}) {
+    std::vector<float> table = random_table(m, k, 5);
+    for (float& v : table) v = t.lo + t.span * (v / 50.0f);
+    for (bool per_center : {false, true}) {
+      QuantizedPq4LookupTables q;
+      ASSERT_TRUE(q.update_from_f32_with(table, m, k, per_center));
+      for (size_t l : {size_t{1}, size_t{2}, size_t{7}, k - 1}) {
+        SCOPED_TRACE(testing::Message() << t.name << " per_center=" << per_center << " l=" << l);
+        std::vector<std::vector<uint32_t>> want(rows);
+        for (size_t i = 0; i < rows; ++i) {
+          std::vector<std::pair<float, uint32_t>> all;
+          for (size_t c = 0; c < k; ++c) {
+            uint32_t s = 0;
+            for (size_t j = 0; j < m; ++j) s += q.entries[(c * m + j) * 16 + codes[i * m + j]];
+            const float scale = per_center ? q.scales[c] : q.scale;
+            const float bias = per_center ? q.biases[c] : q.bias;
+            all.push_back({float(s) * scale + bias * float(m), uint32_t(c)});
+          }
+          std::sort(all.begin(), all.end());
+          for (size_t e = 0; e < l; ++e) want[i].push_back(all[e].second);
+          std::sort(want[i].begin(), want[i].end());
+        }
+        for (auto form : {pq4_top_candidates_neon, pq4_top_candidates_scalar}) {
+          for (auto [begin, end] : {std::pair<size_t, size_t>{0, rows}, {32, 100}}) {
+            std::vector<uint32_t> got((end - begin) * l);
+            std::vector<float> d((end - begin) * l);
+            form(packed, q, l, begin, end, got.data(), d.data());
+            for (size_t i = begin; i < end; ++i) {
+              std::vector<uint32_t> list(got.begin() + ptrdiff_t((i - begin) * l),
+                                         got.begin() + ptrdiff_t((i - begin + 1) * l));
+              std::sort(list.begin(), list.end());
+              ASSERT_EQ(list, want[i]) << "row " << i;
+            }
+          }
+        }
+      }
+    }
+  }
+}
