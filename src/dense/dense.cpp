@@ -310,7 +310,8 @@ DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_
     ++out.counts[labels[r]];
     out.distance_sum += double(distances[r]);
   }
-  out.far_rows = select_farthest_rows(distances, farthest);
+  // only rows with a finite distance may re-seed a cluster: the others would crowd them out
+  out.far_rows = select_farthest_finite_rows(distances, farthest);
   for (size_t r : out.far_rows) {
     out.far_distances.push_back(distances[r]);
     out.far_labels.push_back(labels[r]);

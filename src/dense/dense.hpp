@@ -39,8 +39,9 @@ struct DenseFitExtras {
 
 // One assignment pass over a chunk of rows against fixed centers, reduced to what a
 // distributed fit needs: per-cluster sums (float64) and
-// counts, the summed distance, and the chunk's farthest rows (row within the chunk, its
-// distance and cluster; farthest first, ties to the lower row) for the repair of empty clusters.
+// counts, the summed distance, and the chunk's farthest rows with a finite distance (row within
+// the chunk, its distance and cluster; farthest first, ties to the lower row), the candidates for
+// the repair of empty clusters (update_centers_from_sums).
 struct DenseChunkSummary {
   std::vector<double> sums;  // k x d
   std::vector<uint64_t> counts;

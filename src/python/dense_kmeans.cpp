@@ -1,5 +1,6 @@
 // _NativeDenseKMeans: the Python face of DenseKMeans.
 #include "dense/dense.hpp"
+#include "dense/dense_update.hpp"
 #include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -74,6 +75,19 @@ PyObject* normalize_rows(DenseKMeans*, const Args& a) {
   return new_f32_matrix(rows.data(), rows.rows, rows.cols);
 }
 
+PyObject* update_from_sums(DenseKMeans*, const Args& a) {
+  const SummedUpdate u = update_centers_from_sums(a.f32_matrix("centers"), a.f64_matrix("sums"), a.u64_vector("counts"),
+                                                  a.f64_vector("far_distances"), a.u64_vector("far_labels"),
+                                                  a.u64_vector("far_rows"));
+  const std::vector<uint64_t> clusters(u.repair.clusters.begin(), u.repair.clusters.end());
+  Ref result(PyDict_New());
+  if (!result.get()) throw PyErrSet{};
+  set_item(result.get(), "centers", new_f32_matrix(u.centers.data(), u.centers.rows, u.centers.cols));
+  set_item(result.get(), "clusters", new_u64_vector(clusters));
+  set_item(result.get(), "rows", new_u64_vector(u.repair.rows));
+  return result.release();
+}
+
 const Constructor<DenseKMeans> kConstructor = {
     "_NativeDenseKMeans",
     {arg("k", Kind::Int), int_arg("iterations", kDefaults.iterations), int_arg("seed", kDefaults.seed),
@@ -118,6 +132,19 @@ const Method<DenseKMeans> kMethods[] = {
      "Extension: a float32 copy of rows (any strides) scaled to unit length as spherical fits scale "
      "their centers: each row divided by its float32 norm when that norm is above float32 epsilon, "
      "left as it is otherwise."},
+    {"update_from_sums", Access::Static,
+     {arg("centers", Kind::F32Matrix), arg("sums", Kind::F64Matrix), arg("counts", Kind::U64Vector),
+      arg("far_distances", Kind::F64Vector), arg("far_labels", Kind::U64Vector), arg("far_rows", Kind::U64Vector)},
+     update_from_sums,
+     "Extension: the fit's center update from the summed chunk_summary results of a whole pass: "
+     "centers (k x d float32, the pass's), sums (k x d float64) and counts (uint64, k) of all rows, "
+     "and candidate rows for the repair of empty clusters (far_distances, far_labels, far_rows: "
+     "distance, cluster and row number of each, e.g. the far rows of every chunk). Returns a dict: "
+     "centers (the mean of each cluster with rows, as the fit computes it: float32(sum) times the "
+     "float32 reciprocal of the count; others unchanged), clusters (the empty clusters, ascending, "
+     "that take a row) and rows (the row each of them takes: the farthest finite candidates of "
+     "clusters with at least 2 rows, farthest first, ties to the lower row number). The caller "
+     "copies those rows in and, in spherical mode, applies normalize_rows."},
 };
 
 const Property<DenseKMeans> kProperties[] = {

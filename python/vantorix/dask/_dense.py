@@ -47,7 +47,8 @@ def dense_chunk_summary(
     native.set_cluster_centers(centers)
     hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
     # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
-    # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
+    # of the farthest finite rows sit in clusters that end up with fewer: 2k always hold the
+    # rows the single-machine rule picks (and so do the 2k farthest of any union of them)
     r = native.chunk_summary(x, farthest=2 * k, labels=hint)
     summary = DenseSummary(
         r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
@@ -111,12 +112,13 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.verbose = verbose
 
     def _initial_centers(self, arr: da.Array, seed: int) -> np.ndarray:
+        """The starting centers as the chunks' native models take them (they normalise)."""
         k, d = self.n_clusters, arr.shape[1]
         if not isinstance(self.init, str):
             centers = as_matrix(self.init, "init")
             if centers.shape != (k, d):
                 raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
-            return _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers.copy()
+            return centers.copy()
         rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
         sample = np.asarray(arr[rows].compute())
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
@@ -127,16 +129,17 @@ class KMeans(ClusterMixin, BaseEstimator):
         return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense, hints)
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
-        new = centers.copy()
-        present = s.counts > 0
-        new[present] = (s.sums[present] / s.counts[present, None]).astype(np.float32)
-        empty = np.flatnonzero(~present)
-        if empty.size:
-            ok = (s.counts[s.far_labels] >= 2) & np.isfinite(s.far_dist)
-            rows = s.far_rows[ok][: empty.size]
-            if rows.size:
-                new[empty[: rows.size]] = _take_rows(arr, rows)
-        return _NativeDenseKMeans.normalize_rows(new) if self.spherical else new
+        # the single-machine fit's own update; only the re-seeding rows live here, in the chunks
+        u = _NativeDenseKMeans.update_from_sums(
+            centers, s.sums, s.counts.astype(np.uint64), s.far_dist,
+            s.far_labels.astype(np.uint64), s.far_rows.astype(np.uint64),
+        )
+        new = u["centers"]
+        if u["rows"].size:
+            new[u["clusters"].astype(np.int64)] = _take_rows(arr, u["rows"].astype(np.int64))
+        # not normalised here: the chunks' native models normalise what they are given, and a
+        # second normalisation would move some centers by an ulp (the single-machine fit does one)
+        return new
 
     def _stops(self, h: List[float]) -> bool:
         return bool(self.early_stopping) and _NativeDenseKMeans.should_stop(np.asarray(h, np.float64))
@@ -169,15 +172,21 @@ class KMeans(ClusterMixin, BaseEstimator):
             run.close()
             del hints  # labels held by the workers
         self.n_features_in_ = int(arr.shape[1])
-        self.cluster_centers_ = centers
+        self._installed_centers = centers
+        self.cluster_centers_ = _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers
         self.inertia_history_ = np.asarray(history)
         self.n_iter_ = len(history)
         self.inertia_ = history[-1] * n
         self.labels_ = self._labels(arr)
         return self
 
+    def _native_centers(self) -> np.ndarray:
+        """What a native model is given to hold cluster_centers_: after a fit, the centers before
+        their normalisation (which the model applies), so that it holds exactly the fit's own."""
+        return getattr(self, "_installed_centers", self.cluster_centers_)
+
     def _labels(self, arr: da.Array) -> da.Array:
-        centers, k, spherical, dtype = self.cluster_centers_, self.n_clusters, bool(self.spherical), arr.dtype
+        centers, k, spherical, dtype = self._native_centers(), self.n_clusters, bool(self.spherical), arr.dtype
 
         def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
             _checked_block(block, _block_shape(block_info), dtype, "X")
@@ -206,7 +215,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         if not isinstance(local.init, str):
             local.init = "k-means++"
         native = local._new_native()
-        native.set_cluster_centers(self.cluster_centers_)
+        native.set_cluster_centers(self._native_centers())
         local._native = native
         local.cluster_centers_ = native.cluster_centers
         local.n_features_in_ = self.n_features_in_
