@@ -87,20 +87,13 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         self.opq_iterations = opq_iterations
         self.random_state = random_state
 
-    def _checked_params(self) -> Tuple[int, int, int, int]:
-        return (
-            check_int("num_subquantizers", self.num_subquantizers, 1),
-            check_int("codebook_size", self.codebook_size, 2, 256),
-            check_int("max_iter", self.max_iter, 1),
-            check_int("opq_iterations", self.opq_iterations, 0),
-        )
-
     @serialised
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
         self._check_params()
         x = as_matrix(X)
-        m, ks, iterations, opq_iterations = self._checked_params()
+        m, ks = int(self.num_subquantizers), int(self.codebook_size)
+        iterations, opq_iterations = int(self.max_iter), int(self.opq_iterations)
         if x.shape[1] % m:
             raise ValueError(
                 f"num_subquantizers={m} must divide the number of features {x.shape[1]} "

@@ -237,6 +237,8 @@ def test_chunks_that_are_not_what_they_declare_are_refused(blobs, pq, make, fit)
     [
         ({"init_sample_rows": -1}, ValueError),
         ({"init_max_iter": -2}, ValueError),
+        ({"max_iter": 0}, ValueError),
+        ({"n_clusters": 0}, ValueError),
         ({"max_iter": 2.5}, TypeError),
         ({"n_clusters": "3"}, TypeError),
         ({"early_stopping": "yes"}, TypeError),

@@ -118,7 +118,8 @@ class KMeans(ClusterMixin, BaseEstimator):
             centers = as_matrix(self.init, "init")
             if centers.shape != (k, d):
                 raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
-            return centers.copy()
+            start: np.ndarray = centers.copy()
+            return start
         rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
         sample = np.asarray(arr[rows].compute())
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
@@ -134,7 +135,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             centers, s.sums, s.counts.astype(np.uint64), s.far_dist,
             s.far_labels.astype(np.uint64), s.far_rows.astype(np.uint64),
         )
-        new = u["centers"]
+        new: np.ndarray = u["centers"]
         if u["rows"].size:
             new[u["clusters"].astype(np.int64)] = _take_rows(arr, u["rows"].astype(np.int64))
         # not normalised here: the chunks' native models normalise what they are given, and a
@@ -183,7 +184,8 @@ class KMeans(ClusterMixin, BaseEstimator):
     def _native_centers(self) -> np.ndarray:
         """What a native model is given to hold cluster_centers_: after a fit, the centers before
         their normalisation (which the model applies), so that it holds exactly the fit's own."""
-        return getattr(self, "_installed_centers", self.cluster_centers_)
+        centers: np.ndarray = getattr(self, "_installed_centers", self.cluster_centers_)
+        return centers
 
     def _labels(self, arr: da.Array) -> da.Array:
         centers, k, spherical, dtype = self._native_centers(), self.n_clusters, bool(self.spherical), arr.dtype
