@@ -163,6 +163,14 @@ inline constexpr size_t kWide = 8;
 inline constexpr size_t kWide = 4;
 #endif
 
+// Vector registers the target has; a 16-lane value occupies 16 / kWide of them.
+#if defined(__AVX512F__) || defined(__aarch64__)
+inline constexpr size_t kVectorRegisters = 32;
+#else
+inline constexpr size_t kVectorRegisters = 16;
+#endif
+inline constexpr size_t kRegistersPer16 = 16 / kWide;
+
 typedef float VF __attribute__((vector_size(kWide * 4)));
 typedef int32_t VI __attribute__((vector_size(kWide * 4)));
 
@@ -185,6 +193,17 @@ inline VF splat(float x) {
   VF v;
   for (size_t i = 0; i < kWide; ++i) v[i] = x;
   return v;
+#endif
+}
+
+// The four floats at q repeated across the register (kWide / 4 times).
+inline VF broadcast4w(const float* q) {
+#if defined(__AVX512F__)
+  return (VF)broadcast4(q);
+#elif defined(__AVX__)
+  return (VF)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(q));
+#else
+  return loadw(q);
 #endif
 }
 
