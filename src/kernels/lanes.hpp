@@ -228,29 +228,26 @@ inline uint32_t at_most_mask(const float* p, float limit) {
 #endif
 }
 
-// Bit i set when lane i of v is not above (not below) limit: true for NaN lanes, as !(v > limit).
-inline uint32_t not_above_mask(VF v, float limit) {
+// Bit i set when lane i of v compares with limit as C says (mask16's compares, native width).
+template <Cmp C>
+inline uint32_t maskw(VF v, float limit) {
 #if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
+  return mask16<C>(v, splat16(limit));
 #elif defined(__AVX__)
-  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), _CMP_NGT_UQ)));
+  constexpr int kPredicate = C == Cmp::Below        ? _CMP_LT_OQ
+                             : C == Cmp::AtMost     ? _CMP_LE_OQ
+                             : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
+                             : C == Cmp::NotAbove   ? _CMP_NGT_UQ
+                                                    : _CMP_NLT_UQ;
+  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), kPredicate)));
 #else
-  uint32_t mask = 0;
-  for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(!(v[i] > limit)) << i;
-  return mask;
+  uint32_t bits = 0;
+  for (size_t i = 0; i < kWide; ++i) bits |= uint32_t(holds<C>(v[i], limit)) << i;
+  return bits;
 #endif
 }
-inline uint32_t not_below_mask(VF v, float limit) {
-#if defined(__AVX512F__)
-  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
-#elif defined(__AVX__)
-  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), _CMP_NLT_UQ)));
-#else
-  uint32_t mask = 0;
-  for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(!(v[i] < limit)) << i;
-  return mask;
-#endif
-}
+inline uint32_t not_above_mask(VF v, float limit) { return maskw<Cmp::NotAbove>(v, limit); }
+inline uint32_t not_below_mask(VF v, float limit) { return maskw<Cmp::NotBelow>(v, limit); }
 
 // The smallest (largest) lane of v, which holds no NaN.
 inline float smallest_lane(VF v) {
@@ -258,11 +255,7 @@ inline float smallest_lane(VF v) {
   for (size_t i = 1; i < kWide; ++i) best = v[i] < best ? v[i] : best;
   return best;
 }
-inline float largest_lane(VF v) {
-  float best = v[0];
-  for (size_t i = 1; i < kWide; ++i) best = v[i] > best ? v[i] : best;
-  return best;
-}
+inline float largest_lane(VF v) { return -smallest_lane(-v); }
 
 // Keeps v in a register for its reuses: left alone, the compiler folds the load into every use
 // and the loads, not the arithmetic, set the pace.
