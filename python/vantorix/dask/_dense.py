@@ -130,9 +130,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense, hints)
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
-        # the single-machine fit's own update; only the re-seeding rows live here, in the chunks
+        # the single-machine fit's own update; only the re-seeding rows live here, in the chunks.
+        # It starts from the centers the pass used (an empty cluster no row re-seeds keeps them).
+        used = _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers
         u = _NativeDenseKMeans.update_from_sums(
-            centers, s.sums, s.counts.astype(np.uint64), s.far_dist,
+            used, s.sums, s.counts.astype(np.uint64), s.far_dist,
             s.far_labels.astype(np.uint64), s.far_rows.astype(np.uint64),
         )
         new: np.ndarray = u["centers"]
