@@ -101,6 +101,7 @@ TEST(Reseeding, RowsToSpareVariant) {
       {{1, 3, 2, 3}, {0, 0, 0, 0}, {4}, 2, {1, 3}},
       {{7, 7, 7, 7, 7}, {0, 0, 0, 0, 0}, {5}, 3, {0, 1, 2}},
       {{2, 5, 5, 9, 5}, {0, 0, 0, 0, 0}, {5}, 4, {3, 1, 2, 4}},
+      {{5, 5, 9}, {0, 0, 0}, {3}, 2, {2, 0}},  // row 0 stays though it was kept first
   };
   for (const auto& c : cases) {
     EXPECT_EQ(select_farthest_rows_with_spare(c.distances, c.labels, c.counts, c.count), c.want);
