@@ -66,52 +66,51 @@ const char* init_method_name(InitMethod method) {
 
 namespace {
 
-// Keeps the `count` entries of `positions` with the largest distance (IEEE total order), farthest
-// first; equal distances go to the lower row number (the position itself when `rows` is empty).
-// A total order, so the same candidates give the same picks however they were gathered.
-std::vector<size_t> farthest_first(std::vector<size_t> positions, std::span<const float> distances,
+// The `count` entries p < n with usable(p) that have the largest distance (IEEE total order),
+// farthest first; equal distances go to the lower row number (the position itself when `rows` is
+// empty). A strict total order, so the same candidates give the same picks however they were
+// gathered. One pass with a heap of `count` entries: memory does not grow with n.
+template <class Usable>
+std::vector<size_t> farthest_first(size_t n, Usable&& usable, std::span<const float> distances,
                                    std::span<const uint64_t> rows, size_t count) {
-  count = std::min(count, positions.size());
   auto row_of = [&](size_t p) { return rows.empty() ? uint64_t(p) : rows[p]; };
   auto farther = [&](size_t a, size_t b) {
     const int32_t ka = total_order_key(distances[a]), kb = total_order_key(distances[b]);
     return ka != kb ? ka > kb : row_of(a) < row_of(b);
   };
-  if (count < positions.size()) {
-    std::nth_element(positions.begin(), positions.begin() + ptrdiff_t(count), positions.end(), farther);
-    positions.resize(count);
+  std::vector<size_t> kept;  // a heap whose front is the nearest entry kept
+  kept.reserve(std::min(count, n));
+  for (size_t p = 0; p < n && count > 0; ++p) {
+    if (!usable(p)) continue;
+    if (kept.size() < count) {
+      kept.push_back(p);
+      std::push_heap(kept.begin(), kept.end(), farther);
+    } else if (farther(p, kept.front())) {
+      std::pop_heap(kept.begin(), kept.end(), farther);
+      kept.back() = p;
+      std::push_heap(kept.begin(), kept.end(), farther);
+    }
   }
-  std::sort(positions.begin(), positions.end(), farther);
-  return positions;
+  std::sort(kept.begin(), kept.end(), farther);
+  return kept;
 }
 
 }  // namespace
 
 std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
-  if (count == 0) return {};
-  std::vector<size_t> all(distances.size());
-  std::iota(all.begin(), all.end(), size_t{0});
-  return farthest_first(std::move(all), distances, {}, count);
+  return farthest_first(distances.size(), [](size_t) { return true; }, distances, {}, count);
 }
 
 std::vector<size_t> select_farthest_finite_rows(std::span<const float> distances, size_t count) {
-  if (count == 0) return {};
-  std::vector<size_t> finite;
-  for (size_t r = 0; r < distances.size(); ++r) {
-    if (std::isfinite(distances[r])) finite.push_back(r);
-  }
-  return farthest_first(std::move(finite), distances, {}, count);
+  return farthest_first(
+      distances.size(), [&](size_t r) { return std::isfinite(distances[r]); }, distances, {}, count);
 }
 
 std::vector<size_t> select_farthest_rows_with_spare(std::span<const float> distances, std::span<const size_t> labels,
                                                     std::span<const uint64_t> counts, size_t count,
                                                     std::span<const uint64_t> rows) {
-  if (count == 0) return {};
-  std::vector<size_t> eligible;
-  for (size_t r = 0; r < distances.size(); ++r) {
-    if (std::isfinite(distances[r]) && counts[labels[r]] >= 2) eligible.push_back(r);
-  }
-  return farthest_first(std::move(eligible), distances, rows, count);
+  auto usable = [&](size_t r) { return std::isfinite(distances[r]) && counts[labels[r]] >= 2; };
+  return farthest_first(distances.size(), usable, distances, rows, count);
 }
 
 double mean_distance(std::span<const float> distances) {
