@@ -109,6 +109,9 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     labels_: np.ndarray
     code_centers_: np.ndarray
     cluster_centers_: np.ndarray
+    inertia_history_: np.ndarray
+    inertia_: float
+    n_iter_: int
 
     def __init__(
         self,

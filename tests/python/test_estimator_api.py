@@ -100,6 +100,7 @@ HOSTILE = [
     (pq_fit, "codebook_size", [1, 257, -1, *HUGE, True, 16.0, "16"]),
     (pq_fit, "max_iter", COUNT),
     (pq_fit, "opq_iterations", [-1, *HUGE, True, 1.5, "2"]),
+    (pq_fit, "verbose", ["yes", -1, None]),
     (pqkmeans_fit, "n_clusters", COUNT),
     (pqkmeans_fit, "max_iter", COUNT),
     (pqkmeans_fit, "mode", ["sym", 1, None]),
