@@ -339,6 +339,21 @@ def test_feature_names_out_and_set_output(small):
         KMeans().get_feature_names_out()
 
 
+@pytest.mark.parametrize("output", ["default", "pandas"])
+def test_pq_kmeans_transforms_codes_given_by_keyword_under_set_output(small, output):
+    # scikit-learn's output wrapper takes X positionally; codes= alone must still work
+    if output == "pandas":
+        pytest.importorskip("pandas")
+    x, _ = small
+    quantizer = vantorix.ProductQuantizer(2, codebook_size=16, random_state=0).fit(x)
+    codes = quantizer.encode(x)
+    model = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).set_output(transform=output)
+    fitted = np.asarray(model.fit_transform(codes=codes))
+    expected = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).fit(codes=codes).transform(None, codes=codes)
+    np.testing.assert_array_equal(fitted, np.asarray(expected))
+    np.testing.assert_array_equal(np.asarray(model.transform(codes=codes)), np.asarray(expected))
+
+
 # --- choose_k ------------------------------------------------------------------------------
 
 
