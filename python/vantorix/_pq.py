@@ -52,7 +52,7 @@ def check_rotation(rotation: Any) -> None:
         raise _persist.ModelFileError("rotation_ is not orthogonal")
 
 
-METRICS = ("l2", "ip")
+METRICS = ("l2", "ip", "dot")  # "dot": inner product, as nanopq names it
 
 
 @_persist.register
@@ -64,7 +64,8 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
 
     Search over codes (asymmetric distances, native lookup tables): ``distance_table``,
-    ``asymmetric_distances`` and ``search`` (top-k), by squared L2 or inner product.
+    ``table_distances``, ``asymmetric_distances`` and ``search`` (top-k), by squared L2 ("l2")
+    or inner product ("ip", or "dot").
 
     ``verbose`` shows the fit's steps: each rotation-learning pass (with ``opq_iterations``)
     and the final codebook training, with the mean squared distance of the training rows to
@@ -222,6 +223,21 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         m, ks = self.codewords_.shape[:2]
         code_arr = as_codes(codes, "codes", m, ks)
         return self._native.table_distances(self._native.distance_table(x, metric=metric), code_arr)
+
+    def table_distances(self, tables: Any, codes: Any) -> np.ndarray:
+        """(n_queries, n_codes) float32 from tables that ``distance_table`` made: for each table
+        and code row, the M entries the code selects, added in subspace order (the values
+        ``asymmetric_distances`` gives). Lets one table serve several sets of codes."""
+        check_fitted(self, "codewords_")
+        m, ks = self.codewords_.shape[:2]
+        t = np.asarray(tables)
+        if t.dtype != np.float32 or t.ndim != 3 or t.shape[1:] != (m, ks):
+            raise ValueError(
+                f"tables: expected a float32 array (n_queries, {m}, {ks}) from distance_table, "
+                f"got {t.dtype} of shape {t.shape}"
+            )
+        table_arr = np.require(t, requirements=["C", "A"])
+        return self._native.table_distances(table_arr, as_codes(codes, "codes", m, ks))
 
     def search(self, X: Any, codes: Any, top_k: int = 10, metric: str = "l2") -> Tuple[np.ndarray, np.ndarray]:
         """The ``top_k`` nearest code rows of every query: (distances float32, indices int64),
