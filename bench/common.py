@@ -79,6 +79,26 @@ def ratio(ours: float, peer: float) -> float:
     return float("nan") if not peer else ours / peer
 
 
+def cpu_name() -> str:
+    """The CPU's model name and its widest vector instructions, for the results' machine line."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                if not key.strip():
+                    break  # the first processor's block is enough
+                fields.setdefault(key.strip(), value.strip())
+    except OSError:
+        pass
+    name = fields.get("model name", platform.processor() or platform.machine())
+    if "cpu family" in fields:  # virtual machines often report a generic name
+        name += f", family {fields['cpu family']} model {fields.get('model', '?')}"
+    flags = set(fields.get("flags", fields.get("Features", "")).split())
+    vector = next((v for v in ("avx512f", "avx2", "asimd") if v in flags), "")
+    return f"{name}{f' ({vector})' if vector else ''}"
+
+
 def write_report(name: str, title: str, columns: list[str], rows: list[list], notes: str = "") -> None:
     """Writes bench/results/<name>.json and .md and prints the table."""
     RESULTS.mkdir(parents=True, exist_ok=True)
@@ -88,7 +108,8 @@ def write_report(name: str, title: str, columns: list[str], rows: list[list], no
             return f"{v:.4g}"
         return str(v)
 
-    lines = [f"# {title}", "", f"Machine: {platform.machine()}, {os.cpu_count()} cores, {THREADS} threads each.", ""]
+    lines = [f"# {title}", "", f"Machine: {platform.machine()}, {cpu_name()}, {os.cpu_count()} cores, {THREADS} threads each.",
+             ""]
     if notes:
         lines += [notes, ""]
     lines.append("| " + " | ".join(columns) + " |")

@@ -7,7 +7,10 @@
 //   vantorix_screen_bench assign rows d k repeats
 //     times repeated predicts on synthetic clustered rows, screened and with the direct kernels
 //     alone (VANTORIX_DENSE_ASSIGN=rows), interleaved; prints the smallest CPU seconds of each.
-//     Run it with VANTORIX_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 for per-core figures.
+//     Run it with VANTORIX_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 for per-core figures;
+//   vantorix_screen_bench decisions
+//     prints, for a grid of shapes, what this machine's calibration measured and chose (one JSON
+//     line per shape: the probe's seconds direct and screened).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +22,7 @@
 #include "core/stats.hpp"
 #include "harness.hpp"
 #include "dense/dense.hpp"
+#include "dense/dense_assign.hpp"
 #include "dense/dense_screen.hpp"
 
 using namespace vantorix;
@@ -63,13 +67,28 @@ int assign(size_t rows, size_t d, size_t k, size_t repeats) {
   double best[2] = {1e30, 1e30};
   for (size_t rep = 0; rep < repeats; ++rep) {
     for (int direct = 0; direct < 2; ++direct) {
-      if (direct) setenv("VANTORIX_DENSE_ASSIGN", "rows", 1);
+      setenv("VANTORIX_DENSE_SCREEN", direct ? "off" : "on", 1);
       best[direct] = std::min(best[direct], bench::best_timing([&] { model.predict(data.view()); }, 1).cpu);
-      unsetenv("VANTORIX_DENSE_ASSIGN");
+      unsetenv("VANTORIX_DENSE_SCREEN");
     }
   }
   std::printf("{\"screened_cpu\": %.6g, \"direct_cpu\": %.6g, \"ratio\": %.3f}\n", best[0], best[1],
               best[0] / best[1]);
+  return 0;
+}
+
+int decisions() {
+  for (const bool cosine : {false, true}) {
+    for (const size_t d : {16, 32, 64, 100, 128, 256, 384, 784}) {
+      for (const size_t k : {8, 16, 32, 64, 128, 256, 1024}) {
+        const ScreenCalibration c = screen_calibration(k, d, cosine);
+        std::printf("{\"d\": %zu, \"k\": %zu, \"cosine\": %s, \"direct_s\": %.4g, \"screen_s\": %.4g, "
+                    "\"probe_rows\": %zu, \"screen\": %s}\n",
+                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, c.probe_rows,
+                    c.screen ? "true" : "false");
+      }
+    }
+  }
   return 0;
 }
 
@@ -83,6 +102,8 @@ int main(int argc, char** argv) {
   if (mode == "assign" && argc == 6) {
     return assign(std::stoul(argv[2]), std::stoul(argv[3]), std::stoul(argv[4]), std::stoul(argv[5]));
   }
-  std::fprintf(stderr, "usage: %s share data.npy k spherical iterations | assign rows d k repeats\n", argv[0]);
+  if (mode == "decisions" && argc == 2) return decisions();
+  std::fprintf(stderr, "usage: %s share data.npy k spherical iterations | assign rows d k repeats | decisions\n",
+               argv[0]);
   return 2;
 }

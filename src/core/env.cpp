@@ -92,6 +92,12 @@ constexpr SwitchWord kDenseAssignWords[] = {
     {"scalar", Word::Rows, false}, {"gemm", Word::Gemm, true}, {"blas", Word::Gemm, true},
     {"sgemm", Word::Gemm, true},
 };
+// Whether the exact assignment screens with a matrix product: measured per shape unless forced.
+constexpr SwitchWord kDenseScreenWords[] = {
+    {"1", Word::On, true},   {"on", Word::On, true},   {"yes", Word::On, true},       {"true", Word::On, true},
+    {"0", Word::Off, true},  {"off", Word::Off, true}, {"no", Word::Off, true},       {"false", Word::Off, true},
+    {"auto", Word::Auto, true}, {"adaptive", Word::Auto, true},
+};
 constexpr SwitchWord kOnAutoWords[] = {
     {"1", Word::On, true},       {"on", Word::On, true},         {"yes", Word::On, true},
     {"true", Word::On, true},    {"enable", Word::On, true},     {"enabled", Word::On, true},
@@ -155,6 +161,7 @@ EnvVariable number(EnvSwitch id, const char* name, const char* fallback, bool ze
 const EnvVariable kVariables[] = {
     words(EnvSwitch::Simd, "VANTORIX_SIMD", nullptr, Word::Auto, Word::Auto, kSimdWords),
     words(EnvSwitch::DenseAssign, "VANTORIX_DENSE_ASSIGN", nullptr, Word::Auto, Word::Auto, kDenseAssignWords),
+    words(EnvSwitch::DenseScreen, "VANTORIX_DENSE_SCREEN", nullptr, Word::Auto, Word::Auto, kDenseScreenWords),
     words(EnvSwitch::DenseHamerly, "VANTORIX_DENSE_HAMERLY", nullptr, Word::Off, Word::Off, kOnAutoWords),
     words(EnvSwitch::DenseEarlyAbandon, "VANTORIX_DENSE_EARLY_ABANDON", "VANTORIX_DENSE_ASSIGN_BOUND", Word::Off,
           Word::Off, kEarlyAbandonWords),

@@ -31,6 +31,7 @@ enum class EnvSwitch : uint8_t {
   // words
   Simd,
   DenseAssign,
+  DenseScreen,
   DenseHamerly,
   DenseEarlyAbandon,
   DenseUpdate,

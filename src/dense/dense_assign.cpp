@@ -3,17 +3,23 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "core/blas_threads.hpp"
 #include "core/env.hpp"
 #include "core/error.hpp"
 #include "core/parallel.hpp"
+#include "core/stats.hpp"
 #include "dense/dense_screen.hpp"
 #include "kernels/dense_kernels.hpp"
 #include "kernels/simd.hpp"
+#include "kmeans/kmeans_common.hpp"
 
 namespace vantorix {
 
@@ -90,7 +96,153 @@ void assign_by_product(MatrixView<const float> data, const Matrix<float>& center
   });
 }
 
+// The direct kernels over every center, as the direct path runs them: the packed wide form where
+// the kernel table has one, several rows per pass sharing each center load.
+class DirectScan {
+ public:
+  DirectScan(const Matrix<float>& centers, bool cosine)
+      : centers_(centers), cosine_(cosine), wide_(kernels().packed_centers) {
+    if (wide_) packed_.emplace(centers);
+    per_pass_ = wide_ ? packed_rows_per_pass(*packed_) : 1;
+  }
+
+  // Labels and distances of rows [begin, end) of data, written at their row index.
+  void rows(MatrixView<const float> data, size_t begin, size_t end, size_t* labels, float* distances) const {
+    const size_t k = centers_.rows, d = centers_.cols;
+    const std::span<const float> flat(centers_.data(), centers_.size());
+    const bool contiguous = data.is_c_contiguous();
+    // Strided rows are gathered into a buffer so they meet exactly the same kernel.
+    std::vector<float> gathered(contiguous ? 0 : per_pass_ * d);
+    std::vector<float> values(wide_ ? per_pass_ * 4 * packed_->groups : 0);
+    auto row_at = [&](size_t r, size_t slot) -> const float* {
+      if (contiguous) return data.data + ptrdiff_t(r) * data.row_stride;
+      float* dst = gathered.data() + slot * d;
+      for (size_t c = 0; c < d; ++c) dst[c] = data.at(r, c);
+      return dst;
+    };
+    auto store = [&](size_t r, std::pair<size_t, float> best) {
+      labels[r] = best.first;
+      distances[r] = cosine_ ? 1.0f - best.second : best.second;
+    };
+    const float* rows[4];
+    std::pair<size_t, float> best[4];
+    for (size_t r = begin; r < end;) {
+      if (!wide_) {
+        const std::span<const float> q(row_at(r, 0), d);
+        store(r, cosine_ ? nearest_dot_center(q, flat, k, d) : nearest_l2_center(q, flat, k, d));
+        ++r;
+        continue;
+      }
+      const size_t count = end - r >= per_pass_ ? per_pass_ : 1;
+      for (size_t i = 0; i < count; ++i) rows[i] = row_at(r + i, i);
+      packed_nearest_rows(rows, count, *packed_, cosine_, values.data(), best);
+      for (size_t i = 0; i < count; ++i) store(r + i, best[i]);
+      r += count;
+    }
+  }
+
+ private:
+  const Matrix<float>& centers_;
+  bool cosine_, wide_;
+  std::optional<PackedCenters> packed_;
+  size_t per_pass_;
+};
+
+// The calibration probe: multiply-adds per timed run (a fraction of a millisecond on one core),
+// and the runs per method (the fastest counts, so a preempted run does not decide).
+constexpr size_t kProbeWork = size_t(1) << 24;
+constexpr size_t kProbeRuns = 3;
+// A call is worth a measurement when it has this many times the rows of all the probe's runs.
+constexpr size_t kWorthMeasuring = 4;
+
+// Rows of the probe block: the screen's own block size, which keeps the product's set-up shared
+// as in real use, cut to the work budget but never below 64 rows.
+size_t probe_rows(size_t k, size_t d) {
+  return std::clamp(kProbeWork / std::max<size_t>(k * d, 1), size_t(64), DenseScreen::block_rows_for(k));
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Both ways over the same block of synthetic rows on the calling thread, as one worker of either
+// path would run them. The rows sit near their centers, as rows do late in a fit, which is when
+// the screen settles most of them with a single direct measurement.
+ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
+  uint64_t state = 0x9e3779b97f4a7c15ull ^ (k * 0x100000001b3ull) ^ d;
+  auto uniform = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return float(state >> 40) / float(1u << 24) * 2.0f - 1.0f;
+  };
+  Matrix<float> centers(k, d);
+  for (float& v : centers.values) v = uniform();
+  Matrix<float> block(probe_rows(k, d), d);
+  for (size_t r = 0; r < block.rows; ++r) {
+    const size_t c = (r * 7919) % k;
+    for (size_t j = 0; j < d; ++j) block.at(r, j) = centers.at(c, j) + 0.25f * uniform();
+  }
+  if (cosine) {
+    normalize_rows(centers);
+    normalize_rows(block);
+  }
+  // Nothing the probe does is counted into the caller's record.
+  FitStats quiet;
+  const StatsScope scope(quiet);
+  DenseScreen screen(centers, cosine);
+  const DirectScan direct(centers, cosine);
+  std::vector<size_t> labels(block.rows);
+  std::vector<float> distances(block.rows);
+  ScreenCalibration c;
+  c.probe_rows = block.rows;
+  c.direct_seconds = c.screen_seconds = std::numeric_limits<double>::infinity();
+  for (size_t run = 0; run < kProbeRuns; ++run) {
+    auto start = std::chrono::steady_clock::now();
+    direct.rows(block.view(), 0, block.rows, labels.data(), distances.data());
+    c.direct_seconds = std::min(c.direct_seconds, seconds_since(start));
+    start = std::chrono::steady_clock::now();
+    screen.nearest(block.data(), block.rows, d, labels.data(), distances.data(), nullptr);
+    c.screen_seconds = std::min(c.screen_seconds, seconds_since(start));
+  }
+  c.screen = c.screen_seconds < c.direct_seconds;
+  return c;
+}
+
+struct CalibrationKey {
+  size_t k, d;
+  bool cosine;
+  bool operator<(const CalibrationKey& o) const { return std::tie(k, d, cosine) < std::tie(o.k, o.d, o.cosine); }
+};
+
+std::mutex calibration_mutex;
+std::map<CalibrationKey, ScreenCalibration>& calibrations() {
+  static std::map<CalibrationKey, ScreenCalibration> known;
+  return known;
+}
+
 }  // namespace
+
+ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
+  if (!dense_screen_covers(k, d)) fatal("screen_calibration: shape outside what the screen covers");
+  const std::lock_guard lock(calibration_mutex);
+  auto& known = calibrations();
+  const CalibrationKey key{k, d, cosine};
+  if (auto it = known.find(key); it != known.end()) return it->second;
+  return known.emplace(key, measure_screen(k, d, cosine)).first->second;
+}
+
+bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
+  // One center leaves nothing to screen out.
+  if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return false;
+  const Word forced = env_word(EnvSwitch::DenseScreen);
+  if (forced != Word::Auto) return forced == Word::On;
+  {
+    const std::lock_guard lock(calibration_mutex);
+    const auto& known = calibrations();
+    if (auto it = known.find({k, d, cosine}); it != known.end()) return it->second.screen;
+  }
+  if (rows < kWorthMeasuring * 2 * kProbeRuns * probe_rows(k, d)) return false;
+  return screen_calibration(k, d, cosine).screen;
+}
 
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
   if (!dense_blas_enabled()) return false;
@@ -106,7 +258,21 @@ bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
 std::vector<float> squared_row_norms(MatrixView<const float> data) {
   std::vector<float> norms(data.rows);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
-    for (size_t r = begin; r < end; ++r) {
+    size_t r = begin;
+    // Eight rows side by side: each row's sum is still one chain in column order (the same value
+    // as below), but eight independent chains keep the adder busy instead of waiting on one.
+    if (data.col_stride == 1) {
+      for (; r + 8 <= end; r += 8) {
+        const float* x[8];
+        float s[8] = {};
+        for (size_t i = 0; i < 8; ++i) x[i] = data.data + ptrdiff_t(r + i) * data.row_stride;
+        for (size_t c = 0; c < data.cols; ++c) {
+          for (size_t i = 0; i < 8; ++i) s[i] = s[i] + x[i][c] * x[i][c];
+        }
+        for (size_t i = 0; i < 8; ++i) norms[r + i] = s[i];
+      }
+    }
+    for (; r < end; ++r) {
       float s = 0.0f;
       for (size_t c = 0; c < data.cols; ++c) {
         const float v = data.at(r, c);
@@ -140,47 +306,13 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
   // The same answers at matrix-product speed where that pays.
-  if (dense_screen_pays(data.rows, k, d)) {
+  if (dense_screen_pays(data.rows, k, d, cosine)) {
     assign_dense_screened_into(data, centers, cosine, labels, distances);
     return;
   }
-  const std::span<const float> flat(centers.data(), centers.size());
-  const bool contiguous = data.is_c_contiguous();
-  // Kernels with a packed wide form run in it; the others as they are.
-  const bool wide = kernels().packed_centers;
-  std::optional<PackedCenters> packed;
-  if (wide) packed.emplace(centers);
-  // Several rows per pass share each center load (see packed_rows_per_pass).
-  const size_t per_pass = wide ? packed_rows_per_pass(*packed) : 1;
+  const DirectScan scan(centers, cosine);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
-    // Strided rows are gathered into a buffer so they meet exactly the same kernel.
-    std::vector<float> gathered(contiguous ? 0 : per_pass * d);
-    std::vector<float> values(wide ? per_pass * 4 * packed->groups : 0);
-    auto row_at = [&](size_t r, size_t slot) -> const float* {
-      if (contiguous) return data.data + ptrdiff_t(r) * data.row_stride;
-      float* dst = gathered.data() + slot * d;
-      for (size_t c = 0; c < d; ++c) dst[c] = data.at(r, c);
-      return dst;
-    };
-    auto store = [&](size_t r, std::pair<size_t, float> best) {
-      labels[r] = best.first;
-      distances[r] = cosine ? 1.0f - best.second : best.second;
-    };
-    const float* rows[4];
-    std::pair<size_t, float> best[4];
-    for (size_t r = begin; r < end;) {
-      if (!wide) {
-        const std::span<const float> q(row_at(r, 0), d);
-        store(r, cosine ? nearest_dot_center(q, flat, k, d) : nearest_l2_center(q, flat, k, d));
-        ++r;
-        continue;
-      }
-      const size_t count = end - r >= per_pass ? per_pass : 1;
-      for (size_t i = 0; i < count; ++i) rows[i] = row_at(r + i, i);
-      packed_nearest_rows(rows, count, *packed, cosine, values.data(), best);
-      for (size_t i = 0; i < count; ++i) store(r + i, best[i]);
-      r += count;
-    }
+    scan.rows(data, begin, end, labels.data(), distances.data());
   });
 }
 

@@ -12,6 +12,23 @@ namespace vantorix {
 // Whether the matrix-product assignment may run for this problem size and geometry.
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine);
 
+// Whether the exact assignment of `rows` rows to k centers of d dimensions screens them with a
+// matrix product (dense_screen.hpp) instead of running the direct kernels over every center. Both
+// give the same labels and distances; which is faster depends on the machine (its matrix product
+// against its direct kernels), so it is measured here: once per process and shape, on synthetic
+// rows, both ways (screen_calibration). VANTORIX_DENSE_SCREEN (on/off) forces the choice, and the
+// words of VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened. Calls too
+// small to repay a measurement take the direct kernels unless the shape is measured already.
+bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine);
+
+struct ScreenCalibration {
+  double direct_seconds = 0.0, screen_seconds = 0.0;  // per probe block, the faster of a few runs
+  size_t probe_rows = 0;
+  bool screen = false;
+};
+// The measurement behind dense_screen_pays, made on first use and kept for the process.
+ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine);
+
 // Sum of squares of every row (f32, in column order).
 std::vector<float> squared_row_norms(MatrixView<const float> data);
 // Half the Euclidean distance from each center to its nearest other center; +inf when k = 1.

@@ -34,23 +34,6 @@ constexpr double kMaxNorm = 0x1p61;
 // The bound needs d * 2^-24 well below 1 (its second-order terms stay inside the slack).
 constexpr size_t kMaxBoundDim = 65536;
 
-// Where the screen beats the direct kernels (one thread, 20000 rows, CPU time screened/direct,
-// bench/dense_screen.cpp in its assign mode):
-//   d = 16: k = 32 1.10, k = 64 0.71, k = 256 0.46      d = 128: k = 32 1.45, k = 64 0.90-0.93,
-//   d = 32: k = 32 1.13, k = 64 0.72, k = 256 0.52               k = 96 0.80, k = 128 0.68
-//   d = 48, 64: k = 64 0.83, 0.84                       d = 100: k = 64 0.91, k = 96 0.83
-//   d = 256: k = 64 0.96, k = 128 0.86                  d = 384: k = 128 1.00; d = 512: k = 256 1.18
-//   d = 784: k = 64 1.21, k = 128 1.11, k = 256 1.22
-// In whole fits on two threads k = 64 gained nothing at d = 100 and 128, so longer rows start at
-// 96 centers. Below that the product's set-up, the per-row norm and the confirming measurement
-// cost as much as the direct scan saves; rows beyond 256 dimensions keep the direct kernels'
-// wide registers busy, while the BLAS product (AVX2 kernels here) gains nothing on them.
-constexpr size_t kMinScreenK = 64;
-constexpr size_t kMinScreenKLongRows = 96;
-constexpr size_t kLongRows = 64;
-constexpr size_t kMinScreenDim = 16;
-constexpr size_t kMaxScreenDim = 256;
-
 // Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
 // more accurate than the f32 unit roundoff the bound charges for it.
 double squared_norm(const float* x, size_t d) {
@@ -89,11 +72,12 @@ bool dense_blas_enabled() {
   return env_word(EnvSwitch::DenseAssign) != Word::Rows;
 }
 
-bool dense_screen_pays(size_t rows, size_t k, size_t d) {
-  if (rows == 0 || d < kMinScreenDim || d > kMaxScreenDim) return false;
-  if (k < (d > kLongRows ? kMinScreenKLongRows : kMinScreenK)) return false;
-  if (k > size_t(std::numeric_limits<int>::max())) return false;
-  return dense_blas_enabled();
+size_t DenseScreen::block_rows_for(size_t k) {
+  return std::clamp(kProductEntries / std::max<size_t>(k, 1), kMinBlockRows, kMaxBlockRows);
+}
+
+bool dense_screen_covers(size_t k, size_t d) {
+  return k >= 1 && d >= 1 && d <= kMaxBoundDim && k <= size_t(std::numeric_limits<int>::max());
 }
 
 // The bound. With u = 2^-24, X = |x|, C = |c|, S = (X + C)^2 and D the exact squared distance:
@@ -109,9 +93,9 @@ bool dense_screen_pays(size_t rows, size_t k, size_t d) {
 // underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
 DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
     : centers_(centers), cosine_(cosine), stats_(active_stats()),
-      block_rows_(std::clamp(kProductEntries / std::max<size_t>(centers.rows, 1), kMinBlockRows, kMaxBlockRows)) {
+      block_rows_(block_rows_for(centers.rows)) {
   const size_t k = centers.rows, d = centers.cols;
-  if (k == 0 || d == 0 || d > kMaxBoundDim || k > size_t(std::numeric_limits<int>::max())) {
+  if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");
   }
   const double u = 0x1p-24;
@@ -151,8 +135,7 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
     store16(p + j, e);
     low = e < low ? e : low;  // a NaN never lowers it
   }
-  float e_near = kInf;
-  for (int l = 0; l < 16; ++l) e_near = low[l] < e_near ? low[l] : e_near;
+  float e_near = smallest_lane16(low);
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
     e_near = p[j] < e_near ? p[j] : e_near;
@@ -163,25 +146,31 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
   const float reach = upper + (kappa_ * sbar + floor_);
   const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor_;
-  auto& kept = scratch.kept;
-  kept.clear();
+  // kept holds k entries (sized by nearest()); n counts the centers that pass.
+  size_t* kept = scratch.kept.data();
+  size_t n = 0;
   for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+    for (uint32_t m = not_above_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
-    if (!(p[j] > limit)) kept.push_back(j);
+    if (!(p[j] > limit)) kept[n++] = j;
+  }
+  // The usual case: one center passes, and a single center's lower end never exceeds its own
+  // upper end (nor the +inf second-smallest one), so it stays.
+  if (n == 1) {
+    scratch.candidates.push_back(kept[0]);
+    return;
   }
   auto bound = [&](size_t c) {
     const float t = xr + norms_[c];
     return kappa_ * (t * t + positive_part(p[c])) + floor_;
   };
-  auto& high = scratch.values;
-  high.clear();
-  for (size_t c : kept) high.push_back(p[c] + bound(c));
-  const NearestTwo upper_ends = nearest_two(high.data(), high.size());
+  float* high = scratch.ends.data();
+  for (size_t i = 0; i < n; ++i) high[i] = p[kept[i]] + bound(kept[i]);
+  const NearestTwo upper_ends = nearest_two(high, n);
   const float best_upper = two ? upper_ends.second : upper_ends.best;
-  for (size_t c : kept) {
-    if (!(p[c] - bound(c) > best_upper)) scratch.candidates.push_back(c);
+  for (size_t i = 0; i < n; ++i) {
+    if (!(p[kept[i]] - bound(kept[i]) > best_upper)) scratch.candidates.push_back(kept[i]);
   }
 }
 
@@ -195,29 +184,33 @@ void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const
     const F16 v = load16(p + j);
     high = v > high ? v : high;
   }
-  float largest = -kInf;
-  for (int l = 0; l < 16; ++l) largest = high[l] > largest ? high[l] : largest;
+  float largest = largest_lane16(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
   const float bmax = kappa_ * (xr * max_norm_) + floor_;
   // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
   const float reach = (largest - bmax) - bmax;
   const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
-  auto& kept = scratch.kept;
-  kept.clear();
+  size_t* kept = scratch.kept.data();
+  size_t n = 0;
   for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_below_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+    for (uint32_t m = not_below_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
-    if (!(p[j] < limit)) kept.push_back(j);
+    if (!(p[j] < limit)) kept[n++] = j;
+  }
+  // A single center passing stays: its upper end is never below its own lower end.
+  if (n == 1) {
+    scratch.candidates.push_back(kept[0]);
+    return;
   }
   auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + floor_; };
   float best_lower = -kInf;
-  for (size_t c : kept) {
-    const float lower = p[c] - bound(c);
+  for (size_t i = 0; i < n; ++i) {
+    const float lower = p[kept[i]] - bound(kept[i]);
     if (lower > best_lower) best_lower = lower;
   }
-  for (size_t c : kept) {
-    if (!(p[c] + bound(c) < best_lower)) scratch.candidates.push_back(c);
+  for (size_t i = 0; i < n; ++i) {
+    if (!(p[kept[i]] + bound(kept[i]) < best_lower)) scratch.candidates.push_back(kept[i]);
   }
 }
 
@@ -228,6 +221,9 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
   Scratch& scratch = scratch_.here();
   scratch.products.resize(block_rows_ * k);
+  scratch.kept.resize(k);
+  scratch.candidates.reserve(k);
+  scratch.ends.resize(k);
   float* products = scratch.products.data();
   {
     const BlasThreads threads;

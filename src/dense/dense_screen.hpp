@@ -22,10 +22,8 @@ namespace vantorix {
 // False when VANTORIX_DENSE_ASSIGN names a direct path (row, rows, manual, scalar).
 bool dense_blas_enabled();
 
-// Whether screening runs for this problem: the direct path is allowed to use BLAS (the words of
-// VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened), the shape is one
-// where the product beats the direct kernels, and the bound covers the dimension.
-bool dense_screen_pays(size_t rows, size_t k, size_t d);
+// Whether the bound covers centers of d dimensions (and k fits the product's int sizes).
+bool dense_screen_covers(size_t k, size_t d);
 
 // Screening state of one set of centers: their squared norms and norms, which centers the bound
 // covers, and per-worker product buffers. What the screening does is counted into the FitStats
@@ -36,6 +34,7 @@ class DenseScreen {
 
   // Rows per call of nearest(): products of at most about 1 MiB per worker.
   size_t block_rows() const { return block_rows_; }
+  static size_t block_rows_for(size_t k);
 
   // The nearest center of each of `count` <= block_rows() rows, stored row-major with `stride`
   // floats between rows: labels[i], distances[i] (squared L2, or 1 - dot), and, when `second`
@@ -47,8 +46,8 @@ class DenseScreen {
  private:
   struct Scratch {
     std::vector<float> products;
-    std::vector<size_t> kept, candidates;
-    std::vector<float> values;
+    std::vector<size_t> kept, candidates;  // kept and ends: k entries, written by index
+    std::vector<float> values, ends;
   };
   // The centers a row keeps (into scratch.candidates), from its products p (overwritten).
   void collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const;

@@ -94,6 +94,18 @@ inline F16 splat16(float x) {
 #endif
 }
 
+// The smallest (largest) of sixteen lanes that hold no NaN, by halving: any order gives the same
+// value when there is no NaN to place.
+inline float smallest_lane16(F16 v) {
+  F8 a = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7), b = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+  a = b < a ? b : a;
+  F4 c = __builtin_shufflevector(a, a, 0, 1, 2, 3), d = __builtin_shufflevector(a, a, 4, 5, 6, 7);
+  c = d < c ? d : c;
+  const float x = c[0] < c[1] ? c[0] : c[1], y = c[2] < c[3] ? c[2] : c[3];
+  return y < x ? y : x;
+}
+inline float largest_lane16(F16 v) { return -smallest_lane16(-v); }
+
 // acc + a*b with one rounding per lane: fma4 on sixteen lanes.
 inline F16 fma16(F16 a, F16 b, F16 acc) {
 #if defined(__AVX512F__)

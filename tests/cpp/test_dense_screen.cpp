@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/stats.hpp"
@@ -98,6 +99,14 @@ TEST(DenseScreen, SameAnswersAsTheDirectKernelsOnAdversarialData) {
       cases.push_back({"duplicates k=" + std::to_string(k) + " d=" + std::to_string(d), std::move(data),
                        std::move(centers)});
     }
+  }
+  // Long rows and many centers, where the bound is widest (it grows with d) and the product is
+  // blocked over several row blocks.
+  for (const auto& [k, d] : {std::pair<size_t, size_t>{1024, 784}, {2, 784}, {1024, 3}}) {
+    Noise n{uint32_t(k + d)};
+    auto data = filled(600, d, [&](size_t r, size_t c) { return float((r * 7 + c * 3) % 13) + n.next(); });
+    auto centers = filled(k, d, [&](size_t r, size_t c) { return float((r * 5 + c) % 13) + 0.5f * n.next(); });
+    cases.push_back({"k=" + std::to_string(k) + " d=" + std::to_string(d), std::move(data), std::move(centers)});
   }
   // Rows exactly half way between two centers (and on their common sphere in cosine mode).
   cases.push_back({"midpoints", filled(64, 4, [](size_t r, size_t c) { return c == 0 ? 0.0f : float(r % 9) - 4.0f; }),
@@ -191,30 +200,53 @@ TEST(DenseScreen, StridedRowsMatchContiguousOnes) {
 }
 
 TEST(DenseScreen, FitsAreUnchangedByScreening) {
-  // The same fit with the direct kernels alone (VANTORIX_DENSE_ASSIGN=rows) and screened, also
-  // with Hamerly bounds, whose full passes need the second-nearest distance as well.
+  // The same fit screened and with the direct kernels alone, whichever way the measurement would
+  // decide: forced on, forced off (VANTORIX_DENSE_SCREEN) and switched off through
+  // VANTORIX_DENSE_ASSIGN=rows; also with Hamerly bounds, whose full passes need the
+  // second-nearest distance as well.
   Noise n{5};
   const size_t rows = 16000, d = 40;
   const auto data = filled(rows, d, [&](size_t r, size_t c) { return float((r * 13 + c * 5) % 29) + 2.0f * n.next(); });
   for (const auto& [k, env] : std::vector<std::pair<size_t, EnvVars>>{
            {64, {}}, {64, {{"VANTORIX_DENSE_HAMERLY", "on"}}}}) {
-    auto fit = [&](bool screened) {
+    auto fit = [&](const char* screen, const char* assign, bool screened) {
       EnvVars vars = env;
-      if (!screened) vars["VANTORIX_DENSE_ASSIGN"] = "rows";
+      vars["VANTORIX_DENSE_SCREEN"] = screen;
+      vars["VANTORIX_DENSE_ASSIGN"] = assign;
       ScopedEnv scoped(vars);
-      EXPECT_EQ(dense_screen_pays(rows, k, d), screened);
+      EXPECT_EQ(dense_screen_pays(rows, k, d, false), screened);
       DenseKMeans model({.k = k, .iterations = 4, .seed = 9});
       model.fit(data.view());
       return model;
     };
     FitStats stats;
     std::optional<StatsScope> scope(std::in_place, stats);
-    const auto screened = fit(true);
+    const auto screened = fit("on", "", true);
     scope.reset();
     EXPECT_GE(stats.screen_rows.load(), rows) << k;
-    const auto direct = fit(false);
-    EXPECT_EQ(screened.labels(), direct.labels()) << k;
-    EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << k;
-    EXPECT_EQ(screened.centers()->values, direct.centers()->values) << k;
+    for (const auto& [screen, assign] : {std::pair{"off", ""}, std::pair{"on", "rows"}}) {
+      const auto direct = fit(screen, assign, false);
+      EXPECT_EQ(screened.labels(), direct.labels()) << k << screen << assign;
+      EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << k << screen << assign;
+      EXPECT_EQ(screened.centers()->values, direct.centers()->values) << k << screen << assign;
+    }
   }
+}
+
+TEST(DenseScreen, UnforcedDecisionIsTheMeasuredOne) {
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""}});
+  for (const auto& [k, d, cosine] : std::vector<std::tuple<size_t, size_t, bool>>{{64, 40, false}, {300, 7, true}}) {
+    const ScreenCalibration c = screen_calibration(k, d, cosine);
+    EXPECT_GT(c.direct_seconds, 0.0);
+    EXPECT_GT(c.screen_seconds, 0.0);
+    EXPECT_GE(c.probe_rows, 64u);
+    EXPECT_EQ(c.screen, c.screen_seconds < c.direct_seconds);
+    // Measured once: a second look finds the same figures.
+    EXPECT_EQ(screen_calibration(k, d, cosine).direct_seconds, c.direct_seconds);
+    EXPECT_EQ(dense_screen_pays(100000, k, d, cosine), c.screen) << k << " " << d;
+  }
+  // Nothing to screen with one center, and a small call of a shape not yet measured is not worth
+  // measuring.
+  EXPECT_FALSE(dense_screen_pays(100000, 1, 40, false));
+  EXPECT_FALSE(dense_screen_pays(10, 77, 41, false));
 }
