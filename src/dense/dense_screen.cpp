@@ -55,7 +55,6 @@ double squared_norm(const float* x, size_t d) {
 float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
 
 inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
-inline F16 positive_part(F16 v) { return v > 0.0f ? v : F16{}; }
 
 // The direct kernels' value for one center: nearest_*_center over that center alone runs the
 // same chain of operations as over all of them.
@@ -129,13 +128,13 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   const size_t k = centers_.rows;
   const float* cn = squared_norms_.data();
   size_t j = 0;
-  F16 low = kInf - F16{};
-  for (; j + 16 <= k; j += 16) {
-    const F16 e = (xn + load16(cn + j)) - (load16(p + j) + load16(p + j));
-    store16(p + j, e);
+  VF low = splat(kInf);
+  for (; j + kWide <= k; j += kWide) {
+    const VF e = (xn + loadw(cn + j)) - (loadw(p + j) + loadw(p + j));
+    storew(p + j, e);
     low = e < low ? e : low;  // a NaN never lowers it
   }
-  float e_near = smallest_lane16(low);
+  float e_near = smallest_lane(low);
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
     e_near = p[j] < e_near ? p[j] : e_near;
@@ -149,8 +148,8 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   // kept holds k entries (sized by nearest()); n counts the centers that pass.
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
+  for (j = 0; j + kWide <= k; j += kWide) {
+    for (uint32_t m = not_above_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
     if (!(p[j] > limit)) kept[n++] = j;
@@ -179,12 +178,12 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
 void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const {
   const size_t k = centers_.rows;
   size_t j = 0;
-  F16 high = -kInf - F16{};
-  for (; j + 16 <= k; j += 16) {
-    const F16 v = load16(p + j);
+  VF high = splat(-kInf);
+  for (; j + kWide <= k; j += kWide) {
+    const VF v = loadw(p + j);
     high = v > high ? v : high;
   }
-  float largest = largest_lane16(high);
+  float largest = largest_lane(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
   const float bmax = kappa_ * (xr * max_norm_) + floor_;
   // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
@@ -192,8 +191,8 @@ void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const
   const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_below_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
+  for (j = 0; j + kWide <= k; j += kWide) {
+    for (uint32_t m = not_below_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
     if (!(p[j] < limit)) kept[n++] = j;

@@ -94,18 +94,6 @@ inline F16 splat16(float x) {
 #endif
 }
 
-// The smallest (largest) of sixteen lanes that hold no NaN, by halving: any order gives the same
-// value when there is no NaN to place.
-inline float smallest_lane16(F16 v) {
-  F8 a = __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7), b = __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
-  a = b < a ? b : a;
-  F4 c = __builtin_shufflevector(a, a, 0, 1, 2, 3), d = __builtin_shufflevector(a, a, 4, 5, 6, 7);
-  c = d < c ? d : c;
-  const float x = c[0] < c[1] ? c[0] : c[1], y = c[2] < c[3] ? c[2] : c[3];
-  return y < x ? y : x;
-}
-inline float largest_lane16(F16 v) { return -smallest_lane16(-v); }
-
 // acc + a*b with one rounding per lane: fma4 on sixteen lanes.
 inline F16 fma16(F16 a, F16 b, F16 acc) {
 #if defined(__AVX512F__)
@@ -163,6 +151,14 @@ inline constexpr size_t kWide = 8;
 inline constexpr size_t kWide = 4;
 #endif
 
+// Vector registers the target has; a 16-lane value occupies 16 / kWide of them.
+#if defined(__AVX512F__) || defined(__aarch64__)
+inline constexpr size_t kVectorRegisters = 32;
+#else
+inline constexpr size_t kVectorRegisters = 16;
+#endif
+inline constexpr size_t kRegistersPer16 = 16 / kWide;
+
 typedef float VF __attribute__((vector_size(kWide * 4)));
 typedef int32_t VI __attribute__((vector_size(kWide * 4)));
 
@@ -185,6 +181,17 @@ inline VF splat(float x) {
   VF v;
   for (size_t i = 0; i < kWide; ++i) v[i] = x;
   return v;
+#endif
+}
+
+// The four floats at q repeated across the register (kWide / 4 times).
+inline VF broadcast4w(const float* q) {
+#if defined(__AVX512F__)
+  return (VF)broadcast4(q);
+#elif defined(__AVX__)
+  return (VF)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(q));
+#else
+  return loadw(q);
 #endif
 }
 
@@ -219,6 +226,42 @@ inline uint32_t at_most_mask(const float* p, float limit) {
   for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(p[i] <= limit) << i;
   return mask;
 #endif
+}
+
+// Bit i set when lane i of v is not above (not below) limit: true for NaN lanes, as !(v > limit).
+inline uint32_t not_above_mask(VF v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NGT_UQ);
+#elif defined(__AVX__)
+  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), _CMP_NGT_UQ)));
+#else
+  uint32_t mask = 0;
+  for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(!(v[i] > limit)) << i;
+  return mask;
+#endif
+}
+inline uint32_t not_below_mask(VF v, float limit) {
+#if defined(__AVX512F__)
+  return _mm512_cmp_ps_mask((__m512)v, _mm512_set1_ps(limit), _CMP_NLT_UQ);
+#elif defined(__AVX__)
+  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), _CMP_NLT_UQ)));
+#else
+  uint32_t mask = 0;
+  for (size_t i = 0; i < kWide; ++i) mask |= uint32_t(!(v[i] < limit)) << i;
+  return mask;
+#endif
+}
+
+// The smallest (largest) lane of v, which holds no NaN.
+inline float smallest_lane(VF v) {
+  float best = v[0];
+  for (size_t i = 1; i < kWide; ++i) best = v[i] < best ? v[i] : best;
+  return best;
+}
+inline float largest_lane(VF v) {
+  float best = v[0];
+  for (size_t i = 1; i < kWide; ++i) best = v[i] > best ? v[i] : best;
+  return best;
 }
 
 // Keeps v in a register for its reuses: left alone, the compiler folds the load into every use
