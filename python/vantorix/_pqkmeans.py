@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+import functools
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -20,7 +21,7 @@ from ._base import (
     resolve_seed,
     serialised,
 )
-from ._compat import ClusterMixin, TransformerMixin
+from ._compat import HAVE_SKLEARN, ClusterMixin, TransformerMixin
 from ._kmeans import check_enough_rows
 from ._pq import ProductQuantizer
 from ._validation import (
@@ -120,6 +121,9 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     labels_: np.ndarray
     code_centers_: np.ndarray
     cluster_centers_: np.ndarray
+    inertia_history_: np.ndarray
+    inertia_: float
+    n_iter_: int
 
     def __init__(
         self,
@@ -300,3 +304,22 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         self.quantizer_ = quantizer
         self.code_centers_ = code_centers
         self.cluster_centers_ = dense
+
+
+def _x_optional(wrapped: Callable[..., Any]) -> Callable[..., Any]:
+    """``wrapped`` with X optional again.
+
+    scikit-learn's set_output wraps transform and fit_transform as (self, X, ...), which makes
+    X required: ``transform(codes=c)`` would be a TypeError.
+    """
+
+    @functools.wraps(wrapped)
+    def method(self: Any, X: Any = None, *args: Any, **kwargs: Any) -> Any:
+        return wrapped(self, X, *args, **kwargs)
+
+    return method
+
+
+if HAVE_SKLEARN:
+    PQKMeans.transform = _x_optional(PQKMeans.transform)  # type: ignore[method-assign]
+    PQKMeans.fit_transform = _x_optional(PQKMeans.fit_transform)  # type: ignore[method-assign]

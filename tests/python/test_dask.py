@@ -123,6 +123,53 @@ def test_encoded_codes_are_held_once_and_give_the_fit_over_vectors(client, blobs
         vdask.encode(vantorix.ProductQuantizer(4), x)
 
 
+@pytest.mark.parametrize("spherical", [False, True])
+def test_dense_transform_score_and_save_equal_the_local_model(client, blobs, tmp_path, spherical):
+    x = blobs / np.linalg.norm(blobs, axis=1, keepdims=True) if spherical else blobs
+    # uneven chunks, one of them empty
+    arr = da.concatenate([da.from_array(x[:7000], chunks=3000), da.from_array(x[:0]), da.from_array(x[7000:], chunks=5000)])
+    fit = vdask.KMeans(10, init=x[:10], max_iter=5, spherical=spherical).fit(arr)
+    local = fit.to_local()
+    distances = fit.transform(arr)
+    assert isinstance(distances, da.Array) and distances.chunks[0] == arr.chunks[0]
+    np.testing.assert_allclose(distances.compute(), local.transform(x), rtol=1e-6, atol=1e-6)
+    assert fit.score(arr) == pytest.approx(local.score(x), rel=1e-9)
+    assert fit.score(arr[:5]) == pytest.approx(local.score(x[:5]), rel=1e-9)
+    fit.save(tmp_path / "dask.npz")
+    local.save(tmp_path / "local.npz")
+    with np.load(tmp_path / "dask.npz") as a, np.load(tmp_path / "local.npz") as b:
+        assert sorted(a.files) == sorted(b.files)
+        for key in a.files:
+            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+    loaded = vantorix.load(tmp_path / "dask.npz")
+    assert type(loaded) is vantorix.KMeans
+    np.testing.assert_array_equal(loaded.predict(x), fit.labels_.compute())
+    with pytest.raises(ValueError, match="16 features"):
+        fit.transform(da.from_array(x[:, :8]))
+    with pytest.raises(vantorix.NotFittedError):
+        vdask.KMeans(3).score(arr)
+
+
+def test_code_transform_score_and_save_equal_the_local_model(client, blobs, pq, tmp_path):
+    codes = pq.encode(blobs)
+    fit = vdask.PQKMeans(10, quantizer=pq, init=codes[:10], max_iter=4).fit(da.from_array(codes, chunks=3000))
+    local = fit.to_local()
+    assert type(local) is vantorix.PQKMeans and local.mode == "symmetric"
+    np.testing.assert_array_equal(local.predict(codes=codes), fit.labels_.compute())
+    # vectors are measured as they are, codes decoded, as the local model measures them
+    for dask_input, local_kwargs in [(da.from_array(blobs, chunks=4000), {"X": blobs}), (da.from_array(codes, chunks=2500), {"codes": codes})]:
+        np.testing.assert_allclose(fit.transform(dask_input).compute(), local.transform(**local_kwargs), rtol=1e-5, atol=1e-5)
+        assert fit.score(dask_input) == pytest.approx(local.score(**local_kwargs), rel=1e-9)
+    fit.save(tmp_path / "dask.npz")
+    loaded = vantorix.load(tmp_path / "dask.npz")
+    np.testing.assert_array_equal(loaded.code_centers_, fit.code_centers_)
+    np.testing.assert_array_equal(loaded.predict(codes=codes), local.predict(codes=codes))
+    np.testing.assert_array_equal(loaded.labels_, local.labels_)
+    assert type(loaded) is vantorix.PQKMeans and loaded.inertia_ == fit.inertia_
+    with pytest.raises(ValueError, match="code columns"):
+        fit.score(da.from_array(codes[:, :3]))
+
+
 def _moved(client):
     return sum(client.run(lambda dask_worker: dask_worker.transfer_outgoing_bytes_total).values())
 
