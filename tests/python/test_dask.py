@@ -55,6 +55,8 @@ def test_dense_fit_equals_the_single_machine_fit_where_the_sums_are_exact(client
     fit = vdask.KMeans(12, init=start, max_iter=7, spherical=spherical).fit(da.from_array(x, chunks=1100))
     np.testing.assert_array_equal(fit.cluster_centers_, ref.cluster_centers)
     np.testing.assert_array_equal(fit.labels_.compute(), ref.labels)
+    # the local model predicts with exactly these centers (spherical ones are not normalised twice)
+    np.testing.assert_array_equal(fit.to_local()._native.cluster_centers, ref.cluster_centers)
     if not spherical:  # integer distances: float64 sums in any order are exact
         np.testing.assert_array_equal(fit.inertia_history_, ref.inertia_history)
     np.testing.assert_allclose(fit.inertia_history_, ref.inertia_history, rtol=1e-12)
