@@ -260,10 +260,11 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         centers = reader.array("cluster_centers_", [np.float32], (self.n_clusters, None))
         check_finite_state("cluster_centers_", centers)
         native = self._new_native()
-        native.set_cluster_centers(centers)
-        # spherical models keep unit-norm centers: the native model normalises what it is given
-        if not np.allclose(native.cluster_centers, centers, rtol=1e-5, atol=1e-6):
+        # spherical models keep unit-norm centers; a saved fit's are reinstalled bit for bit, since
+        # normalising them again can move their last bits and the labels of near ties with them
+        if self.spherical and not np.allclose(native.normalize_rows(centers), centers, rtol=1e-5, atol=1e-6):
             raise _persist.ModelFileError("cluster_centers_ are not unit-norm in a spherical model")
+        native.restore_cluster_centers(centers)
         load_common_state(self, reader, centers.shape[1], centers.shape[0])
         self._native = native
         self.cluster_centers_ = centers

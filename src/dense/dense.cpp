@@ -327,15 +327,15 @@ void check_center_shape(size_t k, size_t rows, size_t cols) {
 }
 }  // namespace
 
-void DenseKMeans::set_centers(Matrix<float> centers) {
+void DenseKMeans::set_centers(Matrix<float> centers, bool normalize) {
   check_center_shape(k_, centers.rows, centers.cols);
-  if (spherical_) normalize_rows(centers);
+  if (spherical_ && normalize) normalize_rows(centers);
   centers_ = std::move(centers);
 }
 
-void DenseKMeans::set_centers(MatrixView<const float> centers) {
+void DenseKMeans::set_centers(MatrixView<const float> centers, bool normalize) {
   check_center_shape(k_, centers.rows, centers.cols);
-  set_centers(Matrix<float>::copy_named(centers, "centers"));
+  set_centers(Matrix<float>::copy_named(centers, "centers"), normalize);
 }
 
 }  // namespace vantorix

@@ -65,6 +65,11 @@ PyObject* set_cluster_centers(DenseKMeans* m, const Args& a) {
   Py_RETURN_NONE;
 }
 
+PyObject* restore_cluster_centers(DenseKMeans* m, const Args& a) {
+  m->set_centers(a.f32_matrix("centers"), /*normalize=*/false);
+  Py_RETURN_NONE;
+}
+
 PyObject* should_stop(DenseKMeans*, const Args& a) {
   return new_bool(converged(stopping_window(a.f64_vector("inertia_history"))));
 }
@@ -123,6 +128,9 @@ const Method<DenseKMeans> kMethods[] = {
      "speeds the search up: the result is the exact assignment whatever it holds."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
+    {"restore_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, restore_cluster_centers,
+     "Extension: installs a copy of centers as given, also in spherical mode, for centers a fit "
+     "produced (normalising unit rows again can move their last bits, and the labels of near ties)."},
     // The rules below are the fit's own, for drivers that run the passes elsewhere (vantorix.dask).
     {"should_stop", Access::Static, {arg("inertia_history", Kind::F64Vector)}, should_stop,
      "Extension: whether a fit with early_stopping stops after passes with these mean distances "

@@ -156,6 +156,8 @@ TARGETS = [
      dict(data=X, farthest=3, labels=np.zeros(len(X), np.uint32)), dict(data="array", farthest="bigint", labels="array")),
     ("DenseKMeans.set_cluster_centers", dense, lambda m, **a: m.set_cluster_centers(**a), dict(centers=X[:3]),
      dict(centers="array")),
+    ("DenseKMeans.restore_cluster_centers", dense, lambda m, **a: m.restore_cluster_centers(**a), dict(centers=X[:3]),
+     dict(centers="array")),
     ("DenseKMeans.should_stop", None, lambda m, **a: vx._NativeDenseKMeans.should_stop(**a),
      dict(inertia_history=HISTORY), dict(inertia_history="array")),
     ("DenseKMeans.normalize_rows", None, lambda m, **a: vx._NativeDenseKMeans.normalize_rows(**a), dict(rows=X),
