@@ -27,11 +27,11 @@ from ._validation import (
     as_vector,
     check_features,
     check_fitted,
-    check_flag,
     check_int,
+    check_params,
     check_real,
-    check_verbose,
     labels_dtype,
+    PARAM_RULES,
 )
 from ._vantorix import _NativeDenseKMeans
 
@@ -48,6 +48,14 @@ _INIT_HELP = (
     "'k-means++' (greedy, the default), 'random', 'farthest_first', 'kmeans++' (one candidate "
     "per step) or an array of shape (n_clusters, n_features)"
 )
+
+
+def _check_n_init(name: str, value: Any) -> None:
+    if isinstance(value, str):
+        if value != "auto":
+            raise ValueError(f"{name} must be 'auto' or an int >= 1, got {value!r}")
+    else:
+        check_int(name, value, 1)
 
 
 @_persist.register
@@ -86,6 +94,8 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     inertia_: float
     n_iter_: int
 
+    _param_rules = {**PARAM_RULES, "n_init": _check_n_init, "tol": check_real}
+
     def __init__(
         self,
         n_clusters: int = 8,
@@ -115,14 +125,15 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         return "kmeans++"  # unused: an array init replaces the initialisation
 
     def _new_native(self, seed: int = 0) -> _NativeDenseKMeans:
-        k = check_int("n_clusters", self.n_clusters, 1)
-        iterations = check_int("max_iter", self.max_iter, 1)
-        early = check_flag("early_stopping", self.early_stopping)
-        spherical = check_flag("spherical", self.spherical)
-        check_verbose(self.verbose)
+        check_params(self)
         try:
             return _NativeDenseKMeans(
-                k, iterations=iterations, seed=seed, init=self._init_name(), early_stopping=early, spherical=spherical
+                int(self.n_clusters),
+                iterations=int(self.max_iter),
+                seed=seed,
+                init=self._init_name(),
+                early_stopping=bool(self.early_stopping),
+                spherical=bool(self.spherical),
             )
         except ValueError as exc:
             if "init" in str(exc):
@@ -136,7 +147,7 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
             pass
         elif hasattr(self.init, "__array__") or isinstance(self.init, (list, tuple)):
             centers = as_matrix(self.init, "init")
-            k = check_int("n_clusters", self.n_clusters, 1)
+            k = int(self.n_clusters)
             if centers.shape != (k, n_features):
                 raise ValueError(
                     f"init: the array of starting centers must have shape (n_clusters, n_features) = "
@@ -144,12 +155,10 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
                 )
         else:
             raise TypeError(f"init must be {_INIT_HELP}, got {type(self.init).__name__}")
-        if isinstance(self.n_init, str):
-            if self.n_init != "auto":
-                raise ValueError(f"n_init must be 'auto' or an int >= 1, got {self.n_init!r}")
+        if isinstance(self.n_init, str):  # "auto": the parameter rules refuse any other text
             runs = 10 if isinstance(self.init, str) and self.init == "random" else 1
         else:
-            runs = check_int("n_init", self.n_init, 1)
+            runs = int(self.n_init)
         if centers is not None and runs != 1:
             warnings.warn(
                 f"Explicit initial center position passed: performing only one init in KMeans instead of n_init={runs}.",
@@ -168,8 +177,8 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         """
         self._check_params()
         x = as_matrix(X)
-        self._new_native()  # checks the parameters before anything else
-        tol = check_real("tol", self.tol)
+        self._new_native()  # the native model checks the init name before the data is read
+        tol = float(self.tol)
         check_enough_rows(x.shape[0], self.n_clusters)
         centers, runs = self._starts(x.shape[1])
         weights = None if sample_weight is None else as_vector(sample_weight, "sample_weight", x.shape[0])
@@ -251,10 +260,11 @@ class KMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         centers = reader.array("cluster_centers_", [np.float32], (self.n_clusters, None))
         check_finite_state("cluster_centers_", centers)
         native = self._new_native()
-        native.set_cluster_centers(centers)
-        # spherical models keep unit-norm centers: the native model normalises what it is given
-        if not np.allclose(native.cluster_centers, centers, rtol=1e-5, atol=1e-6):
+        # spherical models keep unit-norm centers; a saved fit's are reinstalled bit for bit, since
+        # normalising them again can move their last bits and the labels of near ties with them
+        if self.spherical and not np.allclose(native.normalize_rows(centers), centers, rtol=1e-5, atol=1e-6):
             raise _persist.ModelFileError("cluster_centers_ are not unit-norm in a spherical model")
+        native.restore_cluster_centers(centers)
         load_common_state(self, reader, centers.shape[1], centers.shape[0])
         self._native = native
         self.cluster_centers_ = centers

@@ -6,7 +6,7 @@ from typing import Any, Dict, Tuple
 
 import numpy as np
 
-from . import _persist
+from . import _persist, _progress
 from ._base import (
     VantorixEstimator,
     check_finite_result,
@@ -51,7 +51,7 @@ def check_rotation(rotation: Any) -> None:
         raise _persist.ModelFileError("rotation_ is not orthogonal")
 
 
-METRICS = ("l2", "ip")
+METRICS = ("l2", "ip", "dot")  # "dot": inner product, as nanopq names it
 
 
 @_persist.register
@@ -63,7 +63,12 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
     ``encode`` give uint8 codes, ``inverse_transform`` / ``decode`` the reconstructed rows.
 
     Search over codes (asymmetric distances, native lookup tables): ``distance_table``,
-    ``asymmetric_distances`` and ``search`` (top-k), by squared L2 or inner product.
+    ``table_distances``, ``asymmetric_distances`` and ``search`` (top-k), by squared L2 ("l2")
+    or inner product ("ip", or "dot").
+
+    ``verbose`` shows the fit's steps: each rotation-learning pass (with ``opq_iterations``)
+    and the final codebook training, with the mean squared distance of the training rows to
+    their reconstructions after each.
 
     Attributes: codewords_ (M, Ks, D/M) float32, rotation_ (D, D) float32 or None, n_iter_
     (training iterations per codebook),
@@ -80,27 +85,34 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         max_iter: int = 20,
         opq_iterations: int = 0,
         random_state: Any = None,
+        verbose: bool = False,
     ) -> None:
         self.num_subquantizers = num_subquantizers
         self.codebook_size = codebook_size
         self.max_iter = max_iter
         self.opq_iterations = opq_iterations
         self.random_state = random_state
+        self.verbose = verbose
 
-    def _checked_params(self) -> Tuple[int, int, int, int]:
-        return (
-            check_int("num_subquantizers", self.num_subquantizers, 1),
-            check_int("codebook_size", self.codebook_size, 2, 256),
-            check_int("max_iter", self.max_iter, 1),
-            check_int("opq_iterations", self.opq_iterations, 0),
-        )
+    @staticmethod
+    def _reconstruction_error(native: _NativeProductQuantizer, x: np.ndarray) -> float:
+        """Mean over rows of the squared distance to their reconstructions (f64 sums), as the
+        native rotation passes report it; read in blocks so the decoded copy stays small."""
+        total = 0.0
+        step = max(1, (1 << 20) // max(1, x.shape[1]))
+        for start in range(0, x.shape[0], step):
+            block = x[start : start + step]
+            diff = native.decode(native.encode(block)).astype(np.float64) - block
+            total += float(np.einsum("ij,ij->", diff, diff))
+        return total / float(x.shape[0])
 
     @serialised
     def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> "ProductQuantizer":
         """Learns the codebooks (weighted when ``sample_weight`` is given); returns self."""
         self._check_params()
         x = as_matrix(X)
-        m, ks, iterations, opq_iterations = self._checked_params()
+        m, ks = int(self.num_subquantizers), int(self.codebook_size)
+        iterations, opq_iterations = int(self.max_iter), int(self.opq_iterations)
         if x.shape[1] % m:
             raise ValueError(
                 f"num_subquantizers={m} must divide the number of features {x.shape[1]} "
@@ -111,6 +123,11 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
                 f"n_samples={x.shape[0]} should be > codebook_size={ks}: "
                 "training needs more rows than codewords"
             )
+        weights = None
+        if sample_weight is not None:
+            weights = as_vector(sample_weight, "sample_weight", x.shape[0])
+            if not (weights > 0).any():
+                raise ValueError("sample_weight: all weights are zero; at least one must be positive")
         native = _NativeProductQuantizer(
             m,
             codebook_size=ks,
@@ -118,13 +135,14 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
             seed=resolve_seed(self.random_state),
             opq_iterations=opq_iterations,
         )
-        if sample_weight is None:
-            native.fit(x)
-        else:
-            weights = as_vector(sample_weight, "sample_weight", x.shape[0])
-            if not (weights > 0).any():
-                raise ValueError("sample_weight: all weights are zero; at least one must be positive")
-            native.fit_weighted(x, weights)
+        # one step per rotation pass (the native fit reports them as "opq") and one for the codebooks
+        with _progress.fit_progress(type(self).__name__, opq_iterations + 1, self.verbose) as progress:
+            if weights is None:
+                _progress.run(progress, native.fit, x)
+            else:
+                _progress.run(progress, native.fit_weighted, x, weights)
+            if progress is not None:
+                progress.update("codebooks", opq_iterations, self._reconstruction_error(native, x))
         codewords, rotation = native.codewords, native.rotation
         check_finite_result("X" if sample_weight is None else "X, sample_weight", codewords, rotation)
         check_features(self, X, x, reset=True)
@@ -196,6 +214,21 @@ class ProductQuantizer(TransformerMixin, VantorixEstimator):
         m, ks = self.codewords_.shape[:2]
         code_arr = as_codes(codes, "codes", m, ks)
         return self._native.table_distances(self._native.distance_table(x, metric=metric), code_arr)
+
+    def table_distances(self, tables: Any, codes: Any) -> np.ndarray:
+        """(n_queries, n_codes) float32 from tables that ``distance_table`` made: for each table
+        and code row, the M entries the code selects, added in subspace order (the values
+        ``asymmetric_distances`` gives). Lets one table serve several sets of codes."""
+        check_fitted(self, "codewords_")
+        m, ks = self.codewords_.shape[:2]
+        t = np.asarray(tables)
+        if t.dtype != np.float32 or t.ndim != 3 or t.shape[1:] != (m, ks):
+            raise ValueError(
+                f"tables: expected a float32 array (n_queries, {m}, {ks}) from distance_table, "
+                f"got {t.dtype} of shape {t.shape}"
+            )
+        table_arr = np.require(t, requirements=["C", "A"])
+        return self._native.table_distances(table_arr, as_codes(codes, "codes", m, ks))
 
     def search(self, X: Any, codes: Any, top_k: int = 10, metric: str = "l2") -> Tuple[np.ndarray, np.ndarray]:
         """The ``top_k`` nearest code rows of every query: (distances float32, indices int64),

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Tuple
+import functools
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -20,7 +21,7 @@ from ._base import (
     resolve_seed,
     serialised,
 )
-from ._compat import ClusterMixin, TransformerMixin
+from ._compat import HAVE_SKLEARN, ClusterMixin, TransformerMixin
 from ._kmeans import check_enough_rows
 from ._pq import ProductQuantizer
 from ._validation import (
@@ -29,9 +30,8 @@ from ._validation import (
     check_choice,
     check_features,
     check_fitted,
-    check_flag,
-    check_int,
-    check_verbose,
+    one_of,
+    PARAM_RULES,
     is_uint8,
     labels_dtype,
 )
@@ -51,6 +51,12 @@ def default_quantizer(n_features: int, random_state: Any) -> ProductQuantizer:
 def check_quantizer(quantizer: Any) -> None:
     if quantizer is not None and not isinstance(quantizer, ProductQuantizer):
         raise TypeError(f"quantizer must be a vantorix.ProductQuantizer or None, got {type(quantizer).__name__}")
+
+
+def _check_init_name(name: str, value: Any) -> None:
+    # the native model checks the name itself
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str ('farthest_first', 'kmeans++' or 'random'), got {type(value).__name__}")
 
 
 def resolve_quantizer(quantizer: Optional[ProductQuantizer], vectors: Optional[np.ndarray], random_state: Any) -> ProductQuantizer:
@@ -105,10 +111,19 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
     """
 
     _native: _NativePQKMeans
+    _param_rules = {
+        **PARAM_RULES,
+        "quantizer": lambda name, value: check_quantizer(value),
+        "mode": one_of(*MODES),
+        "init": _check_init_name,
+    }
     quantizer_: ProductQuantizer
     labels_: np.ndarray
     code_centers_: np.ndarray
     cluster_centers_: np.ndarray
+    inertia_history_: np.ndarray
+    inertia_: float
+    n_iter_: int
 
     def __init__(
         self,
@@ -138,23 +153,8 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         self.verbose = verbose
 
     def _native_method(self, native: _NativePQKMeans, table: Dict[str, str]) -> Any:
-        if self.mode not in MODES:
-            raise ValueError(f"mode must be one of {', '.join(MODES)}, got {self.mode!r}")
-        return getattr(native, table[self.mode])
-
-    def _check_params(self) -> None:
-        super()._check_params()
-        check_quantizer(self.quantizer)
-        check_int("n_clusters", self.n_clusters, 1)
-        check_int("max_iter", self.max_iter, 1)
-        check_int("refine_exact_top_l", self.refine_exact_top_l, 1)
-        check_int("lookup_table_bytes", self.lookup_table_bytes, 0)
-        check_flag("early_stopping", self.early_stopping)
-        check_flag("spherical", self.spherical)
-        check_verbose(self.verbose)
-        check_choice("mode", self.mode, MODES)
-        if not isinstance(self.init, str):
-            raise TypeError(f"init must be a str ('farthest_first', 'kmeans++' or 'random'), got {type(self.init).__name__}")
+        # predict reads the mode too, which may have been set after the fit
+        return getattr(native, table[check_choice("mode", self.mode, MODES)])
 
     def _new_native(self, quantizer: ProductQuantizer, seed: int = 0) -> _NativePQKMeans:
         self._check_params()
@@ -304,3 +304,22 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         self.quantizer_ = quantizer
         self.code_centers_ = code_centers
         self.cluster_centers_ = dense
+
+
+def _x_optional(wrapped: Callable[..., Any]) -> Callable[..., Any]:
+    """``wrapped`` with X optional again.
+
+    scikit-learn's set_output wraps transform and fit_transform as (self, X, ...), which makes
+    X required: ``transform(codes=c)`` would be a TypeError.
+    """
+
+    @functools.wraps(wrapped)
+    def method(self: Any, X: Any = None, *args: Any, **kwargs: Any) -> Any:
+        return wrapped(self, X, *args, **kwargs)
+
+    return method
+
+
+if HAVE_SKLEARN:
+    PQKMeans.transform = _x_optional(PQKMeans.transform)  # type: ignore[method-assign]
+    PQKMeans.fit_transform = _x_optional(PQKMeans.fit_transform)  # type: ignore[method-assign]

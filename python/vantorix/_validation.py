@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import datetime
 import warnings
-from typing import Any, Iterable, Optional
+from typing import Any, Callable, Dict, Iterable, Optional
 
 import numpy as np
 
@@ -240,63 +240,26 @@ def check_features(estimator: Any, x: object, arr: np.ndarray, *, reset: bool) -
         )
 
 
-# --- constructor parameters ---------------------------------------------------------------------
-# Integer parameters: non-negative ints here; the native constructors check the ranges beyond
-# that (k and iterations above zero, codebook sizes up to 256) with their own messages.
-_INT_PARAMS = (
-    "n_clusters",
-    "max_iter",
-    "num_subquantizers",
-    "codebook_size",
-    "opq_iterations",
-    "refine_exact_top_l",
-    "lookup_table_bytes",
-    "init_sample_rows",
-    "init_max_iter",
-)
-_FLAG_PARAMS = ("early_stopping", "spherical")
-_U64_END = 2**64
-
-
-def _is_int(value: Any) -> bool:
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
-
-
-def check_params(estimator: Any) -> None:
-    """Types and ranges of the constructor parameters an estimator has, before any work.
-
-    ``fit`` runs it, and so does loading a saved model, whose parameters come from a file.
-    """
-    for name, value in estimator.get_params(deep=False).items():
-        if name in _INT_PARAMS:
-            if not _is_int(value):
-                raise TypeError(f"{name} must be an int, got {value!r}")
-            if not 0 <= value < _U64_END:
-                raise ValueError(f"{name} must be a non-negative int below 2**64, got {value}")
-        elif name in _FLAG_PARAMS:
-            if not isinstance(value, (bool, np.bool_)):
-                raise TypeError(f"{name} must be True or False, got {value!r}")
-        elif name == "verbose":
-            if not isinstance(value, (bool, np.bool_)) and not (_is_int(value) and value >= 0):
-                raise TypeError(f"verbose must be a bool or a non-negative int, got {value!r}")
-        elif name == "random_state" and _is_int(value) and not 0 <= value < _U64_END:
-            raise ValueError(f"random_state must be in [0, 2**64), got {value}")
-
-
 # --- parameters -----------------------------------------------------------------------------
 # Checked in Python before the native layer sees them, so a bad value is reported against the
 # public name (n_clusters, max_iter, ...) as ValueError or TypeError, never as the native
 # argument's OverflowError. bool is an int subclass but never a count, str never a flag, and
-# a float never an integer, even when it holds a whole number.
+# a float never an integer, even when it holds a whole number. The check_* functions are the
+# rules; an estimator's constructor parameters go through them by name (check_params).
 
 _U64_MAX = 2**64 - 1
 
 
+def _bound(value: int) -> str:
+    return "2**64 - 1" if value == _U64_MAX else str(value)
+
+
 def check_int(name: str, value: Any, low: int = 1, high: int = _U64_MAX) -> int:
+    span = f"[{_bound(low)}, {_bound(high)}]"
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an int in [{low}, {high}], got {value!r} ({type(value).__name__})")
+        raise TypeError(f"{name} must be an int in {span}, got {value!r} ({type(value).__name__})")
     if not low <= int(value) <= high:
-        raise ValueError(f"{name} must be an int in [{low}, {high}], got {int(value)}")
+        raise ValueError(f"{name} must be an int in {span}, got {int(value)}")
     return int(value)
 
 
@@ -327,3 +290,53 @@ def check_choice(name: str, value: Any, choices: Any) -> str:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(repr(c) for c in choices)}, got {value!r}")
     return value
+
+
+def check_seed(name: str, value: Any) -> None:
+    """An int seed must fit the native 64 bits; None and generators are resolve_seed's to read."""
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)) and not 0 <= value <= _U64_MAX:
+        raise ValueError(f"{name} must be in [0, 2**64), got {value}")
+
+
+Rule = Callable[[str, Any], Any]
+
+
+def count(low: int = 1, high: int = _U64_MAX) -> Rule:
+    """The rule of an integer parameter in [low, high]."""
+    return lambda name, value: check_int(name, value, low, high)
+
+
+def one_of(*choices: str) -> Rule:
+    return lambda name, value: check_choice(name, value, choices)
+
+
+# The rule of every constructor parameter that means the same in every estimator. Parameters
+# whose check needs the data (init arrays) or another object (quantizer) are checked where
+# they are used; an estimator adds its own rules in ``_param_rules``.
+PARAM_RULES: Dict[str, Rule] = {
+    "n_clusters": count(1),
+    "max_iter": count(1),
+    "num_subquantizers": count(1),
+    "codebook_size": count(2, 256),
+    "opq_iterations": count(0),
+    "refine_exact_top_l": count(1),
+    "lookup_table_bytes": count(0),
+    "init_sample_rows": count(0),
+    "init_max_iter": count(0),
+    "early_stopping": check_flag,
+    "spherical": check_flag,
+    "verbose": lambda name, value: check_verbose(value),
+    "random_state": check_seed,
+}
+
+
+def check_params(estimator: Any) -> None:
+    """Types and ranges of an estimator's constructor parameters, before any work.
+
+    ``fit`` runs it, and so does loading a saved model, whose parameters come from a file.
+    """
+    rules: Dict[str, Rule] = getattr(estimator, "_param_rules", PARAM_RULES)
+    for name, value in estimator.get_params(deep=False).items():
+        rule = rules.get(name)
+        if rule is not None:
+            rule(name, value)

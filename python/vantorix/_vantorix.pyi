@@ -95,6 +95,17 @@ class _NativeDenseKMeans:
     def should_stop(inertia_history: _F64) -> bool: ...
     @staticmethod
     def normalize_rows(rows: _F32) -> _F32: ...
+    # Extension: the fit's update from summed chunk summaries; centers (k, d) float32, and
+    # clusters / rows uint64: which empty cluster takes which candidate row.
+    @staticmethod
+    def update_from_sums(
+        centers: _F32,
+        sums: _F64,
+        counts: npt.NDArray[np.uint64],
+        far_distances: _F64,
+        far_labels: npt.NDArray[np.uint64],
+        far_rows: npt.NDArray[np.uint64],
+    ) -> Dict[str, Any]: ...
     @property
     def cluster_centers(self) -> _F32: ...
     @property

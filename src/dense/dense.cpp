@@ -310,7 +310,8 @@ DenseChunkSummary DenseKMeans::chunk_summary(MatrixView<const float> data, size_
     ++out.counts[labels[r]];
     out.distance_sum += double(distances[r]);
   }
-  out.far_rows = select_farthest_rows(distances, farthest);
+  // only rows with a finite distance may re-seed a cluster: the others would crowd them out
+  out.far_rows = select_farthest_finite_rows(distances, farthest);
   for (size_t r : out.far_rows) {
     out.far_distances.push_back(distances[r]);
     out.far_labels.push_back(labels[r]);
@@ -326,15 +327,15 @@ void check_center_shape(size_t k, size_t rows, size_t cols) {
 }
 }  // namespace
 
-void DenseKMeans::set_centers(Matrix<float> centers) {
+void DenseKMeans::set_centers(Matrix<float> centers, bool normalize) {
   check_center_shape(k_, centers.rows, centers.cols);
-  if (spherical_) normalize_rows(centers);
+  if (spherical_ && normalize) normalize_rows(centers);
   centers_ = std::move(centers);
 }
 
-void DenseKMeans::set_centers(MatrixView<const float> centers) {
+void DenseKMeans::set_centers(MatrixView<const float> centers, bool normalize) {
   check_center_shape(k_, centers.rows, centers.cols);
-  set_centers(Matrix<float>::copy_named(centers, "centers"));
+  set_centers(Matrix<float>::copy_named(centers, "centers"), normalize);
 }
 
 }  // namespace vantorix

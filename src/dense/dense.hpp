@@ -39,8 +39,9 @@ struct DenseFitExtras {
 
 // One assignment pass over a chunk of rows against fixed centers, reduced to what a
 // distributed fit needs: per-cluster sums (float64) and
-// counts, the summed distance, and the chunk's farthest rows (row within the chunk, its
-// distance and cluster; farthest first, ties to the lower row) for the repair of empty clusters.
+// counts, the summed distance, and the chunk's farthest rows with a finite distance (row within
+// the chunk, its distance and cluster; farthest first, ties to the lower row), the candidates for
+// the repair of empty clusters (update_centers_from_sums).
 struct DenseChunkSummary {
   std::vector<double> sums;  // k x d
   std::vector<uint64_t> counts;
@@ -67,10 +68,11 @@ class DenseKMeans {
   // center) and distances the direct kernel's, whatever the hint holds.
   DenseChunkSummary chunk_summary(MatrixView<const float> data, size_t farthest,
                                   std::optional<std::span<const uint32_t>> previous = std::nullopt) const;
-  // centers: k x d, row-major. Labels and history stay as they are.
-  void set_centers(Matrix<float> centers);
+  // centers: k x d, row-major, normalised in spherical mode unless `normalize` is false (centers a
+  // spherical fit produced, reinstalled bit for bit). Labels and history stay as they are.
+  void set_centers(Matrix<float> centers, bool normalize = true);
   // Checks the shape, then copies: a wrong shape costs nothing however large the view.
-  void set_centers(MatrixView<const float> centers);
+  void set_centers(MatrixView<const float> centers, bool normalize = true);
 
   size_t k() const { return k_; }
   size_t iterations() const { return iterations_; }

@@ -55,7 +55,6 @@ double squared_norm(const float* x, size_t d) {
 float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
 
 inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
-inline F16 positive_part(F16 v) { return v > 0.0f ? v : F16{}; }
 
 // The direct kernels' value for one center: nearest_*_center over that center alone runs the
 // same chain of operations as over all of them.
@@ -129,14 +128,13 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   const size_t k = centers_.rows;
   const float* cn = squared_norms_.data();
   size_t j = 0;
-  F16 low = kInf - F16{};
-  for (; j + 16 <= k; j += 16) {
-    const F16 e = (xn + load16(cn + j)) - (load16(p + j) + load16(p + j));
-    store16(p + j, e);
+  VF low = splat(kInf);
+  for (; j + kWide <= k; j += kWide) {
+    const VF e = (xn + loadw(cn + j)) - (loadw(p + j) + loadw(p + j));
+    storew(p + j, e);
     low = e < low ? e : low;  // a NaN never lowers it
   }
-  float e_near = kInf;
-  for (int l = 0; l < 16; ++l) e_near = low[l] < e_near ? low[l] : e_near;
+  float e_near = smallest_lane(low);
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
     e_near = p[j] < e_near ? p[j] : e_near;
@@ -147,25 +145,31 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
   const float reach = upper + (kappa_ * sbar + floor_);
   const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor_;
-  auto& kept = scratch.kept;
-  kept.clear();
-  for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_above_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+  // kept holds k entries (sized by nearest()); n counts the centers that pass.
+  size_t* kept = scratch.kept.data();
+  size_t n = 0;
+  for (j = 0; j + kWide <= k; j += kWide) {
+    for (uint32_t m = not_above_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
-    if (!(p[j] > limit)) kept.push_back(j);
+    if (!(p[j] > limit)) kept[n++] = j;
+  }
+  // The usual case: one center passes, and a single center's lower end never exceeds its own
+  // upper end (nor the +inf second-smallest one), so it stays.
+  if (n == 1) {
+    scratch.candidates.push_back(kept[0]);
+    return;
   }
   auto bound = [&](size_t c) {
     const float t = xr + norms_[c];
     return kappa_ * (t * t + positive_part(p[c])) + floor_;
   };
-  auto& high = scratch.values;
-  high.clear();
-  for (size_t c : kept) high.push_back(p[c] + bound(c));
-  const NearestTwo upper_ends = nearest_two(high.data(), high.size());
+  float* high = scratch.ends.data();
+  for (size_t i = 0; i < n; ++i) high[i] = p[kept[i]] + bound(kept[i]);
+  const NearestTwo upper_ends = nearest_two(high, n);
   const float best_upper = two ? upper_ends.second : upper_ends.best;
-  for (size_t c : kept) {
-    if (!(p[c] - bound(c) > best_upper)) scratch.candidates.push_back(c);
+  for (size_t i = 0; i < n; ++i) {
+    if (!(p[kept[i]] - bound(kept[i]) > best_upper)) scratch.candidates.push_back(kept[i]);
   }
 }
 
@@ -174,34 +178,38 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
 void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const {
   const size_t k = centers_.rows;
   size_t j = 0;
-  F16 high = -kInf - F16{};
-  for (; j + 16 <= k; j += 16) {
-    const F16 v = load16(p + j);
+  VF high = splat(-kInf);
+  for (; j + kWide <= k; j += kWide) {
+    const VF v = loadw(p + j);
     high = v > high ? v : high;
   }
-  float largest = -kInf;
-  for (int l = 0; l < 16; ++l) largest = high[l] > largest ? high[l] : largest;
+  float largest = largest_lane(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
   const float bmax = kappa_ * (xr * max_norm_) + floor_;
   // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
   const float reach = (largest - bmax) - bmax;
   const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
-  auto& kept = scratch.kept;
-  kept.clear();
-  for (j = 0; j + 16 <= k; j += 16) {
-    for (uint32_t m = not_below_mask16(load16(p + j), limit); m != 0; m &= m - 1) kept.push_back(j + size_t(__builtin_ctz(m)));
+  size_t* kept = scratch.kept.data();
+  size_t n = 0;
+  for (j = 0; j + kWide <= k; j += kWide) {
+    for (uint32_t m = not_below_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
-    if (!(p[j] < limit)) kept.push_back(j);
+    if (!(p[j] < limit)) kept[n++] = j;
+  }
+  // A single center passing stays: its upper end is never below its own lower end.
+  if (n == 1) {
+    scratch.candidates.push_back(kept[0]);
+    return;
   }
   auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + floor_; };
   float best_lower = -kInf;
-  for (size_t c : kept) {
-    const float lower = p[c] - bound(c);
+  for (size_t i = 0; i < n; ++i) {
+    const float lower = p[kept[i]] - bound(kept[i]);
     if (lower > best_lower) best_lower = lower;
   }
-  for (size_t c : kept) {
-    if (!(p[c] + bound(c) < best_lower)) scratch.candidates.push_back(c);
+  for (size_t i = 0; i < n; ++i) {
+    if (!(p[kept[i]] + bound(kept[i]) < best_lower)) scratch.candidates.push_back(kept[i]);
   }
 }
 
@@ -212,6 +220,9 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
   Scratch& scratch = scratch_.here();
   scratch.products.resize(block_rows_ * k);
+  scratch.kept.resize(k);
+  scratch.candidates.reserve(k);
+  scratch.ends.resize(k);
   float* products = scratch.products.data();
   {
     const BlasThreads threads;

@@ -46,8 +46,8 @@ class DenseScreen {
  private:
   struct Scratch {
     std::vector<float> products;
-    std::vector<size_t> kept, candidates;
-    std::vector<float> values;
+    std::vector<size_t> kept, candidates;  // kept and ends: k entries, written by index
+    std::vector<float> values, ends;
   };
   // The centers a row keeps (into scratch.candidates), from its products p (overwritten).
   void collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const;

@@ -36,17 +36,24 @@ inline void add_row(MatrixView<const float> data, bool contiguous, size_t r, flo
   for (size_t c = 0; c < data.cols; ++c) dst[c] = dst[c] + data.at(r, c);
 }
 
-// Empty clusters take the farthest rows of clusters that have rows to spare, farthest first.
+// Rounds to f32 as IEEE does, finite doubles beyond the f32 range included (a plain cast of
+// those is undefined behaviour).
+inline float to_f32(float v) { return v; }
+inline float to_f32(double v) {
+  if (!std::isfinite(v) || std::fabs(v) <= double(std::numeric_limits<float>::max())) return float(v);
+  const float limit = std::fabs(v) < 0x1.ffffffp127 ? std::numeric_limits<float>::max()
+                                                     : std::numeric_limits<float>::infinity();
+  return std::copysign(limit, float(v > 0 ? 1 : -1));
+}
+
+// Copies the planned rows of data into their clusters.
 void repair_empty_clusters(MatrixView<const float> data, std::span<const size_t> labels,
-                           std::span<const float> distances, const std::vector<uint64_t>& counts,
+                           std::span<const float> distances, std::span<const uint64_t> counts,
                            Matrix<float>& centers) {
-  const std::vector<size_t> empty = empty_clusters<uint64_t>(counts);
-  if (empty.empty()) return;
-  const std::vector<size_t> rows =
-      select_farthest_rows_with_spare(distances.first(data.rows), labels, counts, empty.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    float* dst = centers.row(empty[i]).data();
-    for (size_t c = 0; c < data.cols; ++c) dst[c] = data.at(rows[i], c);
+  const EmptyClusterRepair plan = plan_empty_cluster_repair(counts, distances.first(data.rows), labels);
+  for (size_t i = 0; i < plan.rows.size(); ++i) {
+    float* dst = centers.row(plan.clusters[i]).data();
+    for (size_t c = 0; c < data.cols; ++c) dst[c] = data.at(size_t(plan.rows[i]), c);
   }
 }
 
@@ -137,6 +144,74 @@ void accumulate_cluster_sums(MatrixView<const float> data, std::span<const size_
   }
 }
 
+template <class Sum>
+void set_cluster_means(MatrixView<const Sum> sums, std::span<const uint64_t> counts, Matrix<float>& centers) {
+  const size_t k = centers.rows, d = centers.cols;
+  if (sums.rows != k || sums.cols != d || counts.size() != k) fatal("set_cluster_means: shapes disagree");
+  for (size_t c = 0; c < k; ++c) {
+    if (counts[c] == 0) continue;
+    const float inv = 1.0f / float(counts[c]);
+    float* dst = centers.row(c).data();
+    for (size_t t = 0; t < d; ++t) dst[t] = to_f32(sums.at(c, t)) * inv;
+  }
+}
+template void set_cluster_means<float>(MatrixView<const float>, std::span<const uint64_t>, Matrix<float>&);
+template void set_cluster_means<double>(MatrixView<const double>, std::span<const uint64_t>, Matrix<float>&);
+
+EmptyClusterRepair plan_empty_cluster_repair(std::span<const uint64_t> counts, std::span<const float> distances,
+                                             std::span<const size_t> labels, std::span<const uint64_t> rows) {
+  EmptyClusterRepair plan;
+  plan.clusters = empty_clusters<uint64_t>(counts);
+  if (plan.clusters.empty()) return plan;
+  const std::vector<size_t> picked =
+      select_farthest_rows_with_spare(distances, labels, counts, plan.clusters.size(), rows);
+  for (size_t p : picked) plan.rows.push_back(rows.empty() ? uint64_t(p) : rows[p]);
+  plan.clusters.resize(plan.rows.size());
+  return plan;
+}
+
+SummedUpdate update_centers_from_sums(MatrixView<const float> centers, MatrixView<const double> sums,
+                                      VectorView<const uint64_t> counts, VectorView<const double> far_distances,
+                                      VectorView<const uint64_t> far_labels, VectorView<const uint64_t> far_rows) {
+  const size_t k = centers.rows, d = centers.cols, n = far_distances.size();
+  if (sums.rows != k || sums.cols != d) {
+    throw VantorixError::message("sums: expected " + std::to_string(k) + " x " + std::to_string(d) +
+                                 " sums, one row per center, got " + std::to_string(sums.rows) + " x " +
+                                 std::to_string(sums.cols));
+  }
+  if (counts.size() != k) {
+    throw VantorixError::message("counts: expected " + std::to_string(k) + " counts, one per center, got " +
+                                 std::to_string(counts.size()));
+  }
+  for (const auto& [name, len] : {std::pair{"far_labels", far_labels.size()}, std::pair{"far_rows", far_rows.size()}}) {
+    if (len != n) {
+      throw VantorixError::message(std::string(name) + ": expected " + std::to_string(n) +
+                                   " entries, one per far_distances entry, got " + std::to_string(len));
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (far_labels[i] >= k) {
+      throw VantorixError::message("far_labels: cluster " + std::to_string(far_labels[i]) + " is not below k (" +
+                                   std::to_string(k) + ")");
+    }
+  }
+  std::vector<uint64_t> counted(k);
+  for (size_t c = 0; c < k; ++c) counted[c] = counts[c];
+  // distances arrive widened to f64, as chunk summaries give them: narrowing gives them back
+  std::vector<float> distances(n);
+  std::vector<size_t> labels(n);
+  std::vector<uint64_t> rows(n);
+  for (size_t i = 0; i < n; ++i) {
+    distances[i] = to_f32(far_distances[i]);
+    labels[i] = size_t(far_labels[i]);
+    rows[i] = far_rows[i];
+  }
+  SummedUpdate out{Matrix<float>::copy_named(centers, "centers"), {}};
+  set_cluster_means(sums, counted, out.centers);
+  out.repair = plan_empty_cluster_repair(counted, distances, labels, rows);
+  return out;
+}
+
 void update_dense_centers(MatrixView<const float> data, std::span<const size_t> labels,
                           std::span<const float> distances, bool spherical, Matrix<float>& centers,
                           DenseUpdateScratch& scratch) {
@@ -148,13 +223,7 @@ void update_dense_centers(MatrixView<const float> data, std::span<const size_t> 
     if (labels[r] >= k) fatal("update_dense_centers: label out of range");
   }
   accumulate_cluster_sums(data, labels, k, scratch);
-  for (size_t c = 0; c < k; ++c) {
-    if (scratch.counts[c] == 0) continue;
-    const float inv = 1.0f / float(scratch.counts[c]);
-    const float* sum = scratch.sums.data() + c * d;
-    float* dst = centers.row(c).data();
-    for (size_t t = 0; t < d; ++t) dst[t] = sum[t] * inv;
-  }
+  set_cluster_means(MatrixView<const float>(scratch.sums.data(), k, d), scratch.counts, centers);
   repair_empty_clusters(data, labels, distances, scratch.counts, centers);
   if (spherical) normalize_rows(centers);
 }

@@ -41,6 +41,43 @@ void accumulate_row_chunked(MatrixView<const float> data, std::span<const size_t
 void accumulate_center_sharded(MatrixView<const float> data, std::span<const size_t> labels, size_t k,
                                DenseUpdateScratch& scratch, size_t threads);
 
+// The mean of each cluster with rows: its summed rows, each sum rounded to f32, times the f32
+// reciprocal of its count. Clusters without rows keep their centers. f64 sums (summaries added
+// up across machines) take the same f32 steps, so they give the one-machine centers whenever
+// the one-machine f32 sums are exact (and differ by rounding only otherwise).
+template <class Sum>
+void set_cluster_means(MatrixView<const Sum> sums, std::span<const uint64_t> counts, Matrix<float>& centers);
+
+// Which rows re-seed the empty clusters: clusters[i] (the empty ones, ascending) takes row
+// rows[i] (farthest first); empty clusters past the end of rows keep their centers.
+struct EmptyClusterRepair {
+  std::vector<size_t> clusters;
+  std::vector<uint64_t> rows;
+};
+
+// The repair rule of every dense update: the clusters with count 0 take the farthest finite rows
+// of clusters that keep at least two rows (select_farthest_rows_with_spare). Entries are the
+// pass's rows, or candidates with their row numbers in `rows`.
+EmptyClusterRepair plan_empty_cluster_repair(std::span<const uint64_t> counts, std::span<const float> distances,
+                                             std::span<const size_t> labels, std::span<const uint64_t> rows = {});
+
+struct SummedUpdate {
+  Matrix<float> centers;
+  EmptyClusterRepair repair;
+};
+
+// The update of a fit whose passes run elsewhere (vantorix.dask), from the sums (f64, k x d) and
+// counts of the whole pass and candidate rows for the repair, each with its distance, cluster and
+// row number: the centers with the means of set_cluster_means, and the repair
+// plan_empty_cluster_repair makes from the candidates. The caller copies the planned rows in, then
+// normalises in spherical mode. Whenever the candidates hold every row the rule would pick among
+// all rows (the 2k farthest finite rows of each part of the rows always do, k the number of
+// clusters), the plan is the one-machine update's. Throws on inconsistent shapes or a cluster
+// out of range, before any work.
+SummedUpdate update_centers_from_sums(MatrixView<const float> centers, MatrixView<const double> sums,
+                                      VectorView<const uint64_t> counts, VectorView<const double> far_distances,
+                                      VectorView<const uint64_t> far_labels, VectorView<const uint64_t> far_rows);
+
 // One Lloyd update of centers in place: the mean of each non-empty cluster, then empty clusters
 // re-seeded with the farthest rows of clusters that have rows to spare, then (spherical) unit norm.
 void update_dense_centers(MatrixView<const float> data, std::span<const size_t> labels,

@@ -13,11 +13,12 @@ namespace {
 using namespace lanes;
 
 template <bool Dot, bool OnFmaPipes = false>
-inline F16 step(F16 acc, F16 x, F16 c) {
+inline VF step(VF acc, VF x, VF c) {
   if constexpr (Dot) {
     return acc + x * c;
   } else {
-    const F16 diff = difference16<OnFmaPipes>(x, c);
+    VF diff = x - c;
+    if constexpr (kWide == 16) diff = difference16<OnFmaPipes>(x, c);
     return acc + diff * diff;
   }
 }
@@ -47,17 +48,20 @@ inline void finish(const float* lanes, const float* q, const PackedCenters& p, s
 }
 
 // G groups (4 G centers) for R rows in one pass over the dimensions: R x G independent
-// accumulator chains, each packed center load shared by the R rows.
+// accumulator chains, each packed center load shared by the R rows. A group's 16 lanes (4 centers
+// x 4 dimensions) are P registers of the target's width; every lane is its own chain, so the
+// split does not change a value.
 template <bool Dot, int R, int G>
 void pass(const float* const* q, const PackedCenters& p, size_t g, float* const* out) {
+  constexpr int P = int(16 / kWide);
   const size_t blocks = p.blocks, stride = blocks * 16;
   const float* c = p.lanes.data() + g * stride;
-  F16 acc[R][G] = {};
+  VF acc[R][G * P] = {};
   for (size_t t = 0; t < blocks; ++t) {
-    F16 x[R];
-    for (int r = 0; r < R; ++r) x[r] = broadcast4(q[r] + 4 * t);
-    for (int j = 0; j < G; ++j) {
-      const F16 v = load16(c + j * stride + 16 * t);
+    VF x[R];
+    for (int r = 0; r < R; ++r) x[r] = broadcast4w(q[r] + 4 * t);
+    for (int j = 0; j < G * P; ++j) {
+      const VF v = loadw(c + (j / P) * stride + 16 * t + kWide * (j % P));
       for (int r = 0; r < R; ++r) {
         // Only with enough independent chains in flight to hide the longer fused latency.
         acc[r][j] = (R * G >= 8 && j % 2 == 0) ? step<Dot, true>(acc[r][j], x[r], v)
@@ -67,20 +71,44 @@ void pass(const float* const* q, const PackedCenters& p, size_t g, float* const*
   }
   alignas(64) float lanes[16 * G];
   for (int r = 0; r < R; ++r) {
-    for (int j = 0; j < G; ++j) store16(lanes + 16 * j, acc[r][j]);
+    for (int j = 0; j < G * P; ++j) storew(lanes + kWide * j, acc[r][j]);
     finish<Dot>(lanes, q[r], p, 4 * g, 4 * G, out[r]);
+  }
+}
+
+// Whether a pass of R rows by G groups keeps its values in registers: R x G accumulators of 16
+// lanes, R rows and one center block of one register each. Spilled accumulators cost far more than the shared
+// center loads save, so narrower targets take fewer groups, or fewer rows, per pass.
+constexpr bool fits_registers(int R, int G) { return size_t(R * G) * kRegistersPer16 + size_t(R + 1) <= kVectorRegisters; }
+template <int R>
+constexpr int groups_per_pass() {
+  return fits_registers(R, 4) ? 4 : fits_registers(R, 2) ? 2 : fits_registers(R, 1) ? 1 : 0;
+}
+
+template <bool Dot, int R, int G>
+void remaining_groups(const float* const* q, const PackedCenters& p, size_t g, float* const* out) {
+  if constexpr (G > 0) {
+    if (p.groups - g >= size_t(G)) {
+      pass<Dot, R, G>(q, p, g, out);
+      g += G;
+    }
+    remaining_groups<Dot, R, G / 2>(q, p, g, out);
   }
 }
 
 template <bool Dot, int R>
 void all_rows(const float* const* q, const PackedCenters& p, float* const* out) {
-  size_t g = 0;
-  for (; g + 4 <= p.groups; g += 4) pass<Dot, R, 4>(q, p, g, out);
-  switch (p.groups - g) {
-    case 3: pass<Dot, R, 3>(q, p, g, out); break;
-    case 2: pass<Dot, R, 2>(q, p, g, out); break;
-    case 1: pass<Dot, R, 1>(q, p, g, out); break;
-    default: break;
+  constexpr int G = groups_per_pass<R>();
+  static_assert(G > 0 || R > 1, "one row of one group must fit the registers");
+  if constexpr (G == 0) {
+    // Too many rows for the registers: two passes of half as many.
+    all_rows<Dot, R / 2>(q, p, out);
+    all_rows<Dot, R / 2>(q + R / 2, p, out + R / 2);
+  } else {
+    size_t g = 0;
+    for (; g + G <= p.groups; g += G) pass<Dot, R, G>(q, p, g, out);
+    // At most G - 1 groups remain: one pass each of G/2, G/4, ... groups as they fit.
+    remaining_groups<Dot, R, G / 2>(q, p, g, out);
   }
 }
 

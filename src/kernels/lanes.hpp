@@ -154,6 +154,14 @@ inline constexpr size_t kWide = 8;
 inline constexpr size_t kWide = 4;
 #endif
 
+// Vector registers the target has; a 16-lane value occupies 16 / kWide of them.
+#if defined(__AVX512F__) || defined(__aarch64__)
+inline constexpr size_t kVectorRegisters = 32;
+#else
+inline constexpr size_t kVectorRegisters = 16;
+#endif
+inline constexpr size_t kRegistersPer16 = 16 / kWide;
+
 typedef float VF __attribute__((vector_size(kWide * 4)));
 typedef int32_t VI __attribute__((vector_size(kWide * 4)));
 
@@ -176,6 +184,17 @@ inline VF splat(float x) {
   VF v;
   for (size_t i = 0; i < kWide; ++i) v[i] = x;
   return v;
+#endif
+}
+
+// The four floats at q repeated across the register (kWide / 4 times).
+inline VF broadcast4w(const float* q) {
+#if defined(__AVX512F__)
+  return (VF)broadcast4(q);
+#elif defined(__AVX__)
+  return (VF)_mm256_broadcast_ps(reinterpret_cast<const __m128*>(q));
+#else
+  return loadw(q);
 #endif
 }
 
@@ -211,6 +230,35 @@ inline uint32_t at_most_mask(const float* p, float limit) {
   return mask;
 #endif
 }
+
+// Bit i set when lane i of v compares with limit as C says (mask16's compares, native width).
+template <Cmp C>
+inline uint32_t maskw(VF v, float limit) {
+#if defined(__AVX512F__)
+  return mask16<C>(v, splat16(limit));
+#elif defined(__AVX__)
+  constexpr int kPredicate = C == Cmp::Below        ? _CMP_LT_OQ
+                             : C == Cmp::AtMost     ? _CMP_LE_OQ
+                             : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
+                             : C == Cmp::NotAbove   ? _CMP_NGT_UQ
+                                                    : _CMP_NLT_UQ;
+  return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), kPredicate)));
+#else
+  uint32_t bits = 0;
+  for (size_t i = 0; i < kWide; ++i) bits |= uint32_t(holds<C>(v[i], limit)) << i;
+  return bits;
+#endif
+}
+inline uint32_t not_above_mask(VF v, float limit) { return maskw<Cmp::NotAbove>(v, limit); }
+inline uint32_t not_below_mask(VF v, float limit) { return maskw<Cmp::NotBelow>(v, limit); }
+
+// The smallest (largest) lane of v, which holds no NaN.
+inline float smallest_lane(VF v) {
+  float best = v[0];
+  for (size_t i = 1; i < kWide; ++i) best = v[i] < best ? v[i] : best;
+  return best;
+}
+inline float largest_lane(VF v) { return -smallest_lane(-v); }
 
 // Keeps v in a register for its reuses: left alone, the compiler folds the load into every use
 // and the loads, not the arithmetic, set the pace.

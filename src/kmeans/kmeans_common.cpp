@@ -64,49 +64,53 @@ const char* init_method_name(InitMethod method) {
   return "?";
 }
 
-std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
-  const size_t n = distances.size();
-  count = std::min(count, n);
-  if (count == 0) return {};
-  // Keeping the `count` strongest rows while scanning in ascending order, replacing the weakest
-  // only on a strictly greater distance, selects exactly the first `count` rows of this order.
-  auto stronger = [&](size_t a, size_t b) {
+namespace {
+
+// The `count` entries p < n with usable(p) that have the largest distance (IEEE total order),
+// farthest first; equal distances go to the lower row number (the position itself when `rows` is
+// empty). A strict total order, so the same candidates give the same picks however they were
+// gathered. One pass with a heap of `count` entries: memory does not grow with n.
+template <class Usable>
+std::vector<size_t> farthest_first(size_t n, Usable&& usable, std::span<const float> distances,
+                                   std::span<const uint64_t> rows, size_t count) {
+  auto row_of = [&](size_t p) { return rows.empty() ? uint64_t(p) : rows[p]; };
+  auto farther = [&](size_t a, size_t b) {
     const int32_t ka = total_order_key(distances[a]), kb = total_order_key(distances[b]);
-    return ka != kb ? ka > kb : a < b;
+    return ka != kb ? ka > kb : row_of(a) < row_of(b);
   };
-  std::vector<size_t> rows(n);
-  std::iota(rows.begin(), rows.end(), size_t{0});
-  if (count < n) {
-    std::nth_element(rows.begin(), rows.begin() + ptrdiff_t(count), rows.end(), stronger);
-    rows.resize(count);
+  std::vector<size_t> kept;  // a heap whose front is the nearest entry kept
+  kept.reserve(std::min(count, n));
+  for (size_t p = 0; p < n && count > 0; ++p) {
+    if (!usable(p)) continue;
+    if (kept.size() < count) {
+      kept.push_back(p);
+      std::push_heap(kept.begin(), kept.end(), farther);
+    } else if (farther(p, kept.front())) {
+      std::pop_heap(kept.begin(), kept.end(), farther);
+      kept.back() = p;
+      std::push_heap(kept.begin(), kept.end(), farther);
+    }
   }
-  std::sort(rows.begin(), rows.end(), stronger);
-  return rows;
+  std::sort(kept.begin(), kept.end(), farther);
+  return kept;
+}
+
+}  // namespace
+
+std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count) {
+  return farthest_first(distances.size(), [](size_t) { return true; }, distances, {}, count);
+}
+
+std::vector<size_t> select_farthest_finite_rows(std::span<const float> distances, size_t count) {
+  return farthest_first(
+      distances.size(), [&](size_t r) { return std::isfinite(distances[r]); }, distances, {}, count);
 }
 
 std::vector<size_t> select_farthest_rows_with_spare(std::span<const float> distances, std::span<const size_t> labels,
-                                                    std::span<const uint64_t> counts, size_t count) {
-  if (count == 0) return {};
-  std::vector<std::pair<float, size_t>> kept;
-  kept.reserve(count);
-  for (size_t r = 0; r < distances.size(); ++r) {
-    const float dist = distances[r];
-    if (!std::isfinite(dist) || counts[labels[r]] < 2) continue;
-    if (kept.size() < count) {
-      kept.emplace_back(dist, r);
-      continue;
-    }
-    size_t smallest = 0;
-    for (size_t i = 1; i < kept.size(); ++i) {
-      if (total_order_key(kept[i].first) < total_order_key(kept[smallest].first)) smallest = i;
-    }
-    if (dist > kept[smallest].first) kept[smallest] = {dist, r};
-  }
-  std::sort(kept.begin(), kept.end(),
-            [](const auto& a, const auto& b) { return total_order_key(a.first) > total_order_key(b.first); });
-  std::vector<size_t> rows(kept.size());
-  for (size_t i = 0; i < kept.size(); ++i) rows[i] = kept[i].second;
-  return rows;
+                                                    std::span<const uint64_t> counts, size_t count,
+                                                    std::span<const uint64_t> rows) {
+  auto usable = [&](size_t r) { return std::isfinite(distances[r]) && counts[labels[r]] >= 2; };
+  return farthest_first(distances.size(), usable, distances, rows, count);
 }
 
 double mean_distance(std::span<const float> distances) {

@@ -45,10 +45,18 @@ const char* init_method_name(InitMethod method);
 // lower row index.
 std::vector<size_t> select_farthest_rows(std::span<const float> distances, size_t count);
 
+// The same among the rows with a finite distance only (the only rows a dense repair may take):
+// the candidates a part of the rows offers when the counts are known only later.
+std::vector<size_t> select_farthest_finite_rows(std::span<const float> distances, size_t count);
+
 // The dense variant, "rows to spare": only rows with a finite distance whose cluster keeps at
-// least one other row compete, so re-seeding never empties another cluster. Farthest first.
+// least one other row compete, so re-seeding never empties another cluster. Farthest first,
+// ties to the lower row. Entries are rows of the pass, or, with `rows` (one row number per
+// entry), candidates gathered from elsewhere, whose ties then go to the lower row number: any
+// set of candidates that holds the winners gives the same picks. Returns entry positions.
 std::vector<size_t> select_farthest_rows_with_spare(std::span<const float> distances, std::span<const size_t> labels,
-                                                    std::span<const uint64_t> counts, size_t count);
+                                                    std::span<const uint64_t> counts, size_t count,
+                                                    std::span<const uint64_t> rows = {});
 
 // Indices of the clusters with no member, ascending.
 template <class Count>

@@ -95,7 +95,7 @@ std::vector<PyObject*> match_arguments(const char* fname, std::span<const Param>
 }
 
 bool is_array_kind(Kind kind) {
-  return kind == Kind::F32Matrix || kind == Kind::U8Matrix || kind == Kind::F32Array3 || kind == Kind::F32Vector ||
+  return kind == Kind::F32Matrix || kind == Kind::F64Matrix || kind == Kind::U8Matrix || kind == Kind::F32Array3 || kind == Kind::F32Vector ||
          kind == Kind::U32Vector || kind == Kind::F64Vector || kind == Kind::U64Vector;
 }
 
@@ -103,6 +103,7 @@ template <class Value>
 Value read_array(PyObject* obj, const Param& p) {
   switch (p.kind) {
     case Kind::F32Matrix: return as_f32_matrix(obj, p.name);
+    case Kind::F64Matrix: return as_f64_matrix(obj, p.name);
     case Kind::U8Matrix: return as_u8_matrix(obj, p.name);
     case Kind::F32Array3: return as_f32_array3(obj, p.name);
     case Kind::U32Vector: return as_u32_vector(obj, p.name);
@@ -189,6 +190,7 @@ MatrixView<const uint8_t> Args::u8_matrix(const char* name) const { return get<M
 Array3View<const float> Args::f32_array3(const char* name) const { return get<Array3View<const float>>(name); }
 VectorView<const float> Args::f32_vector(const char* name) const { return get<VectorView<const float>>(name); }
 VectorView<const double> Args::f64_vector(const char* name) const { return get<VectorView<const double>>(name); }
+MatrixView<const double> Args::f64_matrix(const char* name) const { return get<MatrixView<const double>>(name); }
 VectorView<const uint64_t> Args::u64_vector(const char* name) const {
   return get<VectorView<const uint64_t>>(name);
 }

@@ -25,6 +25,7 @@ namespace vantorix::py {
 
 enum class Kind : uint8_t {
   F32Matrix,
+  F64Matrix,
   U8Matrix,
   F32Array3,
   F32Vector,
@@ -93,6 +94,7 @@ class Args {
   std::optional<VectorView<const uint32_t>> u32_vector_or_none(const char* name) const;
   std::optional<VectorView<const float>> f32_vector_or_none(const char* name) const;
   VectorView<const double> f64_vector(const char* name) const;
+  MatrixView<const double> f64_matrix(const char* name) const;
   VectorView<const uint64_t> u64_vector(const char* name) const;
 
   // "fit() working on argument 'data' (1000 x 8 of 4-byte items, 32000 bytes)", or "fit()":
@@ -101,7 +103,7 @@ class Args {
 
  private:
   using Value = std::variant<std::monostate, uint64_t, bool, std::string, std::vector<uint64_t>, double,
-                             MatrixView<const float>, MatrixView<const uint8_t>, Array3View<const float>,
+                             MatrixView<const float>, MatrixView<const double>, MatrixView<const uint8_t>, Array3View<const float>,
                              VectorView<const float>, VectorView<const uint32_t>, VectorView<const double>,
                              VectorView<const uint64_t>>;
   struct Slot {

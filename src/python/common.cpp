@@ -199,6 +199,12 @@ VectorView<const double> as_f64_vector(PyObject* obj, const char* name) {
   return {static_cast<const double*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 8)};
 }
 
+MatrixView<const double> as_f64_matrix(PyObject* obj, const char* name) {
+  auto* arr = checked_array(obj, name, NPY_FLOAT64, 2, "a 2-dimensional float64 numpy array");
+  return {static_cast<const double*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), size_t(PyArray_DIM(arr, 1)),
+          element_stride(arr, 0, 8), element_stride(arr, 1, 8)};
+}
+
 VectorView<const uint64_t> as_u64_vector(PyObject* obj, const char* name) {
   auto* arr = checked_array(obj, name, NPY_UINT64, 1, "a 1-dimensional uint64 numpy array");
   return {static_cast<const uint64_t*>(PyArray_DATA(arr)), size_t(PyArray_DIM(arr, 0)), element_stride(arr, 0, 8)};

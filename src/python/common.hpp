@@ -85,6 +85,7 @@ Array3View<const float> as_f32_array3(PyObject* obj, const char* name);
 VectorView<const float> as_f32_vector(PyObject* obj, const char* name);
 VectorView<const uint32_t> as_u32_vector(PyObject* obj, const char* name);
 VectorView<const double> as_f64_vector(PyObject* obj, const char* name);
+MatrixView<const double> as_f64_matrix(PyObject* obj, const char* name);
 VectorView<const uint64_t> as_u64_vector(PyObject* obj, const char* name);
 // The end of a pass history that the stopping rules read: they look at its length (4 or 5 at
 // least) and its last three values, so its last five entries (all, when fewer) give the same

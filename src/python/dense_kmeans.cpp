@@ -1,5 +1,6 @@
 // _NativeDenseKMeans: the Python face of DenseKMeans.
 #include "dense/dense.hpp"
+#include "dense/dense_update.hpp"
 #include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -64,6 +65,11 @@ PyObject* set_cluster_centers(DenseKMeans* m, const Args& a) {
   Py_RETURN_NONE;
 }
 
+PyObject* restore_cluster_centers(DenseKMeans* m, const Args& a) {
+  m->set_centers(a.f32_matrix("centers"), /*normalize=*/false);
+  Py_RETURN_NONE;
+}
+
 PyObject* should_stop(DenseKMeans*, const Args& a) {
   return new_bool(converged(stopping_window(a.f64_vector("inertia_history"))));
 }
@@ -72,6 +78,19 @@ PyObject* normalize_rows(DenseKMeans*, const Args& a) {
   Matrix<float> rows = Matrix<float>::copy_named(a.f32_matrix("rows"), "rows");
   vantorix::normalize_rows(rows);
   return new_f32_matrix(rows.data(), rows.rows, rows.cols);
+}
+
+PyObject* update_from_sums(DenseKMeans*, const Args& a) {
+  const SummedUpdate u = update_centers_from_sums(a.f32_matrix("centers"), a.f64_matrix("sums"), a.u64_vector("counts"),
+                                                  a.f64_vector("far_distances"), a.u64_vector("far_labels"),
+                                                  a.u64_vector("far_rows"));
+  const std::vector<uint64_t> clusters(u.repair.clusters.begin(), u.repair.clusters.end());
+  Ref result(PyDict_New());
+  if (!result.get()) throw PyErrSet{};
+  set_item(result.get(), "centers", new_f32_matrix(u.centers.data(), u.centers.rows, u.centers.cols));
+  set_item(result.get(), "clusters", new_u64_vector(clusters));
+  set_item(result.get(), "rows", new_u64_vector(u.repair.rows));
+  return result.release();
 }
 
 const Constructor<DenseKMeans> kConstructor = {
@@ -109,6 +128,9 @@ const Method<DenseKMeans> kMethods[] = {
      "speeds the search up: the result is the exact assignment whatever it holds."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_cluster_centers,
      "Installs a copy of centers (k x d float32, any strides); normalised in spherical mode."},
+    {"restore_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, restore_cluster_centers,
+     "Extension: installs a copy of centers as given, also in spherical mode, for centers a fit "
+     "produced (normalising unit rows again can move their last bits, and the labels of near ties)."},
     // The rules below are the fit's own, for drivers that run the passes elsewhere (vantorix.dask).
     {"should_stop", Access::Static, {arg("inertia_history", Kind::F64Vector)}, should_stop,
      "Extension: whether a fit with early_stopping stops after passes with these mean distances "
@@ -118,6 +140,19 @@ const Method<DenseKMeans> kMethods[] = {
      "Extension: a float32 copy of rows (any strides) scaled to unit length as spherical fits scale "
      "their centers: each row divided by its float32 norm when that norm is above float32 epsilon, "
      "left as it is otherwise."},
+    {"update_from_sums", Access::Static,
+     {arg("centers", Kind::F32Matrix), arg("sums", Kind::F64Matrix), arg("counts", Kind::U64Vector),
+      arg("far_distances", Kind::F64Vector), arg("far_labels", Kind::U64Vector), arg("far_rows", Kind::U64Vector)},
+     update_from_sums,
+     "Extension: the fit's center update from the summed chunk_summary results of a whole pass: "
+     "centers (k x d float32, the pass's), sums (k x d float64) and counts (uint64, k) of all rows, "
+     "and candidate rows for the repair of empty clusters (far_distances, far_labels, far_rows: "
+     "distance, cluster and row number of each, e.g. the far rows of every chunk). Returns a dict: "
+     "centers (the mean of each cluster with rows, as the fit computes it: float32(sum) times the "
+     "float32 reciprocal of the count; others unchanged), clusters (the empty clusters, ascending, "
+     "that take a row) and rows (the row each of them takes: the farthest finite candidates of "
+     "clusters with at least 2 rows, farthest first, ties to the lower row number). The caller "
+     "copies those rows in and, in spherical mode, applies normalize_rows."},
 };
 
 const Property<DenseKMeans> kProperties[] = {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <numeric>
 
 #include "dense/dense.hpp"
@@ -115,6 +117,81 @@ TEST(DenseUpdate, EmptyClusterKeepsItsCenterWhenNoRowQualifies) {
   DenseUpdateScratch scratch;
   update_dense_centers(data.view(), labels, dist, false, centers, scratch);
   EXPECT_EQ(centers.values, (std::vector<float>{1, 2, 42}));
+}
+
+TEST(DenseUpdate, SummedUpdateIsTheFitsOwn) {
+  // Small integers (exact f32 sums), clusters 1 and 4 empty, many equal distances: the update
+  // from f64 sums and candidates in any order equals the one-machine update bit for bit.
+  const size_t rows = 60, d = 3, k = 5;
+  Matrix<float> data(rows, d);
+  std::vector<size_t> labels(rows);
+  std::vector<float> dist(rows);
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < d; ++c) data.at(r, c) = float((r * 7 + c * 3) % 11) - 5.0f;
+    labels[r] = std::array<size_t, 3>{0, 2, 3}[r % 3];
+    dist[r] = float(r % 4);
+  }
+  dist[9] = kInf;
+  labels[58] = 3, labels[59] = 2;
+  const auto start = from_rows(d, std::vector<float>(k * d, 0.25f));
+  Matrix<float> local = start;
+  DenseUpdateScratch scratch;
+  update_dense_centers(data.view(), labels, dist, false, local, scratch);
+
+  std::vector<double> sums(k * d, 0.0);
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t c = 0; c < d; ++c) sums[labels[r] * d + c] += double(data.at(r, c));
+  // every row as a candidate, last row first
+  std::vector<double> far_d;
+  std::vector<uint64_t> far_l, far_r;
+  for (size_t r = rows; r-- > 0;) far_d.push_back(dist[r]), far_l.push_back(labels[r]), far_r.push_back(r);
+  const SummedUpdate u = update_centers_from_sums(
+      start.view(), MatrixView<const double>(sums.data(), k, d), {scratch.counts.data(), k, 1}, {far_d.data(), rows, 1},
+      {far_l.data(), rows, 1}, {far_r.data(), rows, 1});
+  EXPECT_EQ(u.repair.clusters, (std::vector<size_t>{1, 4}));
+  EXPECT_EQ(u.repair.rows, (std::vector<uint64_t>{3, 7}));  // distance 3, lower rows first
+  Matrix<float> spread = u.centers;
+  for (size_t i = 0; i < u.repair.rows.size(); ++i) {
+    for (size_t c = 0; c < d; ++c) spread.at(u.repair.clusters[i], c) = data.at(u.repair.rows[i], c);
+  }
+  EXPECT_EQ(spread.values, local.values);
+}
+
+TEST(DenseUpdate, SummedUpdateRefusesInconsistentShapes) {
+  const auto centers = from_rows(2, {0, 0, 7, 7, 2, 2});
+  const std::vector<double> sums(6, 1.0), narrow(4, 1.0), dist = {1, 2};
+  const std::vector<uint64_t> counts = {1, 0, 1}, labels = {0, 2}, bad_label = {0, 3}, rows = {4, 9}, one = {4};
+  auto call = [&](MatrixView<const double> s, std::span<const uint64_t> n, std::span<const uint64_t> l,
+                  std::span<const uint64_t> r) {
+    return update_centers_from_sums(centers.view(), s, {n.data(), n.size(), 1}, {dist.data(), dist.size(), 1},
+                                    {l.data(), l.size(), 1}, {r.data(), r.size(), 1});
+  };
+  const MatrixView<const double> good(sums.data(), 3, 2);
+  struct Case {
+    std::function<SummedUpdate()> run;
+    const char* message;
+  };
+  const Case cases[] = {
+      {[&] { return call({narrow.data(), 2, 2}, counts, labels, rows); },
+       "sums: expected 3 x 2 sums, one row per center, got 2 x 2"},
+      {[&] { return call(good, std::span(counts).first(2), labels, rows); },
+       "counts: expected 3 counts, one per center, got 2"},
+      {[&] { return call(good, counts, one, rows); }, "far_labels: expected 2 entries, one per far_distances entry, got 1"},
+      {[&] { return call(good, counts, labels, one); }, "far_rows: expected 2 entries, one per far_distances entry, got 1"},
+      {[&] { return call(good, counts, bad_label, rows); }, "far_labels: cluster 3 is not below k (3)"},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.run();
+      ADD_FAILURE() << "no error for " << c.message;
+    } catch (const VantorixError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+  // Consistent: cluster 1 is empty but no candidate has a cluster with a row to spare.
+  const SummedUpdate u = call(good, counts, labels, rows);
+  EXPECT_EQ(u.centers.values, (std::vector<float>{1, 1, 7, 7, 1, 1}));
+  EXPECT_TRUE(u.repair.rows.empty() && u.repair.clusters.empty());
 }
 
 TEST(DenseUpdate, NormalizeLeavesTinyRowsAlone) {

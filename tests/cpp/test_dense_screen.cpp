@@ -100,6 +100,14 @@ TEST(DenseScreen, SameAnswersAsTheDirectKernelsOnAdversarialData) {
                        std::move(centers)});
     }
   }
+  // Long rows and many centers, where the bound is widest (it grows with d) and the product is
+  // blocked over several row blocks.
+  for (const auto& [k, d] : {std::pair<size_t, size_t>{1024, 784}, {2, 784}, {1024, 3}}) {
+    Noise n{uint32_t(k + d)};
+    auto data = filled(600, d, [&](size_t r, size_t c) { return float((r * 7 + c * 3) % 13) + n.next(); });
+    auto centers = filled(k, d, [&](size_t r, size_t c) { return float((r * 5 + c) % 13) + 0.5f * n.next(); });
+    cases.push_back({"k=" + std::to_string(k) + " d=" + std::to_string(d), std::move(data), std::move(centers)});
+  }
   // Rows exactly half way between two centers (and on their common sphere in cosine mode).
   cases.push_back({"midpoints", filled(64, 4, [](size_t r, size_t c) { return c == 0 ? 0.0f : float(r % 9) - 4.0f; }),
                    filled(2, 4, [](size_t r, size_t c) { return c == 0 ? (r == 0 ? -1.0f : 1.0f) : 0.0f; })});

@@ -97,10 +97,36 @@ TEST(Reseeding, RowsToSpareVariant) {
       {{kNaN, kInf, 3, 5}, {0, 0, 0, 0}, {4, 0}, 3, {3, 2}},
       {{1, 2}, {0, 1}, {1, 1}, 1, {}},
       {{1, 2}, {0, 0}, {2, 0}, 0, {}},
+      // Equal distances go to the lower row, whichever row arrived in which order.
+      {{1, 3, 2, 3}, {0, 0, 0, 0}, {4}, 2, {1, 3}},
+      {{7, 7, 7, 7, 7}, {0, 0, 0, 0, 0}, {5}, 3, {0, 1, 2}},
+      {{2, 5, 5, 9, 5}, {0, 0, 0, 0, 0}, {5}, 4, {3, 1, 2, 4}},
+      {{5, 5, 9}, {0, 0, 0}, {3}, 2, {2, 0}},  // row 0 stays though it was kept first
   };
   for (const auto& c : cases) {
     EXPECT_EQ(select_farthest_rows_with_spare(c.distances, c.labels, c.counts, c.count), c.want);
   }
+}
+
+TEST(Reseeding, CandidatesGatheredElsewhereGiveTheSamePicks) {
+  // Eight rows of one pass, then the same rows as candidates in another order with their row
+  // numbers (and without the rows that cannot win): the same rows win, equal distances going to
+  // the lower row number.
+  const std::vector<float> distances = {3, 8, 8, 1, kInf, 8, 2, 3};
+  const std::vector<size_t> labels = {0, 0, 1, 0, 0, 0, 1, 0};
+  const std::vector<uint64_t> counts = {6, 2, 0, 0};
+  const std::vector<size_t> direct = select_farthest_rows_with_spare(distances, labels, counts, 4);
+  EXPECT_EQ(direct, (std::vector<size_t>{1, 2, 5, 0}));
+  const std::vector<uint64_t> rows = {7, 5, 4, 2, 1, 0};
+  std::vector<float> d;
+  std::vector<size_t> l;
+  for (uint64_t r : rows) d.push_back(distances[r]), l.push_back(labels[r]);
+  std::vector<uint64_t> picked;
+  for (size_t p : select_farthest_rows_with_spare(d, l, counts, 4, rows)) picked.push_back(rows[p]);
+  EXPECT_EQ(picked, (std::vector<uint64_t>{1, 2, 5, 0}));
+  // the finite candidates of a part, before the counts are known
+  EXPECT_EQ(select_farthest_finite_rows(distances, 3), (std::vector<size_t>{1, 2, 5}));
+  EXPECT_EQ(select_farthest_rows(distances, 1), (std::vector<size_t>{4}));
 }
 
 TEST(Distances, NearestTwoAndMean) {

@@ -398,6 +398,27 @@ def test_verbose_fit_shows_every_pass(blobs, capfd, monkeypatch, use_tqdm):
         assert len(lines) == km.n_iter_ and lines[-1] == last
 
 
+@pytest.mark.parametrize("opq_iterations", [0, 2])
+def test_a_verbose_quantizer_shows_each_step_without_changing_the_fit(blobs, capfd, monkeypatch, tmp_path, opq_iterations):
+    monkeypatch.setattr(_progress, "tqdm_class", lambda: None)
+    params = dict(codebook_size=16, opq_iterations=opq_iterations, random_state=0)
+    quiet = ProductQuantizer(4, **params).fit(blobs)
+    capfd.readouterr()
+    loud = ProductQuantizer(4, verbose=True, **params).fit(blobs)
+    lines = capfd.readouterr().err.strip().splitlines()
+    np.testing.assert_array_equal(loud.codewords_, quiet.codewords_)
+    # one line per rotation pass, then the codebooks, each with the mean squared reconstruction error
+    assert [line.split(" mean_distance=")[0] for line in lines] == [
+        *(f"ProductQuantizer: opq pass={i}" for i in range(opq_iterations)),
+        f"ProductQuantizer: codebooks pass={opq_iterations}",
+    ]
+    error = np.mean(np.sum((loud.decode(loud.encode(blobs)).astype(np.float64) - blobs) ** 2, axis=1))
+    assert float(lines[-1].split("=")[-1]) == pytest.approx(error, rel=1e-5)
+    loud.save(tmp_path / "pq.npz")
+    assert vantorix.load(tmp_path / "pq.npz").verbose is True
+    assert pickle.loads(pickle.dumps(loud)).verbose is True
+
+
 def test_a_verbose_fit_reports_its_passes_through_the_per_call_hook(blobs, monkeypatch, capfd):
     calls = []
     hook = vx._NativeDenseKMeans._call_with_progress

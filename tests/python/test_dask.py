@@ -34,12 +34,45 @@ def pq(blobs):
     return vantorix.ProductQuantizer(4, codebook_size=16, random_state=0).fit(blobs)
 
 
+def _one_machine(x, start, iterations, spherical):
+    from vantorix._vantorix import _NativeDenseKMeans
+
+    model = _NativeDenseKMeans(len(start), iterations=iterations, spherical=spherical)
+    model.fit_with(x, init_centers=start)
+    return model
+
+
+@pytest.mark.parametrize("spherical", [False, True])
+def test_dense_fit_equals_the_single_machine_fit_where_the_sums_are_exact(client, spherical):
+    # Small integers: every float32 sum of rows is exact, so the single-machine float32 sums and
+    # the chunks' float64 sums round to the same centers. Duplicated starting centers leave half
+    # the clusters empty, and integer distances tie all over: the repair must pick the same
+    # rows, in the same order, from the chunks' candidates as from all rows.
+    rng = np.random.default_rng(8)
+    x = (rng.integers(-3, 4, (12, 6))[rng.integers(0, 12, 9000)] + rng.integers(-2, 3, (9000, 6))).astype(np.float32)
+    start = np.repeat(x[:6], 2, axis=0)
+    ref = _one_machine(x, start, 7, spherical)
+    fit = vdask.KMeans(12, init=start, max_iter=7, spherical=spherical).fit(da.from_array(x, chunks=1100))
+    np.testing.assert_array_equal(fit.cluster_centers_, ref.cluster_centers)
+    np.testing.assert_array_equal(fit.labels_.compute(), ref.labels)
+    # the local model predicts with exactly these centers (spherical ones are not normalised twice)
+    np.testing.assert_array_equal(fit.to_local()._native.cluster_centers, ref.cluster_centers)
+    if not spherical:  # integer distances: float64 sums in any order are exact
+        np.testing.assert_array_equal(fit.inertia_history_, ref.inertia_history)
+    np.testing.assert_allclose(fit.inertia_history_, ref.inertia_history, rtol=1e-12)
+
+
 def test_dense_fit_agrees_with_a_single_machine_lloyd_from_the_same_centers(client, blobs):
     sklearn_cluster = pytest.importorskip("sklearn.cluster")
     x = da.from_array(blobs, chunks=3000)
     fit = vdask.KMeans(10, init=blobs[:10], max_iter=10).fit(x)
     ref = sklearn_cluster.KMeans(10, init=blobs[:10], n_init=1, max_iter=10, tol=0, algorithm="lloyd").fit(blobs)
     np.testing.assert_allclose(fit.cluster_centers_, ref.cluster_centers_, rtol=1e-5, atol=1e-5)
+    # Real-valued rows: the single-machine fit sums in float32 (4096-row chunks), the chunks in
+    # float64, so the centers differ by that rounding alone and the labels not at all.
+    own = _one_machine(blobs, blobs[:10], 10, False)
+    np.testing.assert_allclose(fit.cluster_centers_, own.cluster_centers, rtol=1e-6, atol=1e-6)
+    np.testing.assert_array_equal(fit.labels_.compute(), own.labels)
     local = fit.to_local()
     np.testing.assert_array_equal(fit.labels_.compute(), local.predict(blobs))
     assert fit.inertia_ == pytest.approx(-local.score(blobs), rel=1e-5)
@@ -90,6 +123,53 @@ def test_encoded_codes_are_held_once_and_give_the_fit_over_vectors(client, blobs
     np.testing.assert_array_equal(over_codes.labels_.compute(), over_vectors.labels_.compute())
     with pytest.raises(ValueError, match="fitted vantorix.ProductQuantizer"):
         vdask.encode(vantorix.ProductQuantizer(4), x)
+
+
+@pytest.mark.parametrize("spherical", [False, True])
+def test_dense_transform_score_and_save_equal_the_local_model(client, blobs, tmp_path, spherical):
+    x = blobs / np.linalg.norm(blobs, axis=1, keepdims=True) if spherical else blobs
+    # uneven chunks, one of them empty
+    arr = da.concatenate([da.from_array(x[:7000], chunks=3000), da.from_array(x[:0]), da.from_array(x[7000:], chunks=5000)])
+    fit = vdask.KMeans(10, init=x[:10], max_iter=5, spherical=spherical).fit(arr)
+    local = fit.to_local()
+    distances = fit.transform(arr)
+    assert isinstance(distances, da.Array) and distances.chunks[0] == arr.chunks[0]
+    np.testing.assert_allclose(distances.compute(), local.transform(x), rtol=1e-6, atol=1e-6)
+    assert fit.score(arr) == pytest.approx(local.score(x), rel=1e-9)
+    assert fit.score(arr[:5]) == pytest.approx(local.score(x[:5]), rel=1e-9)
+    fit.save(tmp_path / "dask.npz")
+    local.save(tmp_path / "local.npz")
+    with np.load(tmp_path / "dask.npz") as a, np.load(tmp_path / "local.npz") as b:
+        assert sorted(a.files) == sorted(b.files)
+        for key in a.files:
+            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+    loaded = vantorix.load(tmp_path / "dask.npz")
+    assert type(loaded) is vantorix.KMeans
+    np.testing.assert_array_equal(loaded.predict(x), fit.labels_.compute())
+    with pytest.raises(ValueError, match="16 features"):
+        fit.transform(da.from_array(x[:, :8]))
+    with pytest.raises(vantorix.NotFittedError):
+        vdask.KMeans(3).score(arr)
+
+
+def test_code_transform_score_and_save_equal_the_local_model(client, blobs, pq, tmp_path):
+    codes = pq.encode(blobs)
+    fit = vdask.PQKMeans(10, quantizer=pq, init=codes[:10], max_iter=4).fit(da.from_array(codes, chunks=3000))
+    local = fit.to_local()
+    assert type(local) is vantorix.PQKMeans and local.mode == "symmetric"
+    np.testing.assert_array_equal(local.predict(codes=codes), fit.labels_.compute())
+    # vectors are measured as they are, codes decoded, as the local model measures them
+    for dask_input, local_kwargs in [(da.from_array(blobs, chunks=4000), {"X": blobs}), (da.from_array(codes, chunks=2500), {"codes": codes})]:
+        np.testing.assert_allclose(fit.transform(dask_input).compute(), local.transform(**local_kwargs), rtol=1e-5, atol=1e-5)
+        assert fit.score(dask_input) == pytest.approx(local.score(**local_kwargs), rel=1e-9)
+    fit.save(tmp_path / "dask.npz")
+    loaded = vantorix.load(tmp_path / "dask.npz")
+    np.testing.assert_array_equal(loaded.code_centers_, fit.code_centers_)
+    np.testing.assert_array_equal(loaded.predict(codes=codes), local.predict(codes=codes))
+    np.testing.assert_array_equal(loaded.labels_, local.labels_)
+    assert type(loaded) is vantorix.PQKMeans and loaded.inertia_ == fit.inertia_
+    with pytest.raises(ValueError, match="code columns"):
+        fit.score(da.from_array(codes[:, :3]))
 
 
 def _moved(client):
@@ -206,6 +286,8 @@ def test_chunks_that_are_not_what_they_declare_are_refused(blobs, pq, make, fit)
     [
         ({"init_sample_rows": -1}, ValueError),
         ({"init_max_iter": -2}, ValueError),
+        ({"max_iter": 0}, ValueError),
+        ({"n_clusters": 0}, ValueError),
         ({"max_iter": 2.5}, TypeError),
         ({"n_clusters": "3"}, TypeError),
         ({"early_stopping": "yes"}, TypeError),
@@ -263,9 +345,10 @@ def test_spherical_centers_are_normalised_as_the_single_machine_fit_does():
     np.testing.assert_array_equal(normalised[[1, 2]], c[[1, 2]])
     np.testing.assert_allclose(np.linalg.norm(normalised[[0, 3, 4, 5]], axis=1), 1.0, rtol=1e-6)
     np.testing.assert_array_equal(_NativeDenseKMeans.normalize_rows(np.asfortranarray(c)), normalised)
-    # a Dask fit from given centers starts from the same normalised ones
+    # a Dask fit from given centers hands them to the chunks' models as given, which normalise
+    # them once, as the single-machine fit does (a second normalisation moves some by an ulp)
     start = vdask.KMeans(6, init=c, spherical=True)._initial_centers(da.from_array(c), 0)
-    np.testing.assert_array_equal(start, normalised)
+    np.testing.assert_array_equal(start, c)
 
 
 @pytest.mark.parametrize("k", [3, 12])
@@ -291,3 +374,29 @@ def test_the_vote_from_summed_histograms_is_the_fits_own(k, codewords):
     np.testing.assert_array_equal(model.cluster_centers, start.cluster_centers)  # the model is unchanged
     with pytest.raises(ValueError, match=r"histogram: expected \d+ counts"):
         model.vote_from_histogram(histogram[:-1])
+
+
+@pytest.mark.parametrize("spherical", [False, True])
+def test_the_update_from_summed_chunk_summaries_is_the_fits_own(spherical):
+    from vantorix._vantorix import _NativeDenseKMeans
+
+    rng = np.random.default_rng(6)
+    x = rng.integers(-4, 5, (2000, 5)).astype(np.float32)  # exact float32 sums, many equal distances
+    start = np.repeat(x[:4], 2, axis=0)  # twins: four clusters end the first pass empty
+    after = _one_machine(x, start, 1, spherical)  # one update, then the final assignment
+
+    model = _NativeDenseKMeans(8, spherical=spherical)
+    model.set_cluster_centers(start)
+    parts = [model.chunk_summary(p, farthest=16) for p in (x[:700], x[700:])]
+    sums, counts = sum(p["sums"] for p in parts), sum(p["counts"] for p in parts)
+    far = [np.concatenate([p[key] for p in parts]) for key in ("far_distances", "far_labels", "far_rows")]
+    far[2][len(parts[0]["far_rows"]):] += 700  # row numbers of the whole data
+    u = _NativeDenseKMeans.update_from_sums(start, sums, counts, *far)
+    assert u["clusters"].tolist() == [1, 3, 5, 7]
+    centers = u["centers"]
+    centers[u["clusters"].astype(int)] = x[u["rows"].astype(int)]
+    centers = _NativeDenseKMeans.normalize_rows(centers) if spherical else centers
+    np.testing.assert_array_equal(centers, after.cluster_centers)
+    # the picks depend on the candidates' rows, not on the order they come in
+    again = _NativeDenseKMeans.update_from_sums(start, sums, counts, *(a[::-1] for a in far))
+    np.testing.assert_array_equal(again["rows"], u["rows"])

@@ -251,10 +251,12 @@ def test_switches_keep_the_clustering(monkeypatch, env):
 
 
 def test_screened_assignment_is_exact_with_one_or_two_threads(run_python):
-    # k = 64 over 48 dimensions takes the screened direct path; with VANTORIX_DENSE_ASSIGN=rows
-    # the direct kernels run alone. Every run must give the same bytes: fit and predict, Euclidean
-    # and spherical, contiguous and strided rows, one or two worker threads; for the vector
-    # kernels and again for the scalar ones.
+    # k = 64 over 48 dimensions, where screening may pay: VANTORIX_DENSE_SCREEN forces it on or
+    # off, unset lets the process measure, and VANTORIX_DENSE_ASSIGN=rows keeps the direct kernels
+    # alone. Every run must give the same bytes, through every path that asks for exact labels:
+    # fit and predict, Euclidean and spherical, contiguous and strided rows, the chunk summaries
+    # and the hybrid fit's exact assignment (every center refined); with one or two worker
+    # threads, for the vector kernels and again for the scalar ones.
     code = """
 import hashlib, numpy as np
 from vantorix import _vantorix as vx
@@ -264,17 +266,28 @@ wide = np.zeros((6000, 96), np.float32)
 wide[:, ::2] = means[rng.integers(0, 80, 6000)] + rng.normal(0, 1, (6000, 48))
 wide[5, 3 * 2] = np.nan
 h = hashlib.sha256()
+def add(*arrays):
+    for a in arrays:
+        h.update(np.ascontiguousarray(a).tobytes())
 for x in (np.ascontiguousarray(wide[:, ::2]), wide[::-1, ::2]):
     for spherical in (False, True):
         m = vx._NativeDenseKMeans(64, iterations=4, seed=3, init="random", spherical=spherical)
         m.fit(x)
-        for a in (m.labels, m.inertia_history, m.cluster_centers, m.predict(x[:777])):
-            h.update(np.ascontiguousarray(a).tobytes())
+        s = m.chunk_summary(x[:3000], farthest=5)
+        add(m.labels, m.inertia_history, m.cluster_centers, m.predict(x[:777]), s["labels"], s["far_rows"])
+x = np.ascontiguousarray(wide[6:, ::2])
+pq = vx._NativeProductQuantizer(8, 16, iterations=2, seed=1)
+pq.fit(x)
+codes = pq.encode(x)
+hy = vx._NativePQKMeans(pq.codewords, 64, iterations=3, seed=2)
+hy.fit_hybrid(codes, x, 64)
+add(hy.labels, hy.inertia_history, hy.dense_cluster_centers, hy.predict_hybrid(codes, x, 64))
 print(h.hexdigest())
 """
     for simd in ("auto", "scalar"):
         runs = {run_python(code, VANTORIX_NUM_THREADS=t, VANTORIX_SIMD=simd, **env) for t in ("1", "2")
-                for env in ({}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
+                for env in ({}, {"VANTORIX_DENSE_SCREEN": "on"}, {"VANTORIX_DENSE_SCREEN": "off"},
+                            {"VANTORIX_DENSE_ASSIGN": "rows"})}
         assert len(runs) == 1, simd
 
 

@@ -100,6 +100,7 @@ HOSTILE = [
     (pq_fit, "codebook_size", [1, 257, -1, *HUGE, True, 16.0, "16"]),
     (pq_fit, "max_iter", COUNT),
     (pq_fit, "opq_iterations", [-1, *HUGE, True, 1.5, "2"]),
+    (pq_fit, "verbose", ["yes", -1, None]),
     (pqkmeans_fit, "n_clusters", COUNT),
     (pqkmeans_fit, "max_iter", COUNT),
     (pqkmeans_fit, "mode", ["sym", 1, None]),
@@ -338,6 +339,21 @@ def test_feature_names_out_and_set_output(small):
         KMeans().get_feature_names_out()
 
 
+@pytest.mark.parametrize("output", ["default", "pandas"])
+def test_pq_kmeans_transforms_codes_given_by_keyword_under_set_output(small, output):
+    # scikit-learn's output wrapper takes X positionally; codes= alone must still work
+    if output == "pandas":
+        pytest.importorskip("pandas")
+    x, _ = small
+    quantizer = vantorix.ProductQuantizer(2, codebook_size=16, random_state=0).fit(x)
+    codes = quantizer.encode(x)
+    model = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).set_output(transform=output)
+    fitted = np.asarray(model.fit_transform(codes=codes))
+    expected = vantorix.PQKMeans(3, quantizer=quantizer, random_state=0).fit(codes=codes).transform(None, codes=codes)
+    np.testing.assert_array_equal(fitted, np.asarray(expected))
+    np.testing.assert_array_equal(np.asarray(model.transform(codes=codes)), np.asarray(expected))
+
+
 # --- choose_k ------------------------------------------------------------------------------
 
 
@@ -417,7 +433,7 @@ def brute_tables(pq, queries, metric):
     return (sub * pq.codewords_[None]).sum(-1)
 
 
-@pytest.mark.parametrize("metric", ["l2", "ip"])
+@pytest.mark.parametrize("metric", ["l2", "ip", "dot"])
 def test_search_over_codes_matches_numpy(quantized, metric):
     pq, codes, queries = quantized
     tables = pq.distance_table(queries, metric=metric)
@@ -427,12 +443,15 @@ def test_search_over_codes_matches_numpy(quantized, metric):
     expected = tables[:, np.arange(m), codes].sum(-1, dtype=np.float32)
     distances = pq.asymmetric_distances(queries, codes, metric=metric)
     np.testing.assert_allclose(distances, expected, rtol=1e-6)
+    # one table serves any set of codes, with the very values the queries give
+    np.testing.assert_array_equal(pq.table_distances(tables, codes), distances)
+    np.testing.assert_array_equal(pq.table_distances(tables[2:3], codes[::-1]), distances[2:3, ::-1])
     # ... which is the distance to (dot product with) the decoded rows
     decoded = pq.decode(codes)
     exact = ((queries[:, None] - decoded[None]) ** 2).sum(-1) if metric == "l2" else queries @ decoded.T
     np.testing.assert_allclose(distances, exact, rtol=1e-3, atol=1e-3)
     top, rows = pq.search(queries, codes, top_k=10, metric=metric)
-    order = np.lexsort((np.arange(codes.shape[0])[None].repeat(len(queries), 0), -distances if metric == "ip" else distances))
+    order = np.lexsort((np.arange(codes.shape[0])[None].repeat(len(queries), 0), distances if metric == "l2" else -distances))
     np.testing.assert_array_equal(rows, order[:, :10])
     np.testing.assert_array_equal(top, np.take_along_axis(distances, rows, 1))
     assert rows.dtype == np.int64 and top.dtype == np.float32
@@ -451,3 +470,9 @@ def test_search_edges(quantized):
             pq.search(queries, codes, **bad)
     with pytest.raises(ValueError, match="codes"):
         pq.search(queries, codes[:, :2])
+    tables = pq.distance_table(queries)
+    for bad in [tables[:, :2], tables.astype(np.float64), tables[0]]:
+        with pytest.raises(ValueError, match="tables"):
+            pq.table_distances(bad, codes)
+    with pytest.raises(ValueError, match="codes"):
+        pq.table_distances(tables, codes[:, :2])

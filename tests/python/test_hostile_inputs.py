@@ -20,6 +20,10 @@ CODEWORDS = RNG.standard_normal((2, 16, 2), dtype=np.float32)
 WEIGHTS = RNG.random(40, dtype=np.float32) + 0.5
 HISTORY = np.array([5.0, 4.0, 3.0, 3.0, 3.0])  # mean distances of five passes
 HISTOGRAM = RNG.integers(0, 5, 3 * 2 * 16).astype(np.uint64)  # k = 3, M = 2, Ks = 16
+# a summed pass for k = 3 centers X[:3] with cluster 1 empty, and four candidate rows
+SUMMED = dict(centers=X[:3], sums=X[3:6].astype(np.float64) * 4, counts=np.array([4, 0, 3], np.uint64),
+              far_distances=np.array([2.0, 5.0, 1.0, 5.0]), far_labels=np.array([0, 2, 0, 0], np.uint64),
+              far_rows=np.array([7, 30, 2, 11], np.uint64))
 
 
 class Boom(ZeroDivisionError):
@@ -152,10 +156,14 @@ TARGETS = [
      dict(data=X, farthest=3, labels=np.zeros(len(X), np.uint32)), dict(data="array", farthest="bigint", labels="array")),
     ("DenseKMeans.set_cluster_centers", dense, lambda m, **a: m.set_cluster_centers(**a), dict(centers=X[:3]),
      dict(centers="array")),
+    ("DenseKMeans.restore_cluster_centers", dense, lambda m, **a: m.restore_cluster_centers(**a), dict(centers=X[:3]),
+     dict(centers="array")),
     ("DenseKMeans.should_stop", None, lambda m, **a: vx._NativeDenseKMeans.should_stop(**a),
      dict(inertia_history=HISTORY), dict(inertia_history="array")),
     ("DenseKMeans.normalize_rows", None, lambda m, **a: vx._NativeDenseKMeans.normalize_rows(**a), dict(rows=X),
      dict(rows="array")),
+    ("DenseKMeans.update_from_sums", None, lambda m, **a: vx._NativeDenseKMeans.update_from_sums(**a), SUMMED,
+     dict.fromkeys(SUMMED, "array")),
     ("ProductQuantizer()", None, lambda m, **a: vx._NativeProductQuantizer(**a),
      dict(num_subquantizers=2, codebook_size=16, iterations=2, seed=0, opq_iterations=0),
      dict(num_subquantizers="bigint", codebook_size="bigint", iterations="int", seed="bigint",

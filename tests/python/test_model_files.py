@@ -337,6 +337,10 @@ def test_every_fitted_model_round_trips_also_from_misaligned_buffers(models, x, 
     for copy in copies:
         out, expected = (copy.encode(rows), model.encode(rows)) if name == "opq" else (copy.predict(rows), model.predict(rows))
         np.testing.assert_array_equal(out, expected)
+        if name in ("kmeans", "spherical"):
+            # predict runs on the very centers that were saved, to the last bit: a spherical model's
+            # are not normalised again (that moved the last bits of about 40% of them)
+            np.testing.assert_array_equal(copy._native.cluster_centers, model.cluster_centers_)
 
 
 @pytest.mark.parametrize(

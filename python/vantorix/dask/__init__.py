@@ -18,8 +18,8 @@ whatever the dead one held), so a fit survives losing one, with the same result.
 
 The package: ``_scheduling`` places chunks on workers, reduces their summaries and restarts a pass
 that lost a worker; ``_dense`` drives the dense fit and ``_codes`` the fit over codes. The k-means
-rules they apply between passes (the stopping rules, the spherical normalisation, the code vote)
-are the native classes' own.
+rules they apply between passes (the stopping rules, the dense update with its repair of empty
+clusters, the spherical normalisation, the code vote) are the native classes' own.
 """
 
 from ._codes import PQKMeans, encode

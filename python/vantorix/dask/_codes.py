@@ -8,7 +8,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 import dask.array as da
 import numpy as np
 
-from .._base import resolve_seed
+from .._base import assigned_distance_sum, center_distances, resolve_seed
 from .._compat import BaseEstimator, ClusterMixin
 from .._kmeans import check_enough_rows
 from .._pq import ProductQuantizer
@@ -122,6 +122,10 @@ class PQKMeans(ClusterMixin, BaseEstimator):
     center's codewords is made from them, which makes the update independent of the chunking.
     Initialisation is a single-machine ``vantorix.PQKMeans`` fit of ``init_max_iter`` passes on
     a seeded sample, or an array of k initial code centers.
+
+    ``predict`` and ``transform`` give lazy dask arrays, ``score`` a number, as a symmetric
+    ``vantorix.PQKMeans`` measures them (vectors as they are, codes decoded); ``save`` writes
+    the file of ``to_local().save``.
     """
 
     def __init__(
@@ -247,6 +251,87 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         check_fitted(self, "code_centers_")
         codes = _rows(self._codes(X)[0], "codes")
         return self._labels(codes)
+
+    def _measured(self, X: Any, measure: Any, chunks: Any, dtype: Any, drop_axis: Any = None) -> da.Array:
+        """``measure(points, labels, centers)`` per row block: the block's rows as they are
+        (vectors) or decoded (codes), their labels against the code centers, and the dense
+        centers, as the local model takes them."""
+        check_fitted(self, "code_centers_")
+        arr = _rows(X, "X")
+        q = self.quantizer
+        assert q is not None
+        m, ks, ds = q.codewords_.shape
+        is_codes = arr.dtype == np.uint8
+        width = m if is_codes else m * ds
+        if arr.shape[1] != width:
+            what = "code columns" if is_codes else "features"
+            raise ValueError(f"X has {arr.shape[1]} {what}, but PQKMeans is expecting {width} as input.")
+        # the quantizer travels as the estimator (which pickles), not as its native model
+        cw, code_centers, dense, k, dtype_in = q.codewords_, self.code_centers_, self.cluster_centers_, self.n_clusters, arr.dtype
+
+        def block_fn(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype_in, "X")
+            if is_codes:
+                codes = as_codes(block, "codes", m, ks) if len(block) else np.zeros((0, m), np.uint8)
+                points = q._native.decode(codes)
+            else:
+                points = as_matrix(block, "X", min_rows=0)
+                codes = q._native.encode(points)
+            native = _NativePQKMeans(np.require(cw, requirements=["C", "A"]), k)
+            native.set_cluster_centers(code_centers)
+            return measure(points, native.predict(codes), dense)  # type: ignore[no-any-return]
+
+        return arr.map_blocks(
+            block_fn, chunks=chunks(arr), dtype=dtype, drop_axis=drop_axis, meta=np.empty((0,) * (1 if drop_axis else 2), dtype)
+        )
+
+    def transform(self, X: Any) -> da.Array:
+        """Lazy (n, k) float32 Euclidean distances of the rows (codes decoded) to every center."""
+        k = self.n_clusters
+        return self._measured(
+            X, lambda points, labels, dense: center_distances(points, dense, False), lambda a: (a.chunks[0], (k,)), np.float32
+        )
+
+    def fit_transform(self, X: Any, y: Any = None) -> da.Array:
+        return self.fit(X).transform(X)
+
+    def score(self, X: Any, y: Any = None) -> float:
+        """Minus the summed squared distance of the rows (codes decoded) to their centers,
+        as ``vantorix.PQKMeans.score``; computes."""
+        sums = self._measured(
+            X,
+            lambda points, labels, dense: np.array([assigned_distance_sum(points, dense, labels, False)]),
+            lambda a: ((1,) * a.numblocks[0],),
+            np.float64,
+            drop_axis=1,
+        )
+        return -float(np.sum(sums.compute(), dtype=np.float64))
+
+    def to_local(self) -> LocalPQKMeans:
+        """A symmetric ``vantorix.PQKMeans`` with these centers (to save, or to predict in memory)."""
+        check_fitted(self, "code_centers_")
+        assert self.quantizer is not None
+        params = {k: v for k, v in self.get_params(deep=False).items() if k in LocalPQKMeans._get_param_names()}
+        if not isinstance(params["init"], str):
+            params["init"] = "farthest_first"
+        local = LocalPQKMeans(**params, mode="symmetric")
+        native = local._new_native(self.quantizer)
+        native.set_cluster_centers(self.code_centers_)
+        local._native = native
+        local.quantizer_ = self.quantizer
+        local.code_centers_ = native.cluster_centers
+        local.cluster_centers_ = self.cluster_centers_
+        local.n_features_in_ = self.n_features_in_
+        local.inertia_history_ = self.inertia_history_
+        local.inertia_ = self.inertia_
+        local.n_iter_ = self.n_iter_
+        local.labels_ = np.asarray(self.labels_.compute())
+        return local
+
+    def save(self, path: Any) -> None:
+        """Writes the model as ``to_local().save(path)`` does (the labels are computed); read it
+        back with ``vantorix.load``, which gives a ``vantorix.PQKMeans``."""
+        self.to_local().save(path)
 
     def fit_predict(self, X: Any, y: Any = None) -> da.Array:
         return self.fit(X).labels_

@@ -7,7 +7,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 import dask.array as da
 import numpy as np
 
-from .._base import resolve_seed
+from .._base import assigned_distance_sum, center_distances, resolve_seed
 from .._compat import BaseEstimator, ClusterMixin
 from .._kmeans import KMeans as LocalKMeans
 from .._kmeans import check_enough_rows
@@ -47,7 +47,8 @@ def dense_chunk_summary(
     native.set_cluster_centers(centers)
     hint = None if labels is None or len(labels) != len(x) else np.require(labels, np.uint32, ["A"])
     # a repair needs at most k rows from clusters that keep at least 2 members, and at most k
-    # of the farthest rows sit in clusters that end up with fewer: 2k always suffice
+    # of the farthest finite rows sit in clusters that end up with fewer: 2k always hold the
+    # rows the single-machine rule picks (and so do the 2k farthest of any union of them)
     r = native.chunk_summary(x, farthest=2 * k, labels=hint)
     summary = DenseSummary(
         r["sums"], r["counts"].astype(np.int64), r["distance_sum"], r["far_distances"],
@@ -74,6 +75,12 @@ def combine_dense(parts: Sequence[DenseSummary]) -> DenseSummary:
     return DenseSummary(sums, counts, distance, *far)
 
 
+def _block_labels(x: np.ndarray, centers: np.ndarray, k: int, spherical: bool) -> np.ndarray:
+    native = _NativeDenseKMeans(k, spherical=spherical)
+    native.set_cluster_centers(as_matrix(centers, "centers"))
+    return native.predict(x).astype(labels_dtype(k))
+
+
 class KMeans(ClusterMixin, BaseEstimator):
     """Dense k-means over a ``dask.array`` of rows; parameters as ``vantorix.KMeans``.
 
@@ -82,6 +89,9 @@ class KMeans(ClusterMixin, BaseEstimator):
     iteration is one pass over the chunks; the summaries are combined in a tree and the
     centers updated as the single-machine fit does (mean of the members, empty clusters
     re-seeded with the farthest rows of clusters that have rows to spare).
+
+    ``predict`` and ``transform`` give lazy dask arrays, ``score`` a number, as
+    ``vantorix.KMeans`` measures them; ``save`` writes the file of ``to_local().save``.
 
     Attributes: cluster_centers_, inertia_ (sum of the rows' distances), inertia_history_ (mean
     distance per iteration), n_iter_, labels_ (lazy dask array), n_features_in_.
@@ -111,12 +121,14 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.verbose = verbose
 
     def _initial_centers(self, arr: da.Array, seed: int) -> np.ndarray:
+        """The starting centers as the chunks' native models take them (they normalise)."""
         k, d = self.n_clusters, arr.shape[1]
         if not isinstance(self.init, str):
             centers = as_matrix(self.init, "init")
             if centers.shape != (k, d):
                 raise ValueError(f"init: expected shape ({k}, {d}), got {centers.shape}")
-            return _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers.copy()
+            start: np.ndarray = centers.copy()
+            return start
         rows = _sample_rows(arr.shape[0], max(self.init_sample_rows, k), seed)
         sample = np.asarray(arr[rows].compute())
         local = LocalKMeans(k, init=self.init, max_iter=self.init_max_iter, random_state=seed, spherical=self.spherical)
@@ -127,16 +139,19 @@ class KMeans(ClusterMixin, BaseEstimator):
         return _reduce_summaries(arr, dense_chunk_summary, (centers, bool(self.spherical)), combine_dense, hints)
 
     def _update(self, arr: da.Array, centers: np.ndarray, s: DenseSummary) -> np.ndarray:
-        new = centers.copy()
-        present = s.counts > 0
-        new[present] = (s.sums[present] / s.counts[present, None]).astype(np.float32)
-        empty = np.flatnonzero(~present)
-        if empty.size:
-            ok = (s.counts[s.far_labels] >= 2) & np.isfinite(s.far_dist)
-            rows = s.far_rows[ok][: empty.size]
-            if rows.size:
-                new[empty[: rows.size]] = _take_rows(arr, rows)
-        return _NativeDenseKMeans.normalize_rows(new) if self.spherical else new
+        # the single-machine fit's own update; only the re-seeding rows live here, in the chunks.
+        # It starts from the centers the pass used (an empty cluster no row re-seeds keeps them).
+        used = _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers
+        u = _NativeDenseKMeans.update_from_sums(
+            used, s.sums, s.counts.astype(np.uint64), s.far_dist,
+            s.far_labels.astype(np.uint64), s.far_rows.astype(np.uint64),
+        )
+        new: np.ndarray = u["centers"]
+        if u["rows"].size:
+            new[u["clusters"].astype(np.int64)] = _take_rows(arr, u["rows"].astype(np.int64))
+        # not normalised here: the chunks' native models normalise what they are given, and a
+        # second normalisation would move some centers by an ulp (the single-machine fit does one)
+        return new
 
     def _stops(self, h: List[float]) -> bool:
         return bool(self.early_stopping) and _NativeDenseKMeans.should_stop(np.asarray(h, np.float64))
@@ -169,32 +184,81 @@ class KMeans(ClusterMixin, BaseEstimator):
             run.close()
             del hints  # labels held by the workers
         self.n_features_in_ = int(arr.shape[1])
-        self.cluster_centers_ = centers
+        self._installed_centers = centers
+        self.cluster_centers_ = _NativeDenseKMeans.normalize_rows(centers) if self.spherical else centers
         self.inertia_history_ = np.asarray(history)
         self.n_iter_ = len(history)
         self.inertia_ = history[-1] * n
         self.labels_ = self._labels(arr)
         return self
 
+    def _block_model(self) -> Tuple[Any, ...]:
+        """What a worker needs to measure a block (plain values, so the closures that capture them
+        pickle without the estimator): the centers; what a native model is given to hold exactly
+        them (after a fit, the centers before their normalisation, which the model applies: a
+        second one could move their last bits); k; spherical."""
+        installed = getattr(self, "_installed_centers", self.cluster_centers_)
+        return self.cluster_centers_, installed, self.n_clusters, bool(self.spherical)
+
     def _labels(self, arr: da.Array) -> da.Array:
-        centers, k, spherical, dtype = self.cluster_centers_, self.n_clusters, bool(self.spherical), arr.dtype
+        (_, installed, k, spherical), dtype = self._block_model(), arr.dtype
 
         def assign(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
             _checked_block(block, _block_shape(block_info), dtype, "X")
-            native = _NativeDenseKMeans(k, spherical=spherical)
-            centers_here = as_matrix(centers, "centers")
-            native.set_cluster_centers(centers_here)
-            return native.predict(as_matrix(block, "X", min_rows=0)).astype(labels_dtype(k))
+            return _block_labels(as_matrix(block, "X", min_rows=0), installed, k, spherical)
 
         return arr.map_blocks(assign, drop_axis=1, dtype=labels_dtype(k))
 
-    def predict(self, X: Any) -> da.Array:
-        """Lazy labels of the rows of ``X``."""
+    def _checked_rows(self, X: Any) -> da.Array:
         check_fitted(self, "cluster_centers_")
         arr = _rows(X, "X")
         if arr.shape[1] != self.n_features_in_:
             raise ValueError(f"X has {arr.shape[1]} features, but KMeans is expecting {self.n_features_in_} features as input.")
-        return self._labels(arr)
+        return arr
+
+    def predict(self, X: Any) -> da.Array:
+        """Lazy labels of the rows of ``X``."""
+        return self._labels(self._checked_rows(X))
+
+    def transform(self, X: Any) -> da.Array:
+        """Lazy (n, k) float32 distances of the rows to every center (Euclidean, or 1 - x.c when
+        spherical), as ``vantorix.KMeans.transform`` gives them."""
+        arr = self._checked_rows(X)
+        (centers, _, k, spherical), dtype = self._block_model(), arr.dtype
+
+        def distances(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype, "X")
+            return center_distances(as_matrix(block, "X", min_rows=0), centers, spherical)
+
+        return arr.map_blocks(
+            distances, chunks=(arr.chunks[0], (k,)), dtype=np.float32, meta=np.empty((0, 0), np.float32)
+        )
+
+    def fit_transform(self, X: Any, y: Any = None) -> da.Array:
+        return self.fit(X).transform(X)
+
+    def score(self, X: Any, y: Any = None) -> float:
+        """Minus the summed distance of the rows to their nearest centers (squared Euclidean, or
+        1 - x.c when spherical), as ``vantorix.KMeans.score``; computes."""
+        arr = self._checked_rows(X)
+        (centers, installed, k, spherical), dtype = self._block_model(), arr.dtype
+
+        def block_sum(block: np.ndarray, block_info: Optional[Dict[Any, Any]] = None) -> np.ndarray:
+            _checked_block(block, _block_shape(block_info), dtype, "X")
+            x = as_matrix(block, "X", min_rows=0)
+            labels = _block_labels(x, installed, k, spherical)
+            return np.array([assigned_distance_sum(x, centers, labels, spherical)])
+
+        sums = arr.map_blocks(
+            block_sum, drop_axis=1, chunks=((1,) * arr.numblocks[0],), dtype=np.float64, meta=np.empty((0,), np.float64)
+        )
+        # the per-block sums in chunk order, added here: the result does not depend on scheduling
+        return -float(np.sum(sums.compute(), dtype=np.float64))
+
+    def save(self, path: Any) -> None:
+        """Writes the model as ``to_local().save(path)`` does (the labels are computed); read it
+        back with ``vantorix.load``, which gives a ``vantorix.KMeans``."""
+        self.to_local().save(path)
 
     def fit_predict(self, X: Any, y: Any = None) -> da.Array:
         return self.fit(X).labels_
@@ -206,9 +270,12 @@ class KMeans(ClusterMixin, BaseEstimator):
         if not isinstance(local.init, str):
             local.init = "k-means++"
         native = local._new_native()
-        native.set_cluster_centers(self.cluster_centers_)
+        native.set_cluster_centers(self._block_model()[1])
         local._native = native
-        local.cluster_centers_ = native.cluster_centers
+        # the fit's own centers, which the native model now holds too (it was given them before
+        # their normalisation: normalising spherical ones again can move their last bits, and the
+        # distances would then differ from this model's transform and score)
+        local.cluster_centers_ = self.cluster_centers_.copy()
         local.n_features_in_ = self.n_features_in_
         local.inertia_history_ = self.inertia_history_
         local.inertia_ = self.inertia_
