@@ -3,7 +3,6 @@
 // compared exactly on the raw vectors. With refine_exact_top_l >= k the codes are not needed and
 // every row is assigned exactly through one of the exact layouts.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -231,11 +230,6 @@ void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> 
   });
 }
 
-// Lists of up to this many candidates are kept in place while the 4-bit scan runs (each accepted
-// center replaces the worst entry, found by a linear scan); longer lists take one selection over
-// all approximate distances per row instead.
-constexpr size_t kScanListCandidates = 32;
-
 // Per chunk of rows: every row's l candidates (lists(begin, end, out), row i's at
 // out[(i - begin) * l]), their exact distances to the raw-space centers, and per row the winner:
 // the smaller exact distance, equal distances to the lower index.
@@ -361,38 +355,15 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
     QuantizedPq4LookupTables& quantized = buffers.pq4_tables;
     if (packed && pq4_fastscan_enabled() &&
         quantized.update_from_f32({table, m_count * ks * k}, m_count, k)) {
-      // 8-bit tables over the packed codes: each chunk of 256 rows is 8 blocks of 32 scanned center
-      // by center; a quantized sum S stands for S * scale + bias * M (per center under per-center
-      // calibration).
-      if (l <= kScanListCandidates) {
-        // Each block of rows is loaded once and scanned against every center, its rows' lists
-        // kept as the scan goes.
-        const auto top = kernels().pq4_top_candidates;
-        refine_candidate_lists(vectors, dense_centers, l, labels.data(), distances.data(),
-                               [&](size_t begin, size_t end, uint32_t* out) {
-                                 std::vector<float> approx((end - begin) * l);
-                                 top(*packed, quantized, l, begin, end, out, approx.data());
-                               });
-        return;
-      }
-      const float subspaces = float(m_count);
-      refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
-                        [&](size_t begin, size_t end, float* approx) {
-                          std::array<uint16_t, kPq4BlockRows> sums;
-                          for (size_t first = begin; first < end; first += kPq4BlockRows) {
-                            const size_t block = first / kPq4BlockRows;
-                            const size_t count = std::min(kPq4BlockRows, end - first);
-                            for (size_t c = 0; c < k; ++c) {
-                              pq4_scan_cluster(*packed, quantized, block, c, sums);
-                              const float scale = quantized.per_center ? quantized.scales[c] : quantized.scale;
-                              const float bias = quantized.per_center ? quantized.biases[c] : quantized.bias;
-                              const float offset = bias * subspaces;
-                              for (size_t r = 0; r < count; ++r) {
-                                approx[(first - begin + r) * k + c] = float(sums[r]) * scale + offset;
-                              }
-                            }
-                          }
-                        });
+      // 8-bit tables over the packed codes: each block of rows is loaded once and scanned
+      // against every center, its rows' lists kept as the scan goes. A quantized sum S stands for
+      // S * scale + bias * M (per center under per-center calibration).
+      const auto top = kernels().pq4_top_candidates;
+      refine_candidate_lists(vectors, dense_centers, l, labels.data(), distances.data(),
+                             [&](size_t begin, size_t end, uint32_t* out) {
+                               std::vector<float> approx((end - begin) * l);
+                               top(*packed, quantized, l, begin, end, out, approx.data());
+                             });
       return;
     }
     // Byte codes, or packed codes through the float table: the nibbles of a pair are its two
