@@ -235,10 +235,10 @@ size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, 
 // Candidate lists
 
 // The l centers of smallest dequantized distance for every row of [begin, end), ties to the lower
-// center. The block's rows are loaded once and scanned against every center twice. The first scan
+// center. The block's rows are loaded once and scanned against every center. The first scan
 // splits the centers into 2l groups (c mod 2l) and keeps each group's smallest distance per row:
 // at least l centers reach the l-th smallest of those minima, so it bounds from above the
-// distances of a row's l best. The second scan collects, per row, the centers at or below that
+// distances of a row's l best. The second pass collects, per row, the centers at or below that
 // bar into a buffer of 2l entries; whenever it fills, the row keeps its l best and its bar falls
 // to the worst of them, which a later (higher) center must then beat strictly. Under global
 // calibration the vector compare screens by sums (the dequantization is monotone, so a sum above
@@ -271,6 +271,10 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
   auto before = [](const Entry& a, const Entry& b) { return a.d < b.d || (a.d == b.d && a.c < b.c); };
   const size_t groups = std::min(2 * l, k), cap = 2 * l;
   Block scanner;
+  // The first scan's sums serve the second as well while they take at most 1 MiB; beyond that
+  // the second scan recomputes them.
+  const bool keep_sums = k <= (size_t{1} << 20) / sizeof(Sums<R>);
+  std::vector<Sums<R>> kept(keep_sums ? k : 0);
   std::vector<Entry> buffer(R * cap);
   std::vector<U16x16> group_sum(groups * P);
   std::vector<F32x16> group_d(groups * P);
@@ -301,6 +305,7 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
     std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
     for (size_t c = 0; c < k; ++c) {
       const Sums<R> s = scanner.sums(tables.center_entries(c));
+      if (keep_sums) kept[c] = s;
       const size_t g = c % groups;
       for (size_t q = 0; q < P; ++q) {
         if (per_center) {
@@ -332,7 +337,7 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
       }
     }
     for (size_t c = 0; c < k; ++c) {
-      const Sums<R> s = scanner.sums(tables.center_entries(c));
+      const Sums<R> s = keep_sums ? kept[c] : scanner.sums(tables.center_entries(c));
       const float scale = scale_of(c), offset = offset_of(c);
       for (size_t q = 0; q < P; ++q) {
         uint32_t bits;

@@ -477,3 +477,31 @@ TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
     }
   }
 }
+
+TEST(Pq4Candidates, ManyCentersRescanInsteadOfKeepingSums) {
+  // Beyond 1 MiB of kept sums per block the second pass scans again; the lists must not change.
+  const size_t rows = 40, m = 3, k = 16500, l = 3;
+  const auto codes = random_codes(rows, m, 2);
+  const auto packed = PackedPq4Codes::pack(codes, rows, m);
+  QuantizedPq4LookupTables q;
+  ASSERT_TRUE(q.update_from_f32_with(random_table(m, k, 9), m, k, false));
+  for (auto form : {pq4_top_candidates_neon, pq4_top_candidates_scalar}) {
+    std::vector<uint32_t> got(rows * l);
+    std::vector<float> d(rows * l);
+    form(packed, q, l, 0, rows, got.data(), d.data());
+    for (size_t i = 0; i < rows; ++i) {
+      std::vector<std::pair<uint32_t, uint32_t>> all;  // (sum, center): global order
+      for (size_t c = 0; c < k; ++c) {
+        uint32_t s = 0;
+        for (size_t j = 0; j < m; ++j) s += q.entries[(c * m + j) * 16 + codes[i * m + j]];
+        all.push_back({s, uint32_t(c)});
+      }
+      std::partial_sort(all.begin(), all.begin() + l, all.end());
+      std::vector<uint32_t> want, list(got.begin() + ptrdiff_t(i * l), got.begin() + ptrdiff_t((i + 1) * l));
+      for (size_t e = 0; e < l; ++e) want.push_back(all[e].second);
+      std::sort(want.begin(), want.end());
+      std::sort(list.begin(), list.end());
+      ASSERT_EQ(list, want) << "row " << i;
+    }
+  }
+}
