@@ -244,6 +244,10 @@ size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, 
 // calibration the vector compare screens by sums (the dequantization is monotone, so a sum above
 // every sum of the bar's distance cannot reach it), under per-center calibration by distances;
 // the exact rule is applied to the rows it lets through.
+// Up to this many groups the bar is counted in vector lanes (groups^2 compares per 16 rows);
+// beyond, one selection per row is cheaper.
+constexpr size_t kCountedGroups = 64;
+
 template <class Block>
 void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l, size_t begin,
                     size_t end, uint32_t* centers, float* distances) {
@@ -318,12 +322,42 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
         }
       }
     }
-    for (size_t slot = 0; slot < R; ++slot) {
-      for (size_t g = 0; g < groups; ++g) {
-        minima[g] = per_center ? group_d[g * P + slot / 16][slot % 16]
-                               : float(group_sum[g * P + slot / 16][slot % 16]);
+    // The l-th smallest group minimum of every slot: the smallest minimum that at least l minima
+    // are at or below. Counted in vectors for a few groups, selected per slot beyond that.
+    const bool counted = groups <= kCountedGroups;
+    if (counted) {
+      for (size_t q = 0; q < P; ++q) {
+        if (per_center) {
+          F32x16 lth = F32x16{} + std::numeric_limits<float>::infinity();
+          for (size_t g = 0; g < groups; ++g) {
+            const F32x16 v = group_d[g * P + q];
+            I32x16 at_or_below = {};
+            for (size_t h = 0; h < groups; ++h) at_or_below -= group_d[h * P + q] <= v;
+            lth = (at_or_below >= int32_t(l)) & (v < lth) ? v : lth;
+          }
+          group_d[q] = lth;
+        } else {
+          U16x16 lth = U16x16{} + 65535;
+          for (size_t g = 0; g < groups; ++g) {
+            const U16x16 v = group_sum[g * P + q];
+            lanes::I16x16 at_or_below = {};
+            for (size_t h = 0; h < groups; ++h) at_or_below -= group_sum[h * P + q] <= v;
+            lth = (at_or_below >= int16_t(l)) & (v < lth) ? v : lth;
+          }
+          group_sum[q] = lth;
+        }
       }
-      std::nth_element(minima.begin(), minima.begin() + ptrdiff_t(l - 1), minima.end());
+    }
+    for (size_t slot = 0; slot < R; ++slot) {
+      if (counted) {
+        minima[l - 1] = per_center ? group_d[slot / 16][slot % 16] : float(group_sum[slot / 16][slot % 16]);
+      } else {
+        for (size_t g = 0; g < groups; ++g) {
+          minima[g] = per_center ? group_d[g * P + slot / 16][slot % 16]
+                                 : float(group_sum[g * P + slot / 16][slot % 16]);
+        }
+        std::nth_element(minima.begin(), minima.begin() + ptrdiff_t(l - 1), minima.end());
+      }
       count[slot] = 0;
       strict[slot] = false;
       if (per_center) {

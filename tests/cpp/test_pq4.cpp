@@ -478,14 +478,18 @@ TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
   }
 }
 
-TEST(Pq4Candidates, ManyCentersRescanInsteadOfKeepingSums) {
-  // Beyond 1 MiB of kept sums per block the second pass scans again; the lists must not change.
-  const size_t rows = 40, m = 3, k = 16500, l = 3;
+TEST(Pq4Candidates, ManyCentersAndLongListsKeepTheSameRule) {
+  // Beyond 1 MiB of kept sums per block the second pass scans again, and beyond 64 groups (l > 32)
+  // the bar is selected per row instead of counted in lanes; the lists must not change.
+  const size_t rows = 40, m = 3, k = 16500;
   const auto codes = random_codes(rows, m, 2);
   const auto packed = PackedPq4Codes::pack(codes, rows, m);
   QuantizedPq4LookupTables q;
   ASSERT_TRUE(q.update_from_f32_with(random_table(m, k, 9), m, k, false));
-  for (auto form : {pq4_top_candidates_neon, pq4_top_candidates_scalar}) {
+  using Form = decltype(&pq4_top_candidates_neon);
+  for (auto [l, form] : {std::pair<size_t, Form>{3, pq4_top_candidates_neon}, {3, pq4_top_candidates_scalar},
+                         {40, pq4_top_candidates_neon}, {40, pq4_top_candidates_scalar}}) {
+    SCOPED_TRACE(testing::Message() << "l=" << l);
     std::vector<uint32_t> got(rows * l);
     std::vector<float> d(rows * l);
     form(packed, q, l, 0, rows, got.data(), d.data());
