@@ -394,7 +394,7 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
       const size_t r = Block::row_of_slot(slot);
       if (r >= real) continue;
       require(count[slot] >= l, "pq4 candidates: fewer than l centers reached the bar");
-      compact(slot);
+      if (count[slot] > l) compact(slot);
       const Entry* e = &buffer[slot * cap];
       const size_t at = (row0 + r - begin) * l;
       for (size_t i = 0; i < l; ++i) {
