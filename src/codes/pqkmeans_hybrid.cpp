@@ -81,23 +81,22 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
     return;
   }
   const size_t blocked = k / 16 * 16;
-  F16 mins = splat16(kInf);
-  for (size_t c = 0; c < blocked; c += 16) {
-    const F16 v = load16(approx + c);
-    mins = v < mins ? v : mins;  // NaN never enters
-  }
+  // Registers of the target's own width: a 16-lane select would go through the stack below AVX-512.
+  Wide16 mins = splat_wide(kInf);
+  for (size_t c = 0; c < blocked; c += 16) keep_better<false>(load_wide(approx + c), mins);  // NaN never enters
   // The l-th smallest lane minimum: l rounds of picking the smallest remaining (lanes hold no NaN).
-  float lane_min[16];
-  store16(lane_min, mins);
+  alignas(64) float lane_min[16];
+  store_wide(lane_min, mins);
   for (size_t r = 0; r < l; ++r) {
     size_t at = r;
     for (size_t i = r + 1; i < 16; ++i) at = lane_min[i] < lane_min[at] ? i : at;
     std::swap(lane_min[r], lane_min[at]);
   }
-  const F16 bar = splat16(lane_min[l - 1]);
+  const float bar = lane_min[l - 1];
   out.clear();
   for (size_t c = 0; c < blocked; c += 16) {
-    uint32_t bits = at_most_mask16(load16(approx + c), bar);
+    uint32_t bits = 0;
+    for (size_t p = 0; p < kParts; ++p) bits |= maskw<Cmp::AtMost>(loadw(approx + c + p * kWide), bar) << (p * kWide);
     while (bits) {
       const size_t j = c + size_t(__builtin_ctz(bits));
       bits &= bits - 1;
@@ -107,7 +106,7 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
   for (size_t c = blocked; c < k; ++c) out.push_back({c, approx[c]});
   // Fewer than l numbers at or below the bar (NaN or +inf lanes): take the generic way.
   size_t numbers = 0;
-  for (const Candidate& c : out) numbers += c.distance <= bar[0];
+  for (const Candidate& c : out) numbers += c.distance <= bar;
   if (numbers < l) {
     select_candidates_scan(approx, k, l, out);
     return;
@@ -135,23 +134,33 @@ void exact_pair_distances(const float* const* rows, const float* const* centers,
 constexpr size_t kTableBlockCenters = 64;
 
 // Sums of table entries over the subspaces, in subspace order, for R rows and V x 16 centers
-// from c0 on.
+// from c0 on. Every lane is its own chain of additions, so how the rows and centers are split
+// into passes does not change a value: a pass takes what the target's registers hold.
 template <size_t R, size_t V>
 inline void table_block(const uint8_t* const* code, size_t m_count, const float* table, size_t ks, size_t k, size_t c0,
                         float* const* out) {
-  F16 acc[R][V];
-  for (size_t r = 0; r < R; ++r) {
-    const float* row = table + size_t(code[r][0]) * k + c0;
-    for (size_t v = 0; v < V; ++v) acc[r][v] = load16(row + 16 * v);
-  }
-  for (size_t m = 1; m < m_count; ++m) {
+  constexpr size_t kAcc = V * kParts;  // registers per row
+  if constexpr (R > 1 && R * kAcc + 1 > kVectorRegisters) {
+    table_block<R / 2, V>(code, m_count, table, ks, k, c0, out);
+    table_block<R - R / 2, V>(code + R / 2, m_count, table, ks, k, c0, out + R / 2);
+  } else if constexpr (R == 1 && V > 1 && kAcc + 1 > kVectorRegisters) {
+    table_block<1, V / 2>(code, m_count, table, ks, k, c0, out);
+    table_block<1, V - V / 2>(code, m_count, table, ks, k, c0 + 16 * (V / 2), out);
+  } else {
+    VF acc[R][kAcc];
     for (size_t r = 0; r < R; ++r) {
-      const float* row = table + (m * ks + code[r][m]) * k + c0;
-      for (size_t v = 0; v < V; ++v) acc[r][v] = acc[r][v] + load16(row + 16 * v);
+      const float* row = table + size_t(code[r][0]) * k + c0;
+      for (size_t v = 0; v < kAcc; ++v) acc[r][v] = loadw(row + kWide * v);
     }
+    for (size_t m = 1; m < m_count; ++m) {
+      for (size_t r = 0; r < R; ++r) {
+        const float* row = table + (m * ks + code[r][m]) * k + c0;
+        for (size_t v = 0; v < kAcc; ++v) acc[r][v] = acc[r][v] + loadw(row + kWide * v);
+      }
+    }
+    for (size_t r = 0; r < R; ++r)
+      for (size_t v = 0; v < kAcc; ++v) storew(out[r] + c0 + kWide * v, acc[r][v]);
   }
-  for (size_t r = 0; r < R; ++r)
-    for (size_t v = 0; v < V; ++v) store16(out[r] + c0 + 16 * v, acc[r][v]);
 }
 
 // Approximate distances of `count` code rows to all k centers: out[i * k + c].
