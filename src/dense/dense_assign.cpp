@@ -223,11 +223,16 @@ std::map<CalibrationKey, ScreenCalibration>& calibrations() {
 
 ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   if (!dense_screen_covers(k, d)) fatal("screen_calibration: shape outside what the screen covers");
-  const std::lock_guard lock(calibration_mutex);
-  auto& known = calibrations();
   const CalibrationKey key{k, d, cosine};
-  if (auto it = known.find(key); it != known.end()) return it->second;
-  return known.emplace(key, measure_screen(k, d, cosine)).first->second;
+  {
+    const std::lock_guard lock(calibration_mutex);
+    if (auto it = calibrations().find(key); it != calibrations().end()) return it->second;
+  }
+  // Measured without the lock (the probe runs parallel loops of its own); when two threads
+  // measure the same shape at once, the first answer stored is the one every later call gets.
+  const ScreenCalibration measured = measure_screen(k, d, cosine);
+  const std::lock_guard lock(calibration_mutex);
+  return calibrations().emplace(key, measured).first->second;
 }
 
 bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
