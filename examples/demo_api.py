@@ -39,10 +39,10 @@ def main():
     error = np.mean(np.sum((pq.inverse_transform(codes) - learn) ** 2, axis=1)) / np.mean(np.sum(learn**2, axis=1))
     print(f"ProductQuantizer: {learn.shape} -> codes {codes.shape} {codes.dtype}, relative squared error {error:.4f}")
     for mode in ("symmetric", "adc"):
-        model = vantorix.PQKMeans(64, quantizer=pq, mode=mode, random_state=0).fit(codes)
+        model = vantorix.PQKMeans(64, quantizer=pq, mode=mode, random_state=0).fit(codes=codes)
         print(f"PQKMeans ({mode}): inertia_={model.inertia_:.4g} over {model.n_iter_} passes; "
               f"largest cluster {np.bincount(model.labels_).max()} rows")
-    result = vantorix.choose_k(codes, [8, 16, 32, 64, 128, 256], quantizer=pq, random_state=0)
+    result = vantorix.choose_k(None, [8, 16, 32, 64, 128, 256], codes=codes, quantizer=pq, random_state=0)
     print(result)
     try:
         import matplotlib
