@@ -75,6 +75,25 @@ def timed(fn, repeats: int = 3):
     return timing.wall, result
 
 
+def with_env(env, fn):
+    """fn wrapped to run with the environment variables `env` set (the library reads many switches
+    per call), restoring them afterwards."""
+
+    def run():
+        saved = {key: os.environ.get(key) for key in env or {}}
+        os.environ.update(env or {})
+        try:
+            return fn()
+        finally:
+            for key, value in saved.items():
+                if value is None:
+                    os.environ.pop(key, None)
+                else:
+                    os.environ[key] = value
+
+    return run
+
+
 def ratio(ours: float, peer: float) -> float:
     return float("nan") if not peer else ours / peer
 

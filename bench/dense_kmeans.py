@@ -27,7 +27,7 @@ import threading
 import time
 from pathlib import Path
 
-from common import THREADS, build_native_bench, have, load, pin_threads, ratio, timed, write_report
+from common import THREADS, build_native_bench, have, load, pin_threads, ratio, timed, with_env, write_report
 
 pin_threads()
 
@@ -56,20 +56,11 @@ def inertia(x, centers, spherical):
 
 def ours(x, k, spherical, env=None, iterations=ITERATIONS):
     def run():
-        saved = {key: os.environ.get(key) for key in env or {}}
-        os.environ.update(env or {})
-        try:
-            m = vx._NativeDenseKMeans(k, iterations=iterations, seed=SEED, init="random", spherical=spherical)
-            m.fit(x)
-        finally:
-            for key, value in saved.items():
-                if value is None:
-                    os.environ.pop(key, None)
-                else:
-                    os.environ[key] = value
+        m = vx._NativeDenseKMeans(k, iterations=iterations, seed=SEED, init="random", spherical=spherical)
+        m.fit(x)
         return m.cluster_centers, len(m.inertia_history)
 
-    return run
+    return with_env(env, run)
 
 
 def faiss_kmeans(x, k, spherical, iterations=ITERATIONS):

@@ -10,7 +10,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, build_native_bench, have, load, pin_threads, ratio, timed_both, write_report  # noqa: E402
+from common import THREADS, build_native_bench, have, load, pin_threads, ratio, timed_both, with_env, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -44,22 +44,6 @@ def lloyd_centers(x: np.ndarray, k: int) -> np.ndarray:
     km = faiss.Kmeans(x.shape[1], k, niter=LLOYD_ITERATIONS, seed=1234, max_points_per_centroid=1 << 30)
     km.train(x)
     return np.ascontiguousarray(km.centroids, dtype=np.float32)
-
-
-def with_env(env, fn):
-    """fn with the environment variables set for the call (the dense switches are read per call)."""
-    def run():
-        saved = {key: os.environ.get(key) for key in env}
-        os.environ.update(env)
-        try:
-            return fn()
-        finally:
-            for key, value in saved.items():
-                if value is None:
-                    os.environ.pop(key, None)
-                else:
-                    os.environ[key] = value
-    return run
 
 
 def engine_main(only) -> None:

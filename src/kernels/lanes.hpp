@@ -121,14 +121,22 @@ inline bool holds(float a, float b) {
   else return !(a < b);
 }
 
+#if defined(__AVX__)
+// The x86 compare predicate of C (ordered where NaN fails, unordered where it passes).
+template <Cmp C>
+constexpr int cmp_predicate() {
+  return C == Cmp::Below        ? _CMP_LT_OQ
+         : C == Cmp::AtMost     ? _CMP_LE_OQ
+         : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
+         : C == Cmp::NotAbove   ? _CMP_NGT_UQ
+                                : _CMP_NLT_UQ;
+}
+#endif
+
 template <Cmp C>
 inline uint32_t mask16(F16 a, F16 b) {
 #if defined(__AVX512F__)
-  constexpr int kPredicate = C == Cmp::Below        ? _CMP_LT_OQ
-                             : C == Cmp::AtMost     ? _CMP_LE_OQ
-                             : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
-                             : C == Cmp::NotAbove   ? _CMP_NGT_UQ
-                                                    : _CMP_NLT_UQ;
+  constexpr int kPredicate = cmp_predicate<C>();
   return _mm512_cmp_ps_mask((__m512)a, (__m512)b, kPredicate);
 #else
   uint32_t bits = 0;
@@ -237,11 +245,7 @@ inline uint32_t maskw(VF v, float limit) {
 #if defined(__AVX512F__)
   return mask16<C>(v, splat16(limit));
 #elif defined(__AVX__)
-  constexpr int kPredicate = C == Cmp::Below        ? _CMP_LT_OQ
-                             : C == Cmp::AtMost     ? _CMP_LE_OQ
-                             : C == Cmp::NotAtLeast ? _CMP_NGE_UQ
-                             : C == Cmp::NotAbove   ? _CMP_NGT_UQ
-                                                    : _CMP_NLT_UQ;
+  constexpr int kPredicate = cmp_predicate<C>();
   return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps((__m256)v, _mm256_set1_ps(limit), kPredicate)));
 #else
   uint32_t bits = 0;

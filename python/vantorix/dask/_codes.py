@@ -21,6 +21,7 @@ from ._scheduling import (
     _checked_block,
     _farthest,
     _hold,
+    _local_with_fit,
     _reduce_summaries,
     _rows,
     _sample_rows,
@@ -317,16 +318,9 @@ class PQKMeans(ClusterMixin, BaseEstimator):
         local = LocalPQKMeans(**params, mode="symmetric")
         native = local._new_native(self.quantizer)
         native.set_cluster_centers(self.code_centers_)
-        local._native = native
         local.quantizer_ = self.quantizer
         local.code_centers_ = native.cluster_centers
-        local.cluster_centers_ = self.cluster_centers_
-        local.n_features_in_ = self.n_features_in_
-        local.inertia_history_ = self.inertia_history_
-        local.inertia_ = self.inertia_
-        local.n_iter_ = self.n_iter_
-        local.labels_ = np.asarray(self.labels_.compute())
-        return local
+        return _local_with_fit(local, self, native, self.cluster_centers_)
 
     def save(self, path: Any) -> None:
         """Writes the model as ``to_local().save(path)`` does (the labels are computed); read it

@@ -18,6 +18,7 @@ from ._scheduling import (
     _block_shape,
     _checked_block,
     _farthest,
+    _local_with_fit,
     _reduce_summaries,
     _rows,
     _sample_rows,
@@ -271,14 +272,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             local.init = "k-means++"
         native = local._new_native()
         native.set_cluster_centers(self._block_model()[1])
-        local._native = native
         # the fit's own centers, which the native model now holds too (it was given them before
         # their normalisation: normalising spherical ones again can move their last bits, and the
         # distances would then differ from this model's transform and score)
-        local.cluster_centers_ = self.cluster_centers_.copy()
-        local.n_features_in_ = self.n_features_in_
-        local.inertia_history_ = self.inertia_history_
-        local.inertia_ = self.inertia_
-        local.n_iter_ = self.n_iter_
-        local.labels_ = np.asarray(self.labels_.compute())
-        return local
+        return _local_with_fit(local, self, native, self.cluster_centers_.copy())

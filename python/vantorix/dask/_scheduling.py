@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import logging
 from concurrent.futures import CancelledError
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 import dask
 import dask.array as da
@@ -28,6 +28,23 @@ def _rows(x: Any, name: str) -> da.Array:
     if len(arr.chunks[1]) > 1:
         arr = arr.rechunk({1: -1})
     return arr
+
+
+_Local = TypeVar("_Local")
+
+
+def _local_with_fit(local: _Local, fitted: Any, native: Any, cluster_centers: np.ndarray) -> _Local:
+    """`local` (a single-machine estimator) holding `native` and the fit `fitted` ended with: its
+    centers, history and labels (computed now)."""
+    state: Any = local  # any single-machine estimator: the attributes are theirs in common
+    state._native = native
+    state.cluster_centers_ = cluster_centers
+    state.n_features_in_ = fitted.n_features_in_
+    state.inertia_history_ = fitted.inertia_history_
+    state.inertia_ = fitted.inertia_
+    state.n_iter_ = fitted.n_iter_
+    state.labels_ = np.asarray(fitted.labels_.compute())
+    return local
 
 
 def _tree_reduce(parts: List[Any], combine: Callable[[List[Any]], Any]) -> Any:
