@@ -96,7 +96,8 @@ constexpr SwitchWord kDenseAssignWords[] = {
 constexpr SwitchWord kDenseScreenWords[] = {
     {"1", Word::On, true},   {"on", Word::On, true},   {"yes", Word::On, true},       {"true", Word::On, true},
     {"0", Word::Off, true},  {"off", Word::Off, true}, {"no", Word::Off, true},       {"false", Word::Off, true},
-    {"auto", Word::Auto, true}, {"adaptive", Word::Auto, true},
+    {"auto", Word::Auto, true}, {"adaptive", Word::Auto, true}, {"bf16", Word::Bf16, true},
+    {"bfloat16", Word::Bf16, true},
 };
 constexpr SwitchWord kOnAutoWords[] = {
     {"1", Word::On, true},       {"on", Word::On, true},         {"yes", Word::On, true},

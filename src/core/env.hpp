@@ -58,7 +58,7 @@ enum class EnvSwitch : uint8_t {
 };
 
 // What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
-enum class Word : uint8_t { Auto, Off, On, Scalar, Sse, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter };
+enum class Word : uint8_t { Auto, Off, On, Scalar, Sse, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter, Bf16 };
 
 struct SwitchWord {
   const char* text;

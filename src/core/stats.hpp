@@ -23,6 +23,8 @@ struct FitStats {
   // The dense screen: rows that went through the bound, of those the rows with more than one
   // center left to measure, and the direct measurements in all.
   std::atomic<uint64_t> screen_rows{0}, screen_confirmed{0}, screen_measured{0};
+  // Of screen_rows, the rows screened with bf16 products.
+  std::atomic<uint64_t> screen_bf16_rows{0};
   // The pruned PDX assignment: (row, center, dimension) steps computed.
   std::atomic<uint64_t> pdx_steps{0};
 };

@@ -165,7 +165,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Both ways over the same block of synthetic rows on the calling thread, as one worker of either
+// Every way over the same block of synthetic rows on the calling thread, as one worker of each
 // path would run them. The rows sit near their centers, as rows do late in a fit, which is when
 // the screen settles most of them with a single direct measurement.
 ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
@@ -185,16 +185,18 @@ ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
     normalize_rows(centers);
     normalize_rows(block);
   }
-  // Nothing the probe does is counted into the caller's record.
+  // Nothing the probe does is counted into the caller's record, except what it reads back here.
   FitStats quiet;
   const StatsScope scope(quiet);
   DenseScreen screen(centers, cosine);
+  std::optional<DenseScreen> half;
+  if (bf16_products_available()) half.emplace(centers, cosine, ScreenChoice{ScreenProducts::Bf16});
   const DirectScan direct(centers, cosine);
   std::vector<size_t> labels(block.rows);
   std::vector<float> distances(block.rows);
   ScreenCalibration c;
   c.probe_rows = block.rows;
-  c.direct_seconds = c.screen_seconds = std::numeric_limits<double>::infinity();
+  c.direct_seconds = c.screen_seconds = c.bf16_seconds = std::numeric_limits<double>::infinity();
   for (size_t run = 0; run < kProbeRuns; ++run) {
     auto start = std::chrono::steady_clock::now();
     direct.rows(block.view(), 0, block.rows, labels.data(), distances.data());
@@ -202,9 +204,24 @@ ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
     start = std::chrono::steady_clock::now();
     screen.nearest(block.data(), block.rows, d, labels.data(), distances.data(), nullptr);
     c.screen_seconds = std::min(c.screen_seconds, seconds_since(start));
+    if (!half) continue;
+    const uint64_t measured = quiet.screen_measured.load();
+    start = std::chrono::steady_clock::now();
+    half->nearest(block.data(), block.rows, d, labels.data(), distances.data(), nullptr);
+    c.bf16_seconds = std::min(c.bf16_seconds, seconds_since(start));
+    c.bf16_measured = double(quiet.screen_measured.load() - measured) / double(block.rows);
   }
-  c.screen = c.screen_seconds < c.direct_seconds;
+  c.screen = std::min(c.screen_seconds, c.bf16_seconds) < c.direct_seconds;
+  c.products = c.bf16_seconds < c.screen_seconds ? ScreenProducts::Bf16 : ScreenProducts::Fp32;
   return c;
+}
+
+// The bf16 screen pays while its extra direct measurements cost less than it saves over the next
+// best way. One more measurement per row costs about direct_seconds / (probe rows x k) per row.
+ScreenChoice choice_of(const ScreenCalibration& c, size_t k) {
+  if (c.products != ScreenProducts::Bf16) return {};
+  const double next_best = std::min(c.screen_seconds, c.direct_seconds);
+  return {ScreenProducts::Bf16, c.bf16_measured + (next_best - c.bf16_seconds) / c.direct_seconds * double(k)};
 }
 
 struct CalibrationKey {
@@ -235,18 +252,25 @@ ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   return calibrations().emplace(key, measured).first->second;
 }
 
-bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
+std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine) {
   // One center leaves nothing to screen out.
-  if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return false;
+  if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return std::nullopt;
   const Word forced = env_word(EnvSwitch::DenseScreen);
-  if (forced != Word::Auto) return forced == Word::On;
+  if (forced == Word::Off) return std::nullopt;
+  if (forced == Word::On) return ScreenChoice{};
+  if (forced == Word::Bf16) return ScreenChoice{ScreenProducts::Bf16};
+  std::optional<ScreenCalibration> known;
   {
     const std::lock_guard lock(calibration_mutex);
-    const auto& known = calibrations();
-    if (auto it = known.find({k, d, cosine}); it != known.end()) return it->second.screen;
+    if (auto it = calibrations().find({k, d, cosine}); it != calibrations().end()) known = it->second;
   }
-  if (rows < kWorthMeasuring * 2 * kProbeRuns * probe_rows(k, d)) return false;
-  return screen_calibration(k, d, cosine).screen;
+  if (!known) {
+    const size_t ways = bf16_products_available() ? 3 : 2;
+    if (rows < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
+    known = screen_calibration(k, d, cosine);
+  }
+  if (!known->screen) return std::nullopt;
+  return choice_of(*known, k);
 }
 
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {
@@ -311,8 +335,8 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
   // The same answers at matrix-product speed where that pays.
-  if (dense_screen_pays(data.rows, k, d, cosine)) {
-    assign_dense_screened_into(data, centers, cosine, labels, distances);
+  if (const auto choice = dense_screen_choice(data.rows, k, d, cosine)) {
+    assign_dense_screened_into(data, centers, cosine, labels, distances, *choice);
     return;
   }
   const DirectScan scan(centers, cosine);

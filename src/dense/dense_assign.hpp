@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "dense/dense_screen.hpp"
 
 namespace vantorix {
 
@@ -13,20 +14,29 @@ namespace vantorix {
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine);
 
 // Whether the exact assignment of `rows` rows to k centers of d dimensions screens them with a
-// matrix product (dense_screen.hpp) instead of running the direct kernels over every center. Both
-// give the same labels and distances; which is faster depends on the machine (its matrix product
-// against its direct kernels), so it is measured here: once per process and shape, on synthetic
-// rows, both ways (screen_calibration). VANTORIX_DENSE_SCREEN (on/off) forces the choice, and the
-// words of VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened. Calls too
-// small to repay a measurement take the direct kernels unless the shape is measured already.
-bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine);
+// matrix product (dense_screen.hpp) instead of running the direct kernels over every center, and
+// with which product (f32 sgemm, or bf16 where the CPU has tiles for it). All give the same
+// labels and distances; which is fastest depends on the machine (its products against its direct
+// kernels), so it is measured here: once per process and shape, on synthetic rows, every way
+// (screen_calibration). VANTORIX_DENSE_SCREEN forces the choice (on: the f32 screen, bf16: the
+// bf16 screen where it runs, else the f32 one, off: none), and the words of
+// VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened. Calls too small to
+// repay a measurement take the direct kernels unless the shape is measured already.
+std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine);
+inline bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
+  return dense_screen_choice(rows, k, d, cosine).has_value();
+}
 
 struct ScreenCalibration {
-  double direct_seconds = 0.0, screen_seconds = 0.0;  // per probe block, the faster of a few runs
+  // Per probe block, the faster of a few runs; bf16_seconds is +inf where bf16 products do not run.
+  double direct_seconds = 0.0, screen_seconds = 0.0, bf16_seconds = 0.0;
+  // Direct measurements per probe row of the bf16 screen (the f32 screen needs about one).
+  double bf16_measured = 0.0;
   size_t probe_rows = 0;
-  bool screen = false;
+  bool screen = false;  // a screen is the fastest
+  ScreenProducts products = ScreenProducts::Fp32;  // and its product
 };
-// The measurement behind dense_screen_pays, made on first use and kept for the process.
+// The measurement behind dense_screen_choice, made on first use and kept for the process.
 ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine);
 
 // Sum of squares of every row (f32, in column order).

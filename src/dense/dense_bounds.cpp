@@ -140,7 +140,7 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   // Unsettled rows meet every center; screening does that at matrix-product speed. Whether it
   // pays is judged on all rows: on later passes the unsettled ones are fewer but still many.
   std::optional<DenseScreen> screen;
-  if (dense_screen_pays(data.rows, k, data.cols, false)) screen.emplace(centers, false);
+  if (const auto choice = dense_screen_choice(data.rows, k, data.cols, false)) screen.emplace(centers, false, *choice);
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.
     std::vector<size_t> pending;

@@ -90,9 +90,24 @@ bool dense_screen_covers(size_t k, size_t d) {
 // bound's own arithmetic. In cosine mode both dots are off by at most d u X C, so
 // |direct - product| <= 2 d u X C, plus the rounding of product +- bound. `floor` covers
 // underflow: even flushed to zero, each of the at most 4 d + 32 operations loses less than 2^-126.
-DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
+//
+// With bf16 products the rows and centers are first rounded to x' = x - r and c' = c - s, each
+// entry to 8 significant bits (|r_i| <= 2^-8 |x_i|, so |r| <= 2^-8 X, likewise s). The tiles
+// multiply pairs exactly and sum in f32, so x'.c' carries the same d u |x'| |c'| as an f32
+// product (|x'| |c'| <= (1 + 2^-8)^2 X C, inside kappa's quarter), and
+//   x.c - x'.c' = r.c + x'.s,  |r.c + x'.s| <= |r| C + (X + |r|) |s| =: E.
+// The estimate uses 2 x.c, so the Euclidean bound gains 2 E, and D's own share of it adds
+// (d + 2) u 2 E <= 2^-8 2 E: charged as 2 (1 + 2^-5) E, which also covers the f32 rounding of E's
+// three products and two sums. In cosine mode the dot gains E, charged as (1 + 2^-5) E. |r| and
+// |s| are measured per row and per center (f64 sums of exact squares, rounded up), not taken
+// as 2^-8 X: the real errors are about half that, and zero for data already in bf16 (integer
+// pixels, for one). The tiles read subnormal bf16 as zero and flush subnormal results; inputs
+// below 2^-126 are rounded to zero (so they are part of r and s), and each of the 2 d products
+// and sums behind x'.c' loses less than 2^-126 more, twice that in the estimate: the floor
+// grows to (8 d + 32) 2^-126.
+DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice choice)
     : centers_(centers), cosine_(cosine), stats_(active_stats()),
-      block_rows_(block_rows_for(centers.rows)) {
+      block_rows_(block_rows_for(centers.rows)), measure_budget_(choice.measure_budget) {
   const size_t k = centers.rows, d = centers.cols;
   if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");
@@ -114,7 +129,22 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
   });
   max_norm_ = 0.0f;
   for (float c : norms_) max_norm_ = std::max(max_norm_, c);
+  if (choice.products != ScreenProducts::Bf16 || !bf16_products_available()) return;
+  half_.emplace(pack_bf16_centers(centers.data(), k, d));
+  center_errors_.resize(k);
+  lift_.resize(k);
+  for (size_t j = 0; j < k; ++j) {
+    const bool covered = std::isfinite(norms_[j]);
+    center_errors_[j] = covered ? norm_above(half_->squared_errors[j]) : 0.0f;
+    lift_[j] = covered ? norms_[j] : 0.0f;
+    max_center_error_ = std::max(max_center_error_, center_errors_[j]);
+    max_lift_ = std::max(max_lift_, lift_[j]);
+  }
+  half_floor_ = float(double(8 * d + 32) * 0x1p-126);
+  rounding_factor_ = cosine ? 1.03125f : 2.0625f;
 }
+
+ScreenProducts DenseScreen::products() const { return half_ ? ScreenProducts::Bf16 : ScreenProducts::Fp32; }
 
 // Euclidean. Center j's estimate is e = |x|^2 + |c|^2 - 2 x.c and its bound
 // b = kappa ((|x| + |c|)^2 + max(e, 0)) + floor: the direct value lies in [e - b, e + b]. A center
@@ -124,8 +154,10 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine)
 // exact bounds are then formed only for the few that remain. A center the bound does not cover
 // has infinite norms, which makes the shared bound infinite, so every center reaches the second
 // pass, where that center's own bound is infinite: it stays and excludes nothing.
-void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const {
+void DenseScreen::collect_distances(float* p, const RowBound& row, bool two, Scratch& scratch) const {
   const size_t k = centers_.rows;
+  const float xn = row.xn, xr = row.xr;
+  const float floor = row.half ? half_floor_ : floor_;
   const float* cn = squared_norms_.data();
   size_t j = 0;
   VF low = splat(kInf);
@@ -141,10 +173,12 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   }
   if (two) e_near = nearest_two(p, k).second;
   const float sbar = (xr + max_norm_) * (xr + max_norm_);
-  const float upper = e_near + (kappa_ * (sbar + positive_part(e_near)) + floor_);
-  // e - b <= upper needs e - kappa (sbar + max(e, 0)) - floor <= upper.
-  const float reach = upper + (kappa_ * sbar + floor_);
-  const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor_;
+  // The shared bound's constant part: the floor and, with bf16 products, the largest rounding term.
+  const float fixed = floor + rounding_term_max(row);
+  const float upper = e_near + (kappa_ * (sbar + positive_part(e_near)) + fixed);
+  // e - b <= upper needs e - kappa (sbar + max(e, 0)) - fixed <= upper.
+  const float reach = upper + (kappa_ * sbar + fixed);
+  const float limit = std::max(reach, reach / (1.0f - kappa_)) + std::fabs(reach) * 0x1p-19f + floor;
   // kept holds k entries (sized by nearest()); n counts the centers that pass.
   size_t* kept = scratch.kept.data();
   size_t n = 0;
@@ -162,7 +196,7 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
   }
   auto bound = [&](size_t c) {
     const float t = xr + norms_[c];
-    return kappa_ * (t * t + positive_part(p[c])) + floor_;
+    return kappa_ * (t * t + positive_part(p[c])) + (floor + rounding_term(row, c));
   };
   float* high = scratch.ends.data();
   for (size_t i = 0; i < n; ++i) high[i] = p[kept[i]] + bound(kept[i]);
@@ -175,8 +209,10 @@ void DenseScreen::collect_distances(float* p, float xn, float xr, bool two, Scra
 
 // Cosine, the same two passes: the direct dot lies in [x.c - b, x.c + b] with
 // b = kappa |x| |c| + floor; a center stays when its upper end reaches the largest lower end.
-void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const {
+void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scratch) const {
   const size_t k = centers_.rows;
+  const float xr = row.xr;
+  const float floor = row.half ? half_floor_ : floor_;
   size_t j = 0;
   VF high = splat(-kInf);
   for (; j + kWide <= k; j += kWide) {
@@ -185,10 +221,10 @@ void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const
   }
   float largest = largest_lane(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
-  const float bmax = kappa_ * (xr * max_norm_) + floor_;
+  const float bmax = kappa_ * (xr * max_norm_) + (floor + rounding_term_max(row));
   // x.c + b >= largest - bmax needs x.c >= largest - 2 bmax. A NaN limit keeps every center.
   const float reach = (largest - bmax) - bmax;
-  const float limit = reach - std::fabs(reach) * 0x1p-19f - floor_;
+  const float limit = reach - std::fabs(reach) * 0x1p-19f - floor;
   size_t* kept = scratch.kept.data();
   size_t n = 0;
   for (j = 0; j + kWide <= k; j += kWide) {
@@ -202,7 +238,7 @@ void DenseScreen::collect_dots(const float* p, float xr, Scratch& scratch) const
     scratch.candidates.push_back(kept[0]);
     return;
   }
-  auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + floor_; };
+  auto bound = [&](size_t c) { return kappa_ * (xr * norms_[c]) + (floor + rounding_term(row, c)); };
   float best_lower = -kInf;
   for (size_t i = 0; i < n; ++i) {
     const float lower = p[kept[i]] - bound(kept[i]);
@@ -219,16 +255,29 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   if (count == 0) return;
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
   Scratch& scratch = scratch_.here();
-  scratch.products.resize(block_rows_ * k);
   scratch.kept.resize(k);
   scratch.candidates.reserve(k);
   scratch.ends.resize(k);
-  float* products = scratch.products.data();
-  {
+  const bool half = half_ && !demoted_.load(std::memory_order_relaxed);
+  // Products of row i start at products + i * width.
+  const size_t width = half ? half_->padded_k : k;
+  if (half) {
+    const size_t padded_rows = bf16_padded(count), padded_d = half_->padded_d;
+    scratch.half_rows.resize(padded_rows * padded_d);
+    scratch.row_errors.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      scratch.row_errors[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+    }
+    std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
+    scratch.products.resize(padded_rows * width);
+    bf16_products(scratch.half_rows.data(), padded_rows, *half_, scratch.products.data());
+  } else {
+    scratch.products.resize(block_rows_ * k);
     const BlasThreads threads;
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, int(count), int(k), int(d), 1.0f, rows, int(stride),
-                centers_.data(), int(d), 0.0f, products, int(k));
+                centers_.data(), int(d), 0.0f, scratch.products.data(), int(k));
   }
+  float* products = scratch.products.data();
   // What the direct scan over the remaining centers in index order ends with: the first strict
   // minimum from (0, +inf), or the first strict maximum dot from (0, -inf).
   auto settle = [&](size_t i, size_t j, float v) {
@@ -256,16 +305,19 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   uint64_t confirmed = 0, measured = 0;
   for (size_t i = 0; i < count; ++i) {
     const float* x = rows + i * stride;
-    float* p = products + i * k;
+    float* p = products + i * width;
     auto& cand = scratch.candidates;
     cand.clear();
     const double xs = squared_norm(x, d);
     if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
-    } else if (cosine_) {
-      collect_dots(p, norm_above(xs), scratch);
     } else {
-      collect_distances(p, float(xs), norm_above(xs), second != nullptr, scratch);
+      const RowBound row{float(xs), norm_above(xs), half ? norm_above(scratch.row_errors[i]) : 0.0f, half};
+      if (cosine_) {
+        collect_dots(p, row, scratch);
+      } else {
+        collect_distances(p, row, second != nullptr, scratch);
+      }
     }
     measured += cand.size();
     confirmed += cand.size() > 1;
@@ -294,19 +346,23 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     if (second) second[i] = found.second;
   }
   flush();
+  // More direct measurements than the bf16 products save: the rest of this screen's blocks go
+  // to the f32 product, whose tighter bound leaves fewer.
+  if (half && double(measured) > measure_budget_ * double(count)) demoted_.store(true, std::memory_order_relaxed);
+  if (half) add_count(stats_, &FitStats::screen_bf16_rows, count);
   add_count(stats_, &FitStats::screen_rows, count);
   add_count(stats_, &FitStats::screen_confirmed, confirmed);
   add_count(stats_, &FitStats::screen_measured, measured);
 }
 
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                                std::span<size_t> labels, std::span<float> distances) {
+                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice) {
   const size_t rows = data.rows, d = centers.cols;
   if (labels.size() < rows || distances.size() < rows || data.cols != d) {
     fatal("assign_dense_screened_into: outputs or columns do not match");
   }
   if (rows == 0) return;
-  DenseScreen screen(centers, cosine);
+  DenseScreen screen(centers, cosine, choice);
   // Rows with unit column stride go to the product in place; others are gathered per block.
   const bool in_place = (data.col_stride == 1 || d == 1) && (data.row_stride >= ptrdiff_t(d) || rows == 1) &&
                         data.row_stride <= std::numeric_limits<int>::max();

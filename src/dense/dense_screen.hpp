@@ -8,14 +8,23 @@
 // one). Labels and distances are bit-identical to nearest_l2_center / nearest_dot_center:
 // first strict minimum, NaN never wins, distance 1 - dot in cosine mode. Rows or centers the
 // bound cannot cover (non-finite values, norms beyond 2^61) are measured against every center.
+//
+// The product is either BLAS's f32 sgemm or, where the CPU has matrix tiles for it
+// (kernels/bf16_products.hpp), a product of the rows and centers rounded to bf16: several times
+// faster, under a wider bound that charges each row's and center's own rounding error, so a few
+// more centers reach the direct kernel. Either way the answers are the direct kernels'.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
 #include "core/parallel.hpp"
 #include "core/stats.hpp"
+#include "kernels/bf16_products.hpp"
 
 namespace vantorix {
 
@@ -25,12 +34,24 @@ bool dense_blas_enabled();
 // Whether the bound covers centers of d dimensions (and k fits the product's int sizes).
 bool dense_screen_covers(size_t k, size_t d);
 
+enum class ScreenProducts : uint8_t { Fp32, Bf16 };
+
+// How a screen runs: its products, and for bf16 the direct measurements per row above which the
+// f32 product would have been cheaper (from the calibration, dense_assign.cpp). A block that
+// needs more switches the rest of the screen's blocks to f32 products; answers stay the same.
+struct ScreenChoice {
+  ScreenProducts products = ScreenProducts::Fp32;
+  double measure_budget = std::numeric_limits<double>::infinity();
+};
+
 // Screening state of one set of centers: their squared norms and norms, which centers the bound
 // covers, and per-worker product buffers. What the screening does is counted into the FitStats
 // of the thread that builds it (core/stats.hpp), if that thread has one.
 class DenseScreen {
  public:
-  DenseScreen(const Matrix<float>& centers, bool cosine);
+  // Bf16 products where bf16_products_available(), f32 otherwise.
+  DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice choice = {});
+  ScreenProducts products() const;
 
   // Rows per call of nearest(): products of at most about 1 MiB per worker.
   size_t block_rows() const { return block_rows_; }
@@ -48,10 +69,26 @@ class DenseScreen {
     std::vector<float> products;
     std::vector<size_t> kept, candidates;  // kept and ends: k entries, written by index
     std::vector<float> values, ends;
+    std::vector<uint16_t> half_rows;  // the block in bf16
+    std::vector<double> row_errors;   // and each row's squared rounding error
+  };
+  // What the bound of one row needs: its squared norm (f32), its norm and the norm of its bf16
+  // rounding error (both rounded up; the error is 0 with f32 products), and the product's share.
+  struct RowBound {
+    float xn, xr, rx;
+    bool half;
   };
   // The centers a row keeps (into scratch.candidates), from its products p (overwritten).
-  void collect_distances(float* p, float xn, float xr, bool two, Scratch& scratch) const;
-  void collect_dots(const float* p, float xr, Scratch& scratch) const;
+  void collect_distances(float* p, const RowBound& row, bool two, Scratch& scratch) const;
+  void collect_dots(const float* p, const RowBound& row, Scratch& scratch) const;
+  // The bound's part for the bf16 rounding of a row (error norm rx, norm xr) and center j, and
+  // an upper limit of it over all centers.
+  float rounding_term(const RowBound& row, size_t j) const {
+    return row.half ? rounding_factor_ * (row.rx * lift_[j] + (row.xr + row.rx) * center_errors_[j]) : 0.0f;
+  }
+  float rounding_term_max(const RowBound& row) const {
+    return row.half ? rounding_factor_ * (row.rx * max_lift_ + (row.xr + row.rx) * max_center_error_) : 0.0f;
+  }
 
   const Matrix<float>& centers_;
   bool cosine_;
@@ -59,12 +96,20 @@ class DenseScreen {
   size_t block_rows_;
   float kappa_, floor_, max_norm_;
   std::vector<float> squared_norms_, norms_;  // +inf for centers the bound does not cover
+  // bf16 products: the packed centers, their rounding errors' norms and their norms (both
+  // rounded up, 0 for centers the bound does not cover, whose infinite norms decide), the
+  // largest of each, the floor for the product's underflow and the factor on the rounding term.
+  std::optional<Bf16Centers> half_;
+  std::vector<float> center_errors_, lift_;
+  float max_center_error_ = 0.0f, max_lift_ = 0.0f, half_floor_ = 0.0f, rounding_factor_ = 0.0f;
+  double measure_budget_;
+  std::atomic<bool> demoted_{false};  // the rest in f32: a block measured beyond the budget
   PerWorker<Scratch> scratch_;
 };
 
 // assign_dense_direct_into through the screen: any strides (strided rows are gathered a block
 // at a time), rows in parallel blocks of block_rows().
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                                std::span<size_t> labels, std::span<float> distances);
+                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice = {});
 
 }  // namespace vantorix

@@ -414,4 +414,54 @@ inline ShuffleU8 lookup16(const uint8_t* table, ShuffleU8 idx) {
 #endif
 }
 
+// ---------------------------------------------------------------------------------------------
+// AMX tiles (x86-64 AVX-512 builds on Linux; callers check the CPU and the OS first), compiled
+// per function so the rest of the library never needs the AMX flags. The intrinsics take tile
+// numbers as literals, so the whole inner block is one function here.
+#if defined(__x86_64__) && defined(__AVX512F__) && defined(__linux__)
+#define VANTORIX_HAVE_AMX_TILES 1
+#define VANTORIX_AMX_TARGET __attribute__((target("amx-tile,amx-bf16")))
+
+// Palette 1 with eight tiles of 16 rows x 64 bytes, the only shape used.
+struct TileConfig {
+  uint8_t palette = 1, start_row = 0;
+  uint8_t reserved[14] = {};
+  uint16_t bytes_per_row[16] = {64, 64, 64, 64, 64, 64, 64, 64};
+  uint8_t rows[16] = {16, 16, 16, 16, 16, 16, 16, 16};
+};
+VANTORIX_AMX_TARGET inline void tiles_configure(const TileConfig& config) { _tile_loadconfig(&config); }
+VANTORIX_AMX_TARGET inline void tiles_release() { _tile_release(); }
+
+// A 32 x 32 block of f32 products: rows a (two tiles of 16 rows, `a_stride` bytes apart, 32 bf16
+// per step) times centers b0 and b1 (16 centers each, one 1 KiB tile per step of 32 dimensions
+// in pair-interleaved order: entry (pair i, center n, half h) at i * 32 + n * 2 + h), summed
+// over `steps` steps into out (`out_stride` bytes between rows). Products of bf16 pairs are exact
+// in f32; the sums round in f32.
+VANTORIX_AMX_TARGET inline void tile_products_32x32(const uint16_t* a, size_t a_stride, const uint16_t* b0,
+                                                    const uint16_t* b1, size_t steps, float* out, size_t out_stride) {
+  asm volatile("" ::: "memory");  // the tile loads below read memory the compiler cannot see them read
+  _tile_zero(0);
+  _tile_zero(1);
+  _tile_zero(2);
+  _tile_zero(3);
+  const char* a_low = reinterpret_cast<const char*>(a);
+  const char* a_high = a_low + 16 * a_stride;
+  for (size_t s = 0; s < steps; ++s) {
+    _tile_loadd(4, a_low + s * 64, a_stride);
+    _tile_loadd(5, a_high + s * 64, a_stride);
+    _tile_loadd(6, b0 + s * 512, 64);
+    _tile_loadd(7, b1 + s * 512, 64);
+    _tile_dpbf16ps(0, 4, 6);
+    _tile_dpbf16ps(1, 4, 7);
+    _tile_dpbf16ps(2, 5, 6);
+    _tile_dpbf16ps(3, 5, 7);
+  }
+  char* o = reinterpret_cast<char*>(out);
+  _tile_stored(0, o, out_stride);
+  _tile_stored(1, o + 64, out_stride);
+  _tile_stored(2, o + 16 * out_stride, out_stride);
+  _tile_stored(3, o + 16 * out_stride + 64, out_stride);
+}
+#endif
+
 }  // namespace vantorix::lanes

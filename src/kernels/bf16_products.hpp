@@ -1,0 +1,42 @@
+#pragma once
+// Row-by-center products in bf16 for the exact assignment's screen: rows and centers rounded to
+// bf16 (8 significant bits), products of pairs exact, sums in f32, on the CPU's matrix tiles
+// (AMX). The screen charges the rounding in its bound (dense/dense_screen.cpp), so nothing here
+// has to match another product bit for bit: only the rounding of each operand and an f32 sum in
+// some order.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vantorix {
+
+// Whether the bf16 products run in this process: an x86-64 AVX-512 build on a CPU with AMX-BF16
+// whose operating system grants the tile state (asked once per process), with the vector
+// kernels selected (VANTORIX_SIMD=scalar keeps them off).
+bool bf16_products_available();
+
+// Rows per call of bf16_products are padded to a multiple of this; centers and dimensions are
+// padded to multiples of 32 as well (with zeros, which add nothing to a product).
+inline constexpr size_t kBf16Block = 32;
+inline size_t bf16_padded(size_t n) { return (n + kBf16Block - 1) / kBf16Block * kBf16Block; }
+
+// x[0..d) rounded to bf16 (nearest, ties to even; magnitudes below 2^-126, which the tiles read
+// as zero, become zero) into out[0..padded), zeros after d. Returns the sum of the squared
+// rounding errors, (x - bf16(x))^2, in f64 (each difference and square is exact). Non-finite
+// values give a non-finite sum.
+double round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out);
+
+// Centers rounded to bf16 in the tile layout, and their squared rounding errors.
+struct Bf16Centers {
+  size_t k = 0, d = 0, padded_k = 0, padded_d = 0;
+  std::vector<uint16_t> tiles;
+  std::vector<double> squared_errors;  // k entries, as round_to_bf16 returns them
+};
+Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d);
+
+// out[r * padded_k + j] = the f32 sum of bf16 row r times bf16 center j, for r < count (a
+// multiple of kBf16Block) rows of padded_d entries each, as round_to_bf16 wrote them, and every
+// j < padded_k (padding centers give 0). Only where bf16_products_available().
+void bf16_products(const uint16_t* rows, size_t count, const Bf16Centers& centers, float* out);
+
+}  // namespace vantorix
