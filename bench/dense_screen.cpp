@@ -10,7 +10,8 @@
 //     Run it with VANTORIX_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 for per-core figures;
 //   vantorix_screen_bench decisions
 //     prints, for a grid of shapes, what this machine's calibration measured and chose (one JSON
-//     line per shape: the probe's seconds direct and screened).
+//     line per shape: the probe's seconds direct, screened with f32 and with bf16 products, the
+//     bf16 screen's direct measurements per row, and the choice).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -83,9 +84,10 @@ int decisions() {
       for (const size_t k : {8, 16, 32, 64, 128, 256, 1024}) {
         const ScreenCalibration c = screen_calibration(k, d, cosine);
         std::printf("{\"d\": %zu, \"k\": %zu, \"cosine\": %s, \"direct_s\": %.4g, \"screen_s\": %.4g, "
-                    "\"probe_rows\": %zu, \"screen\": %s}\n",
-                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, c.probe_rows,
-                    c.screen ? "true" : "false");
+                    "\"bf16_s\": %.4g, \"bf16_measured\": %.3f, \"probe_rows\": %zu, \"choice\": \"%s\"}\n",
+                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, c.bf16_seconds,
+                    c.bf16_measured, c.probe_rows,
+                    !c.screen ? "direct" : c.products == ScreenProducts::Bf16 ? "bf16" : "fp32");
       }
     }
   }

@@ -75,21 +75,22 @@ bool bf16_products_available() {
 }
 
 double round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out) {
-  // Eight exact squares side by side, as squared_norm sums them.
-  D8 acc = {};
+  // The errors' exact squares summed in sixteen f64 lanes, as squared_norm sums the row's own.
+  // Each error is exact: value and rounded value are within a factor of 2 (Sterbenz), or the
+  // rounded one is 0.
+  D8 acc_low = {}, acc_high = {};
   size_t i = 0;
-  for (; i + 8 <= d; i += 8) {
-    F8 err;
-    for (int l = 0; l < 8; ++l) {
-      out[i + l] = bf16_bits(x[i + l]);
-      // Exact: the two are within a factor of 2 of each other (Sterbenz), or the rounded one is 0.
-      err[l] = x[i + l] - bf16_value(out[i + l]);
-    }
-    const D8 e = __builtin_convertvector(err, D8);
-    acc = acc + e * e;
+  for (; i + 16 <= d; i += 16) {
+    const F16 v = load16(x + i);
+    const F16 err = v - round_bf16_16(v, out + i);
+    const F8 low = __builtin_shufflevector(err, err, 0, 1, 2, 3, 4, 5, 6, 7);
+    const F8 high = __builtin_shufflevector(err, err, 8, 9, 10, 11, 12, 13, 14, 15);
+    const D8 wl = __builtin_convertvector(low, D8), wh = __builtin_convertvector(high, D8);
+    acc_low = acc_low + wl * wl;
+    acc_high = acc_high + wh * wh;
   }
   double s = 0.0;
-  for (int l = 0; l < 8; ++l) s += acc[l];
+  for (int l = 0; l < 8; ++l) s += acc_low[l] + acc_high[l];
   for (; i < d; ++i) {
     out[i] = bf16_bits(x[i]);
     const double e = double(x[i] - bf16_value(out[i]));

@@ -415,6 +415,26 @@ inline ShuffleU8 lookup16(const uint8_t* table, ShuffleU8 idx) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// bf16 rounding of sixteen floats at once
+
+typedef uint32_t U32x16 __attribute__((vector_size(64)));
+typedef uint16_t U16x16 __attribute__((vector_size(32)));
+
+// Each lane rounded to bf16 (nearest, ties to even; a zero exponent field, zero or subnormal,
+// gives +0): the 16-bit patterns into out[0..16), the rounded values returned as floats.
+inline F16 round_bf16_16(F16 v, uint16_t* out) {
+  U32x16 b;
+  std::memcpy(&b, &v, sizeof(b));
+  U32x16 r = (b + 0x7fffu + ((b >> 16) & 1u)) & 0xffff0000u;
+  r = (b & 0x7f800000u) == 0 ? U32x16{} : r;
+  const U16x16 high = __builtin_convertvector(r >> 16, U16x16);
+  std::memcpy(out, &high, sizeof(high));
+  F16 rounded;
+  std::memcpy(&rounded, &r, sizeof(rounded));
+  return rounded;
+}
+
+// ---------------------------------------------------------------------------------------------
 // AMX tiles (x86-64 AVX-512 builds on Linux; callers check the CPU and the OS first), compiled
 // per function so the rest of the library never needs the AMX flags. The intrinsics take tile
 // numbers as literals, so the whole inner block is one function here.
