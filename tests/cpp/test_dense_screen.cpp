@@ -56,14 +56,30 @@ std::vector<uint32_t> bits(const std::vector<float>& v) {
   return out;
 }
 
+// Screened with f32 products and with bf16 products (where this CPU has them: elsewhere the
+// second run is the f32 screen again), the answers must be the direct kernels'.
 void expect_same_as_direct(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
                            const std::string& what) {
-  std::vector<size_t> want_labels, labels(data.rows);
-  std::vector<float> want_distances, distances(data.rows);
+  std::vector<size_t> want_labels;
+  std::vector<float> want_distances;
   direct_reference(data, centers, cosine, want_labels, want_distances);
-  assign_dense_screened_into(data, centers, cosine, labels, distances);
-  EXPECT_EQ(labels, want_labels) << what << (cosine ? " cosine" : " l2");
-  EXPECT_EQ(bits(distances), bits(want_distances)) << what << (cosine ? " cosine" : " l2");
+  for (const ScreenProducts products : {ScreenProducts::Fp32, ScreenProducts::Bf16}) {
+    const bool half = products == ScreenProducts::Bf16;
+    std::vector<size_t> labels(data.rows);
+    std::vector<float> distances(data.rows);
+    FitStats stats;
+    {
+      const StatsScope scope(stats);
+      assign_dense_screened_into(data, centers, cosine, labels, distances, {products});
+    }
+    const std::string label = what + (cosine ? " cosine" : " l2") + (half ? " bf16" : " f32");
+    EXPECT_EQ(labels, want_labels) << label;
+    EXPECT_EQ(bits(distances), bits(want_distances)) << label;
+    EXPECT_EQ(stats.screen_bf16_rows.load(), half && bf16_products_available() ? data.rows : 0u) << label;
+    // Passed on to the caller's record, if it keeps one.
+    add_count(active_stats(), &FitStats::screen_rows, stats.screen_rows.load());
+    add_count(active_stats(), &FitStats::screen_confirmed, stats.screen_confirmed.load());
+  }
 }
 
 Matrix<float> filled(size_t rows, size_t cols, const std::function<float(size_t, size_t)>& f) {
@@ -118,6 +134,17 @@ TEST(DenseScreen, SameAnswersAsTheDirectKernelsOnAdversarialData) {
     auto centers = filled(3, 5, [&](size_t r, size_t c) { return scale * float((r * 2 + c) % 5); });
     cases.push_back({"scale " + std::to_string(scale), std::move(data), std::move(centers)});
   }
+  // Entries below 2^-126 (subnormal, which the bf16 tiles read as zero) among normal ones, and
+  // data that bf16 holds exactly (small integers) with centers that it does not.
+  {
+    Noise n{13};
+    auto data = filled(300, 33, [&](size_t r, size_t c) { return (r + c) % 3 == 0 ? 3e-39f * n.next() : 1e-30f * n.next(); });
+    auto centers = filled(9, 33, [&](size_t r, size_t c) { return (r * 3 + c) % 4 == 0 ? 1e-39f : 1e-30f * n.next(); });
+    cases.push_back({"subnormal entries", std::move(data), std::move(centers)});
+    auto pixels = filled(400, 50, [&](size_t r, size_t c) { return float((r * 37 + c * c) % 256); });
+    auto means = filled(20, 50, [&](size_t r, size_t c) { return float((r * 11 + c * c) % 256) + n.next() / 3.0f; });
+    cases.push_back({"integer rows", std::move(pixels), std::move(means)});
+  }
   // Non-finite rows among ordinary ones, and non-finite or huge centers.
   {
     Noise n{3};
@@ -160,8 +187,8 @@ TEST(DenseScreen, NearTiesAreSettledByTheDirectKernel) {
       const StatsScope scope(stats);
       expect_same_as_direct(data.view(), centers, cosine, "near tie");
     }
-    EXPECT_EQ(stats.screen_rows.load(), 32u);
-    EXPECT_EQ(stats.screen_confirmed.load(), 32u) << cosine;
+    EXPECT_EQ(stats.screen_rows.load(), 64u);  // both products
+    EXPECT_EQ(stats.screen_confirmed.load(), 64u) << cosine;
   }
   std::vector<size_t> labels(32);
   std::vector<float> distances(32);
@@ -201,8 +228,8 @@ TEST(DenseScreen, StridedRowsMatchContiguousOnes) {
 
 TEST(DenseScreen, FitsAreUnchangedByScreening) {
   // The same fit screened and with the direct kernels alone, whichever way the measurement would
-  // decide: forced on, forced off (VANTORIX_DENSE_SCREEN) and switched off through
-  // VANTORIX_DENSE_ASSIGN=rows; also with Hamerly bounds, whose full passes need the
+  // decide: forced on (f32 or bf16 products), forced off (VANTORIX_DENSE_SCREEN) and switched off
+  // through VANTORIX_DENSE_ASSIGN=rows; also with Hamerly bounds, whose full passes need the
   // second-nearest distance as well.
   Noise n{5};
   const size_t rows = 16000, d = 40;
@@ -224,7 +251,16 @@ TEST(DenseScreen, FitsAreUnchangedByScreening) {
     const auto screened = fit("on", "", true);
     scope.reset();
     EXPECT_GE(stats.screen_rows.load(), rows) << k;
-    for (const auto& [screen, assign] : {std::pair{"off", ""}, std::pair{"on", "rows"}}) {
+    EXPECT_EQ(stats.screen_bf16_rows.load(), 0u) << k;
+    FitStats half_stats;
+    scope.emplace(half_stats);
+    const auto half = fit("bf16", "", true);
+    scope.reset();
+    EXPECT_EQ(half_stats.screen_bf16_rows.load(), bf16_products_available() ? half_stats.screen_rows.load() : 0u);
+    EXPECT_EQ(screened.labels(), half.labels()) << k;
+    EXPECT_EQ(screened.inertia_history(), half.inertia_history()) << k;
+    EXPECT_EQ(screened.centers()->values, half.centers()->values) << k;
+    for (const auto& [screen, assign] : {std::pair{"off", ""}, std::pair{"on", "rows"}, std::pair{"bf16", "rows"}}) {
       const auto direct = fit(screen, assign, false);
       EXPECT_EQ(screened.labels(), direct.labels()) << k << screen << assign;
       EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << k << screen << assign;
@@ -240,13 +276,49 @@ TEST(DenseScreen, UnforcedDecisionIsTheMeasuredOne) {
     EXPECT_GT(c.direct_seconds, 0.0);
     EXPECT_GT(c.screen_seconds, 0.0);
     EXPECT_GE(c.probe_rows, 64u);
-    EXPECT_EQ(c.screen, c.screen_seconds < c.direct_seconds);
+    // The fastest of the three ways; bf16 is measured only where it runs.
+    EXPECT_EQ(std::isfinite(c.bf16_seconds), bf16_products_available());
+    EXPECT_EQ(c.screen, std::min(c.screen_seconds, c.bf16_seconds) < c.direct_seconds);
+    EXPECT_EQ(c.products == ScreenProducts::Bf16, c.bf16_seconds < c.screen_seconds);
+    if (bf16_products_available()) {
+      EXPECT_GE(c.bf16_measured, 1.0);
+    }
     // Measured once: a second look finds the same figures.
     EXPECT_EQ(screen_calibration(k, d, cosine).direct_seconds, c.direct_seconds);
-    EXPECT_EQ(dense_screen_pays(100000, k, d, cosine), c.screen) << k << " " << d;
+    const auto choice = dense_screen_choice(100000, k, d, cosine);
+    EXPECT_EQ(choice.has_value(), c.screen) << k << " " << d;
+    if (choice) {
+      EXPECT_EQ(choice->products, c.products);
+    }
   }
   // Nothing to screen with one center, and a small call of a shape not yet measured is not worth
   // measuring.
   EXPECT_FALSE(dense_screen_pays(100000, 1, 40, false));
   EXPECT_FALSE(dense_screen_pays(10, 77, 41, false));
+}
+
+TEST(DenseScreen, BlocksBeyondTheMeasureBudgetSwitchToF32Products) {
+  // A budget of no direct measurements at all: the first block, screened with bf16 products,
+  // exceeds it, and every later block of the same screen uses f32 products. Answers never change.
+  Noise n{17};
+  const size_t d = 24, k = 40;
+  const auto centers = filled(k, d, [&](size_t r, size_t c) { return float((r + c) % 7) + 0.1f * n.next(); });
+  const size_t block = DenseScreen::block_rows_for(k);
+  const auto data = filled(3 * block, d, [&](size_t r, size_t c) { return float((r * 3 + c) % 7) + n.next(); });
+  std::vector<size_t> want, labels(data.rows);
+  std::vector<float> want_d, distances(data.rows);
+  direct_reference(data.view(), centers, false, want, want_d);
+  FitStats stats;
+  {
+    const StatsScope scope(stats);
+    DenseScreen counted(centers, false, {ScreenProducts::Bf16, 0.0});
+    for (size_t b = 0; b < 3; ++b) {
+      counted.nearest(data.data() + b * block * d, block, d, labels.data() + b * block, distances.data() + b * block,
+                      nullptr);
+    }
+  }
+  EXPECT_EQ(labels, want);
+  EXPECT_EQ(bits(distances), bits(want_d));
+  EXPECT_EQ(stats.screen_rows.load(), 3 * block);
+  EXPECT_EQ(stats.screen_bf16_rows.load(), bf16_products_available() ? block : 0u);
 }

@@ -251,8 +251,9 @@ def test_switches_keep_the_clustering(monkeypatch, env):
 
 
 def test_screened_assignment_is_exact_with_one_or_two_threads(run_python):
-    # k = 64 over 48 dimensions, where screening may pay: VANTORIX_DENSE_SCREEN forces it on or
-    # off, unset lets the process measure, and VANTORIX_DENSE_ASSIGN=rows keeps the direct kernels
+    # k = 64 over 48 dimensions, where screening may pay: VANTORIX_DENSE_SCREEN forces it on,
+    # on with bf16 products (where the CPU has them) or off, unset lets the process measure, and
+    # VANTORIX_DENSE_ASSIGN=rows keeps the direct kernels
     # alone. Every run must give the same bytes, through every path that asks for exact labels:
     # fit and predict, Euclidean and spherical, contiguous and strided rows, the chunk summaries
     # and the hybrid fit's exact assignment (every center refined); with one or two worker
@@ -286,8 +287,8 @@ print(h.hexdigest())
 """
     for simd in ("auto", "scalar"):
         runs = {run_python(code, VANTORIX_NUM_THREADS=t, VANTORIX_SIMD=simd, **env) for t in ("1", "2")
-                for env in ({}, {"VANTORIX_DENSE_SCREEN": "on"}, {"VANTORIX_DENSE_SCREEN": "off"},
-                            {"VANTORIX_DENSE_ASSIGN": "rows"})}
+                for env in ({}, {"VANTORIX_DENSE_SCREEN": "on"}, {"VANTORIX_DENSE_SCREEN": "bf16"},
+                            {"VANTORIX_DENSE_SCREEN": "off"}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
         assert len(runs) == 1, simd
 
 
