@@ -7,8 +7,10 @@
 #include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 
-#if defined(VANTORIX_HAVE_AMX_TILES)
+#if defined(VANTORIX_HAVE_BF16_PAIRS)
 #include <cpuid.h>
+#endif
+#if defined(VANTORIX_HAVE_AMX_TILES)
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -27,6 +29,26 @@ inline uint16_t bf16_bits(float v) {
   return uint16_t((b + 0x7fffu + ((b >> 16) & 1u)) >> 16);
 }
 inline float bf16_value(uint16_t h) { return std::bit_cast<float>(uint32_t(h) << 16); }
+
+#if defined(VANTORIX_HAVE_BF16_PAIRS)
+// CPUID leaf 7 subleaf 1 EAX bit 5. The AVX-512 state itself is enabled: this build runs.
+bool pairs_supported() {
+  unsigned a, b, c, d;
+  return __get_cpuid_count(7, 1, &a, &b, &c, &d) && (a & (1u << 5));
+}
+
+VANTORIX_BF16_TARGET void products_pairs(const uint16_t* rows, size_t count, const Bf16Centers& centers, float* out) {
+  const size_t steps = centers.padded_d / kBf16Block, tile_entries = 512;
+  for (size_t r = 0; r < count; r += 8) {
+    const uint16_t* a = rows + r * centers.padded_d;
+    for (size_t j = 0; j < centers.padded_k; j += 32) {
+      const uint16_t* b0 = centers.tiles.data() + (j / 16) * steps * tile_entries;
+      pair_products_8x32(a, centers.padded_d, b0, b0 + steps * tile_entries, steps, out + r * centers.padded_k + j,
+                         centers.padded_k);
+    }
+  }
+}
+#endif
 
 #if defined(VANTORIX_HAVE_AMX_TILES)
 // CPUID leaf 7 EDX: AMX-BF16 (bit 22) and AMX-TILE (bit 24); XCR0 bits 17 and 18 (tile
@@ -65,13 +87,24 @@ VANTORIX_AMX_TARGET void products_amx(const uint16_t* rows, size_t count, const 
 
 }  // namespace
 
-bool bf16_products_available() {
+bool bf16_kernel_runs(Bf16Kernel kernel) {
 #if defined(VANTORIX_HAVE_AMX_TILES)
-  static const bool granted = amx_granted();
-  return granted && kernels().slice_lanes;
-#else
-  return false;
+  static const bool tiles = amx_granted();
+  if (kernel == Bf16Kernel::Tiles) return tiles;
 #endif
+#if defined(VANTORIX_HAVE_BF16_PAIRS)
+  static const bool pairs = pairs_supported();
+  if (kernel == Bf16Kernel::Pairs) return pairs;
+#endif
+  return false;
+}
+
+Bf16Kernel bf16_kernel() {
+  if (!kernels().slice_lanes) return Bf16Kernel::None;
+  static const Bf16Kernel chosen = bf16_kernel_runs(Bf16Kernel::Tiles)   ? Bf16Kernel::Tiles
+                                   : bf16_kernel_runs(Bf16Kernel::Pairs) ? Bf16Kernel::Pairs
+                                                                         : Bf16Kernel::None;
+  return chosen;
 }
 
 double round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out) {
@@ -127,18 +160,23 @@ Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d) {
 }
 
 void bf16_products(const uint16_t* rows, size_t count, const Bf16Centers& centers, float* out) {
+  bf16_products_with(bf16_kernel(), rows, count, centers, out);
+}
+
+void bf16_products_with(Bf16Kernel kernel, const uint16_t* rows, size_t count, const Bf16Centers& centers,
+                        float* out) {
   if (count % kBf16Block != 0 || centers.padded_k % kBf16Block != 0 || centers.padded_d % kBf16Block != 0) {
     fatal("bf16_products: unpadded shape");
   }
+  if (!bf16_kernel_runs(kernel)) fatal("bf16_products: the kernel does not run on this CPU");
 #if defined(VANTORIX_HAVE_AMX_TILES)
-  if (bf16_products_available()) {
-    products_amx(rows, count, centers, out);
-    return;
-  }
+  if (kernel == Bf16Kernel::Tiles) return products_amx(rows, count, centers, out);
+#endif
+#if defined(VANTORIX_HAVE_BF16_PAIRS)
+  if (kernel == Bf16Kernel::Pairs) return products_pairs(rows, count, centers, out);
 #endif
   (void)rows;
   (void)out;
-  fatal("bf16_products: not available on this CPU");
 }
 
 }  // namespace vantorix

@@ -1,7 +1,8 @@
 #pragma once
 // Row-by-center products in bf16 for the exact assignment's screen: rows and centers rounded to
 // bf16 (8 significant bits), products of pairs exact, sums in f32, on the CPU's matrix tiles
-// (AMX). The screen charges the rounding in its bound (dense/dense_screen.cpp), so nothing here
+// (AMX) or, without them, with AVX512_BF16 pair products (AMD Zen 4 has those, not tiles). The
+// screen charges the rounding in its bound (dense/dense_screen.cpp), so nothing here
 // has to match another product bit for bit: only the rounding of each operand and an f32 sum in
 // some order.
 #include <cstddef>
@@ -10,10 +11,14 @@
 
 namespace vantorix {
 
-// Whether the bf16 products run in this process: an x86-64 AVX-512 build on a CPU with AMX-BF16
-// whose operating system grants the tile state (asked once per process), with the vector
-// kernels selected (VANTORIX_SIMD=scalar keeps them off).
-bool bf16_products_available();
+// The ways to form them: AMX tiles (where the operating system grants the tile state, asked once
+// per process) or AVX512_BF16 pair products, each in x86-64 AVX-512 builds only.
+enum class Bf16Kernel : uint8_t { None, Tiles, Pairs };
+bool bf16_kernel_runs(Bf16Kernel kernel);
+// The one this process uses: tiles where they run, else pairs; None with the scalar kernels
+// selected (VANTORIX_SIMD=scalar).
+Bf16Kernel bf16_kernel();
+inline bool bf16_products_available() { return bf16_kernel() != Bf16Kernel::None; }
 
 // Rows per call of bf16_products are padded to a multiple of this; centers and dimensions are
 // padded to multiples of 32 as well (with zeros, which add nothing to a product).
@@ -36,7 +41,9 @@ Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d);
 
 // out[r * padded_k + j] = the f32 sum of bf16 row r times bf16 center j, for r < count (a
 // multiple of kBf16Block) rows of padded_d entries each, as round_to_bf16 wrote them, and every
-// j < padded_k (padding centers give 0). Only where bf16_products_available().
+// j < padded_k (padding centers give 0), with bf16_kernel(), or with a given kernel that runs here.
 void bf16_products(const uint16_t* rows, size_t count, const Bf16Centers& centers, float* out);
+void bf16_products_with(Bf16Kernel kernel, const uint16_t* rows, size_t count, const Bf16Centers& centers,
+                        float* out);
 
 }  // namespace vantorix

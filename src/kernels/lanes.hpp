@@ -435,6 +435,41 @@ inline F16 round_bf16_16(F16 v, uint16_t* out) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// AVX512_BF16 pair products (x86-64 AVX-512 builds; callers check the CPU first), compiled per
+// function like the tiles below.
+#if defined(__x86_64__) && defined(__AVX512F__)
+#define VANTORIX_HAVE_BF16_PAIRS 1
+#define VANTORIX_BF16_TARGET __attribute__((target("avx512bf16")))
+
+// An 8 x 32 block of f32 products: eight rows a (`a_stride` entries apart, 32 bf16 per step)
+// times centers b0 and b1 in the tile layout (tile_products_32x32), summed over `steps` steps
+// into out (`out_stride` floats between rows). Each lane adds the exact products of one pair of
+// dimensions per instruction, rounding in f32.
+VANTORIX_BF16_TARGET inline void pair_products_8x32(const uint16_t* a, size_t a_stride, const uint16_t* b0,
+                                                   const uint16_t* b1, size_t steps, float* out, size_t out_stride) {
+  __m512 acc[8][2];
+  for (auto& row : acc) row[0] = row[1] = _mm512_setzero_ps();
+  for (size_t s = 0; s < steps; ++s) {
+    for (size_t p = 0; p < 16; ++p) {
+      const __m512bh c0 = (__m512bh)_mm512_loadu_si512(b0 + s * 512 + p * 32);
+      const __m512bh c1 = (__m512bh)_mm512_loadu_si512(b1 + s * 512 + p * 32);
+      for (size_t r = 0; r < 8; ++r) {
+        uint32_t pair;
+        std::memcpy(&pair, a + r * a_stride + s * 32 + 2 * p, sizeof(pair));
+        const __m512bh x = (__m512bh)_mm512_set1_epi32(int(pair));
+        acc[r][0] = _mm512_dpbf16_ps(acc[r][0], x, c0);
+        acc[r][1] = _mm512_dpbf16_ps(acc[r][1], x, c1);
+      }
+    }
+  }
+  for (size_t r = 0; r < 8; ++r) {
+    _mm512_storeu_ps(out + r * out_stride, acc[r][0]);
+    _mm512_storeu_ps(out + r * out_stride + 16, acc[r][1]);
+  }
+}
+#endif
+
+// ---------------------------------------------------------------------------------------------
 // AMX tiles (x86-64 AVX-512 builds on Linux; callers check the CPU and the OS first), compiled
 // per function so the rest of the library never needs the AMX flags. The intrinsics take tile
 // numbers as literals, so the whole inner block is one function here.
