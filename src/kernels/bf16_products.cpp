@@ -96,6 +96,7 @@ bool bf16_kernel_runs(Bf16Kernel kernel) {
   static const bool pairs = pairs_supported();
   if (kernel == Bf16Kernel::Pairs) return pairs;
 #endif
+  (void)kernel;
   return false;
 }
 
