@@ -247,8 +247,42 @@ size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, 
 // Up to this many groups the bar is counted in vector lanes (groups^2 compares per 16 rows);
 // beyond, one selection per row is cheaper.
 constexpr size_t kCountedGroups = 64;
+// For lists of up to 8 under global calibration the first scan instead keeps every slot's N = l
+// smallest sums in registers (a sorted insertion per center): the bar is then the exact l-th
+// smallest sum, and the second pass lets through only the row's own candidates and their ties.
 
-template <class Block>
+// Per slot, the N smallest sums so far in ascending order: level j holds the (j + 1)-th smallest.
+// The levels are whole target registers laid over the scanner's slot order.
+template <size_t R, size_t N>
+struct SmallestSums {
+  using U16 = lanes::ShuffleU16;
+  static constexpr size_t kRegs = sizeof(Sums<R>) / sizeof(U16);
+  static_assert(sizeof(Sums<R>) % sizeof(U16) == 0);
+  U16 level[N][kRegs];
+  void reset() {
+    for (auto& regs : level)
+      for (auto& v : regs) v = U16{} + 65535;
+  }
+  void insert(const Sums<R>& s) {
+    U16 v[kRegs];
+    std::memcpy(v, &s, sizeof(v));
+    for (size_t q = 0; q < kRegs; ++q) {
+      for (size_t j = 0; j < N; ++j) {
+        const U16 low = v[q] < level[j][q] ? v[q] : level[j][q];
+        v[q] = v[q] < level[j][q] ? level[j][q] : v[q];
+        level[j][q] = low;
+      }
+    }
+  }
+  // The (j + 1)-th smallest sums in slot order.
+  Sums<R> nth(size_t j) const {
+    Sums<R> out;
+    std::memcpy(&out, level[j], sizeof(out));
+    return out;
+  }
+};
+
+template <class Block, size_t N>
 void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l, size_t begin,
                     size_t end, uint32_t* centers, float* distances) {
   constexpr size_t R = Block::kRows;
@@ -302,30 +336,42 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
     // Getting strictly below the worst entry's distance takes a sum below its sum.
     set_bar(slot, e[l - 1].d, e[l - 1].s);
   };
+  require(N == 0 || (!per_center && N == l), "pq4 candidates: sorted insertion for another list length");
+  SmallestSums<R, (N > 0 ? N : 1)> smallest;
   for (size_t row0 = begin; row0 < end; row0 += R) {
     const size_t real = std::min(R, end - row0);
     scanner.load(packed, row0 / kPq4BlockRows);
-    std::fill(group_sum.begin(), group_sum.end(), U16x16{} + 65535);
-    std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
-    for (size_t c = 0; c < k; ++c) {
-      const Sums<R> s = scanner.sums(tables.center_entries(c));
-      if (keep_sums) kept[c] = s;
-      const size_t g = c % groups;
-      for (size_t q = 0; q < P; ++q) {
-        if (per_center) {
-          const F32x16 d = dist_of(__builtin_convertvector(s.part[q], F32x16), c);
-          F32x16& low = group_d[g * P + q];
-          low = d < low ? d : low;
-        } else {
-          U16x16& low = group_sum[g * P + q];
-          low = s.part[q] < low ? s.part[q] : low;
+    if constexpr (N > 0) {
+      smallest.reset();
+      for (size_t c = 0; c < k; ++c) {
+        const Sums<R> s = scanner.sums(tables.center_entries(c));
+        if (keep_sums) kept[c] = s;
+        smallest.insert(s);
+      }
+      const Sums<R> lth = smallest.nth(N - 1);
+      for (size_t q = 0; q < P; ++q) group_sum[q] = lth.part[q];
+    } else {
+      std::fill(group_sum.begin(), group_sum.end(), U16x16{} + 65535);
+      std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
+      for (size_t c = 0, g = 0; c < k; ++c, g = g + 1 == groups ? 0 : g + 1) {
+        const Sums<R> s = scanner.sums(tables.center_entries(c));
+        if (keep_sums) kept[c] = s;
+        for (size_t q = 0; q < P; ++q) {
+          if (per_center) {
+            const F32x16 d = dist_of(__builtin_convertvector(s.part[q], F32x16), c);
+            F32x16& low = group_d[g * P + q];
+            low = d < low ? d : low;
+          } else {
+            U16x16& low = group_sum[g * P + q];
+            low = s.part[q] < low ? s.part[q] : low;
+          }
         }
       }
     }
     // The l-th smallest group minimum of every slot: the smallest minimum that at least l minima
     // are at or below. Counted in vectors for a few groups, selected per slot beyond that.
-    const bool counted = groups <= kCountedGroups;
-    if (counted) {
+    const bool counted = N > 0 || groups <= kCountedGroups;
+    if (N == 0 && counted) {
       for (size_t q = 0; q < P; ++q) {
         if (per_center) {
           F32x16 lth = F32x16{} + std::numeric_limits<float>::infinity();
@@ -686,12 +732,28 @@ size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entri
 
 void pq4_top_candidates_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
                              size_t begin, size_t end, uint32_t* centers, float* distances) {
-  top_candidates<VectorBlock>(packed, tables, l, begin, end, centers, distances);
+  if (tables.per_center) return top_candidates<VectorBlock, 0>(packed, tables, l, begin, end, centers, distances);
+  switch (l) {
+#define VANTORIX_TOP_CANDIDATES(n) \
+  case n:                          \
+    return top_candidates<VectorBlock, n>(packed, tables, l, begin, end, centers, distances);
+    VANTORIX_TOP_CANDIDATES(1)
+    VANTORIX_TOP_CANDIDATES(2)
+    VANTORIX_TOP_CANDIDATES(3)
+    VANTORIX_TOP_CANDIDATES(4)
+    VANTORIX_TOP_CANDIDATES(5)
+    VANTORIX_TOP_CANDIDATES(6)
+    VANTORIX_TOP_CANDIDATES(7)
+    VANTORIX_TOP_CANDIDATES(8)
+#undef VANTORIX_TOP_CANDIDATES
+    default:
+      return top_candidates<VectorBlock, 0>(packed, tables, l, begin, end, centers, distances);
+  }
 }
 
 void pq4_top_candidates_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
                                size_t begin, size_t end, uint32_t* centers, float* distances) {
-  top_candidates<ScalarBlock>(packed, tables, l, begin, end, centers, distances);
+  top_candidates<ScalarBlock, 0>(packed, tables, l, begin, end, centers, distances);
 }
 
 const char* pq4_vector_isa() { return kVectorIsa; }
