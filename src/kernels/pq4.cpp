@@ -320,11 +320,15 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
   size_t count[R];
   bool strict[R];
   float bar[R];
-  Sums<R> bar_sum;  // slot order: screen by sums at or below these (global calibration)
+  // Slot order: screen by sums at or below these (global calibration), in whole registers.
+  using U16 = lanes::ShuffleU16;
+  constexpr size_t W = sizeof(U16) / sizeof(uint16_t), kRegs = R / W;
+  static_assert(R % W == 0);
+  U16 bar_sum[kRegs];
   F32x16 bar_d[P];  // slot order: screen by distances at or below these (per-center calibration)
   auto set_bar = [&](size_t slot, float d, uint16_t sum_le) {
     bar[slot] = d;
-    bar_sum.part[slot / 16][slot % 16] = sum_le;
+    bar_sum[slot / W][slot % W] = sum_le;
     bar_d[slot / 16][slot % 16] = d;
   };
   // Keeps the slot's l best entries, the first l of its buffer; the bar becomes the worst of them.
@@ -419,15 +423,16 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
     for (size_t c = 0; c < k; ++c) {
       const Sums<R> s = keep_sums ? kept[c] : scanner.sums(tables.center_entries(c));
       const float scale = scale_of(c), offset = offset_of(c);
-      for (size_t q = 0; q < P; ++q) {
-        uint32_t bits;
-        if (per_center) {
-          bits = lanes::at_most_mask16(dist_of(__builtin_convertvector(s.part[q], F32x16), c), bar_d[q]);
-        } else {
-          bits = lanes::lane_bits16(s.part[q] <= bar_sum.part[q]);
-        }
+      U16 regs[kRegs];
+      std::memcpy(regs, &s, sizeof(regs));
+      for (size_t q = 0; q < (per_center ? P : kRegs); ++q) {
+        // Bit b of part q is slot 16 q + b (per-center distances) or W q + b (sums).
+        const size_t width = per_center ? 16 : W;
+        uint64_t bits = per_center
+                            ? lanes::at_most_mask16(dist_of(__builtin_convertvector(s.part[q], F32x16), c), bar_d[q])
+                            : lanes::at_most_bits(regs[q], bar_sum[q]);
         while (bits) {
-          const size_t slot = 16 * q + size_t(__builtin_ctz(bits));
+          const size_t slot = width * q + size_t(__builtin_ctzll(bits));
           bits &= bits - 1;
           const float d = float(s[slot]) * scale + offset;
           if (strict[slot] ? !(d < bar[slot]) : !(d <= bar[slot])) continue;
