@@ -456,6 +456,76 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
   }
 }
 
+// Short lists (N = l <= 4, global calibration, k below 2^16) in one scan: every slot keeps its N
+// best keys sum << 16 | center in registers, a sorted insertion per center, so the order is by sum
+// and equal sums go to the lower center. That is the rule by dequantized distance unless
+// neighbouring sums dequantize to the same distance as the l-th sum; a block where that happens
+// is done again by top_candidates, which applies the rule by distance itself.
+template <class Block, size_t N>
+void top_candidates_keyed(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                          size_t begin, size_t end, uint32_t* centers, float* distances) {
+  constexpr size_t R = Block::kRows;
+  using U16 = lanes::ShuffleU16;
+  constexpr size_t W = sizeof(U16) / sizeof(uint16_t), H = W / 2, kRegs = R / W, kKeys = 2 * kRegs;
+  typedef uint16_t U16Half __attribute__((vector_size(sizeof(U16) / 2)));
+  typedef uint32_t U32 __attribute__((vector_size(sizeof(U16))));
+  static_assert(R % W == 0 && sizeof(U16Half) * 2 == sizeof(U16));
+  const size_t k = size_t(tables.k);
+  require(N == l && !tables.per_center && l < k && k <= 65536, "pq4 candidates: keyed lists for another shape");
+  require(tables.num_subquantizers == packed.num_subquantizers, "pq4 candidates: tables built for another M");
+  require(packed.num_subquantizers <= kPq4MaxSubquantizers, "pq4 candidates: M above 257");
+  require(begin % kPq4BlockRows == 0 && begin <= end && end <= packed.rows,
+          "pq4 candidates: rows outside the packed codes");
+  require(packed.data.size() >= packed.blocks() * packed.block_bytes(), "pq4 candidates: packed data too short");
+  const float scale = tables.scale, offset = tables.bias * float(packed.num_subquantizers);
+  auto dist = [&](uint32_t sum) { return float(sum) * scale + offset; };
+  Block scanner;
+  for (size_t row0 = begin; row0 < end; row0 += R) {
+    const size_t real = std::min(R, end - row0);
+    scanner.load(packed, row0 / kPq4BlockRows);
+    U32 level[N][kKeys];
+    for (auto& keys : level)
+      for (auto& v : keys) v = U32{} + 0xffffffffu;
+    for (size_t c = 0; c < k; ++c) {
+      const Sums<R> s = scanner.sums(tables.center_entries(c));
+      U16Half halves[kKeys];
+      std::memcpy(halves, &s, sizeof(halves));
+      const U32 index = U32{} + uint32_t(c);
+      for (size_t q = 0; q < kKeys; ++q) {
+        U32 key = (__builtin_convertvector(halves[q], U32) << 16) | index;
+        for (size_t j = 0; j < N; ++j) {
+          const U32 low = key < level[j][q] ? key : level[j][q];
+          key = key < level[j][q] ? level[j][q] : key;
+          level[j][q] = low;
+        }
+      }
+    }
+    // Key register q, lane i holds slot q H + i.
+    bool collides = false;
+    for (size_t slot = 0; slot < R && !collides; ++slot) {
+      if (Block::row_of_slot(slot) >= real) continue;
+      const uint32_t sum = level[N - 1][slot / H][slot % H] >> 16;
+      const float d = dist(sum);
+      collides = (sum > 0 && dist(sum - 1) == d) || (sum < 65535 && dist(sum + 1) == d);
+    }
+    uint32_t* out_c = centers + (row0 - begin) * l;
+    float* out_d = distances + (row0 - begin) * l;
+    if (collides) {
+      top_candidates<Block, N>(packed, tables, l, row0, row0 + real, out_c, out_d);
+      continue;
+    }
+    for (size_t slot = 0; slot < R; ++slot) {
+      const size_t r = Block::row_of_slot(slot);
+      if (r >= real) continue;
+      for (size_t j = 0; j < N; ++j) {
+        const uint32_t key = level[j][slot / H][slot % H];
+        out_c[r * l + j] = key & 0xffffu;
+        out_d[r * l + j] = dist(key >> 16);
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Quantized assignment
 
@@ -738,6 +808,14 @@ size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entri
 void pq4_top_candidates_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
                              size_t begin, size_t end, uint32_t* centers, float* distances) {
   if (tables.per_center) return top_candidates<VectorBlock, 0>(packed, tables, l, begin, end, centers, distances);
+  if (tables.k <= 65536 && l <= 4) {
+    switch (l) {
+      case 1: return top_candidates_keyed<VectorBlock, 1>(packed, tables, l, begin, end, centers, distances);
+      case 2: return top_candidates_keyed<VectorBlock, 2>(packed, tables, l, begin, end, centers, distances);
+      case 3: return top_candidates_keyed<VectorBlock, 3>(packed, tables, l, begin, end, centers, distances);
+      case 4: return top_candidates_keyed<VectorBlock, 4>(packed, tables, l, begin, end, centers, distances);
+    }
+  }
   switch (l) {
 #define VANTORIX_TOP_CANDIDATES(n) \
   case n:                          \
