@@ -5,7 +5,7 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ORDER = ["kernels.py", "exact_assign.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "pq4.py", "hybrid.py",
+ORDER = ["kernels.py", "exact_assign.py", "dense_kmeans.py", "pq.py", "pq_kmeans.py", "pq4.py", "hybrid.py", "hybrid_fit.py",
          "autok.py", "dask_kmeans.py", "scale.py"]
 
 failed = []

@@ -305,7 +305,16 @@ void PqKMeans::update_dense_centers_from_vectors(MatrixView<const float> vectors
   update_mean_centers(
       options_.k, buffers, centers,
       [&](std::span<const size_t> members, std::span<float> acc) {
-        for (size_t r : members) add_assign(acc, {vectors.data + r * d, d});
+        // Members are scattered rows: ask for the rows a few members ahead while adding this one.
+        constexpr size_t kAhead = 4;
+        const size_t line_floats = 64 / sizeof(float);
+        for (size_t t = 0; t < members.size(); ++t) {
+          if (t + kAhead < members.size()) {
+            const float* next = vectors.data + members[t + kAhead] * d;
+            for (size_t f = 0; f < d; f += line_floats) __builtin_prefetch(next + f);
+          }
+          add_assign(acc, {vectors.data + members[t] * d, d});
+        }
       },
       [&](size_t row, std::span<float> out) { std::copy_n(vectors.data + row * d, d, out.data()); });
 }

@@ -221,7 +221,22 @@ std::optional<std::string> env_text(EnvSwitch id) {
   return text;
 }
 
-Word env_word(EnvSwitch id) { return switch_word(id, env_text(id)); }
+namespace {
+// The words ScopedWord sets, per thread; switches are few, so one slot per switch.
+constexpr size_t kSwitches = size_t(EnvSwitch::ProfileCluster) + 1;
+thread_local std::optional<Word> t_scoped[kSwitches];
+}  // namespace
+
+ScopedWord::ScopedWord(EnvSwitch id, std::optional<Word> word) : id_(id), saved_(t_scoped[size_t(id)]) {
+  if (word) t_scoped[size_t(id)] = word;
+}
+
+ScopedWord::~ScopedWord() { t_scoped[size_t(id_)] = saved_; }
+
+Word env_word(EnvSwitch id) {
+  if (const auto& scoped = t_scoped[size_t(id)]) return *scoped;
+  return switch_word(id, env_text(id));
+}
 
 std::optional<uint64_t> env_number(EnvSwitch id) {
   const EnvVariable& v = env_variable(id);

@@ -60,6 +60,21 @@ enum class EnvSwitch : uint8_t {
 // What a switch's word means. Each switch uses a few of these; Auto is "decide adaptively".
 enum class Word : uint8_t { Auto, Off, On, Scalar, Sse, Avx2, Avx512, Neon, Rows, Gemm, Sharded, Transposed, Direct, PerCenter, Bf16 };
 
+// While it lives, env_word(id) answers `word` on the thread that made it, whatever the
+// environment says: a call that names a setting itself (a keyword argument) takes precedence over
+// the switch for that call. A null word leaves the switch in charge; scopes nest.
+class ScopedWord {
+ public:
+  ScopedWord(EnvSwitch id, std::optional<Word> word);
+  ~ScopedWord();
+  ScopedWord(const ScopedWord&) = delete;
+  ScopedWord& operator=(const ScopedWord&) = delete;
+
+ private:
+  EnvSwitch id_;
+  std::optional<Word> saved_;
+};
+
 struct SwitchWord {
   const char* text;
   Word meaning;

@@ -379,6 +379,15 @@ inline uint32_t lane_bits16(I16x16 m) {
 #endif
 }
 
+// Bit i set when a[i] <= b[i], for every lane of two shuffle-width registers of 16-bit sums.
+inline uint64_t at_most_bits(ShuffleU16 a, ShuffleU16 b) {
+#if defined(__x86_64__) && defined(__AVX512BW__)
+  return _mm512_cmple_epu16_mask((__m512i)a, (__m512i)b);
+#else
+  return lane_bits16((I16x16)(a <= b));
+#endif
+}
+
 // out[i] = table[idx[i]] for every byte (idx[i] < 16), the same 16-byte table for all of them:
 // one shuffle per 16 bytes, the table broadcast from memory.
 inline ShuffleU8 lookup16(const uint8_t* table, ShuffleU8 idx) {

@@ -247,8 +247,42 @@ size_t rows_within_limits(const PackedPq4Codes& packed, const uint8_t* entries, 
 // Up to this many groups the bar is counted in vector lanes (groups^2 compares per 16 rows);
 // beyond, one selection per row is cheaper.
 constexpr size_t kCountedGroups = 64;
+// For lists of up to 8 under global calibration the first scan instead keeps every slot's N = l
+// smallest sums in registers (a sorted insertion per center): the bar is then the exact l-th
+// smallest sum, and the second pass lets through only the row's own candidates and their ties.
 
-template <class Block>
+// Per slot, the N smallest sums so far in ascending order: level j holds the (j + 1)-th smallest.
+// The levels are whole target registers laid over the scanner's slot order.
+template <size_t R, size_t N>
+struct SmallestSums {
+  using U16 = lanes::ShuffleU16;
+  static constexpr size_t kRegs = sizeof(Sums<R>) / sizeof(U16);
+  static_assert(sizeof(Sums<R>) % sizeof(U16) == 0);
+  U16 level[N][kRegs];
+  void reset() {
+    for (auto& regs : level)
+      for (auto& v : regs) v = U16{} + 65535;
+  }
+  void insert(const Sums<R>& s) {
+    U16 v[kRegs];
+    std::memcpy(v, &s, sizeof(v));
+    for (size_t q = 0; q < kRegs; ++q) {
+      for (size_t j = 0; j < N; ++j) {
+        const U16 low = v[q] < level[j][q] ? v[q] : level[j][q];
+        v[q] = v[q] < level[j][q] ? level[j][q] : v[q];
+        level[j][q] = low;
+      }
+    }
+  }
+  // The (j + 1)-th smallest sums in slot order.
+  Sums<R> nth(size_t j) const {
+    Sums<R> out;
+    std::memcpy(&out, level[j], sizeof(out));
+    return out;
+  }
+};
+
+template <class Block, size_t N>
 void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l, size_t begin,
                     size_t end, uint32_t* centers, float* distances) {
   constexpr size_t R = Block::kRows;
@@ -286,11 +320,15 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
   size_t count[R];
   bool strict[R];
   float bar[R];
-  Sums<R> bar_sum;  // slot order: screen by sums at or below these (global calibration)
+  // Slot order: screen by sums at or below these (global calibration), in whole registers.
+  using U16 = lanes::ShuffleU16;
+  constexpr size_t W = sizeof(U16) / sizeof(uint16_t), kRegs = R / W;
+  static_assert(R % W == 0);
+  U16 bar_sum[kRegs];
   F32x16 bar_d[P];  // slot order: screen by distances at or below these (per-center calibration)
   auto set_bar = [&](size_t slot, float d, uint16_t sum_le) {
     bar[slot] = d;
-    bar_sum.part[slot / 16][slot % 16] = sum_le;
+    bar_sum[slot / W][slot % W] = sum_le;
     bar_d[slot / 16][slot % 16] = d;
   };
   // Keeps the slot's l best entries, the first l of its buffer; the bar becomes the worst of them.
@@ -302,30 +340,42 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
     // Getting strictly below the worst entry's distance takes a sum below its sum.
     set_bar(slot, e[l - 1].d, e[l - 1].s);
   };
+  require(N == 0 || (!per_center && N == l), "pq4 candidates: sorted insertion for another list length");
+  SmallestSums<R, (N > 0 ? N : 1)> smallest;
   for (size_t row0 = begin; row0 < end; row0 += R) {
     const size_t real = std::min(R, end - row0);
     scanner.load(packed, row0 / kPq4BlockRows);
-    std::fill(group_sum.begin(), group_sum.end(), U16x16{} + 65535);
-    std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
-    for (size_t c = 0; c < k; ++c) {
-      const Sums<R> s = scanner.sums(tables.center_entries(c));
-      if (keep_sums) kept[c] = s;
-      const size_t g = c % groups;
-      for (size_t q = 0; q < P; ++q) {
-        if (per_center) {
-          const F32x16 d = dist_of(__builtin_convertvector(s.part[q], F32x16), c);
-          F32x16& low = group_d[g * P + q];
-          low = d < low ? d : low;
-        } else {
-          U16x16& low = group_sum[g * P + q];
-          low = s.part[q] < low ? s.part[q] : low;
+    if constexpr (N > 0) {
+      smallest.reset();
+      for (size_t c = 0; c < k; ++c) {
+        const Sums<R> s = scanner.sums(tables.center_entries(c));
+        if (keep_sums) kept[c] = s;
+        smallest.insert(s);
+      }
+      const Sums<R> lth = smallest.nth(N - 1);
+      for (size_t q = 0; q < P; ++q) group_sum[q] = lth.part[q];
+    } else {
+      std::fill(group_sum.begin(), group_sum.end(), U16x16{} + 65535);
+      std::fill(group_d.begin(), group_d.end(), F32x16{} + std::numeric_limits<float>::infinity());
+      for (size_t c = 0, g = 0; c < k; ++c, g = g + 1 == groups ? 0 : g + 1) {
+        const Sums<R> s = scanner.sums(tables.center_entries(c));
+        if (keep_sums) kept[c] = s;
+        for (size_t q = 0; q < P; ++q) {
+          if (per_center) {
+            const F32x16 d = dist_of(__builtin_convertvector(s.part[q], F32x16), c);
+            F32x16& low = group_d[g * P + q];
+            low = d < low ? d : low;
+          } else {
+            U16x16& low = group_sum[g * P + q];
+            low = s.part[q] < low ? s.part[q] : low;
+          }
         }
       }
     }
     // The l-th smallest group minimum of every slot: the smallest minimum that at least l minima
     // are at or below. Counted in vectors for a few groups, selected per slot beyond that.
-    const bool counted = groups <= kCountedGroups;
-    if (counted) {
+    const bool counted = N > 0 || groups <= kCountedGroups;
+    if (N == 0 && counted) {
       for (size_t q = 0; q < P; ++q) {
         if (per_center) {
           F32x16 lth = F32x16{} + std::numeric_limits<float>::infinity();
@@ -373,15 +423,16 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
     for (size_t c = 0; c < k; ++c) {
       const Sums<R> s = keep_sums ? kept[c] : scanner.sums(tables.center_entries(c));
       const float scale = scale_of(c), offset = offset_of(c);
-      for (size_t q = 0; q < P; ++q) {
-        uint32_t bits;
-        if (per_center) {
-          bits = lanes::at_most_mask16(dist_of(__builtin_convertvector(s.part[q], F32x16), c), bar_d[q]);
-        } else {
-          bits = lanes::lane_bits16(s.part[q] <= bar_sum.part[q]);
-        }
+      U16 regs[kRegs];
+      std::memcpy(regs, &s, sizeof(regs));
+      for (size_t q = 0; q < (per_center ? P : kRegs); ++q) {
+        // Bit b of part q is slot 16 q + b (per-center distances) or W q + b (sums).
+        const size_t width = per_center ? 16 : W;
+        uint64_t bits = per_center
+                            ? lanes::at_most_mask16(dist_of(__builtin_convertvector(s.part[q], F32x16), c), bar_d[q])
+                            : lanes::at_most_bits(regs[q], bar_sum[q]);
         while (bits) {
-          const size_t slot = 16 * q + size_t(__builtin_ctz(bits));
+          const size_t slot = width * q + size_t(__builtin_ctzll(bits));
           bits &= bits - 1;
           const float d = float(s[slot]) * scale + offset;
           if (strict[slot] ? !(d < bar[slot]) : !(d <= bar[slot])) continue;
@@ -400,6 +451,76 @@ void top_candidates(const PackedPq4Codes& packed, const QuantizedPq4LookupTables
       for (size_t i = 0; i < l; ++i) {
         centers[at + i] = e[i].c;
         distances[at + i] = e[i].d;
+      }
+    }
+  }
+}
+
+// Short lists (N = l <= 4, global calibration, k below 2^16) in one scan: every slot keeps its N
+// best keys sum << 16 | center in registers, a sorted insertion per center, so the order is by sum
+// and equal sums go to the lower center. That is the rule by dequantized distance unless
+// neighbouring sums dequantize to the same distance as the l-th sum; a block where that happens
+// is done again by top_candidates, which applies the rule by distance itself.
+template <class Block, size_t N>
+void top_candidates_keyed(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
+                          size_t begin, size_t end, uint32_t* centers, float* distances) {
+  constexpr size_t R = Block::kRows;
+  using U16 = lanes::ShuffleU16;
+  constexpr size_t W = sizeof(U16) / sizeof(uint16_t), H = W / 2, kRegs = R / W, kKeys = 2 * kRegs;
+  typedef uint16_t U16Half __attribute__((vector_size(sizeof(U16) / 2)));
+  typedef uint32_t U32 __attribute__((vector_size(sizeof(U16))));
+  static_assert(R % W == 0 && sizeof(U16Half) * 2 == sizeof(U16));
+  const size_t k = size_t(tables.k);
+  require(N == l && !tables.per_center && l < k && k <= 65536, "pq4 candidates: keyed lists for another shape");
+  require(tables.num_subquantizers == packed.num_subquantizers, "pq4 candidates: tables built for another M");
+  require(packed.num_subquantizers <= kPq4MaxSubquantizers, "pq4 candidates: M above 257");
+  require(begin % kPq4BlockRows == 0 && begin <= end && end <= packed.rows,
+          "pq4 candidates: rows outside the packed codes");
+  require(packed.data.size() >= packed.blocks() * packed.block_bytes(), "pq4 candidates: packed data too short");
+  const float scale = tables.scale, offset = tables.bias * float(packed.num_subquantizers);
+  auto dist = [&](uint32_t sum) { return float(sum) * scale + offset; };
+  Block scanner;
+  for (size_t row0 = begin; row0 < end; row0 += R) {
+    const size_t real = std::min(R, end - row0);
+    scanner.load(packed, row0 / kPq4BlockRows);
+    U32 level[N][kKeys];
+    for (auto& keys : level)
+      for (auto& v : keys) v = U32{} + 0xffffffffu;
+    for (size_t c = 0; c < k; ++c) {
+      const Sums<R> s = scanner.sums(tables.center_entries(c));
+      U16Half halves[kKeys];
+      std::memcpy(halves, &s, sizeof(halves));
+      const U32 index = U32{} + uint32_t(c);
+      for (size_t q = 0; q < kKeys; ++q) {
+        U32 key = (__builtin_convertvector(halves[q], U32) << 16) | index;
+        for (size_t j = 0; j < N; ++j) {
+          const U32 low = key < level[j][q] ? key : level[j][q];
+          key = key < level[j][q] ? level[j][q] : key;
+          level[j][q] = low;
+        }
+      }
+    }
+    // Key register q, lane i holds slot q H + i.
+    bool collides = false;
+    for (size_t slot = 0; slot < R && !collides; ++slot) {
+      if (Block::row_of_slot(slot) >= real) continue;
+      const uint32_t sum = level[N - 1][slot / H][slot % H] >> 16;
+      const float d = dist(sum);
+      collides = (sum > 0 && dist(sum - 1) == d) || (sum < 65535 && dist(sum + 1) == d);
+    }
+    uint32_t* out_c = centers + (row0 - begin) * l;
+    float* out_d = distances + (row0 - begin) * l;
+    if (collides) {
+      top_candidates<Block, N>(packed, tables, l, row0, row0 + real, out_c, out_d);
+      continue;
+    }
+    for (size_t slot = 0; slot < R; ++slot) {
+      const size_t r = Block::row_of_slot(slot);
+      if (r >= real) continue;
+      for (size_t j = 0; j < N; ++j) {
+        const uint32_t key = level[j][slot / H][slot % H];
+        out_c[r * l + j] = key & 0xffffu;
+        out_d[r * l + j] = dist(key >> 16);
       }
     }
   }
@@ -686,12 +807,36 @@ size_t pq4_rows_within_scalar(const PackedPq4Codes& packed, const uint8_t* entri
 
 void pq4_top_candidates_neon(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
                              size_t begin, size_t end, uint32_t* centers, float* distances) {
-  top_candidates<VectorBlock>(packed, tables, l, begin, end, centers, distances);
+  if (tables.per_center) return top_candidates<VectorBlock, 0>(packed, tables, l, begin, end, centers, distances);
+  if (tables.k <= 65536 && l <= 4) {
+    switch (l) {
+      case 1: return top_candidates_keyed<VectorBlock, 1>(packed, tables, l, begin, end, centers, distances);
+      case 2: return top_candidates_keyed<VectorBlock, 2>(packed, tables, l, begin, end, centers, distances);
+      case 3: return top_candidates_keyed<VectorBlock, 3>(packed, tables, l, begin, end, centers, distances);
+      case 4: return top_candidates_keyed<VectorBlock, 4>(packed, tables, l, begin, end, centers, distances);
+    }
+  }
+  switch (l) {
+#define VANTORIX_TOP_CANDIDATES(n) \
+  case n:                          \
+    return top_candidates<VectorBlock, n>(packed, tables, l, begin, end, centers, distances);
+    VANTORIX_TOP_CANDIDATES(1)
+    VANTORIX_TOP_CANDIDATES(2)
+    VANTORIX_TOP_CANDIDATES(3)
+    VANTORIX_TOP_CANDIDATES(4)
+    VANTORIX_TOP_CANDIDATES(5)
+    VANTORIX_TOP_CANDIDATES(6)
+    VANTORIX_TOP_CANDIDATES(7)
+    VANTORIX_TOP_CANDIDATES(8)
+#undef VANTORIX_TOP_CANDIDATES
+    default:
+      return top_candidates<VectorBlock, 0>(packed, tables, l, begin, end, centers, distances);
+  }
 }
 
 void pq4_top_candidates_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, size_t l,
                                size_t begin, size_t end, uint32_t* centers, float* distances) {
-  top_candidates<ScalarBlock>(packed, tables, l, begin, end, centers, distances);
+  top_candidates<ScalarBlock, 0>(packed, tables, l, begin, end, centers, distances);
 }
 
 const char* pq4_vector_isa() { return kVectorIsa; }

@@ -143,6 +143,7 @@ void Args::convert() {
       if (p.dflt == Param::Default::Float) s.value = p.float_value;
       continue;
     }
+    if (p.dflt == Param::Default::None && s.object == Py_None) continue;  // stays "not given"
     switch (p.kind) {
       case Kind::Int: s.value = as_u64(s.object, p.name); break;
       case Kind::Bool: s.value = as_bool(s.object, p.name); break;
@@ -150,7 +151,6 @@ void Args::convert() {
       case Kind::IntSequence: s.value = as_u64_sequence(s.object, p.name); break;
       case Kind::Float: s.value = as_f64(s.object, p.name); break;
       default:
-        if (p.dflt == Param::Default::None && s.object == Py_None) break;
         read_array<Value>(s.object, p);  // checked now, read again below
     }
   }
@@ -200,6 +200,8 @@ std::optional<T> Args::get_or_none(const char* name) const {
   if (std::holds_alternative<std::monostate>(find(name).value)) return std::nullopt;
   return get<T>(name);
 }
+
+std::optional<bool> Args::flag_or_none(const char* name) const { return get_or_none<bool>(name); }
 
 std::optional<MatrixView<const float>> Args::f32_matrix_or_none(const char* name) const {
   return get_or_none<MatrixView<const float>>(name);

@@ -84,6 +84,7 @@ class Args {
   uint64_t integer(const char* name) const;
   double real(const char* name) const;
   bool flag(const char* name) const;
+  std::optional<bool> flag_or_none(const char* name) const;
   const std::string& text(const char* name) const;
   const std::vector<uint64_t>& integers(const char* name) const;
   MatrixView<const float> f32_matrix(const char* name) const;

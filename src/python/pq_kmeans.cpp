@@ -1,6 +1,7 @@
 // _NativePQKMeans: k-means over product-quantization codes.
 #include "codes/autok.hpp"
 #include "codes/pqkmeans.hpp"
+#include "core/env.hpp"
 #include "kmeans/kmeans_common.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -50,17 +51,26 @@ PyObject* fit_predict_adc(PqKMeans* m, const Args& a) {
   return new_u32_labels(m->labels());
 }
 
+// The call's own choice of the 4-bit fast scan; None leaves it to VANTORIX_PQ4_FASTSCAN.
+ScopedWord fastscan_of(const Args& a) {
+  const std::optional<bool> on = a.flag_or_none("fastscan");
+  return ScopedWord(EnvSwitch::Pq4Fastscan, on ? std::optional<Word>(*on ? Word::On : Word::Off) : std::nullopt);
+}
+
 PyObject* fit_hybrid(PqKMeans* m, const Args& a) {
+  const ScopedWord fastscan = fastscan_of(a);
   m->fit_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l"));
   Py_RETURN_NONE;
 }
 
 PyObject* fit_predict_hybrid(PqKMeans* m, const Args& a) {
+  const ScopedWord fastscan = fastscan_of(a);
   m->fit_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l"));
   return new_u32_labels(m->labels());
 }
 
 PyObject* predict_hybrid(PqKMeans* m, const Args& a) {
+  const ScopedWord fastscan = fastscan_of(a);
   return new_u32_labels(m->predict_hybrid(a.u8_matrix("codes"), a.f32_matrix("vectors"), a.integer("refine_exact_top_l")));
 }
 
@@ -153,8 +163,10 @@ const Constructor<PqKMeans> kConstructor = {
 const Method<PqKMeans> kMethods[] = {
     {"fit", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit, "Symmetric fit: rows and centers are codes."},
     {"fit_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_adc, "Asymmetric fit against dense centers."},
-    {"fit_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, fit_hybrid,
-     "Hybrid fit: approximate preselection by codes, exact refinement on the raw vectors."},
+    {"fit_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int), arg_or_none("fastscan", Kind::Bool)}, fit_hybrid,
+     "Hybrid fit: approximate preselection by codes, exact refinement on the raw vectors. Extension: "
+     "fastscan=True or False ranks candidates with (without) the 4-bit fast scan for this call, "
+     "whatever VANTORIX_PQ4_FASTSCAN says; None (the default) leaves it to the switch."},
     {"predict", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict, "Labels of the nearest code centers."},
     {"chunk_summary", Access::Shared, {arg("codes", Kind::U8Matrix), int_arg("farthest", 0)}, chunk_summary,
      "One symmetric assignment pass over codes against the stored code centers, for fits spread over "
@@ -164,14 +176,14 @@ const Method<PqKMeans> kMethods[] = {
      "far_distances, far_labels; farthest first, ties to the lower row)."},
     {"predict_adc", Access::Shared, {arg("codes", Kind::U8Matrix)}, predict_adc,
      "Labels of the nearest dense centers."},
-    {"predict_hybrid", Access::Shared, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, predict_hybrid,
-     "Labels of the nearest dense centers, refined on the raw vectors."},
+    {"predict_hybrid", Access::Shared, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int), arg_or_none("fastscan", Kind::Bool)}, predict_hybrid,
+     "Labels of the nearest dense centers, refined on the raw vectors (fastscan as in fit_hybrid)."},
     {"fit_predict", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict,
      "fit, then the labels of the fit."},
     {"fit_predict_adc", Access::Exclusive, {arg("codes", Kind::U8Matrix)}, fit_predict_adc,
      "fit_adc, then the labels of the fit."},
-    {"fit_predict_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int)}, fit_predict_hybrid,
-     "fit_hybrid, then the labels of the fit."},
+    {"fit_predict_hybrid", Access::Exclusive, {arg("codes", Kind::U8Matrix), arg("vectors", Kind::F32Matrix), arg("refine_exact_top_l", Kind::Int), arg_or_none("fastscan", Kind::Bool)}, fit_predict_hybrid,
+     "fit_hybrid, then the labels of the fit (fastscan as in fit_hybrid)."},
     {"set_cluster_centers", Access::Exclusive, {arg("centers", Kind::U8Matrix)}, set_cluster_centers,
      "Installs code centers (k x M, uint8)."},
     {"set_dense_cluster_centers", Access::Exclusive, {arg("centers", Kind::F32Matrix)}, set_dense_cluster_centers,

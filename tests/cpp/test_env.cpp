@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "core/env.hpp"
 #include "scoped_env.hpp"
@@ -119,4 +120,26 @@ TEST(Env, FallbackVariables) {
       EXPECT_EQ(env_word(c.id), c.word) << env_variable(c.id).name;
     }
   }
+}
+
+TEST(Env, ScopedWordsOverrideTheirSwitchOnTheirThreadOnly) {
+  const ScopedEnv env(EnvVars{{"VANTORIX_PQ4_FASTSCAN", "on"}});
+  const auto on_other_thread = [] {
+    Word seen = Word::Auto;
+    std::thread([&] { seen = env_word(EnvSwitch::Pq4Fastscan); }).join();
+    return seen;
+  };
+  {
+    const ScopedWord off(EnvSwitch::Pq4Fastscan, Word::Off);
+    EXPECT_EQ(env_word(EnvSwitch::Pq4Fastscan), Word::Off);
+    EXPECT_EQ(on_other_thread(), Word::On);
+    {
+      const ScopedWord none(EnvSwitch::Pq4Fastscan, std::nullopt);  // leaves the outer word
+      EXPECT_EQ(env_word(EnvSwitch::Pq4Fastscan), Word::Off);
+      const ScopedWord on(EnvSwitch::Pq4Fastscan, Word::On);
+      EXPECT_EQ(env_word(EnvSwitch::Pq4Fastscan), Word::On);
+    }
+    EXPECT_EQ(env_word(EnvSwitch::Pq4Fastscan), Word::Off);
+  }
+  EXPECT_EQ(env_word(EnvSwitch::Pq4Fastscan), Word::On);
 }

@@ -428,7 +428,9 @@ TEST(Pq4Screen, KeepsEveryRowThatCouldComeCloser) {
 }
 
 TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
-  // Reference: every center's dequantized distance, sorted by (distance, center), first l. The
+  // Reference: every center's dequantized distance, sorted by (distance, center), first l (under
+  // global calibration lists up to 4 are kept as keys in one scan, up to 8 bound by a sorted
+  // insertion, longer ones by the group bar). The
   // tables: random ones, one whose entries all tie, and one whose large bias makes neighbouring
   // sums dequantize to equal distances (so sums and distances order the centers differently).
   struct Case {
@@ -444,7 +446,7 @@ TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
     for (bool per_center : {false, true}) {
       QuantizedPq4LookupTables q;
       ASSERT_TRUE(q.update_from_f32_with(table, m, k, per_center));
-      for (size_t l : {size_t{1}, size_t{2}, size_t{7}, k - 1}) {
+      for (size_t l : {size_t{1}, size_t{2}, size_t{4}, size_t{7}, size_t{8}, size_t{9}, k - 1}) {
         SCOPED_TRACE(testing::Message() << t.name << " per_center=" << per_center << " l=" << l);
         std::vector<std::vector<uint32_t>> want(rows);
         for (size_t i = 0; i < rows; ++i) {

@@ -33,7 +33,7 @@ def exact_labels(vectors, centers):
 
 def test_signatures_and_method_order():
     for name in ["fit_hybrid", "predict_hybrid", "fit_predict_hybrid"]:
-        assert str(inspect.signature(getattr(PQK, name))) == "(self, /, codes, vectors, refine_exact_top_l)"
+        assert str(inspect.signature(getattr(PQK, name))) == "(self, /, codes, vectors, refine_exact_top_l, fastscan=None)"
     # Registered beside their asymmetric siblings.
     methods = [n for n, v in vars(PQK).items() if callable(v) and not n.startswith("__")]
     for sibling in ["fit_adc", "predict_adc", "fit_predict_adc"]:
@@ -206,3 +206,31 @@ def test_sixteen_codeword_codes_report_exact_distances(run_python):
         np.testing.assert_allclose(history[-1], exact.mean(), rtol=1e-5, err_msg=name)
         # Well-separated groups: the two best approximate candidates hold the exact winner.
         np.testing.assert_array_equal(labels, exact_labels(x, centers), err_msg=name)
+
+
+def test_fastscan_keyword_decides_for_its_call_alone(monkeypatch):
+    """fastscan=True/False gives what VANTORIX_PQ4_FASTSCAN on/off gives, whatever the switch says,
+    and only for that call; None follows the switch."""
+    rng = np.random.default_rng(8)
+    x = rng.normal(0, 1, (900, 16)).astype(np.float32)
+    pq = vx._NativeProductQuantizer(8, codebook_size=16, iterations=4)
+    pq.fit(x)
+    codes = pq.encode(x)
+
+    def fit(**kw):
+        m = PQK(pq.codewords, 24, iterations=3, seed=2)
+        labels = m.fit_predict_hybrid(codes, x, 1, **kw)
+        return labels, m.dense_cluster_centers, m.predict_hybrid(codes, x, 1, **kw)
+
+    results = {}
+    for switch in ["off", "on"]:
+        monkeypatch.setenv("VANTORIX_PQ4_FASTSCAN", switch)
+        results[switch] = fit()
+        for keyword in [False, True, None]:
+            results[switch, keyword] = fit(fastscan=keyword)
+    # The 8-bit ranking picks other candidates than the float one here, so the cases are told apart.
+    assert not np.array_equal(results["on"][0], results["off"][0])
+    for switch in ["off", "on"]:
+        for keyword, same_as in [(False, "off"), (True, "on"), (None, switch)]:
+            for got, want in zip(results[switch, keyword], results[same_as]):
+                np.testing.assert_array_equal(got, want, err_msg=f"switch {switch}, fastscan={keyword}")
