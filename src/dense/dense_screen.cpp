@@ -264,9 +264,9 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   if (half) {
     const size_t padded_rows = bf16_padded(count), padded_d = half_->padded_d;
     scratch.half_rows.resize(padded_rows * padded_d);
-    scratch.row_errors.resize(count);
+    scratch.row_sums.resize(count);
     for (size_t i = 0; i < count; ++i) {
-      scratch.row_errors[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+      scratch.row_sums[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
     }
     std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
     scratch.products.resize(padded_rows * width);
@@ -308,11 +308,13 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     float* p = products + i * width;
     auto& cand = scratch.candidates;
     cand.clear();
-    const double xs = squared_norm(x, d);
+    // The rounding pass summed the row's squares already (in another order: the bound charges
+    // any f64 order).
+    const double xs = half ? scratch.row_sums[i].squared_norm : squared_norm(x, d);
     if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
     } else {
-      const RowBound row{float(xs), norm_above(xs), half ? norm_above(scratch.row_errors[i]) : 0.0f, half};
+      const RowBound row{float(xs), norm_above(xs), half ? norm_above(scratch.row_sums[i].squared_error) : 0.0f, half};
       if (cosine_) {
         collect_dots(p, row, scratch);
       } else {

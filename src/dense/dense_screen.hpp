@@ -70,7 +70,7 @@ class DenseScreen {
     std::vector<size_t> kept, candidates;  // kept and ends: k entries, written by index
     std::vector<float> values, ends;
     std::vector<uint16_t> half_rows;  // the block in bf16
-    std::vector<double> row_errors;   // and each row's squared rounding error
+    std::vector<RoundedRow> row_sums;  // and each row's squared rounding error and norm
   };
   // What the bound of one row needs: its squared norm (f32), its norm and the norm of its bf16
   // rounding error (both rounded up; the error is 0 with f32 products), and the product's share.

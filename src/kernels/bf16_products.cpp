@@ -108,30 +108,38 @@ Bf16Kernel bf16_kernel() {
   return chosen;
 }
 
-double round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out) {
-  // The errors' exact squares summed in sixteen f64 lanes, as squared_norm sums the row's own.
-  // Each error is exact: value and rounded value are within a factor of 2 (Sterbenz), or the
-  // rounded one is 0.
-  D8 acc_low = {}, acc_high = {};
+RoundedRow round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out) {
+  // Squares summed in sixteen f64 lanes. Each error is exact: value and rounded value are within
+  // a factor of 2 (Sterbenz), or the rounded one is 0.
+  D8 err_low = {}, err_high = {}, sq_low = {}, sq_high = {};
+  auto halves = [](F16 v, D8& low, D8& high) {
+    low = __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7), D8);
+    high = __builtin_convertvector(__builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15), D8);
+  };
   size_t i = 0;
   for (; i + 16 <= d; i += 16) {
     const F16 v = load16(x + i);
-    const F16 err = v - round_bf16_16(v, out + i);
-    const F8 low = __builtin_shufflevector(err, err, 0, 1, 2, 3, 4, 5, 6, 7);
-    const F8 high = __builtin_shufflevector(err, err, 8, 9, 10, 11, 12, 13, 14, 15);
-    const D8 wl = __builtin_convertvector(low, D8), wh = __builtin_convertvector(high, D8);
-    acc_low = acc_low + wl * wl;
-    acc_high = acc_high + wh * wh;
+    D8 el, eh, vl, vh;
+    halves(v - round_bf16_16(v, out + i), el, eh);
+    halves(v, vl, vh);
+    err_low = err_low + el * el;
+    err_high = err_high + eh * eh;
+    sq_low = sq_low + vl * vl;
+    sq_high = sq_high + vh * vh;
   }
-  double s = 0.0;
-  for (int l = 0; l < 8; ++l) s += acc_low[l] + acc_high[l];
+  RoundedRow sums{0.0, 0.0};
+  for (int l = 0; l < 8; ++l) {
+    sums.squared_error += err_low[l] + err_high[l];
+    sums.squared_norm += sq_low[l] + sq_high[l];
+  }
   for (; i < d; ++i) {
     out[i] = bf16_bits(x[i]);
-    const double e = double(x[i] - bf16_value(out[i]));
-    s += e * e;
+    const double e = double(x[i] - bf16_value(out[i])), v = double(x[i]);
+    sums.squared_error += e * e;
+    sums.squared_norm += v * v;
   }
   for (; i < padded; ++i) out[i] = 0;
-  return s;
+  return sums;
 }
 
 Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d) {
@@ -145,7 +153,7 @@ Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d) {
   const size_t steps = packed.padded_d / kBf16Block;
   std::vector<uint16_t> row(packed.padded_d);
   for (size_t j = 0; j < k; ++j) {
-    packed.squared_errors[j] = round_to_bf16(centers + j * d, d, packed.padded_d, row.data());
+    packed.squared_errors[j] = round_to_bf16(centers + j * d, d, packed.padded_d, row.data()).squared_error;
     // Center j is column j % 16 of its group's tiles; dimensions 2i and 2i + 1 of a step form
     // the tile's row i.
     uint16_t* group = packed.tiles.data() + (j / 16) * steps * 512;

@@ -25,17 +25,20 @@ inline bool bf16_products_available() { return bf16_kernel() != Bf16Kernel::None
 inline constexpr size_t kBf16Block = 32;
 inline size_t bf16_padded(size_t n) { return (n + kBf16Block - 1) / kBf16Block * kBf16Block; }
 
-// x[0..d) rounded to bf16 (nearest, ties to even; magnitudes below 2^-126, which the tiles read
-// as zero, become zero) into out[0..padded), zeros after d. Returns the sum of the squared
-// rounding errors, (x - bf16(x))^2, in f64 (each difference and square is exact). Non-finite
-// values give a non-finite sum.
-double round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out);
+// x[0..d) rounded to bf16 (nearest, ties to even; magnitudes below 2^-126, which the products
+// read as zero, become zero) into out[0..padded), zeros after d, with the sums of the squared
+// rounding errors, (x - bf16(x))^2, and of the squares of x, both in f64 over exact squares (each
+// error is exact), read in the same pass. Non-finite values give non-finite sums.
+struct RoundedRow {
+  double squared_error, squared_norm;
+};
+RoundedRow round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out);
 
 // Centers rounded to bf16 in the tile layout, and their squared rounding errors.
 struct Bf16Centers {
   size_t k = 0, d = 0, padded_k = 0, padded_d = 0;
   std::vector<uint16_t> tiles;
-  std::vector<double> squared_errors;  // k entries, as round_to_bf16 returns them
+  std::vector<double> squared_errors;  // k entries, as round_to_bf16 sums them
 };
 Bf16Centers pack_bf16_centers(const float* centers, size_t k, size_t d);
 

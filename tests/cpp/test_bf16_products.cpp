@@ -50,7 +50,7 @@ TEST(Bf16Products, RoundingIsToNearestEvenWithExactErrors) {
   };
   for (const auto& c : cases) {
     uint16_t out[32];
-    const double err = round_to_bf16(&c.x, 1, 32, out);
+    const double err = round_to_bf16(&c.x, 1, 32, out).squared_error;
     EXPECT_EQ(out[0], c.bits) << c.x;
     const double diff = double(c.x) - double(value_of(c.bits));
     EXPECT_EQ(err, diff * diff) << c.x;
@@ -59,17 +59,20 @@ TEST(Bf16Products, RoundingIsToNearestEvenWithExactErrors) {
   // Long rows go sixteen lanes at a time: the same bits and the sum of the same exact squares.
   const auto x = filled(77, 3, 1e3f);
   std::vector<uint16_t> out(96);
-  const double err = round_to_bf16(x.data(), x.size(), out.size(), out.data());
-  double want = 0.0;
+  const RoundedRow sums = round_to_bf16(x.data(), x.size(), out.size(), out.data());
+  double want = 0.0, norm = 0.0;
   for (size_t i = 0; i < x.size(); ++i) {
     uint16_t one[32];
     round_to_bf16(&x[i], 1, 32, one);
     EXPECT_EQ(out[i], one[0]) << i;
     const double diff = double(x[i]) - double(value_of(one[0]));
     want += diff * diff;
+    norm += double(x[i]) * double(x[i]);
   }
-  EXPECT_NEAR(err, want, want * 1e-14);
-  EXPECT_TRUE(std::isnan(round_to_bf16(std::vector<float>{1.0f, NAN}.data(), 2, 32, out.data())));
+  EXPECT_NEAR(sums.squared_error, want, want * 1e-14);
+  EXPECT_NEAR(sums.squared_norm, norm, norm * 1e-14);
+  const RoundedRow nan = round_to_bf16(std::vector<float>{1.0f, NAN}.data(), 2, 32, out.data());
+  EXPECT_TRUE(std::isnan(nan.squared_error) && std::isnan(nan.squared_norm));
 }
 
 TEST(Bf16Products, EveryKernelMultipliesTheRoundedValues) {
