@@ -66,10 +66,10 @@ class DenseScreen {
 
  private:
   struct Scratch {
-    std::vector<float> products;
+    CacheLineVector<float> products;
     std::vector<size_t> kept, candidates;  // kept and ends: k entries, written by index
     std::vector<float> values, ends;
-    std::vector<uint16_t> half_rows;  // the block in bf16
+    CacheLineVector<uint16_t> half_rows;  // the block in bf16
     std::vector<RoundedRow> row_sums;  // and each row's squared rounding error and norm
   };
   // What the bound of one row needs: its squared norm (f32), its norm and the norm of its bf16

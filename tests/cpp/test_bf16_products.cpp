@@ -15,9 +15,9 @@ namespace {
 float value_of(uint16_t h) { return std::bit_cast<float>(uint32_t(h) << 16); }
 
 // Rows padded as the screen pads them, rounded with round_to_bf16.
-std::vector<uint16_t> rounded_rows(const std::vector<float>& x, size_t rows, size_t d) {
+CacheLineVector<uint16_t> rounded_rows(const std::vector<float>& x, size_t rows, size_t d) {
   const size_t pd = bf16_padded(d);
-  std::vector<uint16_t> out(bf16_padded(rows) * pd, 0);
+  CacheLineVector<uint16_t> out(bf16_padded(rows) * pd, 0);
   for (size_t r = 0; r < rows; ++r) round_to_bf16(x.data() + r * d, d, pd, out.data() + r * pd);
   return out;
 }
@@ -92,7 +92,7 @@ TEST(Bf16Products, EveryKernelMultipliesTheRoundedValues) {
     for (const auto& [a, b, exact] : {std::tuple{&x, &c, true}, std::tuple{&fx, &fc, false}}) {
       const Bf16Centers packed = pack_bf16_centers(b->data(), k, d);
       const auto half = rounded_rows(*a, rows, d);
-      std::vector<float> out(bf16_padded(rows) * packed.padded_k, NAN);
+      CacheLineVector<float> out(bf16_padded(rows) * packed.padded_k, NAN);
       bf16_products_with(kernel, half.data(), bf16_padded(rows), packed, out.data());
       for (size_t r = 0; r < rows; ++r) {
         for (size_t j = 0; j < packed.padded_k; ++j) {
