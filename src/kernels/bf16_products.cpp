@@ -112,16 +112,12 @@ RoundedRow round_to_bf16(const float* x, size_t d, size_t padded, uint16_t* out)
   // Squares summed in sixteen f64 lanes. Each error is exact: value and rounded value are within
   // a factor of 2 (Sterbenz), or the rounded one is 0.
   D8 err_low = {}, err_high = {}, sq_low = {}, sq_high = {};
-  auto halves = [](F16 v, D8& low, D8& high) {
-    low = __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7), D8);
-    high = __builtin_convertvector(__builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15), D8);
-  };
   size_t i = 0;
   for (; i + 16 <= d; i += 16) {
     const F16 v = load16(x + i);
     D8 el, eh, vl, vh;
-    halves(v - round_bf16_16(v, out + i), el, eh);
-    halves(v, vl, vh);
+    widen16(v - round_bf16_16(v, out + i), el, eh);
+    widen16(v, vl, vh);
     err_low = err_low + el * el;
     err_high = err_high + eh * eh;
     sq_low = sq_low + vl * vl;
