@@ -635,9 +635,29 @@ void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4Look
 
 bool finite_range(float lo, float hi) { return std::isfinite(hi - lo); }
 
-inline uint8_t quantize(float value, float lo, float scale) {
-  const float q = std::round((value - lo) / scale);  // half away from zero
-  return uint8_t(std::clamp(q, 0.0f, 255.0f));
+// round((value - lo) / scale), half away from zero, clamped to a byte. value >= lo, so the
+// quotient is not negative and its rounding is its whole part plus one from a half up (x - trunc(x)
+// is exact): what std::round gives, in a form the compiler can vectorize.
+inline float quantized_level(float value, float lo, float scale) {
+  const float x = (value - lo) / scale;
+  const float whole = std::trunc(x);
+  return std::min(whole + (x - whole >= 0.5f ? 1.0f : 0.0f), 255.0f);
+}
+
+// out[c * rows + r] = level(r, c) for the rows x k levels of a row-major table: sixteen rows are
+// quantized into a scratch block at a time, then written as sixteen bytes per center.
+template <class Level>
+void quantize_transposed(size_t rows, size_t k, uint8_t* out, Level&& level) {
+  std::vector<uint8_t> block(16 * k);
+  for (size_t r0 = 0; r0 < rows; r0 += 16) {
+    const size_t count = std::min<size_t>(16, rows - r0);
+    for (size_t i = 0; i < count; ++i) {
+      uint8_t* dst = block.data() + i * k;
+      for (size_t c = 0; c < k; ++c) dst[c] = uint8_t(level(r0 + i, c));
+    }
+    for (size_t c = 0; c < k; ++c)
+      for (size_t i = 0; i < count; ++i) out[c * rows + r0 + i] = block[i * k + c];
+  }
 }
 
 }  // namespace
@@ -737,22 +757,19 @@ bool QuantizedPq4LookupTables::update_from_f32_with(std::span<const float> float
       scales[c] = range > 0.0f ? range / 255.0f : 1.0f;
       biases[c] = lo_c[c];
     }
-    for (size_t r = 0; r < rows; ++r) {
-      const float* row = src + r * k;
-      for (size_t c = 0; c < k; ++c) {
-        const float range = hi_c[c] - lo_c[c];
-        out[c * rows + r] = range > 0.0f ? quantize(row[c], lo_c[c], scales[c]) : 0;
-      }
-    }
+    quantize_transposed(rows, k, out, [&](size_t r, size_t c) {
+      return hi_c[c] - lo_c[c] > 0.0f ? quantized_level(src[r * k + c], lo_c[c], scales[c]) : 0.0f;
+    });
     scale = 1.0f;
     bias = 0.0f;
   } else {
     const float range = hi - lo;
     scale = range > 0.0f ? range / 255.0f : 1.0f;
     bias = lo;
-    for (size_t r = 0; r < rows; ++r) {
-      const float* row = src + r * k;
-      for (size_t c = 0; c < k; ++c) out[c * rows + r] = range > 0.0f ? quantize(row[c], lo, scale) : 0;
+    if (range > 0.0f) {
+      quantize_transposed(rows, k, out, [&](size_t r, size_t c) { return quantized_level(src[r * k + c], lo, scale); });
+    } else {
+      std::fill(entries.begin(), entries.end(), uint8_t{0});
     }
     scales.clear();
     biases.clear();
