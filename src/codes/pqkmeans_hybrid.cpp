@@ -198,12 +198,17 @@ void table_distances(const uint8_t* codes, size_t count, size_t m_count, const f
 // Per chunk of rows: the approximate distances of all its rows (fill(begin, end, approx), row i at
 // approx[(i - begin) * k]), every row's candidates, their exact distances to the raw-space centers,
 // and per row the winner: the smaller exact distance, equal distances to the lower index.
+// Rows per chunk: as many as 1 MiB of approximate distances holds (at least kAssignChunkRows), so
+// the table slice of a block of centers, brought into cache once per chunk, serves many rows.
+constexpr size_t kApproxChunkFloats = size_t{1} << 18;
+
 template <class Fill>
 void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
                        size_t* labels, float* distances, Fill&& fill) {
   const size_t d = vectors.cols;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
-  parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+  const size_t chunk = std::max(kAssignChunkRows, kApproxChunkFloats / std::max<size_t>(k, 1));
+  parallel_chunks(vectors.rows, chunk, [&](size_t begin, size_t end) {
     const size_t rows = end - begin;
     std::vector<float> approx(rows * k);
     fill(begin, end, approx.data());
