@@ -257,9 +257,12 @@ void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const fl
     std::vector<uint32_t> candidates(pairs);
     lists(begin, end, candidates.data());
     std::vector<const float*> row_ptr(pairs), center_ptr(pairs);
-    for (size_t p = 0; p < pairs; ++p) {
-      row_ptr[p] = vectors.data + (begin + p / l) * d;
-      center_ptr[p] = centers.data + size_t(candidates[p]) * d;
+    for (size_t r = 0, p = 0; r < rows; ++r) {
+      const float* row = vectors.data + (begin + r) * d;
+      for (size_t i = 0; i < l; ++i, ++p) {
+        row_ptr[p] = row;
+        center_ptr[p] = centers.data + size_t(candidates[p]) * d;
+      }
     }
     std::vector<float> exact(pairs);
     exact_pair_distances(row_ptr.data(), center_ptr.data(), pairs, d, kernel, exact.data());
