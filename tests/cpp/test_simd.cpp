@@ -267,6 +267,30 @@ TEST(DistanceKernel, SixteenTransposedSlicesMatchOneByOne) {
   }
 }
 
+TEST(L2Squared, EightPairsMatchOneByOne) {
+  // Rows in equal twos (the shared-register form) and not (four pairs twice).
+  for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
+    const auto a = random_floats(4 * d, 7), b = random_floats(8 * d, 8);
+    for (bool twos : {true, false}) {
+      const float* as[8];
+      const float* bs[8];
+      for (size_t i = 0; i < 8; ++i) {
+        as[i] = a.data() + (twos ? i / 2 : (i * 3) % 4) * d;
+        bs[i] = b.data() + ((i * 5) % 8) * d;
+      }
+      for (bool vector : {true, false}) {
+        float out[8];
+        (vector ? l2_squared_pairs8_neon : l2_squared_pairs8_scalar)(as, bs, d, out);
+        for (int i = 0; i < 8; ++i) {
+          const std::span<const float> x(as[i], d), y(bs[i], d);
+          const float want = vector ? l2_squared_neon(x, y) : l2_squared_scalar(x, y);
+          EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want)) << d << ' ' << twos << ' ' << vector;
+        }
+      }
+    }
+  }
+}
+
 TEST(L2Squared, FourPairsMatchOneByOne) {
   for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
     const auto a = random_floats(4 * d, 5), b = random_floats(4 * d, 6);
