@@ -316,7 +316,7 @@ void PqKMeans::update_dense_centers_from_vectors(MatrixView<const float> vectors
       options_.k, buffers, centers,
       [&](std::span<const size_t> members, std::span<float> acc) {
         // Members are scattered rows: ask for the rows a few members ahead while adding this one.
-        constexpr size_t kAhead = 4;
+        constexpr size_t kAhead = 8;
         const size_t line_floats = 64 / sizeof(float);
         for (size_t t = 0; t < members.size(); ++t) {
           if (t + kAhead < members.size()) {
