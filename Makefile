@@ -73,10 +73,11 @@ clean:
 
 # Developer loop without pip: builds the module and the C++ tests (no sanitizers) in build/dev
 # and drops the module next to python/vantorix/__init__.py, so PYTHONPATH=python imports it.
+# The old files are unlinked, not overwritten: a process that still runs them keeps its copy.
 dev:
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTORIX_BUILD_TESTS=ON > /dev/null
 	cmake --build build/dev -j $(JOBS)
-	cp build/dev/_vantorix*.so python/vantorix/
+	cp --remove-destination build/dev/_vantorix*.so python/vantorix/
 
 dev-test: dev
 	cd build/dev && ctest --output-on-failure -j $(JOBS)

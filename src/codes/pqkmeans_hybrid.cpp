@@ -118,11 +118,13 @@ void select_candidates(const float* approx, size_t k, size_t l, std::vector<Cand
 }
 
 // Exact squared distances of the given (row, center) pairs of length d, with the kernel chosen
-// for d. The slice kernels (Lanes4, Scalar) run four pairs at a time, bit for bit as one by one.
+// for d. The slice kernels (Lanes4, Scalar) run eight or four pairs at a time, bit for bit as one
+// by one (eight are fastest where a row's candidates sit side by side, as here).
 void exact_pair_distances(const float* const* rows, const float* const* centers, size_t count, size_t d,
                           DistanceKernel kernel, float* out) {
   size_t i = 0;
   if (kernel.kind == DistanceKernel::Lanes4 || kernel.kind == DistanceKernel::Scalar) {
+    for (; i + 8 <= count; i += 8) kernels().l2_squared_pairs8(rows + i, centers + i, d, out + i);
     for (; i + 4 <= count; i += 4) kernels().l2_squared_pairs4(rows + i, centers + i, d, out + i);
   }
   for (; i < count; ++i) out[i] = kernel.distance({rows[i], d}, {centers[i], d});
@@ -198,12 +200,17 @@ void table_distances(const uint8_t* codes, size_t count, size_t m_count, const f
 // Per chunk of rows: the approximate distances of all its rows (fill(begin, end, approx), row i at
 // approx[(i - begin) * k]), every row's candidates, their exact distances to the raw-space centers,
 // and per row the winner: the smaller exact distance, equal distances to the lower index.
+// Rows per chunk: as many as 1 MiB of approximate distances holds (at least kAssignChunkRows), so
+// the table slice of a block of centers, brought into cache once per chunk, serves many rows.
+constexpr size_t kApproxChunkFloats = size_t{1} << 18;
+
 template <class Fill>
 void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
                        size_t* labels, float* distances, Fill&& fill) {
   const size_t d = vectors.cols;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
-  parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+  const size_t chunk = std::max(kAssignChunkRows, kApproxChunkFloats / std::max<size_t>(k, 1));
+  parallel_chunks(vectors.rows, chunk, [&](size_t begin, size_t end) {
     const size_t rows = end - begin;
     std::vector<float> approx(rows * k);
     fill(begin, end, approx.data());
@@ -252,9 +259,12 @@ void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const fl
     std::vector<uint32_t> candidates(pairs);
     lists(begin, end, candidates.data());
     std::vector<const float*> row_ptr(pairs), center_ptr(pairs);
-    for (size_t p = 0; p < pairs; ++p) {
-      row_ptr[p] = vectors.data + (begin + p / l) * d;
-      center_ptr[p] = centers.data + size_t(candidates[p]) * d;
+    for (size_t r = 0, p = 0; r < rows; ++r) {
+      const float* row = vectors.data + (begin + r) * d;
+      for (size_t i = 0; i < l; ++i, ++p) {
+        row_ptr[p] = row;
+        center_ptr[p] = centers.data + size_t(candidates[p]) * d;
+      }
     }
     std::vector<float> exact(pairs);
     exact_pair_distances(row_ptr.data(), center_ptr.data(), pairs, d, kernel, exact.data());
@@ -306,7 +316,7 @@ void PqKMeans::update_dense_centers_from_vectors(MatrixView<const float> vectors
       options_.k, buffers, centers,
       [&](std::span<const size_t> members, std::span<float> acc) {
         // Members are scattered rows: ask for the rows a few members ahead while adding this one.
-        constexpr size_t kAhead = 4;
+        constexpr size_t kAhead = 8;
         const size_t line_floats = 64 / sizeof(float);
         for (size_t t = 0; t < members.size(); ++t) {
           if (t + kAhead < members.size()) {

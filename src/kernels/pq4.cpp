@@ -635,9 +635,82 @@ void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4Look
 
 bool finite_range(float lo, float hi) { return std::isfinite(hi - lo); }
 
-inline uint8_t quantize(float value, float lo, float scale) {
-  const float q = std::round((value - lo) / scale);  // half away from zero
-  return uint8_t(std::clamp(q, 0.0f, 255.0f));
+// Whether all `length` values are finite, and then their smallest and largest as a scan with
+// std::min and std::max finds them: sixteen lanes at a time, and again one by one when an extreme
+// is zero, where the scan keeps whichever zero comes first.
+bool finite_extremes(const float* src, size_t length, float& lo, float& hi) {
+  using F = lanes::F16;
+  using I = lanes::I16;
+  F low = F{} + std::numeric_limits<float>::infinity(), high = -low;
+  I bad = {};
+  size_t i = 0;
+  for (; i + 16 <= length; i += 16) {
+    F v;
+    std::memcpy(&v, src + i, sizeof(v));
+    bad |= ~((v - v) == 0.0f);  // inf - inf and NaN - NaN are NaN
+    low = v < low ? v : low;
+    high = v > high ? v : high;
+  }
+  for (int l = 0; l < 16; ++l) {
+    if (bad[l]) return false;
+    lo = std::min(lo, low[l]);
+    hi = std::max(hi, high[l]);
+  }
+  for (; i < length; ++i) {
+    if (!std::isfinite(src[i])) return false;
+    lo = std::min(lo, src[i]);
+    hi = std::max(hi, src[i]);
+  }
+  if (lo == 0.0f || hi == 0.0f) {
+    lo = std::numeric_limits<float>::infinity(), hi = -lo;
+    for (i = 0; i < length; ++i) lo = std::min(lo, src[i]), hi = std::max(hi, src[i]);
+  }
+  return true;
+}
+
+// round((value - lo) / scale), half away from zero, clamped to a byte. value >= lo, so the
+// quotient is not negative and its rounding is its whole part plus one from a half up (x - trunc(x)
+// is exact): what std::round gives, in a form the compiler can vectorize.
+inline float quantized_level(float value, float lo, float scale) {
+  const float x = (value - lo) / scale;
+  const float whole = std::trunc(x);
+  return std::min(whole + (x - whole >= 0.5f ? 1.0f : 0.0f), 255.0f);
+}
+
+// quantized_level of `count` values against one lo and scale, sixteen lanes at a time. The
+// quotient is capped at 256 first (an infinite one, from a scale that underflowed, gives 255 as
+// above), so its truncation fits the integer lanes.
+void quantize_values(const float* src, size_t count, float lo, float scale, uint8_t* dst) {
+  using F = lanes::F16;
+  using I = lanes::I16;
+  typedef uint8_t U8x16 __attribute__((vector_size(16)));
+  size_t c = 0;
+  for (; c + 16 <= count; c += 16) {
+    F v;
+    std::memcpy(&v, src + c, sizeof(v));
+    F x = (v - lo) / scale;
+    x = x < 256.0f ? x : F{} + 256.0f;
+    I level = __builtin_convertvector(x, I);  // toward zero
+    level -= (x - __builtin_convertvector(level, F)) >= 0.5f;  // a true compare is -1
+    level = level < 255 ? level : I{} + 255;
+    const U8x16 bytes = __builtin_convertvector(level, U8x16);
+    std::memcpy(dst + c, &bytes, sizeof(bytes));
+  }
+  for (; c < count; ++c) dst[c] = uint8_t(quantized_level(src[c], lo, scale));
+}
+
+// out[c * rows + r] = the levels of the rows x k row-major table `src`, row(r, values, dst)
+// quantizing one row: sixteen rows are quantized into a scratch block at a time, then written as
+// sixteen bytes per center.
+template <class Row>
+void quantize_transposed(const float* src, size_t rows, size_t k, uint8_t* out, Row&& row) {
+  std::vector<uint8_t> block(16 * k);
+  for (size_t r0 = 0; r0 < rows; r0 += 16) {
+    const size_t count = std::min<size_t>(16, rows - r0);
+    for (size_t i = 0; i < count; ++i) row(src + (r0 + i) * k, block.data() + i * k);
+    for (size_t c = 0; c < k; ++c)
+      for (size_t i = 0; i < count; ++i) out[c * rows + r0 + i] = block[i * k + c];
+  }
 }
 
 }  // namespace
@@ -709,12 +782,7 @@ bool QuantizedPq4LookupTables::update_from_f32_with(std::span<const float> float
 
   // Validate everything before touching the buffers: a declined table leaves them as they were.
   float lo = inf, hi = -inf;
-  for (size_t i = 0; i < length; ++i) {
-    const float v = src[i];
-    if (!std::isfinite(v)) return false;
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
+  if (!finite_extremes(src, length, lo, hi)) return false;
   // A span wider than float32 (|values| near 1e38) would make every step infinite.
   if (length > 0 && !finite_range(lo, hi)) return false;
 
@@ -737,22 +805,22 @@ bool QuantizedPq4LookupTables::update_from_f32_with(std::span<const float> float
       scales[c] = range > 0.0f ? range / 255.0f : 1.0f;
       biases[c] = lo_c[c];
     }
-    for (size_t r = 0; r < rows; ++r) {
-      const float* row = src + r * k;
+    quantize_transposed(src, rows, k, out, [&](const float* row, uint8_t* dst) {
       for (size_t c = 0; c < k; ++c) {
-        const float range = hi_c[c] - lo_c[c];
-        out[c * rows + r] = range > 0.0f ? quantize(row[c], lo_c[c], scales[c]) : 0;
+        dst[c] = hi_c[c] - lo_c[c] > 0.0f ? uint8_t(quantized_level(row[c], lo_c[c], scales[c])) : 0;
       }
-    }
+    });
     scale = 1.0f;
     bias = 0.0f;
   } else {
     const float range = hi - lo;
     scale = range > 0.0f ? range / 255.0f : 1.0f;
     bias = lo;
-    for (size_t r = 0; r < rows; ++r) {
-      const float* row = src + r * k;
-      for (size_t c = 0; c < k; ++c) out[c * rows + r] = range > 0.0f ? quantize(row[c], lo, scale) : 0;
+    if (range > 0.0f) {
+      quantize_transposed(src, rows, k, out,
+                          [&](const float* row, uint8_t* dst) { quantize_values(row, k, lo, scale, dst); });
+    } else {
+      std::fill(entries.begin(), entries.end(), uint8_t{0});
     }
     scales.clear();
     biases.clear();

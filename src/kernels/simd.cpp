@@ -272,6 +272,56 @@ void l2_squared_pairs4_scalar(const float* const* rows, const float* const* cent
   for (int i = 0; i < 4; ++i) out[i] = scalar_l2(rows[i], centers[i], d, -0.0f);
 }
 
+// Rows in equal twos (a row's candidates side by side): two pairs share one 8-lane register, the
+// row's block broadcast to both halves, so each half runs pairs4_lanes's chain for its own pair
+// with half the instructions, and four registers keep eight chains going.
+void l2_squared_pairs8_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  bool twos = true;
+  for (int i = 0; i < 8; i += 2) twos = twos && rows[i] == rows[i + 1];
+  if (!twos) {
+    pairs4_lanes<false>(rows, centers, d, out);
+    pairs4_lanes<false>(rows + 4, centers + 4, d, out + 4);
+    return;
+  }
+  F8 acc[4] = {};
+  const size_t blocks = d / 4;
+  for (size_t t = 0; t < blocks; ++t) {
+    for (int i = 0; i < 4; ++i) {
+#if defined(__x86_64__) && defined(__AVX__)
+      // A broadcast and an insert straight from memory: no shuffle port for either.
+      const F8 a = (F8)_mm256_broadcast_ps((const __m128*)(rows[2 * i] + 4 * t));
+      const F8 b = (F8)_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(centers[2 * i] + 4 * t)),
+                                            _mm_loadu_ps(centers[2 * i + 1] + 4 * t), 1);
+#else
+      const F4 x = load4(rows[2 * i] + 4 * t);
+      const F8 a = __builtin_shufflevector(x, x, 0, 1, 2, 3, 0, 1, 2, 3);
+      const F8 b = __builtin_shufflevector(load4(centers[2 * i] + 4 * t), load4(centers[2 * i + 1] + 4 * t), 0, 1, 2,
+                                           3, 4, 5, 6, 7);
+#endif
+      const F8 diff = a - b;
+      acc[i] = acc[i] + diff * diff;
+    }
+  }
+  for (int i = 0; i < 4; ++i) {
+    const F4 halves[2] = {__builtin_shufflevector(acc[i], acc[i], 0, 1, 2, 3),
+                          __builtin_shufflevector(acc[i], acc[i], 4, 5, 6, 7)};
+    for (int h = 0; h < 2; ++h) {
+      const float* row = rows[2 * i];
+      const float* center = centers[2 * i + h];
+      float s = reduce_sequential(halves[h]);
+      for (size_t t = blocks * 4; t < d; ++t) {
+        const float e = row[t] - center[t];
+        s = s + e * e;
+      }
+      out[2 * i + h] = s;
+    }
+  }
+}
+
+void l2_squared_pairs8_scalar(const float* const* rows, const float* const* centers, size_t d, float* out) {
+  for (int i = 0; i < 8; ++i) out[i] = scalar_l2(rows[i], centers[i], d, -0.0f);
+}
+
 void dot_pairs4_neon(const float* const* rows, const float* const* centers, size_t d, float* out) {
   pairs4_lanes<true>(rows, centers, d, out);
 }
@@ -548,6 +598,7 @@ constexpr KernelTable table_of(bool vector) {
       .l2_squared = vector ? l2_squared_neon : l2_squared_scalar,
       .l2_squared_rows4 = vector ? l2_squared_rows4_neon : l2_squared_rows4_scalar,
       .l2_squared_pairs4 = vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar,
+      .l2_squared_pairs8 = vector ? l2_squared_pairs8_neon : l2_squared_pairs8_scalar,
       .dot_pairs4 = vector ? dot_pairs4_neon : dot_pairs4_scalar,
       .nearest_l2_center = vector ? nearest_l2_center_neon : nearest_l2_center_scalar,
       .nearest_dot_center = vector ? nearest_dot_center_neon : nearest_dot_center_scalar,

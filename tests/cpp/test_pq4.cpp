@@ -153,6 +153,28 @@ TEST(QuantizedPq4LookupTables, GlobalCalibrationRoundsHalfAwayAndTransposes) {
   for (size_t j = 0; j < 16; ++j) EXPECT_EQ(q.entries[16 + j], 0);
 }
 
+TEST(QuantizedPq4LookupTables, WideTablesRoundEveryLaneAsOneByOne) {
+  // k = 37: two full sixteen-lane steps and a tail per row. Values 0..255 with exact halves give
+  // scale 1, so every entry is std::round of its value, transposed; the zero extremes keep the
+  // first zero of a scan (its sign is the bias's).
+  const size_t m = 3, k = 37, rows = 16 * m;
+  std::vector<float> table = random_table(m, k, 11);
+  for (size_t i = 0; i < table.size(); ++i) table[i] = std::floor(table[i] * 5.0f) + (i % 3 == 0 ? 0.5f : 0.25f);
+  table[5] = 0.0f;
+  table[9] = 255.0f;
+  for (float first_zero : {0.0f, -0.0f}) {
+    table[0] = first_zero;
+    table[1] = -first_zero;
+    QuantizedPq4LookupTables q;
+    ASSERT_TRUE(q.update_from_f32_with(table, m, k, false));
+    ASSERT_EQ(q.scale, 1.0f);
+    EXPECT_EQ(std::signbit(q.bias), std::signbit(first_zero));
+    for (size_t r = 0; r < rows; ++r)
+      for (size_t c = 0; c < k; ++c)
+        ASSERT_EQ(q.entries[c * rows + r], uint8_t(std::round(table[r * k + c]))) << r << ", " << c;
+  }
+}
+
 TEST(QuantizedPq4LookupTables, DeclinesLeaveTheBuffersAsTheyWere) {
   QuantizedPq4LookupTables q;
   const auto good = random_table(2, 3, 5);

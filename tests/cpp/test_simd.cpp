@@ -267,18 +267,34 @@ TEST(DistanceKernel, SixteenTransposedSlicesMatchOneByOne) {
   }
 }
 
-TEST(L2Squared, FourPairsMatchOneByOne) {
-  for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
-    const auto a = random_floats(4 * d, 5), b = random_floats(4 * d, 6);
-    const float* as[4] = {a.data(), a.data() + d, a.data() + 2 * d, a.data() + 3 * d};
-    const float* bs[4] = {b.data() + 3 * d, b.data(), b.data() + d, b.data()};
-    for (bool vector : {true, false}) {
-      float out[4];
-      (vector ? l2_squared_pairs4_neon : l2_squared_pairs4_scalar)(as, bs, d, out);
-      for (int i = 0; i < 4; ++i) {
-        const std::span<const float> x(as[i], d), y(bs[i], d);
-        const float want = vector ? l2_squared_neon(x, y) : l2_squared_scalar(x, y);
-        EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want)) << d << ' ' << vector;
+TEST(L2Squared, PairFormsMatchOneByOne) {
+  // Four and eight pairs; rows in equal twos (eight pairs share registers then) or all different.
+  using Form = void (*)(const float* const*, const float* const*, size_t, float*);
+  struct Case {
+    size_t pairs;
+    Form vector, scalar;
+  };
+  for (const Case& c : {Case{4, l2_squared_pairs4_neon, l2_squared_pairs4_scalar},
+                        Case{8, l2_squared_pairs8_neon, l2_squared_pairs8_scalar}}) {
+    for (size_t d : {0u, 3u, 8u, 13u, 128u}) {
+      const auto a = random_floats(8 * d, 7), b = random_floats(8 * d, 8);
+      for (bool twos : {true, false}) {
+        const float* as[8];
+        const float* bs[8];
+        for (size_t i = 0; i < 8; ++i) {
+          as[i] = a.data() + (twos ? i / 2 : (i * 3) % 8) * d;
+          bs[i] = b.data() + ((i * 5) % 8) * d;
+        }
+        for (bool vector : {true, false}) {
+          float out[8];
+          (vector ? c.vector : c.scalar)(as, bs, d, out);
+          for (size_t i = 0; i < c.pairs; ++i) {
+            const std::span<const float> x(as[i], d), y(bs[i], d);
+            const float want = vector ? l2_squared_neon(x, y) : l2_squared_scalar(x, y);
+            EXPECT_EQ(std::bit_cast<uint32_t>(out[i]), std::bit_cast<uint32_t>(want))
+                << c.pairs << " pairs, d " << d << ' ' << twos << ' ' << vector;
+          }
+        }
       }
     }
   }

@@ -302,13 +302,35 @@ def test_pq_kmeans_trains_its_own_quantizer_when_given_none(blobs):
 
 
 def test_pq_kmeans_hybrid_mode(blobs, pq, tmp_path):
+    # init="auto" starts the hybrid fit from k-means++
     model = PQKMeans(5, quantizer=pq, mode="hybrid", refine_exact_top_l=5, random_state=1).fit(blobs)
-    native = vx._NativePQKMeans(pq.codewords_, 5, seed=1)
+    native = vx._NativePQKMeans(pq.codewords_, 5, seed=1, init="kmeans++")
     np.testing.assert_array_equal(model.labels_, native.fit_predict_hybrid(pq.encode(blobs), blobs, 5))
     with pytest.raises(ValueError, match="hybrid mode needs the vectors"):
         model.predict(codes=pq.encode(blobs))
     model.save(tmp_path / "h.npz")
     np.testing.assert_array_equal(vantorix.load(tmp_path / "h.npz").predict(blobs), model.predict(blobs))
+
+
+@pytest.mark.parametrize("width, blocks", [(16, 4), (128, 32), (384, 96), (784, 56), (6, 1)])
+def test_pq_kmeans_hybrid_defaults(width, blocks):
+    """Hybrid mode trains a 16-codeword quantizer (blocks of at least 4 columns, at most 96 blocks)
+    and ranks candidates with the 4-bit fast scan, whatever VANTORIX_PQ4_FASTSCAN says."""
+    from vantorix._pqkmeans import default_quantizer
+
+    quantizer = default_quantizer(width, 0, "hybrid")
+    assert (quantizer.num_subquantizers, quantizer.codebook_size) == (blocks, 16)
+    if width != 16:
+        return
+    rng = np.random.default_rng(5)
+    x = rng.normal(0, 1, (900, 16)).astype(np.float32)
+    model = PQKMeans(20, mode="hybrid", refine_exact_top_l=1, max_iter=3, random_state=4).fit(x)
+    codes = model.quantizer_.encode(x)
+    native = vx._NativePQKMeans(model.quantizer_.codewords_, 20, iterations=3, seed=4, init="kmeans++")
+    np.testing.assert_array_equal(model.labels_, native.fit_predict_hybrid(codes, x, 1, fastscan=True))
+    np.testing.assert_array_equal(model.predict(x), native.predict_hybrid(codes, x, 1, fastscan=True))
+    # The float-table ranking picks other candidates here, so the test tells the two apart.
+    assert not np.array_equal(model.labels_, native.fit_predict_hybrid(codes, x, 1, fastscan=False))
 
 
 def test_pipeline_and_grid_search(blobs):
