@@ -2,8 +2,8 @@
 //
 //   vantorix_screen_bench share data.npy k spherical(0|1) iterations
 //     fits like bench/dense_kmeans.py (random start, seed 1234) and prints how many rows went
-//     through the screen, how many needed more than one direct measurement, and the direct
-//     measurements in all;
+//     through the screen, how many needed more than one direct measurement, the direct
+//     measurements in all, and how many rows were screened with bf16 products;
 //   vantorix_screen_bench assign rows d k repeats
 //     times repeated predicts on synthetic clustered rows, screened and with the direct kernels
 //     alone (VANTORIX_DENSE_ASSIGN=rows), interleaved; prints the smallest CPU seconds of each.
@@ -46,9 +46,9 @@ int share(const std::string& path, size_t k, bool spherical, size_t iterations) 
     const StatsScope scope(c);
     model.fit(data.view());
   }
-  std::printf("{\"rows\": %llu, \"confirmed\": %llu, \"measured\": %llu}\n",
+  std::printf("{\"rows\": %llu, \"confirmed\": %llu, \"measured\": %llu, \"bf16_rows\": %llu}\n",
               (unsigned long long)c.screen_rows.load(), (unsigned long long)c.screen_confirmed.load(),
-              (unsigned long long)c.screen_measured.load());
+              (unsigned long long)c.screen_measured.load(), (unsigned long long)c.screen_bf16_rows.load());
   return 0;
 }
 
