@@ -47,7 +47,7 @@ def default_quantizer(n_features: int, random_state: Any, mode: str = "symmetric
     to 16 that divides them, 256 codewords each. Hybrid mode, whose codes only rank candidates for
     the exact comparison: 16 codewords (the 4-bit fast scan) and blocks of at least 4 columns, the
     largest count up to 96 that divides them, which keeps the inertia within about 1% of dense
-    k-means with the default 8 candidates on descriptors, images and sentence embeddings."""
+    k-means with the default 4 candidates on descriptors, images and sentence embeddings."""
     if mode == "hybrid":
         m = max(i for i in range(1, max(1, min(96, n_features // 4)) + 1) if n_features % i == 0)
         return ProductQuantizer(m, codebook_size=16, random_state=random_state)
@@ -159,7 +159,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         random_state: Any = None,
         early_stopping: bool = False,
         spherical: bool = False,
-        refine_exact_top_l: int = 8,
+        refine_exact_top_l: int = 4,
         lookup_table_bytes: int = 1 << 30,
         verbose: bool = False,
     ) -> None:
