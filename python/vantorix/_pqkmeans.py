@@ -42,6 +42,10 @@ _NATIVE_FIT = {"symmetric": "fit", "adc": "fit_adc", "hybrid": "fit_hybrid"}
 _NATIVE_PREDICT = {"symmetric": "predict", "adc": "predict_adc", "hybrid": "predict_hybrid"}
 
 
+# Rows the default hybrid-mode quantizer (16 codewords) is trained on, at most.
+HYBRID_TRAINING_ROWS = 256 * 16
+
+
 def default_quantizer(n_features: int, random_state: Any, mode: str = "symmetric") -> ProductQuantizer:
     """A quantizer for ``n_features`` columns. Symmetric and adc modes: the largest block count up
     to 16 that divides them, 256 codewords each. Hybrid mode, whose codes only rank candidates for
@@ -88,11 +92,13 @@ def resolve_quantizer(
             "codes can only be clustered with the quantizer that made them: pass a fitted "
             "ProductQuantizer as quantizer (ProductQuantizer.from_codewords rebuilds one)"
         )
-    fresh = (
-        default_quantizer(vectors.shape[1], random_state, mode)
-        if quantizer is None
-        else ProductQuantizer(**quantizer.get_params())
-    )
+    if quantizer is not None:
+        return ProductQuantizer(**quantizer.get_params()).fit(vectors)
+    fresh = default_quantizer(vectors.shape[1], random_state, mode)
+    if mode == "hybrid" and vectors.shape[0] > HYBRID_TRAINING_ROWS:
+        # its codes only rank candidates: 256 rows per codeword train it as well as all of them
+        rng = np.random.default_rng(resolve_seed(random_state))
+        vectors = vectors[np.sort(rng.choice(vectors.shape[0], HYBRID_TRAINING_ROWS, replace=False))]
     return fresh.fit(vectors)
 
 
