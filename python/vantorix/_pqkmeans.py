@@ -42,12 +42,16 @@ _NATIVE_FIT = {"symmetric": "fit", "adc": "fit_adc", "hybrid": "fit_hybrid"}
 _NATIVE_PREDICT = {"symmetric": "predict", "adc": "predict_adc", "hybrid": "predict_hybrid"}
 
 
+# Rows the default hybrid-mode quantizer (16 codewords) is trained on, at most.
+HYBRID_TRAINING_ROWS = 256 * 16
+
+
 def default_quantizer(n_features: int, random_state: Any, mode: str = "symmetric") -> ProductQuantizer:
     """A quantizer for ``n_features`` columns. Symmetric and adc modes: the largest block count up
     to 16 that divides them, 256 codewords each. Hybrid mode, whose codes only rank candidates for
     the exact comparison: 16 codewords (the 4-bit fast scan) and blocks of at least 4 columns, the
     largest count up to 96 that divides them, which keeps the inertia within about 1% of dense
-    k-means with the default 8 candidates on descriptors, images and sentence embeddings."""
+    k-means with the default 4 candidates on descriptors, images and sentence embeddings."""
     if mode == "hybrid":
         m = max(i for i in range(1, max(1, min(96, n_features // 4)) + 1) if n_features % i == 0)
         return ProductQuantizer(m, codebook_size=16, random_state=random_state)
@@ -88,11 +92,13 @@ def resolve_quantizer(
             "codes can only be clustered with the quantizer that made them: pass a fitted "
             "ProductQuantizer as quantizer (ProductQuantizer.from_codewords rebuilds one)"
         )
-    fresh = (
-        default_quantizer(vectors.shape[1], random_state, mode)
-        if quantizer is None
-        else ProductQuantizer(**quantizer.get_params())
-    )
+    if quantizer is not None:
+        return ProductQuantizer(**quantizer.get_params()).fit(vectors)
+    fresh = default_quantizer(vectors.shape[1], random_state, mode)
+    if mode == "hybrid" and vectors.shape[0] > HYBRID_TRAINING_ROWS:
+        # its codes only rank candidates: 256 rows per codeword train it as well as all of them
+        rng = np.random.default_rng(resolve_seed(random_state))
+        vectors = vectors[np.sort(rng.choice(vectors.shape[0], HYBRID_TRAINING_ROWS, replace=False))]
     return fresh.fit(vectors)
 
 
@@ -159,7 +165,7 @@ class PQKMeans(ClusterMixin, TransformerMixin, VantorixEstimator):
         random_state: Any = None,
         early_stopping: bool = False,
         spherical: bool = False,
-        refine_exact_top_l: int = 8,
+        refine_exact_top_l: int = 4,
         lookup_table_bytes: int = 1 << 30,
         verbose: bool = False,
     ) -> None:
