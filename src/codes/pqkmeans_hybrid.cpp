@@ -368,17 +368,18 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
   }
 
   const size_t l = size_t(refine_exact_top_l);
-  Matrix<float>& workspace = buffers.workspace;
-  if (workspace.rows != k || workspace.cols != d) workspace = Matrix<float>(k, d);
+  // The centers in the codes' space: rotated into the workspace, or as they are.
+  MatrixView<const float> space = dense_centers;
   if (rotation_) {
+    Matrix<float>& workspace = buffers.workspace;
+    if (workspace.rows != k || workspace.cols != d) workspace = Matrix<float>(k, d);
     apply_rotation_into(dense_centers, rotation_->view(), workspace);
-  } else {
-    for (size_t j = 0; j < k; ++j) std::copy_n(dense_centers.data + j * d, d, workspace.row(j).data());
+    space = workspace.view();
   }
   const size_t m_count = m_, ks = ks_, ds = ds_;
   const float* words = codewords_.data();
 
-  if (build_dense_lookup_tables_into(workspace.view(), buffers.lookup)) {
+  if (build_dense_lookup_tables_into(space, buffers.lookup)) {
     const float* table = buffers.lookup.data();
     QuantizedPq4LookupTables& quantized = buffers.pq4_tables;
     if (packed && pq4_fastscan_enabled() &&
@@ -405,7 +406,7 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
 
   // No table within the byte budget: codeword-to-center distances computed directly.
   const DistanceKernel kernel = DistanceKernel::for_dimension(ds);
-  const float* ws = workspace.data();
+  const float* ws = space.data;
   refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
                     [&](size_t begin, size_t end, float* approx) {
                       for (size_t i = begin; i < end; ++i) {

@@ -7,6 +7,7 @@
 
 #include "core/env.hpp"
 #include "core/error.hpp"
+#include "core/parallel.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 
@@ -701,16 +702,16 @@ void quantize_values(const float* src, size_t count, float lo, float scale, uint
 
 // out[c * rows + r] = the levels of the rows x k row-major table `src`, row(r, values, dst)
 // quantizing one row: sixteen rows are quantized into a scratch block at a time, then written as
-// sixteen bytes per center.
+// sixteen bytes per center; blocks of rows in parallel (they write disjoint bytes).
 template <class Row>
 void quantize_transposed(const float* src, size_t rows, size_t k, uint8_t* out, Row&& row) {
-  std::vector<uint8_t> block(16 * k);
-  for (size_t r0 = 0; r0 < rows; r0 += 16) {
-    const size_t count = std::min<size_t>(16, rows - r0);
+  parallel_for_each((rows + 15) / 16, [&](size_t b) {
+    const size_t r0 = 16 * b, count = std::min<size_t>(16, rows - r0);
+    std::vector<uint8_t> block(16 * k);
     for (size_t i = 0; i < count; ++i) row(src + (r0 + i) * k, block.data() + i * k);
     for (size_t c = 0; c < k; ++c)
       for (size_t i = 0; i < count; ++i) out[c * rows + r0 + i] = block[i * k + c];
-  }
+  });
 }
 
 }  // namespace
