@@ -132,7 +132,7 @@ def report(rows: list[list], best: list[list]) -> None:
                "Fastest hybrid configuration within 1% of FAISS's inertia:\n\n"
                "| data | n | d | k | M | Ks | L | start | time / faiss | inertia / faiss |\n"
                "|---|---|---|---|---|---|---|---|---|---|\n"
-               + "\n".join("| " + " | ".join(f"{v:.3g}" if isinstance(v, float) else str(v) for v in b) + " |"
+               + "\n".join("| " + " | ".join(f"{v:.4g}" if isinstance(v, float) else str(v) for v in b) + " |"
                            for b in best)))
 
 
