@@ -31,9 +31,11 @@ bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, s
   // so every codeword meets sixteen centers per operation.
   const size_t groups = (k + 15) / 16, ds = ds_;
   std::vector<float> columns(checked_mul(checked_mul(m_, groups, "lookup table"), ds * 16, "lookup table"), 0.0f);
-  for (size_t j = 0; j < k; ++j)
-    for (size_t m = 0; m < m_; ++m)
-      for (size_t i = 0; i < ds; ++i) columns[((m * groups + j / 16) * ds + i) * 16 + j % 16] = centers.data[j * d + m * ds + i];
+  parallel_for_each(groups, [&](size_t g) {  // each group of sixteen centers fills its own columns
+    for (size_t j = 16 * g; j < std::min(k, 16 * g + 16); ++j)
+      for (size_t m = 0; m < m_; ++m)
+        for (size_t i = 0; i < ds; ++i) columns[((m * groups + g) * ds + i) * 16 + j % 16] = centers.data[j * d + m * ds + i];
+  });
   parallel_chunks(m_ * ks_, kLookupChunkRows, [&](size_t begin, size_t end) {
     float values[16];
     for (size_t r = begin; r < end; ++r) {
