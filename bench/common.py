@@ -94,6 +94,16 @@ def with_env(env, fn):
     return run
 
 
+def raw_inertia(x: np.ndarray, labels: np.ndarray, k: int) -> float:
+    """Mean squared distance of the rows to the mean of their cluster (float64), from labels alone:
+    how fits that keep their centers in different spaces are scored alike."""
+    labels = labels.astype(np.int64)
+    sums = np.zeros((k, x.shape[1]))
+    np.add.at(sums, labels, x)
+    means = sums / np.maximum(np.bincount(labels, minlength=k), 1)[:, None]
+    return float(((x - means[labels]) ** 2).sum() / len(x))
+
+
 def ratio(ours: float, peer: float) -> float:
     return float("nan") if not peer else ours / peer
 

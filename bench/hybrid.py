@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, Stopwatch, have, load, pin_threads, ratio, write_report  # noqa: E402
+from common import THREADS, Stopwatch, have, load, pin_threads, ratio, raw_inertia, write_report  # noqa: E402
 
 pin_threads()
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")  # idle OpenMP threads must not burn CPU time
@@ -33,14 +33,6 @@ TOP_L = [1, 2, 4, 8]
 M = 16
 PASSES = 11
 REPEATS = 3
-
-
-def raw_inertia(x: np.ndarray, labels: np.ndarray, k: int) -> float:
-    labels = labels.astype(np.int64)
-    sums = np.zeros((k, x.shape[1]))
-    np.add.at(sums, labels, x)
-    means = sums / np.maximum(np.bincount(labels, minlength=k), 1)[:, None]
-    return float(((x - means[labels]) ** 2).sum() / len(x))
 
 
 def per_pass(run) -> tuple[float, float, np.ndarray]:

@@ -21,7 +21,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from common import THREADS, have, load, pin_threads, ratio, timed_both, write_report  # noqa: E402
+from common import THREADS, have, load, pin_threads, ratio, raw_inertia, timed_both, write_report  # noqa: E402
 
 pin_threads()
 
@@ -43,14 +43,6 @@ STARTS = ["farthest_first", "kmeans++"]
 ITERATIONS = 20
 REPEATS = 3
 QUALITY = 1.01
-
-
-def raw_inertia(x: np.ndarray, labels: np.ndarray, k: int) -> float:
-    labels = labels.astype(np.int64)
-    sums = np.zeros((k, x.shape[1]))
-    np.add.at(sums, labels, x)
-    means = sums / np.maximum(np.bincount(labels, minlength=k), 1)[:, None]
-    return float(((x - means[labels]) ** 2).sum() / len(x))
 
 
 def wanted(only: set[str], tags: set[str], kinds: tuple[str, ...]) -> bool:
