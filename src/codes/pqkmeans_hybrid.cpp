@@ -197,64 +197,15 @@ void table_distances(const uint8_t* codes, size_t count, size_t m_count, const f
   }
 }
 
-// Per chunk of rows: the approximate distances of all its rows (fill(begin, end, approx), row i at
-// approx[(i - begin) * k]), every row's candidates, their exact distances to the raw-space centers,
-// and per row the winner: the smaller exact distance, equal distances to the lower index.
-// Rows per chunk: as many as 1 MiB of approximate distances holds (at least kAssignChunkRows), so
-// the table slice of a block of centers, brought into cache once per chunk, serves many rows.
-constexpr size_t kApproxChunkFloats = size_t{1} << 18;
-
-template <class Fill>
-void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
-                       size_t* labels, float* distances, Fill&& fill) {
-  const size_t d = vectors.cols;
-  const DistanceKernel kernel = DistanceKernel::for_dimension(d);
-  const size_t chunk = std::max(kAssignChunkRows, kApproxChunkFloats / std::max<size_t>(k, 1));
-  parallel_chunks(vectors.rows, chunk, [&](size_t begin, size_t end) {
-    const size_t rows = end - begin;
-    std::vector<float> approx(rows * k);
-    fill(begin, end, approx.data());
-    std::vector<Candidate> candidates, all;
-    std::vector<size_t> first(rows + 1, 0);
-    for (size_t r = 0; r < rows; ++r) {
-      select_candidates(approx.data() + r * k, k, l, candidates);
-      all.insert(all.end(), candidates.begin(), candidates.end());
-      first[r + 1] = all.size();
-    }
-    std::vector<const float*> row_ptr(all.size()), center_ptr(all.size());
-    for (size_t r = 0; r < rows; ++r) {
-      for (size_t p = first[r]; p < first[r + 1]; ++p) {
-        row_ptr[p] = vectors.data + (begin + r) * d;
-        center_ptr[p] = centers.data + all[p].center * d;
-      }
-    }
-    std::vector<float> exact(all.size());
-    exact_pair_distances(row_ptr.data(), center_ptr.data(), all.size(), d, kernel, exact.data());
-    for (size_t r = 0; r < rows; ++r) {
-      size_t label = 0;
-      float best = kInf;
-      for (size_t p = first[r]; p < first[r + 1]; ++p) {
-        const float v = exact[p];
-        if (v < best || (v == best && all[p].center < label)) {
-          best = v;
-          label = all[p].center;
-        }
-      }
-      labels[begin + r] = label;
-      distances[begin + r] = best;
-    }
-  });
-}
-
-// Per chunk of rows: every row's l candidates (lists(begin, end, out), row i's at
+// Per chunk of `chunk` rows: every row's l candidates (lists(begin, end, out), row i's at
 // out[(i - begin) * l]), their exact distances to the raw-space centers, and per row the winner:
 // the smaller exact distance, equal distances to the lower index.
 template <class Lists>
 void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const float> centers, size_t l,
-                            size_t* labels, float* distances, Lists&& lists) {
+                            size_t chunk, size_t* labels, float* distances, Lists&& lists) {
   const size_t d = vectors.cols;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
-  parallel_chunks(vectors.rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+  parallel_chunks(vectors.rows, chunk, [&](size_t begin, size_t end) {
     const size_t rows = end - begin, pairs = rows * l;
     std::vector<uint32_t> candidates(pairs);
     lists(begin, end, candidates.data());
@@ -281,6 +232,28 @@ void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const fl
       }
       labels[begin + r] = label;
       distances[begin + r] = best;
+    }
+  });
+}
+
+// refine_candidate_lists with each chunk's lists selected from the approximate distances of all its
+// rows (fill(begin, end, approx), row i at approx[(i - begin) * k]). Rows per chunk: as many as 1 MiB of approximate distances holds (at least kAssignChunkRows), so
+// the table slice of a block of centers, brought into cache once per chunk, serves many rows.
+constexpr size_t kApproxChunkFloats = size_t{1} << 18;
+
+template <class Fill>
+void refine_candidates(MatrixView<const float> vectors, MatrixView<const float> centers, size_t k, size_t l,
+                       size_t* labels, float* distances, Fill&& fill) {
+  if (k > 0xffffffffu) fatal("refine_candidates: center indices past 32 bits");
+  const size_t chunk = std::max(kAssignChunkRows, kApproxChunkFloats / std::max<size_t>(k, 1));
+  refine_candidate_lists(vectors, centers, l, chunk, labels, distances, [&](size_t begin, size_t end, uint32_t* out) {
+    const size_t rows = end - begin;
+    std::vector<float> approx(rows * k);
+    fill(begin, end, approx.data());
+    std::vector<Candidate> candidates;
+    for (size_t r = 0; r < rows; ++r) {
+      select_candidates(approx.data() + r * k, k, l, candidates);
+      for (size_t i = 0; i < l; ++i) out[r * l + i] = uint32_t(candidates[i].center);
     }
   });
 }
@@ -388,7 +361,7 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
       // against every center, its rows' lists kept as the scan goes. A quantized sum S stands for
       // S * scale + bias * M (per center under per-center calibration).
       const auto top = kernels().pq4_top_candidates;
-      refine_candidate_lists(vectors, dense_centers, l, labels.data(), distances.data(),
+      refine_candidate_lists(vectors, dense_centers, l, kAssignChunkRows, labels.data(), distances.data(),
                              [&](size_t begin, size_t end, uint32_t* out) {
                                std::vector<float> approx((end - begin) * l);
                                top(*packed, quantized, l, begin, end, out, approx.data());
