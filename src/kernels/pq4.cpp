@@ -637,8 +637,8 @@ void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4Look
 bool finite_range(float lo, float hi) { return std::isfinite(hi - lo); }
 
 // Whether all `length` values are finite, and then their smallest and largest as a scan with
-// std::min and std::max finds them: sixteen lanes at a time, and again one by one when an extreme
-// is zero, where the scan keeps whichever zero comes first.
+// std::min and std::max finds them: sixteen lanes at a time. A zero extreme is the first zero of
+// the values (nothing before it was on the far side of zero), so it takes that zero's sign.
 bool finite_extremes(const float* src, size_t length, float& lo, float& hi) {
   using F = lanes::F16;
   using I = lanes::I16;
@@ -663,8 +663,9 @@ bool finite_extremes(const float* src, size_t length, float& lo, float& hi) {
     hi = std::max(hi, src[i]);
   }
   if (lo == 0.0f || hi == 0.0f) {
-    lo = std::numeric_limits<float>::infinity(), hi = -lo;
-    for (i = 0; i < length; ++i) lo = std::min(lo, src[i]), hi = std::max(hi, src[i]);
+    const float first_zero = *std::find(src, src + length, 0.0f);
+    if (lo == 0.0f) lo = first_zero;
+    if (hi == 0.0f) hi = first_zero;
   }
   return true;
 }
