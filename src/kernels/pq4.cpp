@@ -103,6 +103,20 @@ struct ScalarBlock {
   static constexpr size_t row_of_slot(size_t s) { return s; }
 };
 
+// One register of two 32-byte halves, or the first half alone where a register holds 32 bytes.
+template <class V, class H>
+V join_halves(H a, H b) {
+  if constexpr (sizeof(V) == 2 * sizeof(H)) {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                   22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42,
+                                   43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63);
+  } else {
+    static_assert(sizeof(V) == sizeof(H));
+    (void)b;
+    return a;
+  }
+}
+
 constexpr const char* kVectorIsa = lanes::kShuffleIsa;
 
 // kShuffleBytes / 32 blocks side by side (two with AVX-512BW, else one): one byte shuffle per
@@ -122,13 +136,16 @@ struct VectorBlock {
   void load(const PackedPq4Codes& packed, size_t block) {
     m = size_t(packed.num_subquantizers);
     full_pairs = m / 2;
+    // Two blocks are joined in registers: stores of two halves read back as one register would
+    // stall on store forwarding, once per pair, and a single-center screen loads every block.
+    typedef uint8_t Half __attribute__((vector_size(kPq4BlockRows)));
+    const uint8_t* first = packed.block(block);
+    const uint8_t* second = kBlocks == 2 && block + 1 < packed.blocks() ? packed.block(block + 1) : nullptr;
     for (size_t p = 0; p < size_t(packed.pairs); ++p) {
-      alignas(64) uint8_t bytes[lanes::kShuffleBytes] = {};
-      for (size_t b = 0; b < kBlocks && block + b < packed.blocks(); ++b) {
-        std::memcpy(bytes + b * kPq4BlockRows, packed.block(block + b) + p * kPq4BlockRows, kPq4BlockRows);
-      }
-      U8 v;
-      std::memcpy(&v, bytes, sizeof(v));
+      Half a, b = {};
+      std::memcpy(&a, first + p * kPq4BlockRows, sizeof(a));
+      if (second != nullptr) std::memcpy(&b, second + p * kPq4BlockRows, sizeof(b));
+      const U8 v = join_halves<U8>(a, b);
       lo[p] = v & 15;
       hi[p] = v >> 4;
     }

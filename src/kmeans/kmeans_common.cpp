@@ -1,10 +1,14 @@
 #include "kmeans/kmeans_common.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <string>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/parallel.hpp"
@@ -142,22 +146,105 @@ void normalize_rows(MatrixView<float> rows, NormRule rule) {
   });
 }
 
-std::optional<size_t> weighted_seeding_walk(std::span<const float> weights, SeededRng& rng, WalkOverrun overrun) {
-  auto positive = [](float w) { return std::isfinite(w) && w > 0.0f; };
+namespace {
+
+bool positive_weight(float w) { return std::isfinite(w) && w > 0.0f; }
+
+// Weights summed in kWalkBlock-sized blocks by the exact walk below.
+constexpr size_t kWalkBlock = 256;
+
+// Sum of the positive finite weights of count values, in eight partial sums, and the smallest
+// such weight (+inf if none).
+std::pair<double, float> block_sum(const float* w, size_t count) {
+  typedef float F8 __attribute__((vector_size(32)));
+  typedef int32_t I8 __attribute__((vector_size(32)));
+  typedef double D8 __attribute__((vector_size(64)));
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  D8 acc = {};
+  F8 smallest = {kInf, kInf, kInf, kInf, kInf, kInf, kInf, kInf};
+  const F8 zero = {}, inf = smallest;
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    F8 v;
+    std::memcpy(&v, w + i, sizeof(v));
+    const I8 use = (v > zero) & (v < inf);  // NaN fails both
+    acc += __builtin_convertvector(use ? v : zero, D8);
+    smallest = use && v < smallest ? v : smallest;
+  }
+  double sum = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+  float low = kInf;
+  for (size_t l = 0; l < 8; ++l) low = std::min(low, smallest[l]);
+  for (; i < count; ++i) {
+    if (!positive_weight(w[i])) continue;
+    sum += double(w[i]);
+    low = std::min(low, w[i]);
+  }
+  return {sum, low};
+}
+
+// The walk as specified: one f64 running sum and one running remainder, in order.
+std::optional<size_t> sequential_walk(std::span<const float> weights, SeededRng& rng, WalkOverrun overrun) {
   double total = 0.0;
   for (float w : weights) {
-    if (positive(w)) total += double(w);
+    if (positive_weight(w)) total += double(w);
   }
   if (!(total > kF64Epsilon)) return std::nullopt;
   double r = rng.uniform_f64(0.0, total);
   std::optional<size_t> last_positive;
   for (size_t i = 0; i < weights.size(); ++i) {
-    if (!positive(weights[i])) continue;
+    if (!positive_weight(weights[i])) continue;
     last_positive = i;
     r -= double(weights[i]);
     if (r <= 0.0) return i;
   }
   return overrun == WalkOverrun::LastPositive ? last_positive : std::nullopt;
+}
+
+}  // namespace
+
+// The walk's sums are sequential, but whenever no partial sum rounds they are exact and any
+// order gives them bit for bit. Every positive weight is a multiple of the smallest one's unit
+// in the last place u, so all partial sums are multiples of u; while they stay below 2^53 u none
+// rounds, and the total decides that (once a sum rounds it is at least 2^53 u, and sums of
+// non-negative terms never fall below that again). The uniform draw r is below the total, hence
+// a multiple of its own last place, which divides u: r minus each prefix is exact up to the
+// prefix that reaches r, whose sign is kept by rounding. So with an exact total the walk is the
+// first row whose prefix reaches r, found block by block, and within that block the same
+// subtraction as the sequential walk.
+std::optional<size_t> weighted_seeding_walk(std::span<const float> weights, SeededRng& rng, WalkOverrun overrun) {
+  const size_t n = weights.size();
+  const float* w = weights.data();
+  double total = 0.0;
+  float smallest = std::numeric_limits<float>::infinity();
+  std::vector<double> sums((n + kWalkBlock - 1) / kWalkBlock);
+  for (size_t b = 0; b < sums.size(); ++b) {
+    const auto [sum, low] = block_sum(w + b * kWalkBlock, std::min(kWalkBlock, n - b * kWalkBlock));
+    sums[b] = sum;
+    total += sum;
+    smallest = std::min(smallest, low);
+  }
+  if (!(total > kF64Epsilon)) return std::nullopt;
+  const int ulp_exponent = std::max(int(std::bit_cast<uint32_t>(smallest) >> 23), 1) - 150;
+  if (!(total < std::ldexp(1.0, ulp_exponent + 53))) return sequential_walk(weights, rng, overrun);
+  const double r0 = rng.uniform_f64(0.0, total);
+  double before = 0.0;
+  for (size_t b = 0; b < sums.size(); ++b) {
+    const size_t begin = b * kWalkBlock, end = std::min(begin + kWalkBlock, n);
+    const double sum = sums[b];
+    if (before + sum >= r0) {
+      double r = r0 - before;
+      for (size_t i = begin; i < end; ++i) {
+        if (!positive_weight(w[i])) continue;
+        r -= double(w[i]);
+        if (r <= 0.0) return i;
+      }
+    }
+    before += sum;
+  }
+  if (overrun == WalkOverrun::Nothing) return std::nullopt;
+  for (size_t i = n; i-- > 0;)
+    if (positive_weight(w[i])) return i;
+  return std::nullopt;
 }
 
 bool converged(std::span<const double> h) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "core/rng.hpp"
@@ -80,6 +81,55 @@ TEST(Seeding, WeightedWalkSkipsUnusableWeightsAndDrawsOnlyWithWeight) {
   const std::vector<float> none = {0.0f, -1.0f, kNaN};
   EXPECT_EQ(weighted_seeding_walk(none, used, WalkOverrun::LastPositive), std::nullopt);
   EXPECT_EQ(used.uniform_f64(0.0, 1.0), fresh.uniform_f64(0.0, 1.0));
+}
+
+// The walk in its plainest form: one running f64 sum, then one running remainder.
+std::optional<size_t> reference_walk(const std::vector<float>& weights, SeededRng& rng, WalkOverrun overrun) {
+  auto usable = [](float w) { return std::isfinite(w) && w > 0.0f; };
+  double total = 0.0;
+  for (float w : weights)
+    if (usable(w)) total += double(w);
+  if (!(total > std::numeric_limits<double>::epsilon())) return std::nullopt;
+  double r = rng.uniform_f64(0.0, total);
+  std::optional<size_t> last;
+  for (size_t i = 0; i < weights.size(); ++i) {
+    if (!usable(weights[i])) continue;
+    last = i;
+    r -= double(weights[i]);
+    if (r <= 0.0) return i;
+  }
+  return overrun == WalkOverrun::LastPositive ? last : std::nullopt;
+}
+
+TEST(Seeding, WeightedWalkPicksWhatTheSequentialWalkPicks) {
+  // Narrow ranges take the blocked exact path; wide ones (sums that round) the sequential one.
+  // Zeros, chosen rows and non-finite weights are sprinkled in, and lengths cut blocks short.
+  struct Case {
+    size_t n;
+    float low_exponent, high_exponent, unusable_share;
+  };
+  const Case cases[] = {{1, 0, 1, 0}, {7, 0, 1, 0.5f},      {300, 2, 6, 0.2f},    {1000, -3, 3, 0.9f},
+                        {5000, 10, 20, 0.1f}, {5000, -40, 30, 0.1f}, {4099, -140, -120, 0.3f}, {2049, 0, 0, 0.999f}};
+  for (const Case& c : cases) {
+    SeededRng make(c.n);
+    for (int trial = 0; trial < 20; ++trial) {
+      std::vector<float> w(c.n);
+      for (float& v : w) {
+        const double pick = make.uniform_f64(0.0, 1.0);
+        if (pick < c.unusable_share) {
+          const float unusable[] = {0.0f, -1.0f, kNaN, kInf};
+          v = unusable[size_t(pick / c.unusable_share * 4) % 4];
+        } else {
+          v = float(std::exp2(make.uniform_f64(c.low_exponent, c.high_exponent + 1e-9)));
+        }
+      }
+      for (auto overrun : {WalkOverrun::Nothing, WalkOverrun::LastPositive}) {
+        SeededRng a(trial), b(trial);
+        EXPECT_EQ(weighted_seeding_walk(w, a, overrun), reference_walk(w, b, overrun)) << c.n << " " << trial;
+        EXPECT_EQ(a.uniform_f64(0.0, 1.0), b.uniform_f64(0.0, 1.0));
+      }
+    }
+  }
 }
 
 TEST(Reseeding, RowsToSpareVariant) {
