@@ -551,16 +551,33 @@ void top_candidates_keyed(const PackedPq4Codes& packed, const QuantizedPq4Lookup
 // the group, so the smallest key is the first strictly smallest sum.
 template <size_t R>
 struct GlobalBest {
-  static constexpr size_t kParts = R / 16;
-  U32x16 key[kParts];
+  // Each slot's smallest sum and its center in 16-bit lanes laid over the scanner's slot order:
+  // a strict compare keeps the first center of equal sums, as the key sum << 16 | center would.
+  using U16 = lanes::ShuffleU16;
+  static constexpr size_t kRegs = sizeof(Sums<R>) / sizeof(U16);
+  U16 sum[kRegs], center[kRegs];
   void reset() {
-    for (auto& k : key) k = U32x16{} + 0xffffffffu;
+    for (size_t r = 0; r < kRegs; ++r) {
+      sum[r] = U16{} + uint16_t(65535);
+      center[r] = U16{};
+    }
   }
   void update(const Sums<R>& s, uint32_t index, float, float) {
-    for (size_t q = 0; q < kParts; ++q) {
-      const U32x16 k = (__builtin_convertvector(s.part[q], U32x16) << 16) | index;
-      key[q] = k < key[q] ? k : key[q];
+    U16 v[kRegs];
+    std::memcpy(v, &s, sizeof(v));
+    const U16 c = U16{} + uint16_t(index);
+    for (size_t r = 0; r < kRegs; ++r) {
+      const auto lt = v[r] < sum[r];
+      sum[r] = lt ? v[r] : sum[r];
+      center[r] = lt ? c : center[r];
     }
+  }
+  // Slot s's key, sum << 16 | center; a slot no center brought below 65535 keys 65535 << 16.
+  void keys(uint32_t* out) const {
+    uint16_t sums[R], centers[R];
+    std::memcpy(sums, sum, sizeof(sums));
+    std::memcpy(centers, center, sizeof(centers));
+    for (size_t i = 0; i < R; ++i) out[i] = uint32_t(sums[i]) << 16 | centers[i];
   }
 };
 
@@ -631,8 +648,10 @@ void assign_quantized_chunk(const PackedPq4Codes& packed, const QuantizedPq4Look
         GlobalBest<R> best;
         best.reset();
         for (size_t c = g; c < g_end; ++c) best.update(scanner.sums(tables.center_entries(c)), uint32_t(c - g), 0, 0);
+        uint32_t keys[R];
+        best.keys(keys);
         for (size_t s = 0; s < R; ++s) {
-          const uint32_t key = best.key[s / 16][s % 16];
+          const uint32_t key = keys[s];
           if ((key >> 16) < best_sum[s]) {
             best_sum[s] = key >> 16;
             best_label[s] = g + (key & 0xffffu);
