@@ -74,6 +74,7 @@ struct AssignmentBuffers {
   QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
   Matrix<float> workspace;  // hybrid fit: the dense centers in PQ space (k x D)
+  std::vector<float> blocked_lookup;  // hybrid fit: `lookup` regrouped by block of centers
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
   void resize(size_t n) {
