@@ -165,7 +165,7 @@ void DenseKMeans::fit(MatrixView<const float> data, const DenseFitExtras& extras
         return shift_limit >= 0.0 && squared_shift(previous, centers) <= shift_limit;
       });
 
-  assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
+  assigner.assign_exact(data, centers, row_norms, labels, distances);
   if (!history.empty()) history.back() = mean_of();
 
   centers_ = std::move(centers);

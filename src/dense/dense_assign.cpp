@@ -330,13 +330,13 @@ std::vector<float> center_half_min_distances(const Matrix<float>& centers) {
 }
 
 void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                              std::span<size_t> labels, std::span<float> distances) {
+                              std::span<size_t> labels, std::span<float> distances, ScreenRows* screen_rows) {
   check_outputs(data.rows, labels, distances);
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
   // The same answers at matrix-product speed where that pays.
   if (const auto choice = dense_screen_choice(data.rows, k, d, cosine)) {
-    assign_dense_screened_into(data, centers, cosine, labels, distances, *choice);
+    assign_dense_screened_into(data, centers, cosine, labels, distances, *choice, screen_rows);
     return;
   }
   const DirectScan scan(centers, cosine);
@@ -346,7 +346,7 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
 }
 
 void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
-                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+                       bool cosine, std::span<size_t> labels, std::span<float> distances, ScreenRows* screen_rows) {
   check_outputs(data.rows, labels, distances);
   const size_t rows = data.rows, k = centers.rows, d = centers.cols;
   const bool product = dense_blas_may_run(rows, k, d, cosine) && data.is_c_contiguous() && k >= 1 &&
@@ -358,7 +358,7 @@ void assign_dense_into(MatrixView<const float> data, const Matrix<float>& center
     assign_by_product(data, centers, row_norms, cosine, labels, distances);
     return;
   }
-  assign_dense_direct_into(data, centers, cosine, labels, distances);
+  assign_dense_direct_into(data, centers, cosine, labels, distances, screen_rows);
 }
 
 }  // namespace vantorix

@@ -46,12 +46,15 @@ std::vector<float> center_half_min_distances(const Matrix<float>& centers);
 
 // One label and one distance per row: squared L2 distance, or 1 - dot in cosine mode. Ties go
 // to the lower center. row_norms (squared_row_norms of data) lets the Euclidean matrix product
-// run; without them the direct path is taken.
+// run; without them the direct path is taken. screen_rows, when given, keeps what a screen
+// prepares of the rows for later calls with the same data (a fit's passes).
 void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
-                       bool cosine, std::span<size_t> labels, std::span<float> distances);
+                       bool cosine, std::span<size_t> labels, std::span<float> distances,
+                       ScreenRows* screen_rows = nullptr);
 
 // The direct path alone (rows in blocks of 512, any strides).
 void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                              std::span<size_t> labels, std::span<float> distances);
+                              std::span<size_t> labels, std::span<float> distances,
+                              ScreenRows* screen_rows = nullptr);
 
 }  // namespace vantorix

@@ -117,8 +117,14 @@ void DenseIterationAssign::assign(size_t iteration, MatrixView<const float> data
   } else if (mode_ == Mode::EarlyAbandon && iteration > 0) {
     assign_early_abandon(data, centers, labels, distances);
   } else {
-    assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
+    assign_exact(data, centers, row_norms, labels, distances);
   }
+}
+
+void DenseIterationAssign::assign_exact(MatrixView<const float> data, const Matrix<float>& centers,
+                                        const std::vector<float>* row_norms, std::span<size_t> labels,
+                                        std::span<float> distances) {
+  assign_dense_into(data, centers, row_norms, spherical_, labels, distances, &screen_rows_);
 }
 
 void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const float> data,

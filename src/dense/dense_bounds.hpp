@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "dense/dense_screen.hpp"
 
 namespace vantorix {
-
-class DenseScreen;
 
 class DenseIterationAssign {
  public:
@@ -33,6 +32,9 @@ class DenseIterationAssign {
   // Writes labels and exact distances for pass `iteration` (labels hold the previous pass).
   void assign(size_t iteration, MatrixView<const float> data, const Matrix<float>& centers,
               const std::vector<float>* row_norms, std::span<size_t> labels, std::span<float> distances);
+  // The exact assignment (whatever the mode), as after the last update.
+  void assign_exact(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                    std::span<size_t> labels, std::span<float> distances);
   // After each center update (before: the centers the last assignment used).
   void after_update(const Matrix<float>& before, const Matrix<float>& after);
 
@@ -46,6 +48,8 @@ class DenseIterationAssign {
 
   Mode mode_ = Mode::Exact;
   bool spherical_;
+  // What the exact assignment's screen prepares of the rows, for the passes after the first.
+  ScreenRows screen_rows_;
   // Hamerly state: Euclidean (not squared) bounds per row, per-center movement and separation.
   std::vector<float> upper_, lower_, half_min_, moves_;
   float max_move_ = 0.0f;

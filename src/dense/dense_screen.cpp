@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "core/blas_threads.hpp"
 #include "core/env.hpp"
@@ -263,8 +264,51 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   }
 }
 
+void ScreenRows::prepare(MatrixView<const float> data, ScreenProducts products) {
+  const size_t d = data.cols, padded_d = bf16_padded(d);
+  // The bf16 copy, with zero rows after the last one for the padding of the last block.
+  size_t bytes = 0;
+  const bool keep = products == ScreenProducts::Bf16 &&
+                    !__builtin_mul_overflow(data.rows + kBf16Block, padded_d * sizeof(uint16_t), &bytes) &&
+                    bytes <= max_kept_bytes_;
+  if (data_ != nullptr) {
+    if (data.data != data_ || data.rows != rows_ || d != cols_ || data.row_stride != row_stride_ ||
+        data.col_stride != col_stride_) {
+      fatal("ScreenRows: other rows than the ones prepared");
+    }
+    if (half_ || !keep) return;
+  }
+  data_ = data.data;
+  rows_ = data.rows;
+  cols_ = d;
+  row_stride_ = data.row_stride;
+  col_stride_ = data.col_stride;
+  padded_d_ = padded_d;
+  half_ = keep;
+  sums_.resize(rows_);
+  if (keep) half_rows_.assign((rows_ + kBf16Block) * padded_d, 0);
+  const bool contiguous = data.col_stride == 1 || d == 1;
+  parallel_chunks(rows_, 512, [&](size_t begin, size_t end) {
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (size_t r = begin; r < end; ++r) {
+      const float* x = &data.at(r, 0);
+      if (!contiguous) {
+        for (size_t c = 0; c < d; ++c) gathered[c] = data.at(r, c);
+        x = gathered.data();
+      }
+      sums_[r] = keep ? round_to_bf16(x, d, padded_d, half_rows_.data() + r * padded_d)
+                      : RoundedRow{0.0, squared_norm(x, d)};
+    }
+  });
+}
+
+ScreenRows::Block ScreenRows::block(size_t first_row) const {
+  if (first_row >= rows_) fatal("ScreenRows::block: row out of range");
+  return {sums_.data() + first_row, half_ ? half_rows_.data() + first_row * padded_d_ : nullptr};
+}
+
 void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t* labels, float* distances,
-                          float* second) {
+                          float* second, const ScreenRows::Block* prepared) {
   const size_t k = centers_.rows, d = centers_.cols;
   if (count == 0) return;
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
@@ -275,16 +319,23 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   const bool half = half_ && !demoted_.load(std::memory_order_relaxed);
   // Products of row i start at products + i * width.
   const size_t width = half ? half_->padded_k : k;
+  // Each row's sums: from the rounding below, or as prepared (the error is 0 without bf16 rows).
+  const RoundedRow* sums = prepared ? prepared->sums : nullptr;
   if (half) {
     const size_t padded_rows = bf16_padded(count), padded_d = half_->padded_d;
-    scratch.half_rows.resize(padded_rows * padded_d);
-    scratch.row_sums.resize(count);
-    for (size_t i = 0; i < count; ++i) {
-      scratch.row_sums[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+    const uint16_t* half_rows = prepared ? prepared->half_rows : nullptr;
+    if (half_rows == nullptr) {
+      scratch.half_rows.resize(padded_rows * padded_d);
+      scratch.row_sums.resize(count);
+      for (size_t i = 0; i < count; ++i) {
+        scratch.row_sums[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+      }
+      std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
+      half_rows = scratch.half_rows.data();
+      sums = scratch.row_sums.data();
     }
-    std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
     scratch.products.resize(padded_rows * width);
-    bf16_products(scratch.half_rows.data(), padded_rows, *half_, scratch.products.data());
+    bf16_products(half_rows, padded_rows, *half_, scratch.products.data());
   } else {
     scratch.products.resize(block_rows_ * k);
     const BlasThreads threads;
@@ -322,13 +373,13 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     float* p = products + i * width;
     auto& cand = scratch.candidates;
     cand.clear();
-    // The rounding pass summed the row's squares already (in another order: the bound charges
-    // any f64 order).
-    const double xs = half ? scratch.row_sums[i].squared_norm : squared_norm(x, d);
+    // The rounding pass (or the preparation) summed the row's squares already (in another order:
+    // the bound charges any f64 order).
+    const double xs = sums ? sums[i].squared_norm : squared_norm(x, d);
     if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
     } else {
-      const RowBound row{float(xs), norm_above(xs), half ? norm_above(scratch.row_sums[i].squared_error) : 0.0f, half};
+      const RowBound row{float(xs), norm_above(xs), half ? norm_above(sums[i].squared_error) : 0.0f, half};
       if (cosine_) {
         collect_dots(p, row, scratch);
       } else {
@@ -372,7 +423,8 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
 }
 
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice) {
+                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice,
+                                ScreenRows* prepared) {
   const size_t rows = data.rows, d = centers.cols;
   if (labels.size() < rows || distances.size() < rows || data.cols != d) {
     fatal("assign_dense_screened_into: outputs or columns do not match");
@@ -383,17 +435,22 @@ void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float
   const bool in_place = (data.col_stride == 1 || d == 1) && (data.row_stride >= ptrdiff_t(d) || rows == 1) &&
                         data.row_stride <= std::numeric_limits<int>::max();
   const size_t stride = rows == 1 ? d : size_t(data.row_stride);
+  if (prepared) prepared->prepare(data, screen.products());
   parallel_chunks(rows, screen.block_rows(), [&](size_t begin, size_t end) {
     const size_t count = end - begin;
+    std::optional<ScreenRows::Block> block;
+    if (prepared) block = prepared->block(begin);
+    const ScreenRows::Block* kept = block ? &*block : nullptr;
     if (in_place) {
-      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr);
+      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr,
+                     kept);
       return;
     }
     std::vector<float> gathered(count * d);
     for (size_t r = 0; r < count; ++r) {
       for (size_t c = 0; c < d; ++c) gathered[r * d + c] = data.at(begin + r, c);
     }
-    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr);
+    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr, kept);
   });
 }
 
