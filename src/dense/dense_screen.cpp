@@ -175,12 +175,19 @@ void DenseScreen::collect_distances(float* p, const RowBound& row, bool two, Scr
   const float floor = row.half ? half_floor_ : floor_;
   const float* cn = squared_norms_.data();
   size_t j = 0;
-  VF low = splat(kInf);
-  for (; j + kWide <= k; j += kWide) {
-    const VF e = (xn + loadw(cn + j)) - (loadw(p + j) + loadw(p + j));
-    storew(p + j, e);
-    low = e < low ? e : low;  // a NaN never lowers it
+  // Two running minima: one waited on the previous step's.
+  VF low = splat(kInf), low2 = splat(kInf);
+  auto estimate = [&](size_t at, VF& least) {
+    const VF e = (xn + loadw(cn + at)) - (loadw(p + at) + loadw(p + at));
+    storew(p + at, e);
+    least = e < least ? e : least;  // a NaN never lowers it
+  };
+  for (; j + 2 * kWide <= k; j += 2 * kWide) {
+    estimate(j, low);
+    estimate(j + kWide, low2);
   }
+  for (; j + kWide <= k; j += kWide) estimate(j, low);
+  low = low2 < low ? low2 : low;
   float e_near = smallest_lane(low);
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
@@ -197,7 +204,12 @@ void DenseScreen::collect_distances(float* p, const RowBound& row, bool two, Scr
   // kept holds k entries (sized by nearest()); n counts the centers that pass.
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + kWide <= k; j += kWide) {
+  // Two registers per test: almost always only the nearest center passes.
+  for (j = 0; j + 2 * kWide <= k; j += 2 * kWide) {
+    uint64_t m = not_above_mask(loadw(p + j), limit) | uint64_t(not_above_mask(loadw(p + j + kWide), limit)) << kWide;
+    for (; m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctzll(m));
+  }
+  for (; j + kWide <= k; j += kWide) {
     for (uint32_t m = not_above_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
@@ -229,11 +241,17 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   const float xr = row.xr;
   const float floor = row.half ? half_floor_ : floor_;
   size_t j = 0;
-  VF high = splat(-kInf);
+  VF high = splat(-kInf), high2 = splat(-kInf);
+  for (; j + 2 * kWide <= k; j += 2 * kWide) {
+    const VF v = loadw(p + j), w = loadw(p + j + kWide);
+    high = v > high ? v : high;
+    high2 = w > high2 ? w : high2;
+  }
   for (; j + kWide <= k; j += kWide) {
     const VF v = loadw(p + j);
     high = v > high ? v : high;
   }
+  high = high2 > high ? high2 : high;
   float largest = largest_lane(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
   const float bmax = kappa_ * (xr * max_norm_) + (floor + rounding_term_max(row));
@@ -242,7 +260,11 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   const float limit = reach - std::fabs(reach) * 0x1p-19f - floor;
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + kWide <= k; j += kWide) {
+  for (j = 0; j + 2 * kWide <= k; j += 2 * kWide) {
+    uint64_t m = not_below_mask(loadw(p + j), limit) | uint64_t(not_below_mask(loadw(p + j + kWide), limit)) << kWide;
+    for (; m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctzll(m));
+  }
+  for (; j + kWide <= k; j += kWide) {
     for (uint32_t m = not_below_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
