@@ -252,7 +252,7 @@ ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   return calibrations().emplace(key, measured).first->second;
 }
 
-std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine) {
+std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes) {
   // One center leaves nothing to screen out.
   if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return std::nullopt;
   const Word forced = env_word(EnvSwitch::DenseScreen);
@@ -266,7 +266,9 @@ std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d,
   }
   if (!known) {
     const size_t ways = bf16_products_available() ? 3 : 2;
-    if (rows < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
+    size_t ahead;
+    if (__builtin_mul_overflow(rows, std::max<size_t>(passes, 1), &ahead)) ahead = std::numeric_limits<size_t>::max();
+    if (ahead < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
     known = screen_calibration(k, d, cosine);
   }
   if (!known->screen) return std::nullopt;
@@ -335,7 +337,7 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
   // The same answers at matrix-product speed where that pays.
-  if (const auto choice = dense_screen_choice(data.rows, k, d, cosine)) {
+  if (const auto choice = dense_screen_choice(data.rows, k, d, cosine, screen_rows ? screen_rows->passes() : 1)) {
     assign_dense_screened_into(data, centers, cosine, labels, distances, *choice, screen_rows);
     return;
   }

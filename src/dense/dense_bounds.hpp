@@ -23,7 +23,8 @@ class DenseIterationAssign {
   // and rows*k*d >= 64e6). Both need contiguous data.
   static Mode choose(size_t rows, size_t k, size_t d, bool spherical, bool contiguous);
 
-  DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical);
+  // `passes`: the assignments the fit expects to make (its iterations and the final one).
+  DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical, size_t passes = 1);
 
   Mode mode() const { return mode_; }
   // Whether after_update needs the centers from before the update.

@@ -53,7 +53,11 @@ struct ScreenChoice {
 class ScreenRows {
  public:
   static constexpr size_t kMaxKeptBytes = size_t(1) << 30;
-  explicit ScreenRows(size_t max_kept_bytes = kMaxKeptBytes) : max_kept_bytes_(max_kept_bytes) {}
+  // `passes`: the calls expected with these rows (a fit's passes and its final assignment), over
+  // which measuring which exact form is fastest is repaid (dense_screen_choice).
+  explicit ScreenRows(size_t passes = 1, size_t max_kept_bytes = kMaxKeptBytes)
+      : passes_(passes), max_kept_bytes_(max_kept_bytes) {}
+  size_t passes() const { return passes_; }
 
   // The rows of one block as nearest() reads them: sums[i] for row i, and, where kept, the
   // rows in bf16 (padded_d entries each, then at least bf16_padded(count) - count more rows).
@@ -68,7 +72,7 @@ class ScreenRows {
   Block block(size_t first_row) const;
 
  private:
-  size_t max_kept_bytes_;
+  size_t passes_, max_kept_bytes_;
   const float* data_ = nullptr;
   size_t rows_ = 0, cols_ = 0;
   ptrdiff_t row_stride_ = 0, col_stride_ = 0;

@@ -355,3 +355,19 @@ TEST(DenseScreen, PreparedRowsServeOnlyTheirOwnData) {
   const MatrixView<const float> fewer(data.data(), 99, 9);
   EXPECT_THROW(assign_dense_screened_into(fewer, centers, false, labels, distances, {}, &kept), FatalError);
 }
+
+TEST(DenseScreen, AFitRepaysTheMeasurementOverItsPasses) {
+  // Too few rows for one call to measure this shape for (it takes the direct kernels), but not
+  // for a fit's six passes: the fit measures, and then a call of any size finds the decision.
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""}});
+  const size_t k = 1024, d = 120, rows = 2000;
+  EXPECT_FALSE(dense_screen_pays(rows, k, d, false));
+  EXPECT_FALSE(dense_screen_pays(10, k, d, false));
+  Noise n{29};
+  const auto data = filled(rows, d, [&](size_t r, size_t c) { return float((r * 7 + c) % 17) + n.next(); });
+  DenseKMeans model({.k = k, .iterations = 5, .seed = 3});
+  model.fit(data.view());
+  // Read before anything else could measure the shape: a call of 10 rows finds the fit's decision.
+  const bool decided = dense_screen_pays(10, k, d, false);
+  EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
+}
