@@ -13,6 +13,7 @@
 
 #include "codes/pq4_assign.hpp"
 #include "core/matrix.hpp"
+#include "dense/dense_screen.hpp"
 #include "core/parallel.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"
@@ -74,6 +75,9 @@ struct AssignmentBuffers {
   QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
   Matrix<float> workspace;  // hybrid fit: the dense centers in PQ space (k x D)
+  // Hybrid fit with every center refined: what the exact assignment's screen prepares of the
+  // vectors, kept for the later passes.
+  std::optional<ScreenRows> screen_rows;
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
   void resize(size_t n) {
