@@ -235,6 +235,12 @@ std::map<CalibrationKey, ScreenCalibration>& calibrations() {
   static std::map<CalibrationKey, ScreenCalibration> known;
   return known;
 }
+// Rows asked for so far per shape not yet measured: calls each too small to repay the
+// measurement (chunks of a larger data set, a loop of predicts) repay it together.
+std::map<CalibrationKey, size_t>& rows_asked() {
+  static std::map<CalibrationKey, size_t> asked;
+  return asked;
+}
 
 }  // namespace
 
@@ -259,18 +265,22 @@ std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d,
   if (forced == Word::Off) return std::nullopt;
   if (forced == Word::On) return ScreenChoice{};
   if (forced == Word::Bf16) return ScreenChoice{ScreenProducts::Bf16};
+  const CalibrationKey key{k, d, cosine};
   std::optional<ScreenCalibration> known;
   {
     const std::lock_guard lock(calibration_mutex);
-    if (auto it = calibrations().find({k, d, cosine}); it != calibrations().end()) known = it->second;
+    if (auto it = calibrations().find(key); it != calibrations().end()) {
+      known = it->second;
+    } else {
+      const size_t ways = bf16_products_available() ? 3 : 2;
+      size_t ahead;
+      if (__builtin_mul_overflow(rows, std::max<size_t>(passes, 1), &ahead)) ahead = std::numeric_limits<size_t>::max();
+      size_t& asked = rows_asked()[key];
+      asked = asked > std::numeric_limits<size_t>::max() - ahead ? std::numeric_limits<size_t>::max() : asked + ahead;
+      if (asked < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
+    }
   }
-  if (!known) {
-    const size_t ways = bf16_products_available() ? 3 : 2;
-    size_t ahead;
-    if (__builtin_mul_overflow(rows, std::max<size_t>(passes, 1), &ahead)) ahead = std::numeric_limits<size_t>::max();
-    if (ahead < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
-    known = screen_calibration(k, d, cosine);
-  }
+  if (!known) known = screen_calibration(k, d, cosine);
   if (!known->screen) return std::nullopt;
   return choice_of(*known, k);
 }

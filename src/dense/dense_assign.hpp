@@ -21,8 +21,9 @@ bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine);
 // (screen_calibration). VANTORIX_DENSE_SCREEN forces the choice (on: the f32 screen, bf16: the
 // bf16 screen where it runs, else the f32 one, off: none), and the words of
 // VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened. Calls too small to
-// repay a measurement take the direct kernels unless the shape is measured already; `passes`
-// calls over the same rows (a fit's) repay it together.
+// repay a measurement take the direct kernels until the shape is measured, which it is once the
+// rows asked for it in this process, `passes` times each (a fit's passes over the same rows),
+// repay the measurement together.
 std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes = 1);
 inline bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine, size_t passes = 1) {
   return dense_screen_choice(rows, k, d, cosine, passes).has_value();

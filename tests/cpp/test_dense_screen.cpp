@@ -371,3 +371,14 @@ TEST(DenseScreen, AFitRepaysTheMeasurementOverItsPasses) {
   const bool decided = dense_screen_pays(10, k, d, false);
   EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
 }
+
+TEST(DenseScreen, SmallCallsOfOneShapeRepayTheMeasurementTogether) {
+  // Each call alone is too small to measure the shape for; enough of them are not.
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""}});
+  const size_t k = 1024, d = 136;
+  for (int call = 0; call < 3; ++call) EXPECT_FALSE(dense_screen_pays(500, k, d, false)) << call;
+  for (int call = 0; call < 100; ++call) dense_screen_pays(500, k, d, false);
+  // Read before anything else could measure the shape: a call of 10 rows finds the decision.
+  const bool decided = dense_screen_pays(10, k, d, false);
+  EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
+}
