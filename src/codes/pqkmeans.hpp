@@ -75,6 +75,7 @@ struct AssignmentBuffers {
   QuantizedPq4LookupTables pq4_tables;  // 8-bit form of `lookup` for the 4-bit fast scan
   LabelBucketBuffers buckets;
   Matrix<float> workspace;  // hybrid fit: the dense centers in PQ space (k x D)
+  std::vector<float> blocked_lookup;  // hybrid fit: `lookup` regrouped by block of centers
   // Hybrid fit with every center refined: what the exact assignment's screen prepares of the
   // vectors, kept for the later passes.
   std::optional<ScreenRows> screen_rows;

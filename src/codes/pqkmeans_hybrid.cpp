@@ -135,33 +135,61 @@ void exact_pair_distances(const float* const* rows, const float* const* centers,
 // stream through it.
 constexpr size_t kTableBlockCenters = 64;
 
+// The code rows a table_block reads: given one by one, or evenly spaced (the compiler then keeps
+// one base pointer instead of a pointer per row).
+struct RowPointers {
+  const uint8_t* const* rows;
+  uint8_t at(size_t r, size_t m) const { return rows[r][m]; }
+  RowPointers skip(size_t r) const { return {rows + r}; }
+};
+struct StridedRows {
+  const uint8_t* base;
+  size_t stride;
+  uint8_t at(size_t r, size_t m) const { return base[r * stride + m]; }
+  StridedRows skip(size_t r) const { return {base + r * stride, stride}; }
+};
+
 // Sums of table entries over the subspaces, in subspace order, for R rows and V x 16 centers
-// from c0 on. Every lane is its own chain of additions, so how the rows and centers are split
-// into passes does not change a value: a pass takes what the target's registers hold.
-template <size_t R, size_t V>
-inline void table_block(const uint8_t* const* code, size_t m_count, const float* table, size_t ks, size_t k, size_t c0,
-                        float* const* out) {
+// from c0 on, stored at out[r] + at. Every lane is its own chain of additions, so how the rows
+// and centers are split into passes does not change a value: a pass takes what the target's
+// registers hold.
+template <size_t R, size_t V, class Codes>
+inline void table_block(const Codes& code, size_t m_count, const float* table, size_t ks, size_t k, size_t c0,
+                        float* const* out, size_t at) {
   constexpr size_t kAcc = V * kParts;  // registers per row
   if constexpr (R > 1 && R * kAcc + 1 > kVectorRegisters) {
-    table_block<R / 2, V>(code, m_count, table, ks, k, c0, out);
-    table_block<R - R / 2, V>(code + R / 2, m_count, table, ks, k, c0, out + R / 2);
+    table_block<R / 2, V>(code, m_count, table, ks, k, c0, out, at);
+    table_block<R - R / 2, V>(code.skip(R / 2), m_count, table, ks, k, c0, out + R / 2, at);
   } else if constexpr (R == 1 && V > 1 && kAcc + 1 > kVectorRegisters) {
-    table_block<1, V / 2>(code, m_count, table, ks, k, c0, out);
-    table_block<1, V - V / 2>(code, m_count, table, ks, k, c0 + 16 * (V / 2), out);
+    table_block<1, V / 2>(code, m_count, table, ks, k, c0, out, at);
+    table_block<1, V - V / 2>(code, m_count, table, ks, k, c0 + 16 * (V / 2), out, at + 16 * (V / 2));
   } else {
     VF acc[R][kAcc];
     for (size_t r = 0; r < R; ++r) {
-      const float* row = table + size_t(code[r][0]) * k + c0;
+      const float* row = table + size_t(code.at(r, 0)) * k + c0;
       for (size_t v = 0; v < kAcc; ++v) acc[r][v] = loadw(row + kWide * v);
     }
     for (size_t m = 1; m < m_count; ++m) {
       for (size_t r = 0; r < R; ++r) {
-        const float* row = table + (m * ks + code[r][m]) * k + c0;
+        const float* row = table + (m * ks + code.at(r, m)) * k + c0;
         for (size_t v = 0; v < kAcc; ++v) acc[r][v] = acc[r][v] + loadw(row + kWide * v);
       }
     }
     for (size_t r = 0; r < R; ++r)
-      for (size_t v = 0; v < kAcc; ++v) storew(out[r] + c0 + kWide * v, acc[r][v]);
+      for (size_t v = 0; v < kAcc; ++v) storew(out[r] + at + kWide * v, acc[r][v]);
+  }
+}
+
+// The sums of table_block for one row and centers [c, end) past the last whole block, into out[0..).
+inline void table_tail(const uint8_t* code, size_t m_count, const float* table, size_t ks, size_t k, size_t c,
+                       size_t end, float* out) {
+  float* dst = out;
+  size_t at = 0;
+  for (; c + 16 <= end; c += 16, at += 16) table_block<1, 1>(RowPointers{&code}, m_count, table, ks, k, c, &dst, at);
+  for (; c < end; ++c, ++at) {
+    float sum = table[size_t(code[0]) * k + c];
+    for (size_t m = 1; m < m_count; ++m) sum = sum + table[(m * ks + code[m]) * k + c];
+    out[at] = sum;
   }
 }
 
@@ -176,64 +204,191 @@ void table_distances(const uint8_t* codes, size_t count, size_t m_count, const f
       const uint8_t* code[kRows];
       float* dst[kRows];
       for (size_t r = 0; r < kRows; ++r) code[r] = codes + (i + r) * m_count, dst[r] = out + (i + r) * k;
-      table_block<kRows, kTableBlockCenters / 16>(code, m_count, table, ks, k, c0, dst);
+      table_block<kRows, kTableBlockCenters / 16>(RowPointers{code}, m_count, table, ks, k, c0, dst, c0);
     }
     for (; i < count; ++i) {
       const uint8_t* code = codes + i * m_count;
       float* dst = out + i * k;
-      table_block<1, kTableBlockCenters / 16>(&code, m_count, table, ks, k, c0, &dst);
+      table_block<1, kTableBlockCenters / 16>(RowPointers{&code}, m_count, table, ks, k, c0, &dst, c0);
     }
   }
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* code = codes + i * m_count;
-    float* dst = out + i * k;
-    size_t c = blocked;
-    for (; c + 16 <= k; c += 16) table_block<1, 1>(&code, m_count, table, ks, k, c, &dst);
-    for (; c < k; ++c) {
-      float sum = table[size_t(code[0]) * k + c];
-      for (size_t m = 1; m < m_count; ++m) sum = sum + table[(m * ks + code[m]) * k + c];
-      dst[c] = sum;
+  for (size_t i = 0; i < count; ++i) table_tail(codes + i * m_count, m_count, table, ks, k, blocked, k, out + i * k + blocked);
+}
+
+// Rows per chunk of table_candidates: each chunk reads the whole table once, so as many as keep
+// four chunks per thread, up to 4096 (their lists stay in L2 beside the table's slice).
+size_t table_chunk_rows(size_t n) {
+  const size_t per = (n + 4 * num_threads() - 1) / (4 * num_threads());
+  return std::clamp((per + kAssignChunkRows - 1) / kAssignChunkRows * kAssignChunkRows, kAssignChunkRows, size_t{4096});
+}
+
+// The l <= kLinearCandidates best centers of `count` code rows by their table sums, as
+// select_candidates finds them from all k sums, without keeping the k sums: each block of
+// centers is summed for several rows at a time and merged into the rows' lists at once, so the
+// block's slice of the table serves every row of the chunk while it is in cache. The merge is
+// select_candidates_scan's replace-the-worst rule; a center that does not beat the worst kept
+// distance (numbers beat NaN, and a later center never wins a tie) is skipped with one compare.
+//
+// Blocks are V x 16 centers, V as large as keeps the block's slice of the table (M x Ks rows of
+// V x 16 floats, read at random by the rows' codes) within half of a 1 MiB L2, and rows go 16 / V
+// at a time, so that sixteen accumulators and as many independent loads are in flight. The
+// slices are copied out of the table first (regroup_table): in place, one slice's rows lie a
+// whole table row of k floats apart, a page each at k = 1024, and the random reads missed the
+// TLB more often than the cache.
+constexpr size_t kTableSliceBytes = size_t{1} << 19;
+
+size_t table_block_width(size_t m_count, size_t ks) {
+  const size_t per16 = m_count * ks * 16 * sizeof(float);
+  return per16 * 4 <= kTableSliceBytes ? 4 : per16 * 2 <= kTableSliceBytes ? 2 : 1;
+}
+
+// The table's whole blocks of 16 V centers, each slice contiguous: [block][m][t][16 V].
+void regroup_table(const float* table, size_t rows, size_t k, size_t width, std::vector<float>& out) {
+  const size_t blocks = k / width;
+  out.resize(blocks * rows * width);
+  parallel_chunks(blocks, 1, [&](size_t b0, size_t b1) {
+    for (size_t b = b0; b < b1; ++b)
+      for (size_t r = 0; r < rows; ++r) std::copy_n(table + r * k + b * width, width, out.data() + (b * rows + r) * width);
+  });
+}
+
+template <size_t V>
+void table_candidates_of(const uint8_t* codes, size_t count, size_t m_count, const float* table, const float* blocked,
+                         size_t ks, size_t k, size_t l, uint32_t* out) {
+  constexpr size_t kBlock = 16 * V, kRows = 16 / V;
+  std::vector<Candidate> lists(count * l);
+  std::vector<size_t> sizes(count, 0), worst(count, 0);
+  auto merge = [&](size_t i, const float* sums, size_t c0, size_t width) {
+    Candidate* list = lists.data() + i * l;
+    size_t& size = sizes[i];
+    size_t j = 0;
+    for (; j < width && size < l; ++j) {
+      list[size++] = {c0 + j, sums[j]};
+      if (size == l) {
+        worst[i] = 0;
+        for (size_t e = 1; e < l; ++e)
+          if (ranks_before(list[worst[i]], list[e])) worst[i] = e;
+      }
     }
+    // Whole registers below a numeric bar are skipped at once, the usual case late in a row.
+    for (; j + kWide <= width; j += kWide) {
+      const float bar = list[worst[i]].distance;
+      if (!std::isnan(bar) && maskw<Cmp::Below>(loadw(sums + j), bar) == 0) continue;
+      break;
+    }
+    for (; j < width; ++j) {
+      const float v = sums[j], bar = list[worst[i]].distance;
+      if (!(std::isnan(bar) ? !std::isnan(v) : v < bar)) continue;
+      list[worst[i]] = {c0 + j, v};
+      size_t w = 0;
+      for (size_t e = 1; e < l; ++e)
+        if (ranks_before(list[w], list[e])) w = e;
+      worst[i] = w;
+    }
+  };
+  alignas(64) float sums[kRows][kBlock];
+  const size_t blocked_k = k / kBlock * kBlock, slice = m_count * ks * kBlock;
+  for (size_t c0 = 0; c0 < blocked_k; c0 += kBlock) {
+    const float* part = blocked + (c0 / kBlock) * slice;
+    for (size_t i = 0; i < count; i += kRows) {
+      const size_t rows = std::min(kRows, count - i);
+      float* dst[kRows];
+      for (size_t r = 0; r < kRows; ++r) dst[r] = sums[r];
+      const StridedRows code{codes + i * m_count, m_count};
+      if (rows == kRows) {
+        table_block<kRows, V>(code, m_count, part, ks, kBlock, 0, dst, 0);
+      } else {
+        for (size_t r = 0; r < rows; ++r) table_block<1, V>(code.skip(r), m_count, part, ks, kBlock, 0, &dst[r], 0);
+      }
+      for (size_t r = 0; r < rows; ++r) merge(i + r, sums[r], c0, kBlock);
+    }
+  }
+  if (blocked_k < k) {
+    std::vector<float> tail(k - blocked_k);
+    for (size_t i = 0; i < count; ++i) {
+      table_tail(codes + i * m_count, m_count, table, ks, k, blocked_k, k, tail.data());
+      merge(i, tail.data(), blocked_k, k - blocked_k);
+    }
+  }
+  for (size_t i = 0; i < count; ++i)
+    for (size_t e = 0; e < l; ++e) out[i * l + e] = uint32_t(lists[i * l + e].center);
+}
+
+void table_candidates(const uint8_t* codes, size_t count, size_t m_count, const float* table, const float* blocked,
+                      size_t ks, size_t k, size_t l, uint32_t* out) {
+  switch (table_block_width(m_count, ks)) {
+    case 4:
+      table_candidates_of<4>(codes, count, m_count, table, blocked, ks, k, l, out);
+      break;
+    case 2:
+      table_candidates_of<2>(codes, count, m_count, table, blocked, ks, k, l, out);
+      break;
+    default:
+      table_candidates_of<1>(codes, count, m_count, table, blocked, ks, k, l, out);
   }
 }
 
-// Per chunk of `chunk` rows: every row's l candidates (lists(begin, end, out), row i's at
+// Candidates whose lists are kept at once (1 MiB of indices): 65536 rows of four, enough rows
+// per center for the reordering below to find them together.
+constexpr size_t kRefineRoundPairs = size_t{1} << 18;
+
+// Every row's l candidates (lists(begin, end, out) per chunk of `chunk` rows, row i's at
 // out[(i - begin) * l]), their exact distances to the raw-space centers, and per row the winner:
-// the smaller exact distance, equal distances to the lower index.
+// the smaller exact distance, equal distances to the lower index. The exact distances run over
+// the rows in order of their first candidate: neighbouring rows then share most of their
+// candidates, whose rows of d floats stay in cache instead of coming from memory for every pair
+// (the centers outgrow L2 at a few hundred of them). Each row's distances are computed as in any
+// order, so labels and distances do not depend on it.
 template <class Lists>
 void refine_candidate_lists(MatrixView<const float> vectors, MatrixView<const float> centers, size_t l,
                             size_t chunk, size_t* labels, float* distances, Lists&& lists) {
-  const size_t d = vectors.cols;
+  const size_t n = vectors.rows, d = vectors.cols, k = centers.rows;
+  if (n == 0 || l == 0) return;
   const DistanceKernel kernel = DistanceKernel::for_dimension(d);
-  parallel_chunks(vectors.rows, chunk, [&](size_t begin, size_t end) {
-    const size_t rows = end - begin, pairs = rows * l;
-    std::vector<uint32_t> candidates(pairs);
-    lists(begin, end, candidates.data());
-    std::vector<const float*> row_ptr(pairs), center_ptr(pairs);
-    for (size_t r = 0, p = 0; r < rows; ++r) {
-      const float* row = vectors.data + (begin + r) * d;
-      for (size_t i = 0; i < l; ++i, ++p) {
-        row_ptr[p] = row;
-        center_ptr[p] = centers.data + size_t(candidates[p]) * d;
-      }
-    }
-    std::vector<float> exact(pairs);
-    exact_pair_distances(row_ptr.data(), center_ptr.data(), pairs, d, kernel, exact.data());
-    for (size_t r = 0; r < rows; ++r) {
-      size_t label = 0;
-      float best = kInf;
-      for (size_t p = r * l; p < (r + 1) * l; ++p) {
-        const float v = exact[p];
-        const size_t c = candidates[p];
-        if (v < best || (v == best && c < label)) {
-          best = v;
-          label = c;
+  const size_t round = std::max(chunk, kRefineRoundPairs / l / chunk * chunk);
+  std::vector<uint32_t> candidates, order, starts;
+  for (size_t r0 = 0; r0 < n; r0 += round) {
+    const size_t rows = std::min(round, n - r0);
+    candidates.resize(rows * l);
+    parallel_chunks(rows, chunk, [&](size_t begin, size_t end) {
+      lists(r0 + begin, r0 + end, candidates.data() + begin * l);
+    });
+    // Rows by first candidate, a counting sort that keeps row order within a center.
+    starts.assign(k + 1, 0);
+    for (size_t i = 0; i < rows; ++i) ++starts[candidates[i * l] + 1];
+    for (size_t c = 0; c < k; ++c) starts[c + 1] += starts[c];
+    order.resize(rows);
+    for (size_t i = 0; i < rows; ++i) order[starts[candidates[i * l]]++] = uint32_t(i);
+    parallel_chunks(rows, kAssignChunkRows, [&](size_t begin, size_t end) {
+      const size_t pairs = (end - begin) * l;
+      std::vector<const float*> row_ptr(pairs), center_ptr(pairs);
+      for (size_t r = begin, p = 0; r < end; ++r) {
+        const size_t i = order[r];
+        const float* row = vectors.data + (r0 + i) * d;
+        for (size_t j = 0; j < l; ++j, ++p) {
+          row_ptr[p] = row;
+          center_ptr[p] = centers.data + size_t(candidates[i * l + j]) * d;
         }
       }
-      labels[begin + r] = label;
-      distances[begin + r] = best;
-    }
-  });
+      std::vector<float> exact(pairs);
+      exact_pair_distances(row_ptr.data(), center_ptr.data(), pairs, d, kernel, exact.data());
+      for (size_t r = begin, p = 0; r < end; ++r) {
+        const size_t i = order[r];
+        size_t label = 0;
+        float best = kInf;
+        for (size_t j = 0; j < l; ++j, ++p) {
+          const float v = exact[p];
+          const size_t c = candidates[i * l + j];
+          if (v < best || (v == best && c < label)) {
+            best = v;
+            label = c;
+          }
+        }
+        labels[r0 + i] = label;
+        distances[r0 + i] = best;
+      }
+    });
+  }
 }
 
 // refine_candidate_lists with each chunk's lists selected from the approximate distances of all its
@@ -371,6 +526,16 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
     }
     // Byte codes, or packed codes through the float table: the nibbles of a pair are its two
     // subspaces in order, so the sums are the same as over the byte codes, read from there.
+    if (l <= kLinearCandidates && k <= 0xffffffffu) {
+      regroup_table(table, m_count * ks, k, 16 * table_block_width(m_count, ks), buffers.blocked_lookup);
+      const float* blocked = buffers.blocked_lookup.data();
+      refine_candidate_lists(vectors, dense_centers, l, table_chunk_rows(n), labels.data(), distances.data(),
+                             [&](size_t begin, size_t end, uint32_t* out) {
+                               table_candidates(codes.data + begin * m_count, end - begin, m_count, table, blocked, ks,
+                                                k, l, out);
+                             });
+      return;
+    }
     refine_candidates(vectors, dense_centers, k, l, labels.data(), distances.data(),
                       [&](size_t begin, size_t end, float* approx) {
                         table_distances(codes.data + begin * m_count, end - begin, m_count, table, ks, k, approx);

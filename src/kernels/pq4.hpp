@@ -111,5 +111,8 @@ const char* pq4_vector_isa();
 // Float-table distance of packed row i to center c: entries of (m, code) added in order of m.
 float pq4_float_distance(const PackedPq4Codes& packed, std::span<const float> float_table, size_t k, size_t row,
                          size_t center);
+// The same for `count` consecutive rows from row0 to centers[i], into out[i], several rows at once.
+void pq4_float_distances(const PackedPq4Codes& packed, std::span<const float> float_table, size_t k, size_t row0,
+                         size_t count, const size_t* centers, float* out);
 
 }  // namespace vantorix

@@ -116,6 +116,63 @@ std::pair<uint32_t, float> lane_nearest(const LaneCodebook& cb, const float* x) 
   return lanes.finish();
 }
 
+// nearest() of kLanes rows at once, one row per lane: each codeword is broadcast and every lane
+// runs the one-pair kernel's operations for its row (x - c, then the Kind's chains and their
+// reduction, as block_distances has them per codeword), keeping its first strictly smaller
+// distance. Narrow subspaces have few operations per codeword, and the codeword-per-lane form
+// spends more on its final reduction across lanes than on the distances.
+template <int Kind>
+void rows_in_lanes(const LaneCodebook& cb, const float* rows, ptrdiff_t stride, size_t count,
+                   std::pair<uint32_t, float>* out) {
+  const size_t ds = cb.ds_, ks = cb.ks_;
+  thread_local std::vector<VF> xt;  // the rows' values dimension by dimension
+  if (xt.size() < ds) xt.resize(ds);
+  for (size_t i = 0; i + kLanes <= count; i += kLanes) {
+    for (size_t d = 0; d < ds; ++d)
+      for (size_t r = 0; r < kLanes; ++r) xt[d][r] = rows[ptrdiff_t(i + r) * stride + ptrdiff_t(d)];
+    VF best = splat(std::numeric_limits<float>::infinity());
+    VI index = {};
+    for (size_t j = 0; j < ks; ++j) {
+      const float* c = cb.values_.data() + (j / kLanes) * ds * kLanes + j % kLanes;  // c[d * kLanes]
+      VF dist;
+      if constexpr (Kind > 0) {
+        VF a[4] = {splat(0.0f), splat(0.0f), splat(0.0f), splat(0.0f)};
+        for (size_t t = 0; t < size_t(Kind); ++t) {
+          for (size_t l = 0; l < 4; ++l) {
+            const VF diff = xt[4 * t + l] - splat(c[(4 * t + l) * kLanes]);
+            a[l] = fmaw(diff, diff, a[l]);
+          }
+        }
+        dist = (a[0] + a[1]) + (a[2] + a[3]);
+      } else if constexpr (Kind == kLanes4) {
+        VF a[4] = {splat(0.0f), splat(0.0f), splat(0.0f), splat(0.0f)};
+        const size_t blocks4 = ds / 4;
+        for (size_t t = 0; t < blocks4; ++t) {
+          for (size_t l = 0; l < 4; ++l) {
+            const VF diff = xt[4 * t + l] - splat(c[(4 * t + l) * kLanes]);
+            a[l] = a[l] + diff * diff;
+          }
+        }
+        dist = ((a[0] + a[1]) + a[2]) + a[3];
+        for (size_t d = blocks4 * 4; d < ds; ++d) {
+          const VF diff = xt[d] - splat(c[d * kLanes]);
+          dist = dist + diff * diff;
+        }
+      } else {
+        dist = splat(-0.0f);
+        for (size_t d = 0; d < ds; ++d) {
+          const VF diff = xt[d] - splat(c[d * kLanes]);
+          dist = dist + diff * diff;
+        }
+      }
+      const VI smaller = dist < best;
+      best = smaller ? dist : best;
+      index = smaller ? (VI{} + int32_t(j)) : index;
+    }
+    for (size_t r = 0; r < kLanes; ++r) out[i + r] = {uint32_t(index[r]), best[r]};
+  }
+}
+
 LaneCodebook::LaneCodebook(const float* centers, size_t ks, size_t ds, DistanceKernel kernel) {
   assign(centers, ks, ds, kernel);
 }
@@ -136,8 +193,13 @@ void LaneCodebook::assign(const float* centers, size_t ks, size_t ds, DistanceKe
       &lane_nearest<kScalar>, &lane_nearest<kLanes4>, &lane_nearest<1>,  &lane_nearest<2>,
       &lane_nearest<4>,       &lane_nearest<8>,       &lane_nearest<16>,
   };
+  static constexpr RowsFn kRowForms[] = {
+      &rows_in_lanes<kScalar>, &rows_in_lanes<kLanes4>, &rows_in_lanes<1>,  &rows_in_lanes<2>,
+      &rows_in_lanes<4>,       &rows_in_lanes<8>,       &rows_in_lanes<16>,
+  };
   const bool sequential = kernel.kind == DistanceKernel::Lanes4 && !kernels().slice_lanes;
   fn_ = kForms[sequential ? DistanceKernel::Scalar : kernel.kind];
+  rows_fn_ = kRowForms[sequential ? DistanceKernel::Scalar : kernel.kind];
   const size_t fixed_dims[] = {0, 0, 4, 8, 16, 32, 64};
   if (kernel.kind >= DistanceKernel::Dim4 && fixed_dims[kernel.kind] != ds) {
     fatal("lane codebook: kernel does not match the subspace dimension");
@@ -277,7 +339,12 @@ void LaneCodebook::nearest_rows(const float* rows, ptrdiff_t stride, size_t coun
                                 std::pair<uint32_t, float>* out) const {
   if (centers_.empty()) {
     constexpr size_t kAhead = 8;
-    for (size_t i = 0; i < count; ++i) {
+    size_t i = 0;
+    if (ds_ <= kRowsInLanesMaxDim && count >= kLanes) {
+      rows_fn_(*this, rows, stride, count, out);
+      i = count / kLanes * kLanes;
+    }
+    for (; i < count; ++i) {
       if (ds_ >= 32 && i + kAhead < count) {  // wide rows are far apart: fetch ahead
         const float* ahead = rows + ptrdiff_t(i + kAhead) * stride;
         for (size_t d = 0; d < ds_; d += 16) __builtin_prefetch(ahead + d);

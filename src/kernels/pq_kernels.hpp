@@ -34,11 +34,16 @@ class LaneCodebook {
   // Only worth it for wide subspaces and codebooks of several lane blocks.
   static constexpr size_t kPruneMinDim = 32;
   static constexpr size_t kPruneMinBlocks = 4;
+  // Up to this subspace width nearest_rows() puts rows, not codewords, side by side.
+  static constexpr size_t kRowsInLanesMaxDim = 16;
 
  private:
   using Fn = std::pair<uint32_t, float> (*)(const LaneCodebook&, const float*);
+  using RowsFn = void (*)(const LaneCodebook&, const float*, ptrdiff_t, size_t, std::pair<uint32_t, float>*);
   template <int Kind>
   friend std::pair<uint32_t, float> lane_nearest(const LaneCodebook&, const float*);
+  template <int Kind>
+  friend void rows_in_lanes(const LaneCodebook&, const float*, ptrdiff_t, size_t, std::pair<uint32_t, float>*);
   std::pair<uint32_t, float> nearest_pruned(const float* x) const;
   std::pair<uint32_t, float> scan_candidates(const float* x, const float* low, float limit) const;
 
@@ -50,6 +55,7 @@ class LaneCodebook {
   DistanceKernel kernel_;
   float bound_scale_ = 0.0f;
   Fn fn_ = nullptr;
+  RowsFn rows_fn_ = nullptr;
 };
 
 // The codewords of all subspaces transposed for encoding by the expansion

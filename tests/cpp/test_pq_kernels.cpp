@@ -61,6 +61,21 @@ TEST(LaneCodebook, BitIdenticalToOneCodewordAtATime) {
           EXPECT_EQ(got.first, want.first) << q;
           EXPECT_EQ(std::bit_cast<uint32_t>(got.second), std::bit_cast<uint32_t>(want.second)) << q;
         }
+        // Many rows per call (narrow subspaces put rows side by side), strided, a NaN row among them.
+        const size_t stride = ds + 3, count = 40;
+        std::vector<float> strided(count * stride, 0.0f);
+        for (size_t q = 0; q < count; ++q) {
+          const float* x = q < std::min<size_t>(3, ks) ? centers.data() + q * ds : queries.data() + q * ds;
+          std::copy_n(x, ds, strided.begin() + ptrdiff_t(q * stride));
+        }
+        strided[5 * stride] = std::numeric_limits<float>::quiet_NaN();
+        std::vector<std::pair<uint32_t, float>> rows(count);
+        book.nearest_rows(strided.data(), ptrdiff_t(stride), count, rows.data());
+        for (size_t q = 0; q < count; ++q) {
+          const auto want = scan_nearest(kernel, strided.data() + q * stride, centers.data(), ks, ds);
+          EXPECT_EQ(rows[q].first, want.first) << "row " << q;
+          EXPECT_EQ(std::bit_cast<uint32_t>(rows[q].second), std::bit_cast<uint32_t>(want.second)) << "row " << q;
+        }
       }
     }
   }

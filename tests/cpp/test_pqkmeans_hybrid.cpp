@@ -127,8 +127,9 @@ void expect_same(const Result& got, const Result& want, const std::string& what)
 }  // namespace
 
 TEST(HybridAssignment, MatchesTheReference) {
-  // k = 40 takes the vector candidate selection (16-lane blocks plus a tail), k = 7 the scan.
-  for (size_t k : {7u, 40u}) {
+  // k = 40 takes the vector candidate selection (16-lane blocks plus a tail), k = 7 the scan;
+  // with the table, 64 centers make one block of the blocked merge and 150 two blocks and a tail.
+  for (size_t k : {7u, 40u, 64u, 150u}) {
     for (bool rotate : {false, true}) {
       const HybridCase s = make_setup(k, rotate, uint32_t(k) + rotate);
       const PqKMeans with_table = model_for(s, 1u << 30), direct = model_for(s, 0);
@@ -162,7 +163,8 @@ TEST(HybridAssignment, EqualApproximateDistancesAtTheCutOffAdmitTheLowerIndex) {
   // One-dimensional subspaces, every row coded to codeword 0.0. Center `first` sits at +1 and
   // center `second` at -1: equal approximate distances. Center 0 is the approximate best. The
   // rows lie at -0.9, exactly nearest to `second`, which only a wider list admits.
-  for (auto [k, first, second] : {std::tuple<size_t, size_t, size_t>{3, 1, 2}, {40, 5, 20}, {40, 20, 35}}) {
+  for (auto [k, first, second] : {std::tuple<size_t, size_t, size_t>{3, 1, 2}, {40, 5, 20}, {40, 20, 35}, {150, 20, 100},
+                                  {150, 70, 140}}) {
     HybridCase s{1, 2, 1, 20, k, Array3<float>(1, 2, 1), {}, {}, {}, std::nullopt};
     s.codewords.values = {0.0f, 10.0f};
     s.codes.assign(s.n, 0);
