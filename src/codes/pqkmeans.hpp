@@ -13,8 +13,8 @@
 
 #include "codes/pq4_assign.hpp"
 #include "core/matrix.hpp"
-#include "dense/dense_screen.hpp"
 #include "core/parallel.hpp"
+#include "dense/dense_screen.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
