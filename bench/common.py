@@ -128,9 +128,14 @@ def cpu_name() -> str:
     return f"{name}{f' ({vector})' if vector else ''}"
 
 
-def write_report(name: str, title: str, columns: list[str], rows: list[list], notes: str = "") -> None:
-    """Writes bench/results/<name>.json and .md and prints the table."""
+def write_report(name: str, title: str, columns: list[str], rows: list[list], notes: str = "",
+                 partial: bool = False) -> None:
+    """Writes bench/results/<name>.json and .md and prints the table. A partial run (filtered cases, a
+    quick mode) writes <name>.partial.* instead, so it never replaces the full table."""
     RESULTS.mkdir(parents=True, exist_ok=True)
+    if partial:
+        name += ".partial"
+        notes = ("Partial run: only some of the cases." + ("\n\n" + notes if notes else ""))
 
     def fmt(v):
         if isinstance(v, float):

@@ -219,6 +219,7 @@ def main() -> None:
         f"k = {K}, {ITERATIONS} iterations from the same centers, chunks of {CHUNK} rows read from .npy files "
         "on every pass. The encode rows are one pass that encodes the stored rows and keeps the codes in the "
         "workers' memory; the PQKMeans rows fit over those codes.",
+        partial=QUICK,
     )
 
 

@@ -253,6 +253,7 @@ def main(filters):
             "NumPy's wheel bundles; 'ours/sgemm' is an iteration of our fit against it. 'Rows measured twice' is "
             "the share of screened rows whose nearest center the bound could not settle alone, over the whole fit "
             "(nan: the shape is not screened).",
+            partial=bool(filters),
         )
     accel = accel_main(filters)
     if accel:
@@ -264,6 +265,7 @@ def main(filters):
             accel,
             notes=f"Random initialisation, median of {REPEATS} fits. The early-abandon row "
             "runs with VANTORIX_SIMD=scalar (its automatic setting only enables it there); peers are unaffected.",
+            partial=bool(filters),
         )
 
 

@@ -84,7 +84,8 @@ def engine_main(only) -> None:
             "exact_assign_engine", "Exact assignment through the module against FAISS's flat search",
             ["data", "n", "d", "k", "method", "seconds", "seconds ours/faiss", "CPU seconds ours/faiss"], rows,
             notes=f"Wall-clock medians of {REPEATS} runs on {THREADS} threads each; centers from a few Lloyd "
-                  "iterations. Our times include the module's input checks and the labels' conversion.")
+                  "iterations. Our times include the module's input checks and the labels' conversion.",
+            partial=bool(only))
 
 
 def main() -> None:
@@ -139,7 +140,7 @@ def main() -> None:
                f"all threads / peak. Seconds are wall-clock medians of {REPEATS} runs on {THREADS} threads each; the "
                "machine was shared with other developers, so wall times are noisy and the CPU-time columns are the "
                "steadier comparison. PDX times exclude building the blocks. Steps skipped: by the 16-row vector "
-               "form, and by the scalar form that drops single rows (k <= 256 only)."))
+               "form, and by the scalar form that drops single rows (k <= 256 only)."), partial=bool(only))
 
 
 if __name__ == "__main__":

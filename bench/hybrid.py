@@ -116,7 +116,7 @@ def main() -> None:
                "initial centers, our dense k-means from its own k-means++ start. The machine was shared with other "
                "developers: wall times are noisy, the CPU-time columns (all threads) are the steadier comparison. "
                "Ks = 16: \"fast scan\" rows rank the candidates with the 8-bit tables over packed 4-bit codes, the "
-               "others with the float table."))
+               "others with the float table."), partial=bool(only))
 
 
 if __name__ == "__main__":

@@ -106,10 +106,10 @@ def main() -> None:
                 best.append([label, n, d, k, fastest[5], fastest[6], fastest[7], fastest[8], fastest[-2], fastest[-1]])
             else:
                 best.append([label, n, d, k, "none within 1%", "", "", "", "", ""])
-            report(rows, best)  # after every data set and k: a long run shows what it has
+            report(rows, best, bool(only))  # after every data set and k: a long run shows what it has
 
 
-def report(rows: list[list], best: list[list]) -> None:
+def report(rows: list[list], best: list[list], partial: bool) -> None:
     rows = [row + [""] * (15 - len(row)) for row in rows]
     write_report(
         "hybrid_fit", "Whole hybrid fits against FAISS's dense k-means",
@@ -125,7 +125,7 @@ def report(rows: list[list], best: list[list]) -> None:
                "| data | n | d | k | M | Ks | L | start | time / faiss | inertia / faiss |\n"
                "|---|---|---|---|---|---|---|---|---|---|\n"
                + "\n".join("| " + " | ".join(f"{v:.4g}" if isinstance(v, float) else str(v) for v in b) + " |"
-                           for b in best)))
+                           for b in best)), partial=partial)
 
 
 if __name__ == "__main__":

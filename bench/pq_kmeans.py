@@ -179,6 +179,7 @@ def main() -> None:
          "obj/faiss"],
         rows,
         notes,
+        partial=quick,
     )
 
 

@@ -117,6 +117,7 @@ def main(selected: list[str]) -> None:
         notes="The call's peak: resident memory at its peak above what the process held with its input "
         "loaded (VmHWM after resetting it). Goal: a quarter of the input plus the named working buffers. "
         "Time per pass includes initialisation. Shared machine (other builds and tests running).",
+        partial=bool(selected),
     )
 
 

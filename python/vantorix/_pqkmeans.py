@@ -42,8 +42,11 @@ _NATIVE_FIT = {"symmetric": "fit", "adc": "fit_adc", "hybrid": "fit_hybrid"}
 _NATIVE_PREDICT = {"symmetric": "predict", "adc": "predict_adc", "hybrid": "predict_hybrid"}
 
 
-# Rows the default hybrid-mode quantizer (16 codewords) is trained on, at most.
+# Rows the default hybrid-mode quantizer (16 codewords) is trained on, at most, and its training
+# iterations: its codes only rank candidates for the exact comparison, and the fit's inertia is
+# the same with 5, 10 or 20 of them (within 0.3% on descriptors, images and sentence embeddings).
 HYBRID_TRAINING_ROWS = 256 * 16
+HYBRID_TRAINING_ITERATIONS = 10
 
 
 def default_quantizer(n_features: int, random_state: Any, mode: str = "symmetric") -> ProductQuantizer:
@@ -51,10 +54,11 @@ def default_quantizer(n_features: int, random_state: Any, mode: str = "symmetric
     to 16 that divides them, 256 codewords each. Hybrid mode, whose codes only rank candidates for
     the exact comparison: 16 codewords (the 4-bit fast scan) and blocks of at least 4 columns, the
     largest count up to 96 that divides them, which keeps the inertia within about 1% of dense
-    k-means with the default 4 candidates on descriptors, images and sentence embeddings."""
+    k-means with the default 4 candidates on descriptors, images and sentence embeddings; it trains
+    for HYBRID_TRAINING_ITERATIONS passes."""
     if mode == "hybrid":
         m = max(i for i in range(1, max(1, min(96, n_features // 4)) + 1) if n_features % i == 0)
-        return ProductQuantizer(m, codebook_size=16, random_state=random_state)
+        return ProductQuantizer(m, codebook_size=16, max_iter=HYBRID_TRAINING_ITERATIONS, random_state=random_state)
     m = max(i for i in range(1, min(16, n_features) + 1) if n_features % i == 0)
     return ProductQuantizer(m, random_state=random_state)
 

@@ -526,7 +526,9 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
     }
     // Byte codes, or packed codes through the float table: the nibbles of a pair are its two
     // subspaces in order, so the sums are the same as over the byte codes, read from there.
-    if (l <= kLinearCandidates && k <= 0xffffffffu) {
+    // The regrouped copy is a second table: it must fit the lookup budget beside the first.
+    const size_t table_bytes = m_count * ks * k * sizeof(float);
+    if (l <= kLinearCandidates && k <= 0xffffffffu && table_bytes <= options_.lookup_table_bytes / 2) {
       regroup_table(table, m_count * ks, k, 16 * table_block_width(m_count, ks), buffers.blocked_lookup);
       const float* blocked = buffers.blocked_lookup.data();
       refine_candidate_lists(vectors, dense_centers, l, table_chunk_rows(n), labels.data(), distances.data(),

@@ -132,7 +132,9 @@ TEST(HybridAssignment, MatchesTheReference) {
   for (size_t k : {7u, 40u, 64u, 150u}) {
     for (bool rotate : {false, true}) {
       const HybridCase s = make_setup(k, rotate, uint32_t(k) + rotate);
-      const PqKMeans with_table = model_for(s, 1u << 30), direct = model_for(s, 0);
+      // A budget of exactly one table: no room for the regrouped copy, every sum kept per row.
+      const PqKMeans with_table = model_for(s, 1u << 30), direct = model_for(s, 0),
+                     one_table = model_for(s, s.m * s.ks * k * sizeof(float));
       for (uint64_t l : {uint64_t{1}, uint64_t{2}, uint64_t{5}, uint64_t{17}}) {
         if (l >= k) continue;
         const Result want = reference(s, l);
@@ -140,6 +142,7 @@ TEST(HybridAssignment, MatchesTheReference) {
                                  " L=" + std::to_string(l) + " row ";
         expect_same(run(with_table, s, l), want, "table " + what);
         expect_same(run(direct, s, l), want, "direct " + what);
+        expect_same(run(one_table, s, l), want, "one table " + what);
       }
     }
   }

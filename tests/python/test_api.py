@@ -319,7 +319,7 @@ def test_pq_kmeans_hybrid_defaults(width, blocks):
     from vantorix._pqkmeans import default_quantizer
 
     quantizer = default_quantizer(width, 0, "hybrid")
-    assert (quantizer.num_subquantizers, quantizer.codebook_size) == (blocks, 16)
+    assert (quantizer.num_subquantizers, quantizer.codebook_size, quantizer.max_iter) == (blocks, 16, 10)
     if width != 16:
         return
     rng = np.random.default_rng(5)
