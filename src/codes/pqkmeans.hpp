@@ -14,6 +14,7 @@
 #include "codes/pq4_assign.hpp"
 #include "core/matrix.hpp"
 #include "core/parallel.hpp"
+#include "dense/dense_screen.hpp"
 #include "kernels/pdx.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
@@ -75,6 +76,9 @@ struct AssignmentBuffers {
   LabelBucketBuffers buckets;
   Matrix<float> workspace;  // hybrid fit: the dense centers in PQ space (k x D)
   std::vector<float> blocked_lookup;  // hybrid fit: `lookup` regrouped by block of centers
+  // Hybrid fit with every center refined: what the exact assignment's screen prepares of the
+  // vectors, kept for the later passes.
+  std::optional<ScreenRows> screen_rows;
 
   explicit AssignmentBuffers(size_t n) : labels(n, 0), distances(n, 0.0f) {}
   void resize(size_t n) {

@@ -490,7 +490,8 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
       assign_l2_flash_into(flat_vectors, flat_centers, n, d, k, labels, distances);
     } else {
       // nearest_l2_center for every row (its wide packed form when the vector kernels are on).
-      assign_dense_direct_into(vectors, Matrix<float>::copy_of(dense_centers), false, labels, distances);
+      assign_dense_direct_into(vectors, Matrix<float>::copy_of(dense_centers), false, labels, distances,
+                               buffers.screen_rows ? &*buffers.screen_rows : nullptr);
     }
     return;
   }
@@ -593,6 +594,7 @@ void PqKMeans::fit_hybrid(MatrixView<const uint8_t> codes, MatrixView<const floa
 
   std::vector<double> history;
   AssignmentBuffers buffers(n);
+  buffers.screen_rows.emplace(std::max<size_t>(options_.iterations, 1));
   run_passes(
       code_fit_loop(options_, "hybrid_inertia", "hybrid"), history,
       [&](size_t) {

@@ -137,7 +137,9 @@ void DenseKMeans::fit(MatrixView<const float> data, const DenseFitExtras& extras
   const std::vector<float>* row_norms = with_norms ? &norms : nullptr;
   auto mean_of = [&]() { return weighted ? weighted_mean_distance(distances, weights) : mean_distance(distances); };
 
-  DenseIterationAssign assigner(data, centers, spherical_);
+  // Its passes and the final assignment, over which measuring the exact assignment's form pays.
+  const size_t passes = std::max(iterations_, iterations_ + 1);
+  DenseIterationAssign assigner(data, centers, spherical_, passes);
   DenseUpdateScratch scratch;
   Matrix<float> previous;
   // Grows with the passes actually run: with early stopping `iterations` may be any bound.
@@ -165,7 +167,7 @@ void DenseKMeans::fit(MatrixView<const float> data, const DenseFitExtras& extras
         return shift_limit >= 0.0 && squared_shift(previous, centers) <= shift_limit;
       });
 
-  assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
+  assigner.assign_exact(data, centers, row_norms, labels, distances);
   if (!history.empty()) history.back() = mean_of();
 
   centers_ = std::move(centers);

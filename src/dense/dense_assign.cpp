@@ -235,6 +235,12 @@ std::map<CalibrationKey, ScreenCalibration>& calibrations() {
   static std::map<CalibrationKey, ScreenCalibration> known;
   return known;
 }
+// Rows asked for so far per shape not yet measured: calls each too small to repay the
+// measurement (chunks of a larger data set, a loop of predicts) repay it together.
+std::map<CalibrationKey, size_t>& rows_asked() {
+  static std::map<CalibrationKey, size_t> asked;
+  return asked;
+}
 
 }  // namespace
 
@@ -252,23 +258,29 @@ ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   return calibrations().emplace(key, measured).first->second;
 }
 
-std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine) {
+std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes) {
   // One center leaves nothing to screen out.
   if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return std::nullopt;
   const Word forced = env_word(EnvSwitch::DenseScreen);
   if (forced == Word::Off) return std::nullopt;
   if (forced == Word::On) return ScreenChoice{};
   if (forced == Word::Bf16) return ScreenChoice{ScreenProducts::Bf16};
+  const CalibrationKey key{k, d, cosine};
   std::optional<ScreenCalibration> known;
   {
     const std::lock_guard lock(calibration_mutex);
-    if (auto it = calibrations().find({k, d, cosine}); it != calibrations().end()) known = it->second;
+    if (auto it = calibrations().find(key); it != calibrations().end()) {
+      known = it->second;
+    } else {
+      const size_t ways = bf16_products_available() ? 3 : 2;
+      size_t ahead;
+      if (__builtin_mul_overflow(rows, std::max<size_t>(passes, 1), &ahead)) ahead = std::numeric_limits<size_t>::max();
+      size_t& asked = rows_asked()[key];
+      asked = asked > std::numeric_limits<size_t>::max() - ahead ? std::numeric_limits<size_t>::max() : asked + ahead;
+      if (asked < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
+    }
   }
-  if (!known) {
-    const size_t ways = bf16_products_available() ? 3 : 2;
-    if (rows < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
-    known = screen_calibration(k, d, cosine);
-  }
+  if (!known) known = screen_calibration(k, d, cosine);
   if (!known->screen) return std::nullopt;
   return choice_of(*known, k);
 }
@@ -330,13 +342,13 @@ std::vector<float> center_half_min_distances(const Matrix<float>& centers) {
 }
 
 void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                              std::span<size_t> labels, std::span<float> distances) {
+                              std::span<size_t> labels, std::span<float> distances, ScreenRows* screen_rows) {
   check_outputs(data.rows, labels, distances);
   const size_t k = centers.rows, d = centers.cols;
   if (data.cols != d) fatal("assign_dense_into: column count differs from the centers");
   // The same answers at matrix-product speed where that pays.
-  if (const auto choice = dense_screen_choice(data.rows, k, d, cosine)) {
-    assign_dense_screened_into(data, centers, cosine, labels, distances, *choice);
+  if (const auto choice = dense_screen_choice(data.rows, k, d, cosine, screen_rows ? screen_rows->passes() : 1)) {
+    assign_dense_screened_into(data, centers, cosine, labels, distances, *choice, screen_rows);
     return;
   }
   const DirectScan scan(centers, cosine);
@@ -346,7 +358,7 @@ void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>&
 }
 
 void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
-                       bool cosine, std::span<size_t> labels, std::span<float> distances) {
+                       bool cosine, std::span<size_t> labels, std::span<float> distances, ScreenRows* screen_rows) {
   check_outputs(data.rows, labels, distances);
   const size_t rows = data.rows, k = centers.rows, d = centers.cols;
   const bool product = dense_blas_may_run(rows, k, d, cosine) && data.is_c_contiguous() && k >= 1 &&
@@ -358,7 +370,7 @@ void assign_dense_into(MatrixView<const float> data, const Matrix<float>& center
     assign_by_product(data, centers, row_norms, cosine, labels, distances);
     return;
   }
-  assign_dense_direct_into(data, centers, cosine, labels, distances);
+  assign_dense_direct_into(data, centers, cosine, labels, distances, screen_rows);
 }
 
 }  // namespace vantorix

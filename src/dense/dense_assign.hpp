@@ -21,10 +21,12 @@ bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine);
 // (screen_calibration). VANTORIX_DENSE_SCREEN forces the choice (on: the f32 screen, bf16: the
 // bf16 screen where it runs, else the f32 one, off: none), and the words of
 // VANTORIX_DENSE_ASSIGN that ask for the direct kernels keep them unscreened. Calls too small to
-// repay a measurement take the direct kernels unless the shape is measured already.
-std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine);
-inline bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine) {
-  return dense_screen_choice(rows, k, d, cosine).has_value();
+// repay a measurement take the direct kernels until the shape is measured, which it is once the
+// rows asked for it in this process, `passes` times each (a fit's passes over the same rows),
+// repay the measurement together.
+std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes = 1);
+inline bool dense_screen_pays(size_t rows, size_t k, size_t d, bool cosine, size_t passes = 1) {
+  return dense_screen_choice(rows, k, d, cosine, passes).has_value();
 }
 
 struct ScreenCalibration {
@@ -46,12 +48,15 @@ std::vector<float> center_half_min_distances(const Matrix<float>& centers);
 
 // One label and one distance per row: squared L2 distance, or 1 - dot in cosine mode. Ties go
 // to the lower center. row_norms (squared_row_norms of data) lets the Euclidean matrix product
-// run; without them the direct path is taken.
+// run; without them the direct path is taken. screen_rows, when given, keeps what a screen
+// prepares of the rows for later calls with the same data (a fit's passes).
 void assign_dense_into(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
-                       bool cosine, std::span<size_t> labels, std::span<float> distances);
+                       bool cosine, std::span<size_t> labels, std::span<float> distances,
+                       ScreenRows* screen_rows = nullptr);
 
 // The direct path alone (rows in blocks of 512, any strides).
 void assign_dense_direct_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                              std::span<size_t> labels, std::span<float> distances);
+                              std::span<size_t> labels, std::span<float> distances,
+                              ScreenRows* screen_rows = nullptr);
 
 }  // namespace vantorix

@@ -99,8 +99,10 @@ DenseIterationAssign::Mode DenseIterationAssign::choose(size_t rows, size_t k, s
   return Mode::Exact;
 }
 
-DenseIterationAssign::DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical)
-    : mode_(choose(data.rows, centers.rows, data.cols, spherical, data.is_c_contiguous())), spherical_(spherical) {
+DenseIterationAssign::DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical,
+                                           size_t passes)
+    : mode_(choose(data.rows, centers.rows, data.cols, spherical, data.is_c_contiguous())), spherical_(spherical),
+      screen_rows_(passes) {
   if (mode_ == Mode::Hamerly) {
     upper_.assign(data.rows, kInf);
     lower_.assign(data.rows, 0.0f);
@@ -117,8 +119,14 @@ void DenseIterationAssign::assign(size_t iteration, MatrixView<const float> data
   } else if (mode_ == Mode::EarlyAbandon && iteration > 0) {
     assign_early_abandon(data, centers, labels, distances);
   } else {
-    assign_dense_into(data, centers, row_norms, spherical_, labels, distances);
+    assign_exact(data, centers, row_norms, labels, distances);
   }
+}
+
+void DenseIterationAssign::assign_exact(MatrixView<const float> data, const Matrix<float>& centers,
+                                        const std::vector<float>* row_norms, std::span<size_t> labels,
+                                        std::span<float> distances) {
+  assign_dense_into(data, centers, row_norms, spherical_, labels, distances, &screen_rows_);
 }
 
 void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const float> data,
@@ -140,7 +148,9 @@ void DenseIterationAssign::assign_hamerly(size_t iteration, MatrixView<const flo
   // Unsettled rows meet every center; screening does that at matrix-product speed. Whether it
   // pays is judged on all rows: on later passes the unsettled ones are fewer but still many.
   std::optional<DenseScreen> screen;
-  if (const auto choice = dense_screen_choice(data.rows, k, data.cols, false)) screen.emplace(centers, false, *choice);
+  if (const auto choice = dense_screen_choice(data.rows, k, data.cols, false, screen_rows_.passes())) {
+    screen.emplace(centers, false, *choice);
+  }
   parallel_chunks(data.rows, kRowChunk, [&](size_t begin, size_t end) {
     // Rows the bounds cannot settle are collected and scanned a few at a time.
     std::vector<size_t> pending;

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "dense/dense_screen.hpp"
 
 namespace vantorix {
-
-class DenseScreen;
 
 class DenseIterationAssign {
  public:
@@ -24,7 +23,8 @@ class DenseIterationAssign {
   // and rows*k*d >= 64e6). Both need contiguous data.
   static Mode choose(size_t rows, size_t k, size_t d, bool spherical, bool contiguous);
 
-  DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical);
+  // `passes`: the assignments the fit expects to make (its iterations and the final one).
+  DenseIterationAssign(MatrixView<const float> data, const Matrix<float>& centers, bool spherical, size_t passes = 1);
 
   Mode mode() const { return mode_; }
   // Whether after_update needs the centers from before the update.
@@ -33,6 +33,9 @@ class DenseIterationAssign {
   // Writes labels and exact distances for pass `iteration` (labels hold the previous pass).
   void assign(size_t iteration, MatrixView<const float> data, const Matrix<float>& centers,
               const std::vector<float>* row_norms, std::span<size_t> labels, std::span<float> distances);
+  // The exact assignment (whatever the mode), as after the last update.
+  void assign_exact(MatrixView<const float> data, const Matrix<float>& centers, const std::vector<float>* row_norms,
+                    std::span<size_t> labels, std::span<float> distances);
   // After each center update (before: the centers the last assignment used).
   void after_update(const Matrix<float>& before, const Matrix<float>& after);
 
@@ -46,6 +49,8 @@ class DenseIterationAssign {
 
   Mode mode_ = Mode::Exact;
   bool spherical_;
+  // What the exact assignment's screen prepares of the rows, for the passes after the first.
+  ScreenRows screen_rows_;
   // Hamerly state: Euclidean (not squared) bounds per row, per-center movement and separation.
   std::vector<float> upper_, lower_, half_min_, moves_;
   float max_move_ = 0.0f;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "core/blas_threads.hpp"
 #include "core/env.hpp"
@@ -35,18 +36,32 @@ constexpr double kMaxNorm = 0x1p61;
 constexpr size_t kMaxBoundDim = 65536;
 
 // Sum of squares in f64: every square is exact, so there is no underflow and the sum is far
-// more accurate than the f32 unit roundoff the bound charges for it.
+// more accurate than the f32 unit roundoff the bound charges for it. Four chains of f64 registers
+// as wide as the target's: one chain waited on the adder, and a 16-lane f64 value on an AVX2
+// build lived in memory between steps (the screen's own time was then mostly this sum: 21% of a
+// SIFT-like fit's, k = 64, against 11% in its products).
 double squared_norm(const float* x, size_t d) {
-  D8 acc = {};
-  size_t i = 0;
-  for (; i + 8 <= d; i += 8) {
-    F8 v;
+  constexpr size_t kHalf = kWide / 2;
+  typedef float FH __attribute__((vector_size(kHalf * 4)));
+  typedef double DH __attribute__((vector_size(kHalf * 8)));
+  auto square = [&](size_t i) {
+    FH v;
     std::memcpy(&v, x + i, sizeof(v));
-    const D8 w = __builtin_convertvector(v, D8);
-    acc = acc + w * w;
+    const DH w = __builtin_convertvector(v, DH);
+    return w * w;
+  };
+  DH a0 = {}, a1 = {}, a2 = {}, a3 = {};
+  size_t i = 0;
+  for (; i + 4 * kHalf <= d; i += 4 * kHalf) {
+    a0 = a0 + square(i);
+    a1 = a1 + square(i + kHalf);
+    a2 = a2 + square(i + 2 * kHalf);
+    a3 = a3 + square(i + 3 * kHalf);
   }
+  for (; i + kHalf <= d; i += kHalf) a0 = a0 + square(i);
+  const DH acc = (a0 + a1) + (a2 + a3);
   double s = 0.0;
-  for (int l = 0; l < 8; ++l) s += acc[l];
+  for (size_t l = 0; l < kHalf; ++l) s += acc[l];
   for (; i < d; ++i) s += double(x[i]) * double(x[i]);
   return s;
 }
@@ -160,12 +175,19 @@ void DenseScreen::collect_distances(float* p, const RowBound& row, bool two, Scr
   const float floor = row.half ? half_floor_ : floor_;
   const float* cn = squared_norms_.data();
   size_t j = 0;
-  VF low = splat(kInf);
-  for (; j + kWide <= k; j += kWide) {
-    const VF e = (xn + loadw(cn + j)) - (loadw(p + j) + loadw(p + j));
-    storew(p + j, e);
-    low = e < low ? e : low;  // a NaN never lowers it
+  // Two running minima: one waited on the previous step's.
+  VF low = splat(kInf), low2 = splat(kInf);
+  auto estimate = [&](size_t at, VF& least) {
+    const VF e = (xn + loadw(cn + at)) - (loadw(p + at) + loadw(p + at));
+    storew(p + at, e);
+    least = e < least ? e : least;  // a NaN never lowers it
+  };
+  for (; j + 2 * kWide <= k; j += 2 * kWide) {
+    estimate(j, low);
+    estimate(j + kWide, low2);
   }
+  for (; j + kWide <= k; j += kWide) estimate(j, low);
+  low = low2 < low ? low2 : low;
   float e_near = smallest_lane(low);
   for (; j < k; ++j) {
     p[j] = (xn + cn[j]) - (p[j] + p[j]);
@@ -182,7 +204,12 @@ void DenseScreen::collect_distances(float* p, const RowBound& row, bool two, Scr
   // kept holds k entries (sized by nearest()); n counts the centers that pass.
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + kWide <= k; j += kWide) {
+  // Two registers per test: almost always only the nearest center passes.
+  for (j = 0; j + 2 * kWide <= k; j += 2 * kWide) {
+    uint64_t m = not_above_mask(loadw(p + j), limit) | uint64_t(not_above_mask(loadw(p + j + kWide), limit)) << kWide;
+    for (; m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctzll(m));
+  }
+  for (; j + kWide <= k; j += kWide) {
     for (uint32_t m = not_above_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
@@ -214,11 +241,17 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   const float xr = row.xr;
   const float floor = row.half ? half_floor_ : floor_;
   size_t j = 0;
-  VF high = splat(-kInf);
+  VF high = splat(-kInf), high2 = splat(-kInf);
+  for (; j + 2 * kWide <= k; j += 2 * kWide) {
+    const VF v = loadw(p + j), w = loadw(p + j + kWide);
+    high = v > high ? v : high;
+    high2 = w > high2 ? w : high2;
+  }
   for (; j + kWide <= k; j += kWide) {
     const VF v = loadw(p + j);
     high = v > high ? v : high;
   }
+  high = high2 > high ? high2 : high;
   float largest = largest_lane(high);
   for (; j < k; ++j) largest = p[j] > largest ? p[j] : largest;
   const float bmax = kappa_ * (xr * max_norm_) + (floor + rounding_term_max(row));
@@ -227,7 +260,11 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   const float limit = reach - std::fabs(reach) * 0x1p-19f - floor;
   size_t* kept = scratch.kept.data();
   size_t n = 0;
-  for (j = 0; j + kWide <= k; j += kWide) {
+  for (j = 0; j + 2 * kWide <= k; j += 2 * kWide) {
+    uint64_t m = not_below_mask(loadw(p + j), limit) | uint64_t(not_below_mask(loadw(p + j + kWide), limit)) << kWide;
+    for (; m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctzll(m));
+  }
+  for (; j + kWide <= k; j += kWide) {
     for (uint32_t m = not_below_mask(loadw(p + j), limit); m != 0; m &= m - 1) kept[n++] = j + size_t(__builtin_ctz(m));
   }
   for (; j < k; ++j) {
@@ -249,8 +286,51 @@ void DenseScreen::collect_dots(const float* p, const RowBound& row, Scratch& scr
   }
 }
 
+void ScreenRows::prepare(MatrixView<const float> data, ScreenProducts products) {
+  const size_t d = data.cols, padded_d = bf16_padded(d);
+  // The bf16 copy, with zero rows after the last one for the padding of the last block.
+  size_t bytes = 0;
+  const bool keep = products == ScreenProducts::Bf16 &&
+                    !__builtin_mul_overflow(data.rows + kBf16Block, padded_d * sizeof(uint16_t), &bytes) &&
+                    bytes <= max_kept_bytes_;
+  if (data_ != nullptr) {
+    if (data.data != data_ || data.rows != rows_ || d != cols_ || data.row_stride != row_stride_ ||
+        data.col_stride != col_stride_) {
+      fatal("ScreenRows: other rows than the ones prepared");
+    }
+    if (half_ || !keep) return;
+  }
+  data_ = data.data;
+  rows_ = data.rows;
+  cols_ = d;
+  row_stride_ = data.row_stride;
+  col_stride_ = data.col_stride;
+  padded_d_ = padded_d;
+  half_ = keep;
+  sums_.resize(rows_);
+  if (keep) half_rows_.assign((rows_ + kBf16Block) * padded_d, 0);
+  const bool contiguous = data.col_stride == 1 || d == 1;
+  parallel_chunks(rows_, 512, [&](size_t begin, size_t end) {
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (size_t r = begin; r < end; ++r) {
+      const float* x = &data.at(r, 0);
+      if (!contiguous) {
+        for (size_t c = 0; c < d; ++c) gathered[c] = data.at(r, c);
+        x = gathered.data();
+      }
+      sums_[r] = keep ? round_to_bf16(x, d, padded_d, half_rows_.data() + r * padded_d)
+                      : RoundedRow{0.0, squared_norm(x, d)};
+    }
+  });
+}
+
+ScreenRows::Block ScreenRows::block(size_t first_row) const {
+  if (first_row >= rows_) fatal("ScreenRows::block: row out of range");
+  return {sums_.data() + first_row, half_ ? half_rows_.data() + first_row * padded_d_ : nullptr};
+}
+
 void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t* labels, float* distances,
-                          float* second) {
+                          float* second, const ScreenRows::Block* prepared) {
   const size_t k = centers_.rows, d = centers_.cols;
   if (count == 0) return;
   if (count > block_rows_ || stride < d || (second && cosine_)) fatal("DenseScreen::nearest: bad block");
@@ -261,16 +341,23 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
   const bool half = half_ && !demoted_.load(std::memory_order_relaxed);
   // Products of row i start at products + i * width.
   const size_t width = half ? half_->padded_k : k;
+  // Each row's sums: from the rounding below, or as prepared (the error is 0 without bf16 rows).
+  const RoundedRow* sums = prepared ? prepared->sums : nullptr;
   if (half) {
     const size_t padded_rows = bf16_padded(count), padded_d = half_->padded_d;
-    scratch.half_rows.resize(padded_rows * padded_d);
-    scratch.row_sums.resize(count);
-    for (size_t i = 0; i < count; ++i) {
-      scratch.row_sums[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+    const uint16_t* half_rows = prepared ? prepared->half_rows : nullptr;
+    if (half_rows == nullptr) {
+      scratch.half_rows.resize(padded_rows * padded_d);
+      scratch.row_sums.resize(count);
+      for (size_t i = 0; i < count; ++i) {
+        scratch.row_sums[i] = round_to_bf16(rows + i * stride, d, padded_d, scratch.half_rows.data() + i * padded_d);
+      }
+      std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
+      half_rows = scratch.half_rows.data();
+      sums = scratch.row_sums.data();
     }
-    std::fill(scratch.half_rows.begin() + ptrdiff_t(count * padded_d), scratch.half_rows.end(), uint16_t(0));
     scratch.products.resize(padded_rows * width);
-    bf16_products(scratch.half_rows.data(), padded_rows, *half_, scratch.products.data());
+    bf16_products(half_rows, padded_rows, *half_, scratch.products.data());
   } else {
     scratch.products.resize(block_rows_ * k);
     const BlasThreads threads;
@@ -308,13 +395,13 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     float* p = products + i * width;
     auto& cand = scratch.candidates;
     cand.clear();
-    // The rounding pass summed the row's squares already (in another order: the bound charges
-    // any f64 order).
-    const double xs = half ? scratch.row_sums[i].squared_norm : squared_norm(x, d);
+    // The rounding pass (or the preparation) summed the row's squares already (in another order:
+    // the bound charges any f64 order).
+    const double xs = sums ? sums[i].squared_norm : squared_norm(x, d);
     if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
     } else {
-      const RowBound row{float(xs), norm_above(xs), half ? norm_above(scratch.row_sums[i].squared_error) : 0.0f, half};
+      const RowBound row{float(xs), norm_above(xs), half ? norm_above(sums[i].squared_error) : 0.0f, half};
       if (cosine_) {
         collect_dots(p, row, scratch);
       } else {
@@ -358,7 +445,8 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
 }
 
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice) {
+                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice,
+                                ScreenRows* prepared) {
   const size_t rows = data.rows, d = centers.cols;
   if (labels.size() < rows || distances.size() < rows || data.cols != d) {
     fatal("assign_dense_screened_into: outputs or columns do not match");
@@ -369,17 +457,22 @@ void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float
   const bool in_place = (data.col_stride == 1 || d == 1) && (data.row_stride >= ptrdiff_t(d) || rows == 1) &&
                         data.row_stride <= std::numeric_limits<int>::max();
   const size_t stride = rows == 1 ? d : size_t(data.row_stride);
+  if (prepared) prepared->prepare(data, screen.products());
   parallel_chunks(rows, screen.block_rows(), [&](size_t begin, size_t end) {
     const size_t count = end - begin;
+    std::optional<ScreenRows::Block> block;
+    if (prepared) block = prepared->block(begin);
+    const ScreenRows::Block* kept = block ? &*block : nullptr;
     if (in_place) {
-      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr);
+      screen.nearest(&data.at(begin, 0), count, stride, labels.data() + begin, distances.data() + begin, nullptr,
+                     kept);
       return;
     }
     std::vector<float> gathered(count * d);
     for (size_t r = 0; r < count; ++r) {
       for (size_t c = 0; c < d; ++c) gathered[r * d + c] = data.at(begin + r, c);
     }
-    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr);
+    screen.nearest(gathered.data(), count, d, labels.data() + begin, distances.data() + begin, nullptr, kept);
   });
 }
 

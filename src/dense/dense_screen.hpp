@@ -44,6 +44,44 @@ struct ScreenChoice {
   double measure_budget = std::numeric_limits<double>::infinity();
 };
 
+// What a screen needs of each row that stays the same from pass to pass of a fit: the row's
+// squared norm (f64) and, for bf16 products, the row rounded to bf16 with its squared rounding
+// error. Rounding a block's rows took as long as the tile products themselves (SIFT-like 20k,
+// k = 256: 6.7% of the fit each), so a fit prepares them once, at its first screened pass, and
+// every later pass reads them. The bf16 copy costs 2 bytes per value (dimensions padded to 32);
+// beyond kMaxKeptBytes (or a given limit) it is not kept and each pass rounds its blocks again, as one call does.
+class ScreenRows {
+ public:
+  static constexpr size_t kMaxKeptBytes = size_t(1) << 30;
+  // `passes`: the calls expected with these rows (a fit's passes and its final assignment), over
+  // which measuring which exact form is fastest is repaid (dense_screen_choice).
+  explicit ScreenRows(size_t passes = 1, size_t max_kept_bytes = kMaxKeptBytes)
+      : passes_(passes), max_kept_bytes_(max_kept_bytes) {}
+  size_t passes() const { return passes_; }
+
+  // The rows of one block as nearest() reads them: sums[i] for row i, and, where kept, the
+  // rows in bf16 (padded_d entries each, then at least bf16_padded(count) - count more rows).
+  struct Block {
+    const RoundedRow* sums = nullptr;
+    const uint16_t* half_rows = nullptr;
+  };
+
+  // Prepares what a screen with these products reads, once (in parallel); the data must be the
+  // rows of every earlier call.
+  void prepare(MatrixView<const float> data, ScreenProducts products);
+  Block block(size_t first_row) const;
+
+ private:
+  size_t passes_, max_kept_bytes_;
+  const float* data_ = nullptr;
+  size_t rows_ = 0, cols_ = 0;
+  ptrdiff_t row_stride_ = 0, col_stride_ = 0;
+  bool half_ = false;  // sums_ from the bf16 rounding, with half_rows_ kept
+  std::vector<RoundedRow> sums_;
+  size_t padded_d_ = 0;
+  CacheLineVector<uint16_t> half_rows_;
+};
+
 // Screening state of one set of centers: their squared norms and norms, which centers the bound
 // covers, and per-worker product buffers. What the screening does is counted into the FitStats
 // of the thread that builds it (core/stats.hpp), if that thread has one.
@@ -61,8 +99,9 @@ class DenseScreen {
   // floats between rows: labels[i], distances[i] (squared L2, or 1 - dot), and, when `second`
   // is given (Euclidean only), the second-smallest squared distance over all centers (+inf for
   // k = 1), as a full scan keeping the two smallest values would find it.
+  // `prepared` (optional) holds these rows' ScreenRows entries, prepared for products().
   void nearest(const float* rows, size_t count, size_t stride, size_t* labels, float* distances,
-               float* second);
+               float* second, const ScreenRows::Block* prepared = nullptr);
 
  private:
   struct Scratch {
@@ -108,8 +147,10 @@ class DenseScreen {
 };
 
 // assign_dense_direct_into through the screen: any strides (strided rows are gathered a block
-// at a time), rows in parallel blocks of block_rows().
+// at a time), rows in parallel blocks of block_rows(). `rows`, when given, keeps what the screen
+// needs of the data's rows for the next call with the same data (a fit's next pass).
 void assign_dense_screened_into(MatrixView<const float> data, const Matrix<float>& centers, bool cosine,
-                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice = {});
+                                std::span<size_t> labels, std::span<float> distances, ScreenChoice choice = {},
+                                ScreenRows* rows = nullptr);
 
 }  // namespace vantorix

@@ -80,6 +80,25 @@ void expect_same_as_direct(MatrixView<const float> data, const Matrix<float>& ce
     add_count(active_stats(), &FitStats::screen_rows, stats.screen_rows.load());
     add_count(active_stats(), &FitStats::screen_confirmed, stats.screen_confirmed.load());
   }
+  // And from rows prepared once, as a fit's passes read them: the norms for the f32 screen, the
+  // bf16 copy added for the bf16 one (or, with no room for it, rounded again per block), then
+  // both again from what was kept. Not counted in the caller's record.
+  FitStats quiet;
+  const StatsScope scope(quiet);
+  for (const size_t room : {ScreenRows::kMaxKeptBytes, size_t(0)}) {
+    ScreenRows kept(room);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const ScreenProducts products : {ScreenProducts::Fp32, ScreenProducts::Bf16}) {
+        std::vector<size_t> labels(data.rows);
+        std::vector<float> distances(data.rows);
+        assign_dense_screened_into(data, centers, cosine, labels, distances, {products}, &kept);
+        const std::string label = what + (cosine ? " cosine" : " l2") + " prepared, pass " + std::to_string(pass) +
+                                  (products == ScreenProducts::Bf16 ? " bf16" : " f32") + (room ? "" : " no room");
+        EXPECT_EQ(labels, want_labels) << label;
+        EXPECT_EQ(bits(distances), bits(want_distances)) << label;
+      }
+    }
+  }
 }
 
 Matrix<float> filled(size_t rows, size_t cols, const std::function<float(size_t, size_t)>& f) {
@@ -321,4 +340,45 @@ TEST(DenseScreen, BlocksBeyondTheMeasureBudgetSwitchToF32Products) {
   EXPECT_EQ(bits(distances), bits(want_d));
   EXPECT_EQ(stats.screen_rows.load(), 3 * block);
   EXPECT_EQ(stats.screen_bf16_rows.load(), bf16_products_available() ? block : 0u);
+}
+
+TEST(DenseScreen, PreparedRowsServeOnlyTheirOwnData) {
+  Noise n{23};
+  const auto data = filled(100, 9, [&](size_t, size_t) { return n.next(); });
+  const auto centers = filled(12, 9, [&](size_t, size_t) { return n.next(); });
+  std::vector<size_t> labels(100);
+  std::vector<float> distances(100);
+  ScreenRows kept;
+  assign_dense_screened_into(data.view(), centers, false, labels, distances, {}, &kept);
+  const auto other = Matrix<float>::copy_of(data.view());
+  EXPECT_THROW(assign_dense_screened_into(other.view(), centers, false, labels, distances, {}, &kept), FatalError);
+  const MatrixView<const float> fewer(data.data(), 99, 9);
+  EXPECT_THROW(assign_dense_screened_into(fewer, centers, false, labels, distances, {}, &kept), FatalError);
+}
+
+TEST(DenseScreen, AFitRepaysTheMeasurementOverItsPasses) {
+  // Too few rows for one call to measure this shape for (it takes the direct kernels), but not
+  // for a fit's six passes: the fit measures, and then a call of any size finds the decision.
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""}});
+  const size_t k = 1024, d = 120, rows = 2000;
+  EXPECT_FALSE(dense_screen_pays(rows, k, d, false));
+  EXPECT_FALSE(dense_screen_pays(10, k, d, false));
+  Noise n{29};
+  const auto data = filled(rows, d, [&](size_t r, size_t c) { return float((r * 7 + c) % 17) + n.next(); });
+  DenseKMeans model({.k = k, .iterations = 5, .seed = 3});
+  model.fit(data.view());
+  // Read before anything else could measure the shape: a call of 10 rows finds the fit's decision.
+  const bool decided = dense_screen_pays(10, k, d, false);
+  EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
+}
+
+TEST(DenseScreen, SmallCallsOfOneShapeRepayTheMeasurementTogether) {
+  // Each call alone is too small to measure the shape for; enough of them are not.
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""}});
+  const size_t k = 1024, d = 136;
+  for (int call = 0; call < 3; ++call) EXPECT_FALSE(dense_screen_pays(500, k, d, false)) << call;
+  for (int call = 0; call < 100; ++call) dense_screen_pays(500, k, d, false);
+  // Read before anything else could measure the shape: a call of 10 rows finds the decision.
+  const bool decided = dense_screen_pays(10, k, d, false);
+  EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
 }
