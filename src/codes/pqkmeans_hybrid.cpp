@@ -236,6 +236,7 @@ size_t table_chunk_rows(size_t n) {
 // whole table row of k floats apart, a page each at k = 1024, and the random reads missed the
 // TLB more often than the cache.
 constexpr size_t kTableSliceBytes = size_t{1} << 19;
+constexpr size_t kMergeTableBytesPerRow = size_t{1} << 14;
 
 size_t table_block_width(size_t m_count, size_t ks) {
   const size_t per16 = m_count * ks * 16 * sizeof(float);
@@ -261,30 +262,37 @@ void table_candidates_of(const uint8_t* codes, size_t count, size_t m_count, con
   auto merge = [&](size_t i, const float* sums, size_t c0, size_t width) {
     Candidate* list = lists.data() + i * l;
     size_t& size = sizes[i];
+    size_t& w = worst[i];
+    auto consider = [&](size_t j) {
+      const float v = sums[j], bar = list[w].distance;
+      if (!(std::isnan(bar) ? !std::isnan(v) : v < bar)) return;
+      list[w] = {c0 + j, v};
+      w = 0;
+      for (size_t e = 1; e < l; ++e)
+        if (ranks_before(list[w], list[e])) w = e;
+    };
     size_t j = 0;
     for (; j < width && size < l; ++j) {
       list[size++] = {c0 + j, sums[j]};
       if (size == l) {
-        worst[i] = 0;
+        w = 0;
         for (size_t e = 1; e < l; ++e)
-          if (ranks_before(list[worst[i]], list[e])) worst[i] = e;
+          if (ranks_before(list[w], list[e])) w = e;
       }
     }
-    // Whole registers below a numeric bar are skipped at once, the usual case late in a row.
+    for (; j < width && j % kWide != 0; ++j) consider(j);
+    // A register at or above a numeric bar is skipped with one compare, the usual case late in
+    // a row; otherwise only its lanes below the bar are taken in order.
     for (; j + kWide <= width; j += kWide) {
-      const float bar = list[worst[i]].distance;
-      if (!std::isnan(bar) && maskw<Cmp::Below>(loadw(sums + j), bar) == 0) continue;
-      break;
+      const float bar = list[w].distance;
+      if (std::isnan(bar)) {
+        for (size_t e = 0; e < kWide; ++e) consider(j + e);
+        continue;
+      }
+      for (uint32_t bits = maskw<Cmp::Below>(loadw(sums + j), bar); bits != 0; bits &= bits - 1)
+        consider(j + size_t(__builtin_ctz(bits)));
     }
-    for (; j < width; ++j) {
-      const float v = sums[j], bar = list[worst[i]].distance;
-      if (!(std::isnan(bar) ? !std::isnan(v) : v < bar)) continue;
-      list[worst[i]] = {c0 + j, v};
-      size_t w = 0;
-      for (size_t e = 1; e < l; ++e)
-        if (ranks_before(list[w], list[e])) w = e;
-      worst[i] = w;
-    }
+    for (; j < width; ++j) consider(j);
   };
   alignas(64) float sums[kRows][kBlock];
   const size_t blocked_k = k / kBlock * kBlock, slice = m_count * ks * kBlock;
@@ -526,9 +534,14 @@ void PqKMeans::assign_hybrid_into(MatrixView<const uint8_t> codes, MatrixView<co
     }
     // Byte codes, or packed codes through the float table: the nibbles of a pair are its two
     // subspaces in order, so the sums are the same as over the byte codes, read from there.
-    // The regrouped copy is a second table: it must fit the lookup budget beside the first.
+    // Keeping every row's k sums reads the whole table once per chunk of kApproxChunkFloats / k
+    // rows; beyond kMergeTableBytesPerRow of table per row that traffic outweighs merging the
+    // blocks into short lists (whose insertions grow with l). The regrouped copy is a second
+    // table: it must fit the lookup budget beside the first.
     const size_t table_bytes = m_count * ks * k * sizeof(float);
-    if (l <= kLinearCandidates && k <= 0xffffffffu && table_bytes <= options_.lookup_table_bytes / 2) {
+    const size_t per_row = table_bytes / std::max(kAssignChunkRows, kApproxChunkFloats / std::max<size_t>(k, 1));
+    if (l <= kLinearCandidates && k <= 0xffffffffu && per_row > kMergeTableBytesPerRow &&
+        table_bytes <= options_.lookup_table_bytes / 2) {
       regroup_table(table, m_count * ks, k, 16 * table_block_width(m_count, ks), buffers.blocked_lookup);
       const float* blocked = buffers.blocked_lookup.data();
       refine_candidate_lists(vectors, dense_centers, l, table_chunk_rows(n), labels.data(), distances.data(),

@@ -117,6 +117,26 @@ def test_long_candidate_lists_refine_rows_in_rounds_as_alone(fastscan):
     assert (whole == exact_labels(vectors, m.dense_cluster_centers)).mean() > 0.95
 
 
+def test_large_float_tables_rank_as_the_per_row_sums_do():
+    """A table too large to read once per chunk of rows is merged block by block into short lists;
+    with room for one table only, every row keeps its k sums. Both must pick the same candidates."""
+    rng = np.random.default_rng(8)
+    vectors = rng.normal(0, 1, (400, 16)).astype(np.float32)
+    pq = vx._NativeProductQuantizer(8, codebook_size=256, iterations=2)
+    pq.fit(rng.normal(0, 1, (2000, 16)).astype(np.float32))
+    codes = pq.encode(vectors)
+    k = 1100
+    centers = rng.normal(0, 1, (k, 16)).astype(np.float32)
+    centers[7] = centers[3]  # exact ties in every table column
+    table_bytes = 8 * 256 * k * 4
+    merged, per_row = PQK(pq.codewords, k), PQK(pq.codewords, k, lookup_table_bytes=table_bytes)
+    for model in (merged, per_row):
+        model.set_dense_cluster_centers(centers)
+    for top_l in [1, 3, 8, 16]:
+        np.testing.assert_array_equal(merged.predict_hybrid(codes, vectors, top_l),
+                                      per_row.predict_hybrid(codes, vectors, top_l))
+
+
 def test_centers_are_means_of_raw_vectors(data):
     codewords, codes, vectors = data
     first = PQK(codewords, 3, iterations=1, seed=5)
