@@ -32,19 +32,29 @@ bool PqKMeans::build_dense_lookup_tables_into(MatrixView<const float> centers, s
   const size_t groups = (k + 15) / 16, ds = ds_;
   std::vector<float> columns(checked_mul(checked_mul(m_, groups, "lookup table"), ds * 16, "lookup table"), 0.0f);
   parallel_for_each(groups, [&](size_t g) {  // each group of sixteen centers fills its own columns
-    for (size_t j = 16 * g; j < std::min(k, 16 * g + 16); ++j)
-      for (size_t m = 0; m < m_; ++m)
-        for (size_t i = 0; i < ds; ++i) columns[((m * groups + g) * ds + i) * 16 + j % 16] = centers.data[j * d + m * ds + i];
+    // Sixteen centers' value c at a time: whole 64-byte writes, the sixteen rows read in step.
+    const size_t count = std::min<size_t>(16, k - 16 * g);
+    const float* rows = centers.data + 16 * g * d;
+    for (size_t m = 0; m < m_; ++m) {
+      for (size_t i = 0; i < ds; ++i) {
+        float* dst = columns.data() + ((m * groups + g) * ds + i) * 16;
+        const float* src = rows + m * ds + i;
+        for (size_t j = 0; j < count; ++j) dst[j] = src[j * d];
+      }
+    }
   });
+  // Whole groups go straight into the table row, the last partial one through a scratch block.
+  const size_t whole = k / 16;
   parallel_chunks(m_ * ks_, kLookupChunkRows, [&](size_t begin, size_t end) {
     float values[16];
     for (size_t r = begin; r < end; ++r) {
       const size_t m = r / ks_;
       const float* word = words + r * ds;
-      for (size_t g = 0; g < groups; ++g) {
-        kernel.distance16(word, columns.data() + (m * groups + g) * ds * 16, ds, values);
-        const size_t first = g * 16, count = k - first < 16 ? k - first : 16;
-        std::copy_n(values, count, out + r * k + first);
+      const float* first = columns.data() + m * groups * ds * 16;
+      kernel.distance16_groups(word, first, ds, whole, out + r * k);
+      if (whole < groups) {
+        kernel.distance16(word, first + whole * ds * 16, ds, values);
+        std::copy_n(values, k - whole * 16, out + r * k + whole * 16);
       }
     }
   });

@@ -113,7 +113,13 @@ DistanceKernel::Kind kind_for_dimension(size_t d) {
 struct DistanceForms {
   float (*distance)(std::span<const float> a, std::span<const float> b);
   void (*distance16)(const float* a, const float* b16, size_t d, float* out);
+  void (*distance16_groups)(const float* a, const float* b16, size_t d, size_t groups, float* out);
 };
+
+template <void (*Form)(const float*, const float*, size_t, float*)>
+void groups_of(const float* a, const float* b16, size_t d, size_t groups, float* out) {
+  for (size_t g = 0; g < groups; ++g) Form(a, b16 + g * d * 16, d, out + 16 * g);
+}
 
 inline F16 diff16(const float* a, const float* b16, size_t i) { return splat16(a[i]) - load16(b16 + i * 16); }
 
@@ -172,10 +178,13 @@ void fixed_distance16(const float* a, const float* b16, size_t d, float* out) {
 }
 
 constexpr DistanceForms kDistanceForms[] = {
-    {scalar_distance, scalar_distance16},           {lanes4_distance, lanes4_distance16},
-    {fixed_distance<1>, fixed_distance16<1>},       {fixed_distance<2>, fixed_distance16<2>},
-    {fixed_distance<4>, fixed_distance16<4>},       {fixed_distance<8>, fixed_distance16<8>},
-    {fixed_distance<16>, fixed_distance16<16>},
+    {scalar_distance, scalar_distance16, groups_of<scalar_distance16>},
+    {lanes4_distance, lanes4_distance16, groups_of<lanes4_distance16>},
+    {fixed_distance<1>, fixed_distance16<1>, groups_of<fixed_distance16<1>>},
+    {fixed_distance<2>, fixed_distance16<2>, groups_of<fixed_distance16<2>>},
+    {fixed_distance<4>, fixed_distance16<4>, groups_of<fixed_distance16<4>>},
+    {fixed_distance<8>, fixed_distance16<8>, groups_of<fixed_distance16<8>>},
+    {fixed_distance<16>, fixed_distance16<16>, groups_of<fixed_distance16<16>>},
 };
 
 }  // namespace
@@ -194,6 +203,10 @@ float DistanceKernel::distance(std::span<const float> a, std::span<const float> 
 
 void DistanceKernel::distance16(const float* a, const float* b16, size_t d, float* out) const {
   kDistanceForms[kind].distance16(a, b16, d, out);
+}
+
+void DistanceKernel::distance16_groups(const float* a, const float* b16, size_t d, size_t groups, float* out) const {
+  kDistanceForms[kind].distance16_groups(a, b16, d, groups, out);
 }
 
 float l2_squared_neon(std::span<const float> a, std::span<const float> b) {

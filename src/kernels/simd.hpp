@@ -109,6 +109,9 @@ struct DistanceKernel {
   // distance(a, slice j) for 16 slices of length d held transposed (value i of slice j at
   // b16[i * 16 + j]), bit for bit; d must be the kernel's length for Dim4..Dim64.
   void distance16(const float* a, const float* b16, size_t d, float* out) const;
+  // distance16 for `groups` consecutive blocks of sixteen (b16 + g * d * 16 into out + 16 g),
+  // one call for all of them.
+  void distance16_groups(const float* a, const float* b16, size_t d, size_t groups, float* out) const;
   bool operator==(const DistanceKernel&) const = default;
 };
 
