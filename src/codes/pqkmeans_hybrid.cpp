@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 
 #include "codes/pq4_assign.hpp"
 #include "codes/pqkmeans.hpp"
@@ -42,7 +43,7 @@ inline bool ranks_before(const Candidate& a, const Candidate& b) {
   return a.center < b.center;
 }
 
-size_t worst_of(const std::vector<Candidate>& list) {
+size_t worst_of(std::span<const Candidate> list) {
   size_t worst = 0;
   for (size_t i = 1; i < list.size(); ++i)
     if (ranks_before(list[worst], list[i])) worst = i;
@@ -267,18 +268,12 @@ void table_candidates_of(const uint8_t* codes, size_t count, size_t m_count, con
       const float v = sums[j], bar = list[w].distance;
       if (!(std::isnan(bar) ? !std::isnan(v) : v < bar)) return;
       list[w] = {c0 + j, v};
-      w = 0;
-      for (size_t e = 1; e < l; ++e)
-        if (ranks_before(list[w], list[e])) w = e;
+      w = worst_of({list, l});
     };
     size_t j = 0;
     for (; j < width && size < l; ++j) {
       list[size++] = {c0 + j, sums[j]};
-      if (size == l) {
-        w = 0;
-        for (size_t e = 1; e < l; ++e)
-          if (ranks_before(list[w], list[e])) w = e;
-      }
+      if (size == l) w = worst_of({list, l});
     }
     for (; j < width && j % kWide != 0; ++j) consider(j);
     // A register at or above a numeric bar is skipped with one compare, the usual case late in

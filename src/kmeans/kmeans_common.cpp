@@ -223,9 +223,11 @@ std::optional<size_t> weighted_seeding_walk(std::span<const float> weights, Seed
     total += sum;
     smallest = std::min(smallest, low);
   }
-  if (!(total > kF64Epsilon)) return std::nullopt;
+  // Only an exact total may decide that there is nothing to draw from: a rounded one could land
+  // on the other side of the threshold than the sequential sum.
   const int ulp_exponent = std::max(int(std::bit_cast<uint32_t>(smallest) >> 23), 1) - 150;
   if (!(total < std::ldexp(1.0, ulp_exponent + 53))) return sequential_walk(weights, rng, overrun);
+  if (!(total > kF64Epsilon)) return std::nullopt;
   const double r0 = rng.uniform_f64(0.0, total);
   double before = 0.0;
   for (size_t b = 0; b < sums.size(); ++b) {
