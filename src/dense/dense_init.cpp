@@ -1,6 +1,7 @@
 #include "dense/dense_init.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -10,6 +11,8 @@
 #include "core/error.hpp"
 #include "core/parallel.hpp"
 #include "core/rng.hpp"
+#include "dense/dense_screen.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
 
@@ -18,6 +21,8 @@ namespace vantorix {
 namespace {
 
 constexpr size_t kDistanceChunk = 512;
+// Candidates per matrix product of the greedy trials.
+constexpr size_t kScreenChunk = 256;
 constexpr float kChosen = -1.0f;
 
 
@@ -38,6 +43,15 @@ std::optional<size_t> largest_usable(const std::vector<float>& weights) {
   return best;
 }
 
+// The given rows of data, one after another.
+std::vector<float> gathered_rows(MatrixView<const float> data, std::span<const size_t> rows) {
+  const size_t d = data.cols;
+  std::vector<float> out(rows.size() * d);
+  for (size_t i = 0; i < rows.size(); ++i)
+    for (size_t t = 0; t < d; ++t) out[i * d + t] = data.at(rows[i], t);
+  return out;
+}
+
 // Measures every candidate against each of the given center rows: outs[t][j] becomes the
 // candidate's squared distance from center t where that is strictly below weights[j], else
 // weights[j] (outs[t] may be weights itself). Candidates are visited in row order (`by_row`, a
@@ -52,9 +66,7 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
   if (count == 0) return;
   const bool contiguous = data.is_c_contiguous();
   const KernelTable& kernel = kernels();
-  std::vector<float> centers(count * d);
-  for (size_t c = 0; c < count; ++c)
-    for (size_t t = 0; t < d; ++t) centers[c * d + t] = data.at(center_rows[c], t);
+  const std::vector<float> centers = gathered_rows(data, center_rows);
   parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
     auto lower = [&](size_t c, size_t j, float dist) {
       const float w = weights[j];
@@ -84,6 +96,139 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
         row = gathered;
       }
       for (size_t c = 0; c < count; ++c) lower(c, j, kernel.l2_squared(row, {centers.data() + c * d, d}));
+    }
+  });
+}
+
+// What the matrix-product measurement of greedy trials keeps of the sample: each candidate's
+// norms for the product bound, and per-worker room for a block of rows and their products.
+struct SampleNorms {
+  std::optional<ProductBound> bound;
+  std::vector<ProductBound::Norms> norms;  // per candidate position
+};
+
+SampleNorms sample_norms(MatrixView<const float> data, const std::vector<size_t>& cand) {
+  SampleNorms out;
+  const size_t d = data.cols;
+  // Each (candidate, center) pair the products settle costs a fixed few operations of the bound
+  // in place of the direct kernel's extra subtraction per value: below four vector steps of
+  // values the kernel is as cheap.
+  if (!dense_blas_enabled() || !dense_screen_covers(1, d) || d < 4 * lanes::kWide) {
+    return out;
+  }
+  out.bound.emplace(d);
+  out.norms.resize(cand.size());
+  const bool contiguous = data.is_c_contiguous();
+  parallel_chunks(cand.size(), kDistanceChunk, [&](size_t begin, size_t end) {
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (size_t j = begin; j < end; ++j) {
+      const float* x = contiguous ? data.row(cand[j]).data() : gathered.data();
+      if (!contiguous)
+        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
+      out.norms[j] = out.bound->norms(x);
+    }
+  });
+  return out;
+}
+
+// Dot products of n rows (`stride` floats apart) with G centers (d floats each, contiguous),
+// into out[i * out_stride + q]: plain f32 sums in lanes, which the product bound covers in any
+// order. BLAS packs the whole block of rows for a product only a few centers wide, and that
+// copy took longer than the products.
+template <size_t G>
+void dot_group(const float* rows, size_t n, size_t stride, const float* centers, size_t d, float* out,
+               size_t out_stride) {
+  using namespace lanes;
+  const size_t whole = d - d % kWide;
+  for (size_t i = 0; i < n; ++i) {
+    const float* x = rows + i * stride;
+    VF acc[G] = {};
+    for (size_t t = 0; t < whole; t += kWide) {
+      const VF v = loadw(x + t);
+      for (size_t q = 0; q < G; ++q) acc[q] += v * loadw(centers + q * d + t);
+    }
+    for (size_t q = 0; q < G; ++q) {
+      // Quarters folded in vector adds, then four lanes: a chain of kWide scalar adds per
+      // product outweighed the products at d around 100.
+      F4 part[kWide / 4];
+      std::memcpy(part, &acc[q], sizeof(part));
+      for (size_t width = kWide / 4; width > 1; width /= 2)
+        for (size_t h = 0; h < width / 2; ++h) part[h] = part[h] + part[h + width / 2];
+      float sum = reduce_pairwise(part[0]);
+      for (size_t t = whole; t < d; ++t) sum += x[t] * centers[q * d + t];
+      out[i * out_stride + q] = sum;
+    }
+  }
+}
+
+void dot_products(const float* rows, size_t n, size_t stride, const float* centers, size_t count, size_t d,
+                  float* out) {
+  size_t c = 0;
+  for (; c + 4 <= count; c += 4) dot_group<4>(rows, n, stride, centers + c * d, d, out + c, count);
+  switch (count - c) {
+    case 3: dot_group<3>(rows, n, stride, centers + c * d, d, out + c, count); break;
+    case 2: dot_group<2>(rows, n, stride, centers + c * d, d, out + c, count); break;
+    case 1: dot_group<1>(rows, n, stride, centers + c * d, d, out + c, count); break;
+    default: break;
+  }
+}
+
+// update_weights for several centers at matrix-product speed, with the same results: a block of
+// candidates is multiplied with the centers (f32 products, bounded as the dense screen bounds its own), and the
+// direct kernel measures a (candidate, center) pair only where the product's rigorous bound
+// cannot show that the kernel's distance is not below the candidate's weight. Most pairs are
+// settled that way (a trial center is near few candidates), so the kernel, which needs a
+// subtraction and a multiply-add per value against the product's one multiply-add, runs on few.
+void update_weights_screened(MatrixView<const float> data, const std::vector<size_t>& cand,
+                             const std::vector<size_t>& by_row, const SampleNorms& sample,
+                             std::span<const size_t> center_rows, const std::vector<float>& weights,
+                             std::span<std::vector<float>* const> outs) {
+  const size_t d = data.cols, count = center_rows.size();
+  if (count == 0) return;
+  const bool contiguous = data.is_c_contiguous();
+  const KernelTable& kernel = kernels();
+  const ProductBound& bound = *sample.bound;
+  const std::vector<float> centers = gathered_rows(data, center_rows);
+  std::vector<ProductBound::Norms> center_norms(count);
+  for (size_t c = 0; c < count; ++c) center_norms[c] = bound.norms(centers.data() + c * d);
+  struct Scratch {
+    std::vector<float> rows, products;
+  };
+  PerWorker<Scratch> scratch;
+  parallel_chunks(by_row.size(), kScreenChunk, [&](size_t begin, size_t end) {
+    Scratch& own = scratch.here();
+    const size_t n = end - begin;
+    // The block's rows: in place when they are consecutive rows of C-contiguous data (the whole
+    // data is the sample), else gathered.
+    const float* rows;
+    size_t stride;
+    const size_t first = cand[by_row[begin]];
+    if (contiguous && cand[by_row[end - 1]] - first == n - 1) {
+      rows = data.row(first).data();
+      stride = size_t(data.row_stride);
+    } else {
+      own.rows.resize(n * d);
+      for (size_t i = 0; i < n; ++i)
+        for (size_t t = 0; t < d; ++t) own.rows[i * d + t] = data.at(cand[by_row[begin + i]], t);
+      rows = own.rows.data();
+      stride = d;
+    }
+    own.products.resize(n * count);
+    dot_products(rows, n, stride, centers.data(), count, d, own.products.data());
+    for (size_t i = 0; i < n; ++i) {
+      const size_t j = by_row[begin + i];
+      const float w = weights[j];
+      const ProductBound::Norms& xn = sample.norms[j];
+      for (size_t c = 0; c < count; ++c) {
+        float v = w;
+        // Nothing is ever strictly below a chosen mark (-1) or a NaN weight.
+        if (w >= 0.0f && !(xn.covered && center_norms[c].covered &&
+                           bound.lower(own.products[i * count + c], xn, center_norms[c]) >= double(w))) {
+          const float dist = kernel.l2_squared({rows + i * stride, d}, {centers.data() + c * d, d});
+          v = dist < w ? dist : w;
+        }
+        (*outs[c])[j] = v;
+      }
     }
   });
 }
@@ -137,6 +282,7 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   }
   take(first);
   const size_t trials = greedy_trials(k);
+  const SampleNorms sample = seeding == Seeding::Greedy ? sample_norms(data, cand) : SampleNorms{};
   std::vector<std::vector<float>> trial(seeding == Seeding::Greedy ? trials : 0);
   std::vector<std::vector<float>*> trial_out;
   std::vector<size_t> drawn, drawn_rows;
@@ -157,7 +303,11 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
         trial[t].resize(weights.size());
         trial_out.push_back(&trial[t]);
       }
-      update_weights(data, cand, by_row, drawn_rows, weights, trial_out);
+      if (sample.bound) {
+        update_weights_screened(data, cand, by_row, sample, drawn_rows, weights, trial_out);
+      } else {
+        update_weights(data, cand, by_row, drawn_rows, weights, trial_out);
+      }
       double best_potential = std::numeric_limits<double>::infinity();
       size_t best = 0;
       for (size_t t = 0; t < drawn.size(); ++t) {

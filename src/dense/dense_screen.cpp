@@ -159,6 +159,17 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice
   rounding_factor_ = cosine ? 1.03125f : 2.0625f;
 }
 
+ProductBound::ProductBound(size_t d)
+    : d_(d), kappa_(float(1.25 * double(d + 6) * 0x1p-24)), floor_(float(double(4 * d + 32) * 0x1p-126)) {
+  if (!dense_screen_covers(1, d)) fatal("ProductBound: dimension outside what the bound covers");
+}
+
+ProductBound::Norms ProductBound::norms(const float* x) const {
+  const double s = squared_norm(x, d_);
+  if (!(std::isfinite(s) && std::sqrt(s) <= kMaxNorm)) return {};
+  return {float(s), norm_above(s), true};
+}
+
 ScreenProducts DenseScreen::products() const { return half_ ? ScreenProducts::Bf16 : ScreenProducts::Fp32; }
 
 // Euclidean. Center j's estimate is e = |x|^2 + |c|^2 - 2 x.c and its bound

@@ -146,6 +146,34 @@ class DenseScreen {
   PerWorker<Scratch> scratch_;
 };
 
+// The screen's Euclidean bound on its own, for callers that compare one distance with a
+// threshold instead of the centers with each other: from an f32 product p = x.c (BLAS, any
+// summation order), the direct kernel's squared distance is at least lower(p, x, c).
+class ProductBound {
+ public:
+  // What the bound reads of a row or center: its squared norm (summed in f64, rounded once) and
+  // its norm rounded up; `covered` is false for non-finite values or norms beyond what the bound
+  // takes for granted, whose distances must be measured.
+  struct Norms {
+    float squared = 0.0f, above = 0.0f;
+    bool covered = false;
+  };
+  explicit ProductBound(size_t d);  // needs dense_screen_covers(1, d)
+  Norms norms(const float* x) const;
+  // The estimate as the screen forms it, less the screen's bound, evaluated in f64 with a margin
+  // for that evaluation's own rounding.
+  double lower(float product, const Norms& x, const Norms& c) const {
+    const float e = (x.squared + c.squared) - (product + product);
+    const double t = double(x.above) + double(c.above);
+    const double slack = double(kappa_) * (t * t + (e > 0.0f ? double(e) : 0.0)) + double(floor_);
+    return double(e) - slack * (1.0 + 0x1p-10);
+  }
+
+ private:
+  size_t d_;
+  float kappa_, floor_;
+};
+
 // assign_dense_direct_into through the screen: any strides (strided rows are gathered a block
 // at a time), rows in parallel blocks of block_rows(). `rows`, when given, keeps what the screen
 // needs of the data's rows for the next call with the same data (a fit's next pass).

@@ -254,24 +254,37 @@ std::vector<size_t> greedy_reference(MatrixView<const float> data, size_t k, uin
 }  // namespace
 
 TEST(DenseInit, GreedyMeasuresItsTrialsTogetherAsOneAtATime) {
-  // Clustered rows with exact duplicates (ties in the potential) and a few near-duplicates;
-  // d = 13 runs the four-row kernel's blocks and tail, 601 rows a ragged last chunk.
-  const size_t rows = 601, d = 13;
-  Matrix<float> data(rows, d);
-  uint32_t s = 7;
-  auto next = [&] { return s = s * 1664525u + 1013904223u, float(s >> 8) / float(1u << 24); };
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t t = 0; t < d; ++t) data.at(r, t) = r % 9 == 4 ? data.at(r - 1, t) : float(r % 5) * 3.0f + next();
-  std::vector<float> row_weights(rows);
-  for (size_t r = 0; r < rows; ++r) row_weights[r] = r % 7 == 0 ? 0.0f : 0.5f + next();
-  for (size_t k : {2u, 9u, 40u}) {
-    for (uint64_t seed : {0u, 3u}) {
-      EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus),
-                greedy_reference(data.view(), k, seed, {}))
-          << "k " << k << " seed " << seed;
-      EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus, row_weights),
-                greedy_reference(data.view(), k, seed, row_weights))
-          << "weighted, k " << k << " seed " << seed;
+  // Clustered rows with exact duplicates (ties in the potential). d = 13 runs the four-row
+  // kernel's blocks and tail; d = 96 the trials' products and their bound, once on rows far
+  // from the origin with tiny differences (the bound's worst case: large norms, distances near
+  // the rounding of the products). 601 rows leave a ragged last chunk.
+  struct Case {
+    size_t d;
+    float offset, spread;
+  };
+  for (const Case& c : {Case{13, 0.0f, 3.0f}, Case{96, 0.0f, 3.0f}, Case{96, 1000.0f, 1e-3f}}) {
+    const size_t rows = 601, d = c.d;
+    Matrix<float> data(rows, d);
+    uint32_t s = 7;
+    auto next = [&] { return s = s * 1664525u + 1013904223u, float(s >> 8) / float(1u << 24); };
+    for (size_t r = 0; r < rows; ++r)
+      for (size_t t = 0; t < d; ++t)
+        data.at(r, t) = r % 9 == 4 ? data.at(r - 1, t) : c.offset + (float(r % 5) + next()) * c.spread;
+    std::vector<float> row_weights(rows);
+    for (size_t r = 0; r < rows; ++r) row_weights[r] = r % 7 == 0 ? 0.0f : 0.5f + next();
+    for (size_t k : {2u, 9u, 40u}) {
+      for (uint64_t seed : {0u, 3u}) {
+        const auto want = greedy_reference(data.view(), k, seed, {});
+        EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus), want)
+            << "d " << d << " k " << k << " seed " << seed;
+        EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus, row_weights),
+                  greedy_reference(data.view(), k, seed, row_weights))
+            << "weighted, d " << d << " k " << k << " seed " << seed;
+        {
+          const ScopedEnv direct(EnvVars{{"VANTORIX_DENSE_ASSIGN", "rows"}});
+          EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus), want);
+        }
+      }
     }
   }
 }
