@@ -376,6 +376,12 @@ ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   return calibrate(key, known, std::numeric_limits<size_t>::max());
 }
 
+std::optional<ScreenCalibration> known_screen_calibration(size_t k, size_t d, bool cosine) {
+  const std::lock_guard lock(calibration_mutex);
+  if (auto it = calibrations().find({k, d, cosine}); it != calibrations().end()) return it->second;
+  return std::nullopt;
+}
+
 std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes) {
   // One center leaves nothing to screen out.
   if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return std::nullopt;

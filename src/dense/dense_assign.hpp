@@ -51,6 +51,8 @@ struct ScreenCalibration {
 // The measurement behind dense_screen_choice, made on first use and kept for the process: the
 // decision and, where it screens, the block sizes.
 ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine);
+// What this process has measured of the shape so far, measuring nothing (nullopt: nothing yet).
+std::optional<ScreenCalibration> known_screen_calibration(size_t k, size_t d, bool cosine);
 
 // Sum of squares of every row (f32, in column order).
 std::vector<float> squared_row_norms(MatrixView<const float> data);
