@@ -80,6 +80,14 @@ int assign(size_t rows, size_t d, size_t k, size_t repeats) {
   return 0;
 }
 
+// A number as JSON has it: null where it is not finite (bf16 seconds where bf16 does not run).
+std::string json_number(double v) {
+  if (!std::isfinite(v)) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", v);
+  return text;
+}
+
 int decisions() {
   for (const bool cosine : {false, true}) {
     for (const size_t d : {16, 32, 64, 100, 128, 256, 384, 784}) {
@@ -92,9 +100,9 @@ int decisions() {
           blocks += entry;
         }
         std::printf("{\"d\": %zu, \"k\": %zu, \"cosine\": %s, \"direct_s\": %.4g, \"screen_s\": %.4g, "
-                    "\"bf16_s\": %.4g, \"bf16_measured\": %.3f, \"probe_rows\": %zu, \"choice\": \"%s\", "
+                    "\"bf16_s\": %s, \"bf16_measured\": %.3f, \"probe_rows\": %zu, \"choice\": \"%s\", "
                     "\"block_rows\": %zu, \"block_s\": {%s}}\n",
-                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, c.bf16_seconds,
+                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, json_number(c.bf16_seconds).c_str(),
                     c.bf16_measured, c.probe_rows,
                     !c.screen ? "direct" : c.products == ScreenProducts::Bf16 ? "bf16" : "fp32",
                     c.screen ? c.block_rows : 0, blocks.c_str());
