@@ -38,20 +38,27 @@ std::optional<size_t> largest_usable(const std::vector<float>& weights) {
   return best;
 }
 
-// Lowers each candidate's weight to its squared distance from the new center row. Candidates
-// are visited in row order (`by_row`, a permutation of candidate positions), so the sampled rows
-// stream through memory instead of being fetched at random; every weight is updated on its own,
-// so the order changes nothing else.
+// Measures every candidate against each of the given center rows: outs[t][j] becomes the
+// candidate's squared distance from center t where that is strictly below weights[j], else
+// weights[j] (outs[t] may be weights itself). Candidates are visited in row order (`by_row`, a
+// permutation of candidate positions), so the sampled rows stream through memory instead of
+// being fetched at random, and each group of rows is measured against all the centers while it
+// is in cache: the sample is read once per call, however many centers. Every weight is updated
+// on its own, so the order changes nothing else.
 void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, const std::vector<size_t>& by_row,
-                    size_t center_row, std::vector<float>& weights) {
-  const size_t d = data.cols;
+                    std::span<const size_t> center_rows, const std::vector<float>& weights,
+                    std::span<std::vector<float>* const> outs) {
+  const size_t d = data.cols, count = center_rows.size();
+  if (count == 0) return;
   const bool contiguous = data.is_c_contiguous();
   const KernelTable& kernel = kernels();
-  std::vector<float> center(d);
-  for (size_t t = 0; t < d; ++t) center[t] = data.at(center_row, t);
+  std::vector<float> centers(count * d);
+  for (size_t c = 0; c < count; ++c)
+    for (size_t t = 0; t < d; ++t) centers[c * d + t] = data.at(center_rows[c], t);
   parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
-    auto lower = [&](size_t j, float dist) {
-      if (dist < weights[j]) weights[j] = dist;
+    auto lower = [&](size_t c, size_t j, float dist) {
+      const float w = weights[j];
+      (*outs[c])[j] = dist < w ? dist : w;
     };
     size_t i = begin;
     if (contiguous) {
@@ -59,8 +66,10 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
       float dist[4];
       for (; i + 4 <= end; i += 4) {
         for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
-        kernel.l2_squared_rows4(rows, center.data(), d, dist);
-        for (int q = 0; q < 4; ++q) lower(by_row[i + q], dist[q]);
+        for (size_t c = 0; c < count; ++c) {
+          kernel.l2_squared_rows4(rows, centers.data() + c * d, d, dist);
+          for (int q = 0; q < 4; ++q) lower(c, by_row[i + q], dist[q]);
+        }
       }
     }
     // Strided rows are gathered so they meet exactly the same kernel as contiguous ones.
@@ -74,7 +83,7 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
         for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
         row = gathered;
       }
-      lower(j, kernel.l2_squared(row, center));
+      for (size_t c = 0; c < count; ++c) lower(c, j, kernel.l2_squared(row, {centers.data() + c * d, d}));
     }
   });
 }
@@ -115,7 +124,8 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   chosen.reserve(k);
   auto take = [&](size_t j) {
     chosen.push_back(cand[j]);
-    update_weights(data, cand, by_row, cand[j], weights);
+    std::vector<float>* out = &weights;
+    update_weights(data, cand, by_row, std::span<const size_t>(&cand[j], 1), weights, {&out, 1});
     weights[j] = kChosen;
   };
   size_t first = 0;
@@ -127,29 +137,41 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   }
   take(first);
   const size_t trials = greedy_trials(k);
-  std::vector<float> trial, best_trial;
+  std::vector<std::vector<float>> trial(seeding == Seeding::Greedy ? trials : 0);
+  std::vector<std::vector<float>*> trial_out;
+  std::vector<size_t> drawn, drawn_rows;
   while (chosen.size() < k) {
     std::optional<size_t> pick;
     if (seeding == Seeding::Sampled) pick = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
     if (seeding == Seeding::Greedy) {
-      // Several draws; keep the one whose center leaves the smallest potential (the first on ties).
-      double best_potential = std::numeric_limits<double>::infinity();
+      // Several draws, all from the same weights, measured together; keep the one whose center
+      // leaves the smallest potential (the first on ties).
+      drawn.clear();
+      drawn_rows.clear();
+      trial_out.clear();
       for (size_t t = 0; t < trials; ++t) {
-        const std::optional<size_t> drawn = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
-        if (!drawn) break;
-        trial = weights;
-        update_weights(data, cand, by_row, cand[*drawn], trial);
-        trial[*drawn] = kChosen;
-        const double p = potential(trial, cand_weights);
+        const std::optional<size_t> j = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
+        if (!j) break;
+        drawn.push_back(*j);
+        drawn_rows.push_back(cand[*j]);
+        trial[t].resize(weights.size());
+        trial_out.push_back(&trial[t]);
+      }
+      update_weights(data, cand, by_row, drawn_rows, weights, trial_out);
+      double best_potential = std::numeric_limits<double>::infinity();
+      size_t best = 0;
+      for (size_t t = 0; t < drawn.size(); ++t) {
+        trial[t][drawn[t]] = kChosen;
+        const double p = potential(trial[t], cand_weights);
         if (!pick || p < best_potential) {
-          pick = drawn;
+          pick = drawn[t];
           best_potential = p;
-          best_trial.swap(trial);
+          best = t;
         }
       }
       if (pick) {
         chosen.push_back(cand[*pick]);
-        weights.swap(best_trial);
+        weights.swap(trial[best]);
         continue;
       }
     }

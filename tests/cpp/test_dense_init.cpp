@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <string>
@@ -12,6 +11,8 @@
 #include "core/error.hpp"
 #include "core/rng.hpp"
 #include "dense/dense_init.hpp"
+#include "kernels/simd.hpp"
+#include "kmeans/kmeans_common.hpp"
 
 using namespace vantorix;
 
@@ -183,4 +184,94 @@ TEST(DenseInit, GreedyTrialsGrowWithTheLogOfK) {
   EXPECT_EQ(greedy_trials(8), 4u);
   EXPECT_EQ(greedy_trials(50), 5u);
   EXPECT_EQ(greedy_trials(1000), 8u);
+}
+
+namespace {
+
+// The greedy k-means++ as defined, one trial measured at a time with the one-row kernel: each
+// step draws greedy_trials(k) candidates from the same weights, measures every candidate against
+// each, and keeps the draw leaving the smallest potential (sum of weight x row weight, f64, in
+// candidate order; the first on ties); the fallback is the largest usable weight.
+std::vector<size_t> greedy_reference(MatrixView<const float> data, size_t k, uint64_t seed,
+                                     std::span<const float> row_weights) {
+  std::vector<size_t> pool;
+  for (size_t r = 0; r < data.rows; ++r)
+    if (row_weights.empty() || row_weights[r] > 0.0f) pool.push_back(r);
+  std::vector<size_t> cand = initialization_candidate_rows(pool.size(), k, seed);
+  for (size_t& c : cand) c = pool[c];
+  std::vector<float> cw;
+  for (size_t r : cand) cw.push_back(row_weights.empty() ? 1.0f : row_weights[r]);
+  const auto usable = [](float w) { return std::isfinite(w) && w >= 0.0f; };
+  std::vector<float> weights(cand.size(), std::numeric_limits<float>::infinity());
+  auto measure = [&](std::vector<float>& w, size_t row) {
+    std::vector<float> center(data.cols);
+    for (size_t t = 0; t < data.cols; ++t) center[t] = data.at(row, t);
+    for (size_t j = 0; j < cand.size(); ++j) {
+      const float dist = kernels().l2_squared(data.row(cand[j]), center);
+      if (dist < w[j]) w[j] = dist;
+    }
+  };
+  auto draw_weights = [&] {
+    std::vector<float> v(weights.size());
+    for (size_t j = 0; j < v.size(); ++j)
+      v[j] = row_weights.empty() ? weights[j] : usable(weights[j]) ? weights[j] * cw[j] : -1.0f;
+    return v;
+  };
+  SeededRng draws(seed);
+  size_t first = 0;
+  if (!row_weights.empty()) first = weighted_seeding_walk(cw, draws, WalkOverrun::LastPositive).value_or(0);
+  std::vector<size_t> chosen{cand[first]};
+  measure(weights, cand[first]);
+  weights[first] = -1.0f;
+  while (chosen.size() < k) {
+    std::optional<size_t> pick;
+    std::vector<float> best;
+    double best_potential = 0.0;
+    for (size_t t = 0; t < greedy_trials(k); ++t) {
+      const auto drawn = weighted_seeding_walk(draw_weights(), draws, WalkOverrun::Nothing);
+      if (!drawn) break;
+      std::vector<float> trial = weights;
+      measure(trial, cand[*drawn]);
+      trial[*drawn] = -1.0f;
+      double p = 0.0;
+      for (size_t j = 0; j < trial.size(); ++j)
+        if (usable(trial[j])) p += double(trial[j]) * double(cw[j]);
+      if (!pick || p < best_potential) pick = drawn, best_potential = p, best = trial;
+    }
+    if (!pick) {
+      for (size_t j = 0; j < weights.size(); ++j)
+        if (usable(weights[j]) && (!pick || weights[j] >= weights[*pick])) pick = j;
+      measure(weights, cand[*pick]);
+      best = weights;
+      best[*pick] = -1.0f;
+    }
+    chosen.push_back(cand[*pick]);
+    weights = best;
+  }
+  return chosen;
+}
+
+}  // namespace
+
+TEST(DenseInit, GreedyMeasuresItsTrialsTogetherAsOneAtATime) {
+  // Clustered rows with exact duplicates (ties in the potential) and a few near-duplicates;
+  // d = 13 runs the four-row kernel's blocks and tail, 601 rows a ragged last chunk.
+  const size_t rows = 601, d = 13;
+  Matrix<float> data(rows, d);
+  uint32_t s = 7;
+  auto next = [&] { return s = s * 1664525u + 1013904223u, float(s >> 8) / float(1u << 24); };
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t t = 0; t < d; ++t) data.at(r, t) = r % 9 == 4 ? data.at(r - 1, t) : float(r % 5) * 3.0f + next();
+  std::vector<float> row_weights(rows);
+  for (size_t r = 0; r < rows; ++r) row_weights[r] = r % 7 == 0 ? 0.0f : 0.5f + next();
+  for (size_t k : {2u, 9u, 40u}) {
+    for (uint64_t seed : {0u, 3u}) {
+      EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus),
+                greedy_reference(data.view(), k, seed, {}))
+          << "k " << k << " seed " << seed;
+      EXPECT_EQ(choose_initial_rows(data.view(), k, seed, InitMethod::GreedyKMeansPlusPlus, row_weights),
+                greedy_reference(data.view(), k, seed, row_weights))
+          << "weighted, k " << k << " seed " << seed;
+    }
+  }
 }
