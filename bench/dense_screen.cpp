@@ -11,7 +11,9 @@
 //   vantorix_screen_bench decisions
 //     prints, for a grid of shapes, what this machine's calibration measured and chose (one JSON
 //     line per shape: the probe's seconds direct, screened with f32 and with bf16 products, the
-//     bf16 screen's direct measurements per row, and the choice).
+//     bf16 screen's direct measurements per row, and the choice; where it screens, the rows per
+//     block chosen and the seconds of each block size measured for the same rows, by rows per
+//     block, empty where the default block was kept unmeasured).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -78,16 +80,32 @@ int assign(size_t rows, size_t d, size_t k, size_t repeats) {
   return 0;
 }
 
+// A number as JSON has it: null where it is not finite (bf16 seconds where bf16 does not run).
+std::string json_number(double v) {
+  if (!std::isfinite(v)) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", v);
+  return text;
+}
+
 int decisions() {
   for (const bool cosine : {false, true}) {
     for (const size_t d : {16, 32, 64, 100, 128, 256, 384, 784}) {
       for (const size_t k : {8, 16, 32, 64, 128, 256, 1024}) {
         const ScreenCalibration c = screen_calibration(k, d, cosine);
+        std::string blocks;
+        for (size_t i = 0; i < c.block_sizes.size(); ++i) {
+          char entry[64];
+          std::snprintf(entry, sizeof entry, "%s\"%zu\": %.4g", i ? ", " : "", c.block_sizes[i], c.block_seconds[i]);
+          blocks += entry;
+        }
         std::printf("{\"d\": %zu, \"k\": %zu, \"cosine\": %s, \"direct_s\": %.4g, \"screen_s\": %.4g, "
-                    "\"bf16_s\": %.4g, \"bf16_measured\": %.3f, \"probe_rows\": %zu, \"choice\": \"%s\"}\n",
-                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, c.bf16_seconds,
+                    "\"bf16_s\": %s, \"bf16_measured\": %.3f, \"probe_rows\": %zu, \"choice\": \"%s\", "
+                    "\"block_rows\": %zu, \"block_s\": {%s}}\n",
+                    d, k, cosine ? "true" : "false", c.direct_seconds, c.screen_seconds, json_number(c.bf16_seconds).c_str(),
                     c.bf16_measured, c.probe_rows,
-                    !c.screen ? "direct" : c.products == ScreenProducts::Bf16 ? "bf16" : "fp32");
+                    !c.screen ? "direct" : c.products == ScreenProducts::Bf16 ? "bf16" : "fp32",
+                    c.screen ? c.block_rows : 0, blocks.c_str());
       }
     }
   }

@@ -185,6 +185,7 @@ const EnvVariable kVariables[] = {
     number(EnvSwitch::DenseBlasMinKL2, "VANTORIX_DENSE_BLAS_MIN_K", "VANTORIX_DENSE_BLAS_MIN_K_L2", false),
     number(EnvSwitch::DenseBlasMinKCosine, "VANTORIX_DENSE_BLAS_MIN_K", "VANTORIX_DENSE_BLAS_MIN_K_COSINE", false),
     number(EnvSwitch::DenseBlasMinOps, "VANTORIX_DENSE_BLAS_MIN_OPS", nullptr, false),
+    number(EnvSwitch::DenseScreenBlockRows, "VANTORIX_DENSE_SCREEN_BLOCK_ROWS", nullptr, true),
     number(EnvSwitch::RotationBatchMib, "VANTORIX_ROTATION_BATCH_MIB", nullptr, true),
     {EnvSwitch::ProfileCluster, "VANTORIX_PROFILE_CLUSTER", nullptr, K::Presence},
 };

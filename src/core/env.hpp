@@ -52,6 +52,7 @@ enum class EnvSwitch : uint8_t {
 
   DenseBlasMinKCosine,  // VANTORIX_DENSE_BLAS_MIN_K, else ..._COSINE
   DenseBlasMinOps,
+  DenseScreenBlockRows,
   RotationBatchMib,
   // presence
   ProfileCluster,

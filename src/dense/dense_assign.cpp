@@ -154,37 +154,83 @@ constexpr size_t kProbeWork = size_t(1) << 24;
 constexpr size_t kProbeRuns = 3;
 // A call is worth a measurement when it has this many times the rows of all the probe's runs.
 constexpr size_t kWorthMeasuring = 4;
+// The block-size probe: its seconds in all, as the decision's probe predicts them (a few
+// milliseconds on one core), and how much faster than the default block another size must be to
+// replace it (less is within what a shared machine's timings wander).
+constexpr double kBlockProbeSeconds = 2e-3;
+constexpr double kBlockMargin = 0.97;
 
-// Rows of the probe block: the screen's own block size, which keeps the product's set-up shared
-// as in real use, cut to the work budget but never below 64 rows.
+// Rows of the probe block: the screen's default block size, which keeps the product's set-up
+// shared as in real use, cut to the work budget but never below 64 rows. It depends on the shape
+// alone, never on the block sizes measured: a probe that grew with the largest of them cost more
+// than a 20k-row fit repaid, and such fits lost the screen altogether.
 size_t probe_rows(size_t k, size_t d) {
   return std::clamp(kProbeWork / std::max<size_t>(k * d, 1), size_t(64), DenseScreen::block_rows_for(k));
+}
+
+// The block sizes measured for a shape, and the rows each of them screens (all the same rows, so
+// the sizes compare on equal work; a whole number of the largest blocks, so no size gets a short
+// block the others do not). The largest sizes are left out while all runs together would take
+// longer than kBlockProbeSeconds at the per-row time the decision's probe measured for the screen
+// it chose; when the default itself does not fit, there is nothing to compare it with and the
+// default stays, unmeasured.
+struct BlockPlan {
+  std::vector<size_t> sizes;
+  size_t rows = 0;
+  size_t probe_rows() const { return kProbeRuns * sizes.size() * rows; }  // rows screened in all
+};
+
+BlockPlan block_plan(size_t k, const ScreenCalibration& c) {
+  BlockPlan plan;
+  if (!c.screen || c.probe_rows == 0) return plan;
+  const double per_row = std::min(c.screen_seconds, c.bf16_seconds) / double(c.probe_rows);
+  plan.sizes = DenseScreen::block_rows_candidates(k);
+  while (!plan.sizes.empty()) {
+    plan.rows = plan.sizes.back();
+    if (double(plan.probe_rows()) * per_row <= kBlockProbeSeconds) break;
+    plan.sizes.pop_back();
+  }
+  const size_t fallback = DenseScreen::block_rows_for(k);
+  if (plan.sizes.size() < 2 || std::find(plan.sizes.begin(), plan.sizes.end(), fallback) == plan.sizes.end()) {
+    return {};
+  }
+  return plan;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Every way over the same block of synthetic rows on the calling thread, as one worker of each
-// path would run them. The rows sit near their centers, as rows do late in a fit, which is when
-// the screen settles most of them with a single direct measurement.
-ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
+// Synthetic centers and `rows` rows near them, as rows sit late in a fit, which is when the screen
+// settles most of them with a single direct measurement. The same centers for any row count.
+struct Probe {
+  Matrix<float> centers, rows;
+};
+Probe make_probe(size_t k, size_t d, bool cosine, size_t rows) {
   uint64_t state = 0x9e3779b97f4a7c15ull ^ (k * 0x100000001b3ull) ^ d;
   auto uniform = [&] {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     return float(state >> 40) / float(1u << 24) * 2.0f - 1.0f;
   };
-  Matrix<float> centers(k, d);
-  for (float& v : centers.values) v = uniform();
-  Matrix<float> block(probe_rows(k, d), d);
-  for (size_t r = 0; r < block.rows; ++r) {
+  Probe p{Matrix<float>(k, d), Matrix<float>(rows, d)};
+  for (float& v : p.centers.values) v = uniform();
+  for (size_t r = 0; r < rows; ++r) {
     const size_t c = (r * 7919) % k;
-    for (size_t j = 0; j < d; ++j) block.at(r, j) = centers.at(c, j) + 0.25f * uniform();
+    for (size_t j = 0; j < d; ++j) p.rows.at(r, j) = p.centers.at(c, j) + 0.25f * uniform();
   }
   if (cosine) {
-    normalize_rows(centers);
-    normalize_rows(block);
+    normalize_rows(p.centers);
+    normalize_rows(p.rows);
   }
+  return p;
+}
+
+// Every way over the same block of synthetic rows on the calling thread, as one worker of each
+// path would run them.
+ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
+  const Probe probe = make_probe(k, d, cosine, probe_rows(k, d));
+  const Matrix<float>& centers = probe.centers;
+  const Matrix<float>& block = probe.rows;
   // Nothing the probe does is counted into the caller's record, except what it reads back here.
   FitStats quiet;
   const StatsScope scope(quiet);
@@ -196,6 +242,7 @@ ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
   std::vector<float> distances(block.rows);
   ScreenCalibration c;
   c.probe_rows = block.rows;
+  c.block_rows = DenseScreen::block_rows_for(k);
   c.direct_seconds = c.screen_seconds = c.bf16_seconds = std::numeric_limits<double>::infinity();
   for (size_t run = 0; run < kProbeRuns; ++run) {
     auto start = std::chrono::steady_clock::now();
@@ -219,9 +266,53 @@ ScreenCalibration measure_screen(size_t k, size_t d, bool cosine) {
 // The bf16 screen pays while its extra direct measurements cost less than it saves over the next
 // best way. One more measurement per row costs about direct_seconds / (probe rows x k) per row.
 ScreenChoice choice_of(const ScreenCalibration& c, size_t k) {
-  if (c.products != ScreenProducts::Bf16) return {};
+  ScreenChoice choice;
+  choice.block_rows = c.block_rows;
+  if (c.products != ScreenProducts::Bf16) return choice;
   const double next_best = std::min(c.screen_seconds, c.direct_seconds);
-  return {ScreenProducts::Bf16, c.bf16_measured + (next_best - c.bf16_seconds) / c.direct_seconds * double(k)};
+  choice.products = ScreenProducts::Bf16;
+  choice.measure_budget = c.bf16_measured + (next_best - c.bf16_seconds) / c.direct_seconds * double(k);
+  return choice;
+}
+
+// The block sizes of the plan, each screening the same rows with the products the screen was
+// measured to use, on the calling thread as one worker runs them; the runs take turns, so a
+// stretch of noise slows all sizes alike. Another size than the default must be clearly faster.
+void measure_blocks(size_t k, size_t d, bool cosine, const BlockPlan& plan, ScreenCalibration& c) {
+  const Probe probe = make_probe(k, d, cosine, plan.rows);
+  FitStats quiet;
+  const StatsScope scope(quiet);
+  std::vector<std::optional<DenseScreen>> screens(plan.sizes.size());
+  for (size_t i = 0; i < plan.sizes.size(); ++i) {
+    ScreenChoice choice = choice_of(c, k);
+    choice.block_rows = plan.sizes[i];
+    screens[i].emplace(probe.centers, cosine, choice);
+  }
+  std::vector<size_t> labels(plan.rows);
+  std::vector<float> distances(plan.rows);
+  c.block_sizes = plan.sizes;
+  c.block_seconds.assign(plan.sizes.size(), std::numeric_limits<double>::infinity());
+  for (size_t run = 0; run < kProbeRuns; ++run) {
+    for (size_t i = 0; i < plan.sizes.size(); ++i) {
+      DenseScreen& screen = *screens[i];
+      const size_t block = screen.block_rows();
+      const auto start = std::chrono::steady_clock::now();
+      for (size_t r = 0; r < plan.rows; r += block) {
+        const size_t count = std::min(block, plan.rows - r);
+        screen.nearest(probe.rows.data() + r * d, count, d, labels.data() + r, distances.data() + r, nullptr);
+      }
+      c.block_seconds[i] = std::min(c.block_seconds[i], seconds_since(start));
+    }
+  }
+  const size_t fallback = DenseScreen::block_rows_for(k);
+  const size_t at_fallback = size_t(std::find(plan.sizes.begin(), plan.sizes.end(), fallback) - plan.sizes.begin());
+  size_t best = at_fallback;
+  for (size_t i = 0; i < plan.sizes.size(); ++i) {
+    if (c.block_seconds[i] < c.block_seconds[best]) best = i;
+  }
+  if (!(c.block_seconds[best] < kBlockMargin * c.block_seconds[at_fallback])) best = at_fallback;
+  c.block_rows = plan.sizes[best];
+  c.blocks_decided = true;
 }
 
 struct CalibrationKey {
@@ -235,11 +326,40 @@ std::map<CalibrationKey, ScreenCalibration>& calibrations() {
   static std::map<CalibrationKey, ScreenCalibration> known;
   return known;
 }
-// Rows asked for so far per shape not yet measured: calls each too small to repay the
+// Rows asked for so far per shape not yet measured in full: calls each too small to repay the
 // measurement (chunks of a larger data set, a loop of predicts) repay it together.
 std::map<CalibrationKey, size_t>& rows_asked() {
   static std::map<CalibrationKey, size_t> asked;
   return asked;
+}
+
+// The rows the screen-or-direct decision screens or scans in all. It is measured once the rows
+// asked for repay it kWorthMeasuring times over, and where the screen wins, its block sizes once
+// the rows repay both. The decision never waits for the block sizes: a shape whose calls repay
+// only the decision keeps the default block until they repay the rest.
+size_t decision_probe_rows(size_t k, size_t d) {
+  const size_t ways = bf16_products_available() ? 3 : 2;
+  return ways * kProbeRuns * probe_rows(k, d);
+}
+
+// Measures what `key` still lacks and `asked` rows repay: the decision if `have` is empty, then
+// the block sizes where the screen wins. Without the lock (the probe runs parallel loops of its
+// own); when two threads measure the same shape at once, the first answer stored is the one every
+// later call gets.
+ScreenCalibration calibrate(const CalibrationKey& key, std::optional<ScreenCalibration> have, size_t asked) {
+  ScreenCalibration c = have ? *have : measure_screen(key.k, key.d, key.cosine);
+  if (c.screen && !c.blocks_decided) {
+    const BlockPlan plan = block_plan(key.k, c);
+    if (plan.sizes.empty()) {
+      c.blocks_decided = true;  // nothing to compare: the default stays
+    } else if (asked / kWorthMeasuring >= decision_probe_rows(key.k, key.d) + plan.probe_rows()) {
+      measure_blocks(key.k, key.d, key.cosine, plan, c);
+    }
+  }
+  const std::lock_guard lock(calibration_mutex);
+  ScreenCalibration& stored = calibrations()[key];
+  if (stored.probe_rows == 0 || (c.blocks_decided && !stored.blocks_decided)) stored = c;
+  return stored;
 }
 
 }  // namespace
@@ -247,15 +367,19 @@ std::map<CalibrationKey, size_t>& rows_asked() {
 ScreenCalibration screen_calibration(size_t k, size_t d, bool cosine) {
   if (!dense_screen_covers(k, d)) fatal("screen_calibration: shape outside what the screen covers");
   const CalibrationKey key{k, d, cosine};
+  std::optional<ScreenCalibration> known;
   {
     const std::lock_guard lock(calibration_mutex);
-    if (auto it = calibrations().find(key); it != calibrations().end()) return it->second;
+    if (auto it = calibrations().find(key); it != calibrations().end()) known = it->second;
   }
-  // Measured without the lock (the probe runs parallel loops of its own); when two threads
-  // measure the same shape at once, the first answer stored is the one every later call gets.
-  const ScreenCalibration measured = measure_screen(k, d, cosine);
+  if (known && (known->blocks_decided || !known->screen)) return *known;
+  return calibrate(key, known, std::numeric_limits<size_t>::max());
+}
+
+std::optional<ScreenCalibration> known_screen_calibration(size_t k, size_t d, bool cosine) {
   const std::lock_guard lock(calibration_mutex);
-  return calibrations().emplace(key, measured).first->second;
+  if (auto it = calibrations().find({k, d, cosine}); it != calibrations().end()) return it->second;
+  return std::nullopt;
 }
 
 std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d, bool cosine, size_t passes) {
@@ -263,26 +387,37 @@ std::optional<ScreenChoice> dense_screen_choice(size_t rows, size_t k, size_t d,
   if (rows == 0 || k < 2 || !dense_screen_covers(k, d) || !dense_blas_enabled()) return std::nullopt;
   const Word forced = env_word(EnvSwitch::DenseScreen);
   if (forced == Word::Off) return std::nullopt;
-  if (forced == Word::On) return ScreenChoice{};
-  if (forced == Word::Bf16) return ScreenChoice{ScreenProducts::Bf16};
   const CalibrationKey key{k, d, cosine};
+  const auto forced_block = env_number(EnvSwitch::DenseScreenBlockRows);
+  auto with_block = [&](ScreenChoice choice) {
+    if (forced_block) choice.block_rows = DenseScreen::block_rows_within_limits(size_t(*forced_block), k);
+    return choice;
+  };
+  if (forced == Word::On || forced == Word::Bf16) {
+    // Forced screens measure nothing, but take a block size measured earlier in the process.
+    ScreenChoice choice{forced == Word::Bf16 ? ScreenProducts::Bf16 : ScreenProducts::Fp32};
+    const std::lock_guard lock(calibration_mutex);
+    if (auto it = calibrations().find(key); it != calibrations().end()) choice.block_rows = it->second.block_rows;
+    return with_block(choice);
+  }
   std::optional<ScreenCalibration> known;
+  size_t asked = 0;
   {
     const std::lock_guard lock(calibration_mutex);
-    if (auto it = calibrations().find(key); it != calibrations().end()) {
-      known = it->second;
-    } else {
-      const size_t ways = bf16_products_available() ? 3 : 2;
+    if (auto it = calibrations().find(key); it != calibrations().end()) known = it->second;
+    // A forced block size needs no measurement of the others.
+    if (!known || (known->screen && !known->blocks_decided && !forced_block)) {
       size_t ahead;
       if (__builtin_mul_overflow(rows, std::max<size_t>(passes, 1), &ahead)) ahead = std::numeric_limits<size_t>::max();
-      size_t& asked = rows_asked()[key];
-      asked = asked > std::numeric_limits<size_t>::max() - ahead ? std::numeric_limits<size_t>::max() : asked + ahead;
-      if (asked < kWorthMeasuring * ways * kProbeRuns * probe_rows(k, d)) return std::nullopt;
+      size_t& sum = rows_asked()[key];
+      sum = sum > std::numeric_limits<size_t>::max() - ahead ? std::numeric_limits<size_t>::max() : sum + ahead;
+      asked = sum;
+      if (!known && asked / kWorthMeasuring < decision_probe_rows(k, d)) return std::nullopt;
     }
   }
-  if (!known) known = screen_calibration(k, d, cosine);
+  if (asked != 0) known = calibrate(key, known, forced_block ? 0 : asked);
   if (!known->screen) return std::nullopt;
-  return choice_of(*known, k);
+  return with_block(choice_of(*known, k));
 }
 
 bool dense_blas_may_run(size_t rows, size_t k, size_t d, bool cosine) {

@@ -25,10 +25,13 @@ namespace {
 using namespace lanes;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
-// Products per block: 1 MiB, a core's share of L2, between 64 and 512 rows.
+// The default block: 1 MiB of products, a core's share of L2 on the CPUs it was first measured
+// on, between 64 and 512 rows. The calibration measures it against half and twice its size.
 constexpr size_t kProductEntries = 262144;
 constexpr size_t kMinBlockRows = 64;
 constexpr size_t kMaxBlockRows = 512;
+// A block size given from outside keeps each worker's products within 64 MiB.
+constexpr size_t kMaxForcedProductEntries = size_t(1) << 24;
 // Rows and centers with larger norms are measured directly: below it no product, partial sum or
 // distance can overflow, which the bound takes for granted.
 constexpr double kMaxNorm = 0x1p61;
@@ -90,6 +93,20 @@ size_t DenseScreen::block_rows_for(size_t k) {
   return std::clamp(kProductEntries / std::max<size_t>(k, 1), kMinBlockRows, kMaxBlockRows);
 }
 
+std::vector<size_t> DenseScreen::block_rows_candidates(size_t k) {
+  const size_t rows = block_rows_for(k);
+  std::vector<size_t> sizes;
+  for (const size_t s : {rows / 2, rows, rows * 2}) {
+    const size_t within = block_rows_within_limits(s, k);
+    if (sizes.empty() || within > sizes.back()) sizes.push_back(within);
+  }
+  return sizes;
+}
+
+size_t DenseScreen::block_rows_within_limits(size_t rows, size_t k) {
+  return std::clamp<size_t>(rows, 1, std::max<size_t>(kMaxForcedProductEntries / std::max<size_t>(k, 1), 1));
+}
+
 bool dense_screen_covers(size_t k, size_t d) {
   return k >= 1 && d >= 1 && d <= kMaxBoundDim && k <= size_t(std::numeric_limits<int>::max());
 }
@@ -122,7 +139,9 @@ bool dense_screen_covers(size_t k, size_t d) {
 // grows to (8 d + 32) 2^-126.
 DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice choice)
     : centers_(centers), cosine_(cosine), stats_(active_stats()),
-      block_rows_(block_rows_for(centers.rows)), measure_budget_(choice.measure_budget) {
+      block_rows_(choice.block_rows ? block_rows_within_limits(choice.block_rows, centers.rows)
+                                    : block_rows_for(centers.rows)),
+      measure_budget_(choice.measure_budget) {
   const size_t k = centers.rows, d = centers.cols;
   if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");

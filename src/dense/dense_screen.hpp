@@ -36,12 +36,15 @@ bool dense_screen_covers(size_t k, size_t d);
 
 enum class ScreenProducts : uint8_t { Fp32, Bf16 };
 
-// How a screen runs: its products, and for bf16 the direct measurements per row above which the
-// f32 product would have been cheaper (from the calibration, dense_assign.cpp). A block that
-// needs more switches the rest of the screen's blocks to f32 products; answers stay the same.
+// How a screen runs: its products, for bf16 the direct measurements per row above which the
+// f32 product would have been cheaper (from the calibration, dense_assign.cpp), and its rows per
+// block (0: DenseScreen::block_rows_for(k)). A block that needs more measurements switches the
+// rest of the screen's blocks to f32 products. Neither the products nor the block size change an
+// answer: they only decide which centers the direct kernel measures.
 struct ScreenChoice {
   ScreenProducts products = ScreenProducts::Fp32;
   double measure_budget = std::numeric_limits<double>::infinity();
+  size_t block_rows = 0;
 };
 
 // What a screen needs of each row that stays the same from pass to pass of a fit: the row's
@@ -91,9 +94,17 @@ class DenseScreen {
   DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice choice = {});
   ScreenProducts products() const;
 
-  // Rows per call of nearest(): products of at most about 1 MiB per worker.
+  // Rows per call of nearest(): the choice's, or by default products of about 1 MiB per worker.
   size_t block_rows() const { return block_rows_; }
+  // The default, before (or without) a measurement: 1 MiB of products, between 64 and 512 rows.
   static size_t block_rows_for(size_t k);
+  // The sizes the calibration measures, ascending: the default, half of it and twice it. L2 sizes
+  // and the BLAS's per-call cost differ from CPU to CPU (256 KiB to 2 MiB per core), so the
+  // default is only the middle guess.
+  static std::vector<size_t> block_rows_candidates(size_t k);
+  // A block size asked for from outside (VANTORIX_DENSE_SCREEN_BLOCK_ROWS): at least one row, and
+  // at most what keeps a worker's products within 64 MiB.
+  static size_t block_rows_within_limits(size_t rows, size_t k);
 
   // The nearest center of each of `count` <= block_rows() rows, stored row-major with `stride`
   // floats between rows: labels[i], distances[i] (squared L2, or 1 - dot), and, when `second`

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 
 #include "scoped_env.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -381,4 +383,128 @@ TEST(DenseScreen, SmallCallsOfOneShapeRepayTheMeasurementTogether) {
   // Read before anything else could measure the shape: a call of 10 rows finds the decision.
   const bool decided = dense_screen_pays(10, k, d, false);
   EXPECT_EQ(decided, screen_calibration(k, d, false).screen);
+}
+
+TEST(DenseScreen, AnswersDoNotDependOnTheBlockSize) {
+  // Every block size the calibration may pick, and sizes no rule would (one row, 33 rows), with
+  // f32 and bf16 products, on one worker and on all: the block only decides which centers the
+  // direct kernel measures, never which kernel gives an answer. The rows end in a short block
+  // at every size, and neither k is a multiple of the vector or tile width over the centers.
+  struct Case {
+    size_t rows, k, d;
+  };
+  for (const Case& c : {Case{700, 37, 19}, Case{600, 1000, 24}}) {
+    Noise n{uint32_t(c.k)};
+    const auto data = filled(c.rows, c.d, [&](size_t r, size_t j) { return float((r * 7 + j * 3) % 11) + n.next(); });
+    const auto centers = filled(c.k, c.d, [&](size_t r, size_t j) { return float((r * 5 + j) % 11) + 0.3f * n.next(); });
+    std::vector<size_t> want;
+    std::vector<float> want_d;
+    direct_reference(data.view(), centers, false, want, want_d);
+    std::vector<size_t> sizes = DenseScreen::block_rows_candidates(c.k);
+    ASSERT_EQ(sizes.size(), 3u) << c.k;
+    EXPECT_EQ(sizes[1], DenseScreen::block_rows_for(c.k)) << c.k;
+    sizes.insert(sizes.end(), {1, 33});
+    for (const size_t threads : {1, 2}) {
+      const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+      for (const ScreenProducts products : {ScreenProducts::Fp32, ScreenProducts::Bf16}) {
+        for (const size_t block : sizes) {
+          std::vector<size_t> labels(c.rows);
+          std::vector<float> distances(c.rows);
+          assign_dense_screened_into(data.view(), centers, false, labels, distances,
+                                     {products, std::numeric_limits<double>::infinity(), block});
+          const std::string what = "k=" + std::to_string(c.k) + " block=" + std::to_string(block) +
+                                   " threads=" + std::to_string(threads) +
+                                   (products == ScreenProducts::Bf16 ? " bf16" : " f32");
+          EXPECT_EQ(labels, want) << what;
+          EXPECT_EQ(bits(distances), bits(want_d)) << what;
+        }
+      }
+    }
+  }
+  // A fit with Hamerly bounds, whose full passes also need each row's second-nearest distance,
+  // with the block size forced through VANTORIX_DENSE_SCREEN_BLOCK_ROWS: the same fit as the
+  // direct kernels alone.
+  Noise n{31};
+  const size_t rows = 3000, d = 20, k = 37;
+  const auto data = filled(rows, d, [&](size_t r, size_t c) { return float((r * 13 + c * 5) % 23) + 2.0f * n.next(); });
+  auto fit = [&](const char* screen, const char* block) {
+    ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", screen}, {"VANTORIX_DENSE_SCREEN_BLOCK_ROWS", block},
+                      {"VANTORIX_DENSE_HAMERLY", "on"}});
+    DenseKMeans model({.k = k, .iterations = 4, .seed = 4});
+    model.fit(data.view());
+    return model;
+  };
+  const auto direct = fit("off", "");
+  for (const char* block : {"1", "33", "256", "1024"}) {
+    for (const char* screen : {"on", "bf16"}) {
+      const auto screened = fit(screen, block);
+      EXPECT_EQ(screened.labels(), direct.labels()) << screen << " " << block;
+      EXPECT_EQ(screened.inertia_history(), direct.inertia_history()) << screen << " " << block;
+      EXPECT_EQ(screened.centers()->values, direct.centers()->values) << screen << " " << block;
+    }
+  }
+}
+
+TEST(DenseScreen, ForcedBlockRowsReachTheScreen) {
+  // The switch gives the rows per block of every screened call, forced screen or measured; zero
+  // and unreadable text leave it unset, and a size beyond 64 MiB of products per worker is cut.
+  const size_t k = 128, d = 30;
+  const size_t fallback = DenseScreen::block_rows_for(k);
+  const Matrix<float> centers(k, d);
+  struct Case {
+    const char* text;
+    size_t want;  // 0: whatever the process measured, or the default
+  };
+  for (const Case& c : {Case{"33", 33}, Case{"1", 1}, Case{"0", 0}, Case{"", 0}, Case{"lots", 0},
+                        Case{"99999999999", (size_t(1) << 24) / k}}) {
+    ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", "on"}, {"VANTORIX_DENSE_SCREEN_BLOCK_ROWS", c.text}});
+    const auto choice = dense_screen_choice(1000, k, d, false);
+    ASSERT_TRUE(choice.has_value()) << c.text;
+    const auto known = known_screen_calibration(k, d, false);
+    EXPECT_EQ(choice->block_rows, c.want ? c.want : known ? known->block_rows : 0) << c.text;
+    EXPECT_EQ(DenseScreen(centers, false, *choice).block_rows(), choice->block_rows ? choice->block_rows : fallback)
+        << c.text;
+  }
+}
+
+TEST(DenseScreen, TheDecisionDoesNotWaitForTheBlockSizes) {
+  // Rows that repay the screen-or-direct measurement but not the block sizes' as well: the screen
+  // is decided (and taken, where it wins) with the default block; more rows of the same shape
+  // then measure the block sizes, and every later call gets the block measured. The decision's
+  // probe here: 512 rows, 3 runs each way, repaid 4 times.
+  ScopedEnv scoped({{"VANTORIX_DENSE_SCREEN", ""}, {"VANTORIX_DENSE_ASSIGN", ""},
+                    {"VANTORIX_DENSE_SCREEN_BLOCK_ROWS", ""}});
+  const size_t k = 256, d = 48;
+  const size_t ways = bf16_products_available() ? 3 : 2;
+  const size_t decision_rows = 4 * ways * 3 * 512;
+  ASSERT_FALSE(known_screen_calibration(k, d, false).has_value());
+  EXPECT_FALSE(dense_screen_pays(decision_rows - 1, k, d, false));
+  EXPECT_FALSE(known_screen_calibration(k, d, false).has_value());
+  const auto first = dense_screen_choice(1, k, d, false);
+  const auto decided = known_screen_calibration(k, d, false);
+  ASSERT_TRUE(decided.has_value());
+  EXPECT_EQ(decided->probe_rows, 512u);
+  EXPECT_EQ(first.has_value(), decided->screen);
+  if (!decided->screen) return;  // nothing to size on this machine
+  EXPECT_FALSE(decided->blocks_decided);
+  EXPECT_EQ(first->block_rows, DenseScreen::block_rows_for(k));
+  const auto later = dense_screen_choice(1000000, k, d, false);
+  const auto measured = known_screen_calibration(k, d, false);
+  ASSERT_TRUE(later.has_value());
+  EXPECT_TRUE(measured->blocks_decided);
+  EXPECT_EQ(later->block_rows, measured->block_rows);
+  // The same decision, measured once.
+  EXPECT_EQ(measured->direct_seconds, decided->direct_seconds);
+  if (!measured->block_sizes.empty()) {
+    const auto& sizes = measured->block_sizes;
+    EXPECT_EQ(measured->block_seconds.size(), sizes.size());
+    const auto at = std::find(sizes.begin(), sizes.end(), measured->block_rows) - sizes.begin();
+    const auto fallback =
+        std::find(sizes.begin(), sizes.end(), DenseScreen::block_rows_for(k)) - sizes.begin();
+    ASSERT_LT(size_t(fallback), sizes.size());
+    ASSERT_LT(size_t(at), sizes.size());
+    // The default, or a size measured faster than it.
+    EXPECT_LE(measured->block_seconds[at], measured->block_seconds[fallback]);
+  }
+  EXPECT_EQ(dense_screen_choice(10, k, d, false)->block_rows, measured->block_rows);
 }

@@ -254,7 +254,9 @@ def test_screened_assignment_is_exact_with_one_or_two_threads(run_python):
     # k = 64 over 48 dimensions, where screening may pay: VANTORIX_DENSE_SCREEN forces it on,
     # on with bf16 products (where the CPU has them) or off, unset lets the process measure, and
     # VANTORIX_DENSE_ASSIGN=rows keeps the direct kernels
-    # alone. Every run must give the same bytes, through every path that asks for exact labels:
+    # alone, and VANTORIX_DENSE_SCREEN_BLOCK_ROWS forces rows per block the measurement may pick
+    # (256, 1024 around the default 512) or none would (33: a short last block everywhere).
+    # Every run must give the same bytes, through every path that asks for exact labels:
     # fit and predict, Euclidean and spherical, contiguous and strided rows, the chunk summaries
     # and the hybrid fit's exact assignment (every center refined); with one or two worker
     # threads, for the vector kernels and again for the scalar ones.
@@ -288,7 +290,10 @@ print(h.hexdigest())
     for simd in ("auto", "scalar"):
         runs = {run_python(code, VANTORIX_NUM_THREADS=t, VANTORIX_SIMD=simd, **env) for t in ("1", "2")
                 for env in ({}, {"VANTORIX_DENSE_SCREEN": "on"}, {"VANTORIX_DENSE_SCREEN": "bf16"},
-                            {"VANTORIX_DENSE_SCREEN": "off"}, {"VANTORIX_DENSE_ASSIGN": "rows"})}
+                            {"VANTORIX_DENSE_SCREEN": "off"}, {"VANTORIX_DENSE_ASSIGN": "rows"},
+                            {"VANTORIX_DENSE_SCREEN": "on", "VANTORIX_DENSE_SCREEN_BLOCK_ROWS": "33"},
+                            {"VANTORIX_DENSE_SCREEN": "bf16", "VANTORIX_DENSE_SCREEN_BLOCK_ROWS": "1024"},
+                            {"VANTORIX_DENSE_SCREEN_BLOCK_ROWS": "256"})}
         assert len(runs) == 1, simd
 
 
