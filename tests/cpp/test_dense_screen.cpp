@@ -486,8 +486,14 @@ TEST(DenseScreen, TheDecisionDoesNotWaitForTheBlockSizes) {
   EXPECT_EQ(decided->probe_rows, 512u);
   EXPECT_EQ(first.has_value(), decided->screen);
   if (!decided->screen) return;  // nothing to size on this machine
-  EXPECT_FALSE(decided->blocks_decided);
   EXPECT_EQ(first->block_rows, DenseScreen::block_rows_for(k));
+  if (decided->blocks_decided) {
+    // Where not even the default block fits the sizes' time budget (slow kernels, a slow
+    // machine), there is nothing to compare and the default stays without a measurement.
+    EXPECT_TRUE(decided->block_sizes.empty());
+    EXPECT_EQ(decided->block_rows, DenseScreen::block_rows_for(k));
+    return;
+  }
   const auto later = dense_screen_choice(1000000, k, d, false);
   const auto measured = known_screen_calibration(k, d, false);
   ASSERT_TRUE(later.has_value());
