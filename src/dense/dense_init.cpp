@@ -12,6 +12,7 @@
 #include "core/parallel.hpp"
 #include "core/rng.hpp"
 #include "dense/dense_screen.hpp"
+#include "kernels/bf16_products.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/simd.hpp"
 #include "kmeans/kmeans_common.hpp"
@@ -100,51 +101,70 @@ void update_weights(MatrixView<const float> data, const std::vector<size_t>& can
   });
 }
 
-// What the matrix-product measurement of greedy trials keeps of the sample: each candidate's
-// norms for the product bound, and per-worker room for a block of rows and their products.
-struct SampleNorms {
+// The sample as the greedy trials' products read it: each candidate rounded to bf16 (half the
+// bytes of the rows, which every step reads in full: the steps are bound by memory), in row
+// order, with its norms for the product bound and the norm of its rounding error. Empty (no
+// bound) where the direct kernel measures every pair instead.
+struct HalfSample {
   std::optional<ProductBound> bound;
-  std::vector<ProductBound::Norms> norms;  // per candidate position
+  std::vector<uint16_t> rows;               // by_row position p at rows[p * d]
+  std::vector<ProductBound::Norms> norms;   // by position
+  std::vector<float> errors;                // by position: |x - bf16(x)|, rounded up
 };
 
-SampleNorms sample_norms(MatrixView<const float> data, const std::vector<size_t>& cand) {
-  SampleNorms out;
-  const size_t d = data.cols;
+constexpr size_t kMaxHalfSampleBytes = size_t(1) << 29;
+
+HalfSample half_sample(MatrixView<const float> data, const std::vector<size_t>& cand,
+                       const std::vector<size_t>& by_row) {
+  HalfSample out;
+  const size_t d = data.cols, m = by_row.size();
   // Each (candidate, center) pair the products settle costs a fixed few operations of the bound
   // in place of the direct kernel's extra subtraction per value: below four vector steps of
   // values the kernel is as cheap.
-  if (!dense_blas_enabled() || !dense_screen_covers(1, d) || d < 4 * lanes::kWide) {
+  size_t bytes = 0;
+  if (!dense_blas_enabled() || !dense_screen_covers(1, d) || d < 4 * lanes::kWide ||
+      __builtin_mul_overflow(m, d * sizeof(uint16_t), &bytes) || bytes > kMaxHalfSampleBytes) {
     return out;
   }
   out.bound.emplace(d);
-  out.norms.resize(cand.size());
+  out.rows.resize(m * d);
+  out.norms.resize(m);
+  out.errors.resize(m);
   const bool contiguous = data.is_c_contiguous();
-  parallel_chunks(cand.size(), kDistanceChunk, [&](size_t begin, size_t end) {
+  parallel_chunks(m, kDistanceChunk, [&](size_t begin, size_t end) {
     std::vector<float> gathered(contiguous ? 0 : d);
-    for (size_t j = begin; j < end; ++j) {
-      const float* x = contiguous ? data.row(cand[j]).data() : gathered.data();
+    for (size_t p = begin; p < end; ++p) {
+      const size_t r = cand[by_row[p]];
+      const float* x = contiguous ? data.row(r).data() : gathered.data();
       if (!contiguous)
-        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
-      out.norms[j] = out.bound->norms(x);
+        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(r, t);
+      const RoundedRow sums = round_to_bf16(x, d, d, out.rows.data() + p * d);
+      out.norms[p] = out.bound->norms_of(sums.squared_norm);
+      out.errors[p] = float(std::sqrt(sums.squared_error)) * (1.0f + 0x1p-20f);
     }
   });
   return out;
 }
 
-// Dot products of n rows (`stride` floats apart) with G centers (d floats each, contiguous),
-// into out[i * out_stride + q]: plain f32 sums in lanes, which the product bound covers in any
-// order. BLAS packs the whole block of rows for a product only a few centers wide, and that
-// copy took longer than the products.
+// Dot products of n bf16 rows (d values each, consecutive) with G centers (d floats each,
+// consecutive), into out[i * out_stride + q]: plain f32 sums in lanes, which the product bound
+// covers in any order. (BLAS would pack the whole block for a product only a few centers wide,
+// and that copy took longer than the products.)
 template <size_t G>
-void dot_group(const float* rows, size_t n, size_t stride, const float* centers, size_t d, float* out,
-               size_t out_stride) {
+void dot_group(const uint16_t* rows, size_t n, const float* centers, size_t d, float* out, size_t out_stride) {
   using namespace lanes;
+  typedef uint16_t VH __attribute__((vector_size(kWide * 2)));
+  typedef uint32_t VU __attribute__((vector_size(kWide * 4)));
   const size_t whole = d - d % kWide;
   for (size_t i = 0; i < n; ++i) {
-    const float* x = rows + i * stride;
+    const uint16_t* x = rows + i * d;
     VF acc[G] = {};
     for (size_t t = 0; t < whole; t += kWide) {
-      const VF v = loadw(x + t);
+      VH h;
+      std::memcpy(&h, x + t, sizeof(h));
+      const VU bits = __builtin_convertvector(h, VU) << 16;
+      VF v;
+      std::memcpy(&v, &bits, sizeof(v));
       for (size_t q = 0; q < G; ++q) acc[q] += v * loadw(centers + q * d + t);
     }
     for (size_t q = 0; q < G; ++q) {
@@ -155,32 +175,32 @@ void dot_group(const float* rows, size_t n, size_t stride, const float* centers,
       for (size_t width = kWide / 4; width > 1; width /= 2)
         for (size_t h = 0; h < width / 2; ++h) part[h] = part[h] + part[h + width / 2];
       float sum = reduce_pairwise(part[0]);
-      for (size_t t = whole; t < d; ++t) sum += x[t] * centers[q * d + t];
+      for (size_t t = whole; t < d; ++t) sum += std::bit_cast<float>(uint32_t(x[t]) << 16) * centers[q * d + t];
       out[i * out_stride + q] = sum;
     }
   }
 }
 
-void dot_products(const float* rows, size_t n, size_t stride, const float* centers, size_t count, size_t d,
-                  float* out) {
+void dot_products(const uint16_t* rows, size_t n, const float* centers, size_t count, size_t d, float* out) {
   size_t c = 0;
-  for (; c + 4 <= count; c += 4) dot_group<4>(rows, n, stride, centers + c * d, d, out + c, count);
+  for (; c + 4 <= count; c += 4) dot_group<4>(rows, n, centers + c * d, d, out + c, count);
   switch (count - c) {
-    case 3: dot_group<3>(rows, n, stride, centers + c * d, d, out + c, count); break;
-    case 2: dot_group<2>(rows, n, stride, centers + c * d, d, out + c, count); break;
-    case 1: dot_group<1>(rows, n, stride, centers + c * d, d, out + c, count); break;
+    case 3: dot_group<3>(rows, n, centers + c * d, d, out + c, count); break;
+    case 2: dot_group<2>(rows, n, centers + c * d, d, out + c, count); break;
+    case 1: dot_group<1>(rows, n, centers + c * d, d, out + c, count); break;
     default: break;
   }
 }
 
 // update_weights for several centers at matrix-product speed, with the same results: a block of
-// candidates is multiplied with the centers (f32 products, bounded as the dense screen bounds its own), and the
-// direct kernel measures a (candidate, center) pair only where the product's rigorous bound
-// cannot show that the kernel's distance is not below the candidate's weight. Most pairs are
-// settled that way (a trial center is near few candidates), so the kernel, which needs a
-// subtraction and a multiply-add per value against the product's one multiply-add, runs on few.
+// candidates (in bf16) is multiplied with the centers, and the direct kernel measures a
+// (candidate, center) pair only where the product's rigorous bound, which charges each row's
+// own rounding to bf16, cannot show that the kernel's distance is not below the candidate's
+// weight. Most pairs are settled that way (a trial center is near few candidates), so the
+// kernel, which needs a subtraction and a multiply-add per value against the product's one
+// multiply-add, runs on few, over the rows themselves.
 void update_weights_screened(MatrixView<const float> data, const std::vector<size_t>& cand,
-                             const std::vector<size_t>& by_row, const SampleNorms& sample,
+                             const std::vector<size_t>& by_row, const HalfSample& sample,
                              std::span<const size_t> center_rows, const std::vector<float>& weights,
                              std::span<std::vector<float>* const> outs) {
   const size_t d = data.cols, count = center_rows.size();
@@ -192,39 +212,35 @@ void update_weights_screened(MatrixView<const float> data, const std::vector<siz
   std::vector<ProductBound::Norms> center_norms(count);
   for (size_t c = 0; c < count; ++c) center_norms[c] = bound.norms(centers.data() + c * d);
   struct Scratch {
-    std::vector<float> rows, products;
+    std::vector<float> row, products;
   };
   PerWorker<Scratch> scratch;
   parallel_chunks(by_row.size(), kScreenChunk, [&](size_t begin, size_t end) {
     Scratch& own = scratch.here();
     const size_t n = end - begin;
-    // The block's rows: in place when they are consecutive rows of C-contiguous data (the whole
-    // data is the sample), else gathered.
-    const float* rows;
-    size_t stride;
-    const size_t first = cand[by_row[begin]];
-    if (contiguous && cand[by_row[end - 1]] - first == n - 1) {
-      rows = data.row(first).data();
-      stride = size_t(data.row_stride);
-    } else {
-      own.rows.resize(n * d);
-      for (size_t i = 0; i < n; ++i)
-        for (size_t t = 0; t < d; ++t) own.rows[i * d + t] = data.at(cand[by_row[begin + i]], t);
-      rows = own.rows.data();
-      stride = d;
-    }
     own.products.resize(n * count);
-    dot_products(rows, n, stride, centers.data(), count, d, own.products.data());
+    dot_products(sample.rows.data() + begin * d, n, centers.data(), count, d, own.products.data());
+    own.row.resize(contiguous ? 0 : d);
     for (size_t i = 0; i < n; ++i) {
-      const size_t j = by_row[begin + i];
+      const size_t p = begin + i, j = by_row[p];
       const float w = weights[j];
-      const ProductBound::Norms& xn = sample.norms[j];
+      const ProductBound::Norms& xn = sample.norms[p];
+      std::span<const float> row;  // fetched for the first pair the products leave open
       for (size_t c = 0; c < count; ++c) {
         float v = w;
         // Nothing is ever strictly below a chosen mark (-1) or a NaN weight.
-        if (w >= 0.0f && !(xn.covered && center_norms[c].covered &&
-                           bound.lower(own.products[i * count + c], xn, center_norms[c]) >= double(w))) {
-          const float dist = kernel.l2_squared({rows + i * stride, d}, {centers.data() + c * d, d});
+        if (w >= 0.0f &&
+            !(xn.covered && center_norms[c].covered &&
+              bound.lower(own.products[i * count + c], xn, center_norms[c], sample.errors[p]) >= double(w))) {
+          if (row.empty()) {
+            if (contiguous) {
+              row = data.row(cand[j]);
+            } else {
+              for (size_t t = 0; t < d; ++t) own.row[t] = data.at(cand[j], t);
+              row = own.row;
+            }
+          }
+          const float dist = kernel.l2_squared(row, {centers.data() + c * d, d});
           v = dist < w ? dist : w;
         }
         (*outs[c])[j] = v;
@@ -282,7 +298,7 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
   }
   take(first);
   const size_t trials = greedy_trials(k);
-  const SampleNorms sample = seeding == Seeding::Greedy ? sample_norms(data, cand) : SampleNorms{};
+  const HalfSample sample = seeding == Seeding::Greedy ? half_sample(data, cand, by_row) : HalfSample{};
   std::vector<std::vector<float>> trial(seeding == Seeding::Greedy ? trials : 0);
   std::vector<std::vector<float>*> trial_out;
   std::vector<size_t> drawn, drawn_rows;

@@ -178,13 +178,16 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice
   rounding_factor_ = cosine ? 1.03125f : 2.0625f;
 }
 
+// The bound's constants as the screen's for bf16 rows: kappa as for f32 products, the floor
+// for the rounding of inputs below 2^-126 to zero (part of r) and the products' underflow.
 ProductBound::ProductBound(size_t d)
-    : d_(d), kappa_(float(1.25 * double(d + 6) * 0x1p-24)), floor_(float(double(4 * d + 32) * 0x1p-126)) {
+    : d_(d), kappa_(float(1.25 * double(d + 6) * 0x1p-24)), floor_(float(double(8 * d + 32) * 0x1p-126)) {
   if (!dense_screen_covers(1, d)) fatal("ProductBound: dimension outside what the bound covers");
 }
 
-ProductBound::Norms ProductBound::norms(const float* x) const {
-  const double s = squared_norm(x, d_);
+ProductBound::Norms ProductBound::norms(const float* x) const { return norms_of(squared_norm(x, d_)); }
+
+ProductBound::Norms ProductBound::norms_of(double s) const {
   if (!(std::isfinite(s) && std::sqrt(s) <= kMaxNorm)) return {};
   return {float(s), norm_above(s), true};
 }

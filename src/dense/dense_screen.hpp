@@ -158,8 +158,9 @@ class DenseScreen {
 };
 
 // The screen's Euclidean bound on its own, for callers that compare one distance with a
-// threshold instead of the centers with each other: from an f32 product p = x.c (BLAS, any
-// summation order), the direct kernel's squared distance is at least lower(p, x, c).
+// threshold instead of the centers with each other: from the f32 product p = x'.c (any summation
+// order) of a row rounded to bf16, x' = x - r, and a center, the direct kernel's squared distance
+// between x and c is at least lower(p, x, c, |r|). |r| = 0 for a row used as it is.
 class ProductBound {
  public:
   // What the bound reads of a row or center: its squared norm (summed in f64, rounded once) and
@@ -171,12 +172,15 @@ class ProductBound {
   };
   explicit ProductBound(size_t d);  // needs dense_screen_covers(1, d)
   Norms norms(const float* x) const;
-  // The estimate as the screen forms it, less the screen's bound, evaluated in f64 with a margin
-  // for that evaluation's own rounding.
-  double lower(float product, const Norms& x, const Norms& c) const {
+  Norms norms_of(double squared_norm) const;
+  // The estimate as the screen forms it, less the screen's bound (with its share for the row's
+  // rounding to bf16, |r| = `row_error` rounded up), evaluated in f64 with a margin for that
+  // evaluation's own rounding.
+  double lower(float product, const Norms& x, const Norms& c, float row_error) const {
     const float e = (x.squared + c.squared) - (product + product);
     const double t = double(x.above) + double(c.above);
-    const double slack = double(kappa_) * (t * t + (e > 0.0f ? double(e) : 0.0)) + double(floor_);
+    const double slack = double(kappa_) * (t * t + (e > 0.0f ? double(e) : 0.0)) + double(floor_) +
+                         2.0625 * double(row_error) * double(c.above);
     return double(e) - slack * (1.0 + 0x1p-10);
   }
 
