@@ -1,8 +1,9 @@
 #include "dense/dense_init.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -112,6 +113,7 @@ struct HalfSample {
   std::vector<float> errors;                // by position: |x - bf16(x)|, rounded up
 };
 
+// Past this the copy is not made and the kernel measures every pair, as without it.
 constexpr size_t kMaxHalfSampleBytes = size_t(1) << 29;
 
 HalfSample half_sample(MatrixView<const float> data, const std::vector<size_t>& cand,
