@@ -54,54 +54,6 @@ std::vector<float> gathered_rows(MatrixView<const float> data, std::span<const s
   return out;
 }
 
-// Measures every candidate against each of the given center rows: outs[t][j] becomes the
-// candidate's squared distance from center t where that is strictly below weights[j], else
-// weights[j] (outs[t] may be weights itself). Candidates are visited in row order (`by_row`, a
-// permutation of candidate positions), so the sampled rows stream through memory instead of
-// being fetched at random, and each group of rows is measured against all the centers while it
-// is in cache: the sample is read once per call, however many centers. Every weight is updated
-// on its own, so the order changes nothing else.
-void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, const std::vector<size_t>& by_row,
-                    std::span<const size_t> center_rows, const std::vector<float>& weights,
-                    std::span<std::vector<float>* const> outs) {
-  const size_t d = data.cols, count = center_rows.size();
-  if (count == 0) return;
-  const bool contiguous = data.is_c_contiguous();
-  const KernelTable& kernel = kernels();
-  const std::vector<float> centers = gathered_rows(data, center_rows);
-  parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
-    auto lower = [&](size_t c, size_t j, float dist) {
-      const float w = weights[j];
-      (*outs[c])[j] = dist < w ? dist : w;
-    };
-    size_t i = begin;
-    if (contiguous) {
-      const float* rows[4];
-      float dist[4];
-      for (; i + 4 <= end; i += 4) {
-        for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
-        for (size_t c = 0; c < count; ++c) {
-          kernel.l2_squared_rows4(rows, centers.data() + c * d, d, dist);
-          for (int q = 0; q < 4; ++q) lower(c, by_row[i + q], dist[q]);
-        }
-      }
-    }
-    // Strided rows are gathered so they meet exactly the same kernel as contiguous ones.
-    std::vector<float> gathered(contiguous ? 0 : d);
-    for (; i < end; ++i) {
-      const size_t j = by_row[i];
-      std::span<const float> row;
-      if (contiguous) {
-        row = data.row(cand[j]);
-      } else {
-        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
-        row = gathered;
-      }
-      for (size_t c = 0; c < count; ++c) lower(c, j, kernel.l2_squared(row, {centers.data() + c * d, d}));
-    }
-  });
-}
-
 // The sample as the greedy trials' products read it: each candidate rounded to bf16 (half the
 // bytes of the rows, which every step reads in full: the steps are bound by memory), in row
 // order, with its norms for the product bound and the norm of its rounding error. Empty (no
@@ -201,16 +153,13 @@ void dot_products(const uint16_t* rows, size_t n, const float* centers, size_t c
 // weight. Most pairs are settled that way (a trial center is near few candidates), so the
 // kernel, which needs a subtraction and a multiply-add per value against the product's one
 // multiply-add, runs on few, over the rows themselves.
-void update_weights_screened(MatrixView<const float> data, const std::vector<size_t>& cand,
-                             const std::vector<size_t>& by_row, const HalfSample& sample,
-                             std::span<const size_t> center_rows, const std::vector<float>& weights,
-                             std::span<std::vector<float>* const> outs) {
-  const size_t d = data.cols, count = center_rows.size();
-  if (count == 0) return;
+void screened_weights(MatrixView<const float> data, const std::vector<size_t>& cand, const std::vector<size_t>& by_row,
+                      const HalfSample& sample, const std::vector<float>& centers, const std::vector<float>& weights,
+                      std::span<std::vector<float>* const> outs) {
+  const size_t d = data.cols, count = outs.size();
   const bool contiguous = data.is_c_contiguous();
   const KernelTable& kernel = kernels();
   const ProductBound& bound = *sample.bound;
-  const std::vector<float> centers = gathered_rows(data, center_rows);
   std::vector<ProductBound::Norms> center_norms(count);
   for (size_t c = 0; c < count; ++c) center_norms[c] = bound.norms(centers.data() + c * d);
   struct Scratch {
@@ -247,6 +196,59 @@ void update_weights_screened(MatrixView<const float> data, const std::vector<siz
         }
         (*outs[c])[j] = v;
       }
+    }
+  });
+}
+
+// Measures every candidate against each of the given center rows: outs[t][j] becomes the
+// candidate's squared distance from center t where that is strictly below weights[j], else
+// weights[j] (outs[t] may be weights itself). Candidates are visited in row order (`by_row`, a
+// permutation of candidate positions), so the sampled rows stream through memory instead of
+// being fetched at random, and each group of rows is measured against all the centers while it
+// is in cache: the sample is read once per call, however many centers. Every weight is updated
+// on its own, so the order changes nothing else. With a `sample` prepared for the products
+// (greedy trials), screened_weights measures instead.
+void update_weights(MatrixView<const float> data, const std::vector<size_t>& cand, const std::vector<size_t>& by_row,
+                    std::span<const size_t> center_rows, const std::vector<float>& weights,
+                    std::span<std::vector<float>* const> outs, const HalfSample* sample = nullptr) {
+  const size_t d = data.cols, count = center_rows.size();
+  if (count == 0) return;
+  const bool contiguous = data.is_c_contiguous();
+  const KernelTable& kernel = kernels();
+  const std::vector<float> centers = gathered_rows(data, center_rows);
+  if (sample != nullptr && sample->bound) {
+    screened_weights(data, cand, by_row, *sample, centers, weights, outs);
+    return;
+  }
+  parallel_chunks(by_row.size(), kDistanceChunk, [&](size_t begin, size_t end) {
+    auto lower = [&](size_t c, size_t j, float dist) {
+      const float w = weights[j];
+      (*outs[c])[j] = dist < w ? dist : w;
+    };
+    size_t i = begin;
+    if (contiguous) {
+      const float* rows[4];
+      float dist[4];
+      for (; i + 4 <= end; i += 4) {
+        for (int q = 0; q < 4; ++q) rows[q] = data.row(cand[by_row[i + q]]).data();
+        for (size_t c = 0; c < count; ++c) {
+          kernel.l2_squared_rows4(rows, centers.data() + c * d, d, dist);
+          for (int q = 0; q < 4; ++q) lower(c, by_row[i + q], dist[q]);
+        }
+      }
+    }
+    // Strided rows are gathered so they meet exactly the same kernel as contiguous ones.
+    std::vector<float> gathered(contiguous ? 0 : d);
+    for (; i < end; ++i) {
+      const size_t j = by_row[i];
+      std::span<const float> row;
+      if (contiguous) {
+        row = data.row(cand[j]);
+      } else {
+        for (size_t t = 0; t < d; ++t) gathered[t] = data.at(cand[j], t);
+        row = gathered;
+      }
+      for (size_t c = 0; c < count; ++c) lower(c, j, kernel.l2_squared(row, {centers.data() + c * d, d}));
     }
   });
 }
@@ -321,11 +323,7 @@ std::vector<size_t> distance_driven(MatrixView<const float> data, size_t k, uint
         trial[t].resize(weights.size());
         trial_out.push_back(&trial[t]);
       }
-      if (sample.bound) {
-        update_weights_screened(data, cand, by_row, sample, drawn_rows, weights, trial_out);
-      } else {
-        update_weights(data, cand, by_row, drawn_rows, weights, trial_out);
-      }
+      update_weights(data, cand, by_row, drawn_rows, weights, trial_out, &sample);
       double best_potential = std::numeric_limits<double>::infinity();
       size_t best = 0;
       for (size_t t = 0; t < drawn.size(); ++t) {
