@@ -125,7 +125,17 @@ void exact_pair_distances(const float* const* rows, const float* const* centers,
                           DistanceKernel kernel, float* out) {
   size_t i = 0;
   if (kernel.kind == DistanceKernel::Lanes4 || kernel.kind == DistanceKernel::Scalar) {
-    for (; i + 8 <= count; i += 8) kernels().l2_squared_pairs8(rows + i, centers + i, d, out + i);
+    // The rows come in candidate order, not memory order, so the hardware prefetcher cannot
+    // follow them: ask for the rows of the pairs kPrefetchPairs ahead while these are measured.
+    constexpr size_t kPrefetchPairs = 32;
+    constexpr size_t kLineFloats = 64 / sizeof(float);
+    for (; i + 8 <= count; i += 8) {
+      for (size_t j = i + kPrefetchPairs; j < std::min(count, i + kPrefetchPairs + 8); ++j) {
+        if (rows[j] == rows[j - 1]) continue;
+        for (size_t f = 0; f < d; f += kLineFloats) __builtin_prefetch(rows[j] + f);
+      }
+      kernels().l2_squared_pairs8(rows + i, centers + i, d, out + i);
+    }
     for (; i + 4 <= count; i += 4) kernels().l2_squared_pairs4(rows + i, centers + i, d, out + i);
   }
   for (; i < count; ++i) out[i] = kernel.distance({rows[i], d}, {centers[i], d});

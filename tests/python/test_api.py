@@ -331,7 +331,7 @@ def test_pq_kmeans_hybrid_defaults(width, blocks):
     np.testing.assert_array_equal(model.predict(x), native.predict_hybrid(codes, x, 1, fastscan=True))
     # The float-table ranking picks other candidates here, so the test tells the two apart.
     assert not np.array_equal(model.labels_, native.fit_predict_hybrid(codes, x, 1, fastscan=False))
-    # Beyond 4096 rows the quantizer trains on a sample, drawn from random_state like the fit's seed.
+    # Beyond 1024 rows the quantizer trains on a sample, drawn from random_state like the fit's seed.
     big = rng.normal(0, 1, (5000, 16)).astype(np.float32)
     fits = [PQKMeans(20, mode="hybrid", max_iter=2, random_state=seed).fit(big) for seed in (7, 7, 8)]
     np.testing.assert_array_equal(fits[0].quantizer_.codewords_, fits[1].quantizer_.codewords_)
