@@ -140,6 +140,11 @@ constexpr SwitchWord kPq4FastscanWords[] = {
     {"1", Word::On, true},    {"on", Word::On, true},   {"yes", Word::On, true},
     {"true", Word::On, true}, {"auto", Word::On, true}, {"fastscan", Word::On, true},
 };
+// Words that switch a kernel off; anything else leaves it to the library (Auto).
+constexpr SwitchWord kOffWords[] = {
+    {"0", Word::Off, true},  {"off", Word::Off, true},  {"no", Word::Off, true},
+    {"false", Word::Off, true}, {"disable", Word::Off, true}, {"disabled", Word::Off, true},
+};
 // Anything else, "global" included, is the global calibration (Auto).
 constexpr SwitchWord kPq4CalibrationWords[] = {
     {"cluster", Word::PerCenter, true},
@@ -177,6 +182,7 @@ const EnvVariable kVariables[] = {
     words(EnvSwitch::Pq4Fastscan, "VANTORIX_PQ4_FASTSCAN", nullptr, Word::Off, Word::Off, kPq4FastscanWords),
     words(EnvSwitch::Pq4LutCalibration, "VANTORIX_PQ4_LUT_CALIBRATION", nullptr, Word::Auto, Word::Auto,
           kPq4CalibrationWords),
+    words(EnvSwitch::Pq4Permute, "VANTORIX_PQ4_PERMUTE", nullptr, Word::Auto, Word::Auto, kOffWords),
     number(EnvSwitch::NumThreads, "VANTORIX_NUM_THREADS", nullptr, true),
     number(EnvSwitch::DenseInitSampleRows, "VANTORIX_DENSE_INIT_SAMPLE_ROWS", nullptr, true),
     number(EnvSwitch::DenseInitMinSampleRows, "VANTORIX_DENSE_INIT_MIN_SAMPLE_ROWS", nullptr, true),

@@ -42,6 +42,7 @@ enum class EnvSwitch : uint8_t {
   FlashExact,  // VANTORIX_FLASH_EXACT, else VANTORIX_EXACT_ASSIGNMENT
   Pq4Fastscan,
   Pq4LutCalibration,
+  Pq4Permute,
   // numbers
   NumThreads,
   DenseInitSampleRows,

@@ -502,6 +502,43 @@ TEST(Pq4Candidates, ListsAreTheLBestByDistanceThenIndex) {
   }
 }
 
+TEST(Pq4Candidates, PermuteScanGivesTheShuffleScansListsBitForBit) {
+  // The four-subspace permute against the nibble shuffle (VANTORIX_PQ4_PERMUTE=off): M around
+  // and between multiples of four (a last group of 1 to 3 subspaces, whose table bytes past M
+  // must read as zero), M = 257 (sums up to 65535), k odd (a last center swept alone), row ranges
+  // that start inside a 64-row step and end inside a block, and tables with all-equal entries.
+  if (!pq4_permute_scan_available()) GTEST_SKIP() << "no AVX512-VBMI/VNNI here";
+  struct Case {
+    size_t m, k;
+    float span;
+  };
+  const size_t rows = 161;
+  for (const Case t : {Case{1, 5, 50}, Case{2, 64, 50}, Case{3, 9, 50}, Case{4, 37, 50}, Case{7, 301, 50},
+                       Case{8, 2, 50}, Case{13, 65, 50}, Case{96, 40, 50}, Case{257, 11, 50}, Case{6, 33, 0}}) {
+    const auto codes = random_codes(rows, t.m, 40 + t.m);
+    const auto packed = PackedPq4Codes::pack(codes, rows, t.m);
+    std::vector<float> table = random_table(t.m, t.k, 7 + t.k);
+    for (float& v : table) v = 1.0f + t.span * (v / 50.0f);
+    QuantizedPq4LookupTables q;
+    ASSERT_TRUE(q.update_from_f32_with(table, t.m, t.k, false));
+    for (size_t l = 1; l <= std::min<size_t>(4, t.k - 1); ++l) {
+      for (auto [begin, end] : {std::pair<size_t, size_t>{0, rows}, {32, 131}, {96, 97}}) {
+        SCOPED_TRACE(testing::Message() << "m=" << t.m << " k=" << t.k << " l=" << l << " rows " << begin << ".."
+                                        << end);
+        std::vector<uint32_t> got((end - begin) * l), want(got.size());
+        std::vector<float> got_d(got.size()), want_d(got.size());
+        pq4_top_candidates_neon(packed, q, l, begin, end, got.data(), got_d.data());
+        {
+          ScopedEnv env(EnvVars{{"VANTORIX_PQ4_PERMUTE", "off"}});
+          pq4_top_candidates_neon(packed, q, l, begin, end, want.data(), want_d.data());
+        }
+        ASSERT_EQ(got, want);
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(std::bit_cast<uint32_t>(got_d[i]), std::bit_cast<uint32_t>(want_d[i]));
+      }
+    }
+  }
+}
+
 TEST(Pq4Candidates, ManyCentersAndLongListsKeepTheSameRule) {
   // Beyond 1 MiB of kept sums per block the second pass scans again, and beyond 64 groups (l > 32)
   // the bar is selected per row instead of counted in lanes; the lists must not change.
