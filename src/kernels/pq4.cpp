@@ -609,29 +609,47 @@ VANTORIX_PERMUTE_TARGET void permute_indices(const PackedPq4Codes& packed, size_
   }
 }
 
-// The table bytes of group g of one center: 64, or the 16 per subspace left in the last group.
-VANTORIX_PERMUTE_TARGET inline __m512i group_table(const uint8_t* entries, size_t g, __mmask64 last_mask, bool last) {
-  return last ? _mm512_maskz_loadu_epi8(last_mask, entries + 64 * g) : _mm512_loadu_si512(entries + 64 * g);
+// The sums of C consecutive centers (tables `stride` bytes apart from t) for the 64 rows whose
+// indices permute_indices wrote: several centers per sweep share the index loads and keep more
+// sums going.
+// vpdpbusd with its accumulator tied in place: through the intrinsic, GCC 12 copies every
+// accumulator to another register and back on each use.
+VANTORIX_PERMUTE_TARGET inline void add_bytes(__m512i& acc, __m512i bytes, __m512i ones) {
+  asm("vpdpbusd %[ones], %[bytes], %[acc]" : [acc] "+v"(acc) : [bytes] "v"(bytes), [ones] "v"(ones));
+}
+
+template <size_t C>
+VANTORIX_PERMUTE_TARGET inline void permute_group(const __m512i* index, const __m512i* table, __m512i ones,
+                                                  __m512i (*sums)[4]) {
+  for (size_t h = 0; h < 4; ++h) {
+    const __m512i idx = _mm512_load_si512(&index[h]);
+    for (size_t i = 0; i < C; ++i) add_bytes(sums[i][h], _mm512_permutexvar_epi8(idx, table[i]), ones);
+  }
 }
 
 // The sums of C consecutive centers (tables `stride` bytes apart from t) for the 64 rows whose
 // indices permute_indices wrote: several centers per sweep share the index loads and keep more
-// sums going.
+// sums going. The next sweep's tables are asked for a group ahead (they come from L2 once the
+// k tables outgrow L1).
 template <size_t C>
 VANTORIX_PERMUTE_TARGET inline void permute_sums(const __m512i* index, const uint8_t* t, size_t stride, size_t groups,
                                                  size_t full, __mmask64 last_mask, __m512i (*sums)[4]) {
   const __m512i ones = _mm512_set1_epi8(1);
   for (size_t i = 0; i < C; ++i)
     for (size_t h = 0; h < 4; ++h) sums[i][h] = _mm512_setzero_si512();
-  for (size_t g = 0; g < groups; ++g) {
+  const uint8_t* next = t + C * stride;
+  for (size_t g = 0; g < full; ++g) {
     __m512i table[C];
-    for (size_t i = 0; i < C; ++i) table[i] = group_table(t + i * stride, g, last_mask, g == full);
-    for (size_t h = 0; h < 4; ++h) {
-      const __m512i idx = _mm512_load_si512(&index[4 * g + h]);
-      for (size_t i = 0; i < C; ++i) {
-        sums[i][h] = _mm512_dpbusd_epi32(sums[i][h], _mm512_permutexvar_epi8(idx, table[i]), ones);
-      }
+    for (size_t i = 0; i < C; ++i) {
+      table[i] = _mm512_loadu_si512(t + i * stride + 64 * g);
+      _mm_prefetch(reinterpret_cast<const char*>(next + i * stride + 64 * g), _MM_HINT_T0);
     }
+    permute_group<C>(index + 4 * g, table, ones, sums);
+  }
+  if (full < groups) {
+    __m512i table[C];
+    for (size_t i = 0; i < C; ++i) table[i] = _mm512_maskz_loadu_epi8(last_mask, t + i * stride + 64 * full);
+    permute_group<C>(index + 4 * full, table, ones, sums);
   }
 }
 
