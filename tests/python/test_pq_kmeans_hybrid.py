@@ -98,17 +98,19 @@ def test_exact_layouts_agree_in_child_processes(run_python):
 
 
 @pytest.mark.parametrize("fastscan", [False, True])
-def test_long_candidate_lists_refine_rows_in_rounds_as_alone(fastscan):
-    """With lists of over a thousand candidates the rows are refined a few hundred at a time, each
-    round reordered by first candidate: every row must get what it gets predicted on its own."""
+@pytest.mark.parametrize("d", [D, 256])
+def test_long_candidate_lists_refine_rows_in_rounds_as_alone(fastscan, d):
+    """With lists of over a thousand candidates the rows are refined a few hundred at a time, in
+    row order, or reordered by first candidate where the centers outgrow 1 MiB (d = 256): every row
+    must get what it gets predicted on its own."""
     rng = np.random.default_rng(5)
-    vectors = rng.normal(0, 1, (700, D)).astype(np.float32)
+    vectors = rng.normal(0, 1, (700, d)).astype(np.float32)
     pq = vx._NativeProductQuantizer(M, codebook_size=KS, iterations=3)
     pq.fit(vectors)
     codes = pq.encode(vectors)
     k, top_l = 1100, 1090
     m = PQK(pq.codewords, k)
-    m.set_dense_cluster_centers(rng.normal(0, 1, (k, D)).astype(np.float32))
+    m.set_dense_cluster_centers(rng.normal(0, 1, (k, d)).astype(np.float32))
     whole = m.predict_hybrid(codes, vectors, top_l, fastscan=fastscan)
     alone = np.concatenate([m.predict_hybrid(codes[i:i + 100], vectors[i:i + 100], top_l, fastscan=fastscan)
                             for i in range(0, len(codes), 100)])
