@@ -552,7 +552,7 @@ void top_candidates_keyed(const PackedPq4Codes& packed, const QuantizedPq4Lookup
       return level[j][slot / H][slot % H];
     };
     write_keyed_lists<Block, N>(packed, tables, l, row0, real, key_of, centers + (row0 - begin) * l,
-                         distances + (row0 - begin) * l);
+                                distances + (row0 - begin) * l);
   }
 }
 
@@ -575,7 +575,7 @@ bool permute_scan_supported() {
 
 constexpr size_t kPermuteRows = 64;
 constexpr size_t kMaxGroups = (kPq4MaxSubquantizers + 3) / 4;
-constexpr size_t kSweepCenters = 2;  // 3 and 4 measured no faster
+constexpr size_t kSweepCenters = 2;  // 3 measured no faster; 4 runs out of registers
 
 // One pair's bytes for the 64 rows from `block` on (the second block's half zero past the end).
 inline __m512i pair_bytes(const PackedPq4Codes& packed, size_t block, size_t pair) {
@@ -609,9 +609,6 @@ VANTORIX_PERMUTE_TARGET void permute_indices(const PackedPq4Codes& packed, size_
   }
 }
 
-// The sums of C consecutive centers (tables `stride` bytes apart from t) for the 64 rows whose
-// indices permute_indices wrote: several centers per sweep share the index loads and keep more
-// sums going.
 // vpdpbusd with its accumulator tied in place: through the intrinsic, GCC 12 copies every
 // accumulator to another register and back on each use.
 VANTORIX_PERMUTE_TARGET inline void add_bytes(__m512i& acc, __m512i bytes, __m512i ones) {
@@ -702,7 +699,7 @@ VANTORIX_PERMUTE_TARGET void top_candidates_keyed_permute(const PackedPq4Codes& 
     // Row 16j + 4h + i sits in register h, lane 4j + i.
     auto key_of = [&](size_t j, size_t r) { return keys[j][(r % 16) / 4][4 * (r / 16) + r % 4]; };
     write_keyed_lists<VectorBlock, N>(packed, tables, l, row0, real, key_of, centers + (row0 - begin) * l,
-                         distances + (row0 - begin) * l);
+                                      distances + (row0 - begin) * l);
   }
 }
 #pragma GCC diagnostic pop
