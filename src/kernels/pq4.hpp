@@ -104,7 +104,7 @@ bool pq4_lut_per_center_enabled();
 // distances at (i - begin)*l onwards, in no particular order. The tables must hold k centers.
 // Both forms give the same lists.
 //
-// Whether the vector form's keyed lists (l <= 4, global calibration) run on the four-subspace
+// Whether the vector form's candidate lists (l <= 8, global calibration) run on the four-subspace
 // byte permute on this CPU (AVX512-VBMI and VNNI on an AVX-512 build) unless VANTORIX_PQ4_PERMUTE
 // switches it off; it gives the same lists as the nibble shuffle.
 bool pq4_permute_scan_available();
