@@ -536,7 +536,9 @@ TEST(Pq4Candidates, PermuteScanGivesTheShuffleScansListsBitForBit) {
           }
           std::vector<std::pair<uint32_t, uint32_t>> out;
           for (size_t i = 0; i < c.size(); ++i) out.push_back({c[i], std::bit_cast<uint32_t>(d[i])});
-          for (size_t r = 0; r < end - begin; ++r) std::sort(out.begin() + ptrdiff_t(r * l), out.begin() + ptrdiff_t((r + 1) * l));
+          for (size_t r = 0; r < end - begin; ++r) {
+            std::sort(out.begin() + ptrdiff_t(r * l), out.begin() + ptrdiff_t((r + 1) * l));
+          }
           return out;
         };
         ASSERT_EQ(lists(true), lists(false));
