@@ -72,6 +72,16 @@ double squared_norm(const float* x, size_t d) {
 // The norm as the bound uses it: rounded up, so it never understates the true norm.
 float norm_above(double squared) { return float(std::sqrt(squared)) * (1.0f + 0x1p-20f); }
 
+// Whether the bound takes a row or center of this squared norm: finite and below kMaxNorm.
+bool norm_covered(double squared) { return std::isfinite(squared) && std::sqrt(squared) <= kMaxNorm; }
+
+// The bound's constants for d values: kappa (for cosine, twice the terms), the floor for the
+// products' underflow, and for bf16 rows the floor that adds their rounding of inputs below
+// 2^-126 to zero.
+float bound_kappa(size_t d, bool cosine) { return float(1.25 * double(cosine ? 2 * d + 6 : d + 6) * 0x1p-24); }
+float product_floor(size_t d) { return float(double(4 * d + 32) * 0x1p-126); }
+float half_row_floor(size_t d) { return float(double(8 * d + 32) * 0x1p-126); }
+
 inline float positive_part(float v) { return v > 0.0f ? v : 0.0f; }
 
 // The direct kernels' value for one center: nearest_*_center over that center alone runs the
@@ -146,9 +156,8 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice
   if (!dense_screen_covers(k, d)) {
     fatal("DenseScreen: shape outside what the bound covers");
   }
-  const double u = 0x1p-24;
-  kappa_ = float(1.25 * double(cosine ? 2 * d + 6 : d + 6) * u);
-  floor_ = float(double(4 * d + 32) * 0x1p-126);
+  kappa_ = bound_kappa(d, cosine);
+  floor_ = product_floor(d);
   squared_norms_.resize(k);
   norms_.resize(k);
   parallel_chunks(k, 64, [&](size_t begin, size_t end) {
@@ -156,7 +165,7 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice
       const double s = squared_norm(centers.data() + j * d, d);
       // A center the bound cannot cover gets infinite norms: its estimate is never below its
       // bound and its bound never excludes another center, so it is always measured.
-      const bool covered = std::isfinite(s) && std::sqrt(s) <= kMaxNorm;
+      const bool covered = norm_covered(s);
       squared_norms_[j] = covered ? float(s) : kInf;
       norms_[j] = covered ? norm_above(s) : kInf;
     }
@@ -174,21 +183,19 @@ DenseScreen::DenseScreen(const Matrix<float>& centers, bool cosine, ScreenChoice
     max_center_error_ = std::max(max_center_error_, center_errors_[j]);
     max_lift_ = std::max(max_lift_, lift_[j]);
   }
-  half_floor_ = float(double(8 * d + 32) * 0x1p-126);
-  rounding_factor_ = cosine ? 1.03125f : 2.0625f;
+  half_floor_ = half_row_floor(d);
+  rounding_factor_ = cosine ? 1.03125f : ProductBound::kRowRoundingFactor;
 }
 
-// The bound's constants as the screen's for bf16 rows: kappa as for f32 products, the floor
-// for the rounding of inputs below 2^-126 to zero (part of r) and the products' underflow.
-ProductBound::ProductBound(size_t d)
-    : d_(d), kappa_(float(1.25 * double(d + 6) * 0x1p-24)), floor_(float(double(8 * d + 32) * 0x1p-126)) {
+// The bound's constants as the screen's for bf16 rows.
+ProductBound::ProductBound(size_t d) : d_(d), kappa_(bound_kappa(d, false)), floor_(half_row_floor(d)) {
   if (!dense_screen_covers(1, d)) fatal("ProductBound: dimension outside what the bound covers");
 }
 
 ProductBound::Norms ProductBound::norms(const float* x) const { return norms_of(squared_norm(x, d_)); }
 
 ProductBound::Norms ProductBound::norms_of(double s) const {
-  if (!(std::isfinite(s) && std::sqrt(s) <= kMaxNorm)) return {};
+  if (!norm_covered(s)) return {};
   return {float(s), norm_above(s), true};
 }
 
@@ -431,7 +438,7 @@ void DenseScreen::nearest(const float* rows, size_t count, size_t stride, size_t
     // The rounding pass (or the preparation) summed the row's squares already (in another order:
     // the bound charges any f64 order).
     const double xs = sums ? sums[i].squared_norm : squared_norm(x, d);
-    if (!(std::isfinite(xs) && std::sqrt(xs) <= kMaxNorm)) {
+    if (!norm_covered(xs)) {
       for (size_t j = 0; j < k; ++j) cand.push_back(j);
     } else {
       const RowBound row{float(xs), norm_above(xs), half ? norm_above(sums[i].squared_error) : 0.0f, half};

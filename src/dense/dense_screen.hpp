@@ -163,6 +163,8 @@ class DenseScreen {
 // between x and c is at least lower(p, x, c, |r|). |r| = 0 for a row used as it is.
 class ProductBound {
  public:
+  // The factor of the Euclidean screen's share for a row's rounding to bf16.
+  static constexpr float kRowRoundingFactor = 2.0625f;
   // What the bound reads of a row or center: its squared norm (summed in f64, rounded once) and
   // its norm rounded up; `covered` is false for non-finite values or norms beyond what the bound
   // takes for granted, whose distances must be measured.
@@ -180,7 +182,7 @@ class ProductBound {
     const float e = (x.squared + c.squared) - (product + product);
     const double t = double(x.above) + double(c.above);
     const double slack = double(kappa_) * (t * t + (e > 0.0f ? double(e) : 0.0)) + double(floor_) +
-                         2.0625 * double(row_error) * double(c.above);
+                         double(kRowRoundingFactor) * double(row_error) * double(c.above);
     return double(e) - slack * (1.0 + 0x1p-10);
   }
 

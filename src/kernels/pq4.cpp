@@ -580,29 +580,23 @@ constexpr size_t kSweepCenters = 2;  // 3 measured no faster; 4 runs out of regi
 // nibble shuffle (one scan to 4, two beyond; L = 8: SIFT-like fits 22% faster, MiniLM 6-10%).
 constexpr size_t kPermuteLists = 8;
 
-// One pair's bytes for the 64 rows from `block` on (the second block's half zero past the end).
-inline __m512i pair_bytes(const PackedPq4Codes& packed, size_t block, size_t pair) {
-  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed.block(block) + pair * kPq4BlockRows));
-  __m256i b = _mm256_setzero_si256();
-  if (block + 1 < packed.blocks()) {
-    b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(packed.block(block + 1) + pair * kPq4BlockRows));
-  }
-  return _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
-}
-
 // Permute indices of 64 rows: group g (subspaces 4g .. 4g + 3), register h, 32-bit lane 4j + i
 // holds the row 16j + 4h + i's four bytes 16t + code of subspace 4g + t. Subspaces past M read
 // code 0 at an offset whose table bytes the scan zeroes.
+// The nibbles come from the shuffle scanner's load of the same 64 rows.
 VANTORIX_PERMUTE_TARGET void permute_indices(const PackedPq4Codes& packed, size_t block, __m512i* out) {
+  static_assert(VectorBlock::kRows == kPermuteRows);
   const size_t pairs = size_t(packed.pairs), groups = (size_t(packed.num_subquantizers) + 3) / 4;
-  const __m512i nibble = _mm512_set1_epi8(15);
+  VectorBlock nibbles;
+  nibbles.load(packed, block);
+  // Past the last pair, code 0 at the subspace's offset: bytes the scan's masked load zeroes.
+  auto nibble = [&](const VectorBlock::U8* half, size_t pair, char offset) {
+    const __m512i at = _mm512_set1_epi8(offset);
+    return pair < pairs ? _mm512_or_si512(__m512i(half[pair]), at) : at;
+  };
   for (size_t g = 0; g < groups; ++g) {
-    const __m512i v0 = pair_bytes(packed, block, 2 * g);
-    const __m512i v1 = 2 * g + 1 < pairs ? pair_bytes(packed, block, 2 * g + 1) : _mm512_setzero_si512();
-    const __m512i a = _mm512_and_si512(v0, nibble);
-    const __m512i b = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi16(v0, 4), nibble), _mm512_set1_epi8(16));
-    const __m512i c = _mm512_or_si512(_mm512_and_si512(v1, nibble), _mm512_set1_epi8(32));
-    const __m512i d = _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi16(v1, 4), nibble), _mm512_set1_epi8(48));
+    const __m512i a = nibble(nibbles.lo, 2 * g, 0), b = nibble(nibbles.hi, 2 * g, 16);
+    const __m512i c = nibble(nibbles.lo, 2 * g + 1, 32), d = nibble(nibbles.hi, 2 * g + 1, 48);
     const __m512i ab_lo = _mm512_unpacklo_epi8(a, b), ab_hi = _mm512_unpackhi_epi8(a, b);
     const __m512i cd_lo = _mm512_unpacklo_epi8(c, d), cd_hi = _mm512_unpackhi_epi8(c, d);
     out[4 * g + 0] = _mm512_unpacklo_epi16(ab_lo, cd_lo);
